@@ -1,0 +1,206 @@
+// The pseudo-terminal pair and the simulator's event loop.
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sim/sim.h"
+
+extern "C" int ioctl(int fd, unsigned long request, ...);
+extern "C" int grantpt(int fd);
+extern "C" int unlockpt(int fd);
+extern "C" int ptsname_r(int fd, char* buf, size_t buflen);
+extern "C" int posix_openpt(int flags);
+
+bool PtyLine::open_pair() {
+    master_fd_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_fd_ < 0 || grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0) return false;
+    char name[256];
+    if (ptsname_r(master_fd_, name, sizeof name) != 0) return false;
+    slave_path_ = name;
+    slave_fd_ = open(name, O_RDWR | O_NOCTTY);
+    if (slave_fd_ < 0) return false;
+    // A raw line on the slave side until the program configures it.
+    struct termios2 t {};
+    if (ioctl(slave_fd_, TCGETS2, &t) == 0) {
+        t.c_iflag = 0;
+        t.c_oflag = 0;
+        t.c_lflag = 0;
+        t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB)) | CS8 | CREAD | CLOCAL;
+        ioctl(slave_fd_, TCSETS2, &t);
+    }
+    fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+void PtyLine::close_pair() {
+    if (master_fd_ >= 0) close(master_fd_);
+    if (slave_fd_ >= 0) close(slave_fd_);
+    master_fd_ = slave_fd_ = -1;
+}
+
+uint32_t PtyLine::rate() const {
+    struct termios2 t {};
+    if (master_fd_ < 0 || ioctl(master_fd_, TCGETS2, &t) != 0) return 0;
+    return t.c_ospeed;
+}
+
+void PtyLine::write_bytes(const uint8_t* data, std::size_t count) {
+    while (count > 0 && master_fd_ >= 0) {
+        ssize_t n = write(master_fd_, data, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) {
+                pollfd p{master_fd_, POLLOUT, 0};
+                poll(&p, 1, 100);
+                continue;
+            }
+            return;
+        }
+        data += n;
+        count -= static_cast<std::size_t>(n);
+    }
+}
+
+namespace {
+
+void report(const char* format, const std::string& text) {
+    std::printf(format, text.c_str());
+    std::fflush(stdout);
+}
+
+std::string hex_of(const uint8_t* data, std::size_t count) {
+    std::string out;
+    char buf[4];
+    for (std::size_t i = 0; i < count; ++i) {
+        std::snprintf(buf, sizeof buf, i == 0 ? "%02x" : " %02x", data[i]);
+        out += buf;
+    }
+    return out;
+}
+
+std::vector<uint8_t> parse_hex(const std::string& text) {
+    std::vector<uint8_t> out;
+    const char* p = text.c_str();
+    while (*p != '\0') {
+        char* end = nullptr;
+        unsigned long v = std::strtoul(p, &end, 16);
+        if (end == p) break;
+        out.push_back(static_cast<uint8_t>(v));
+        p = end;
+    }
+    return out;
+}
+
+std::vector<uint8_t> unescape(const std::string& text) {
+    std::vector<uint8_t> out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c != '\\' || i + 1 == text.size()) {
+            out.push_back(static_cast<uint8_t>(c));
+            continue;
+        }
+        char e = text[++i];
+        switch (e) {
+            case 'r': out.push_back('\r'); break;
+            case 'n': out.push_back('\n'); break;
+            case 't': out.push_back('\t'); break;
+            case 'e': out.push_back(27); break;
+            case '0': out.push_back(0); break;
+            case 'x':
+                if (i + 2 < text.size()) {
+                    out.push_back(static_cast<uint8_t>(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16)));
+                    i += 2;
+                }
+                break;
+            default: out.push_back(static_cast<uint8_t>(e)); break;
+        }
+    }
+    return out;
+}
+
+bool link_to(const std::string& link, const std::string& target) {
+    if (link.empty()) return true;
+    std::string tmp = link + ".tmp";
+    unlink(tmp.c_str());
+    if (symlink(target.c_str(), tmp.c_str()) != 0) return false;
+    return rename(tmp.c_str(), link.c_str()) == 0;
+}
+
+}  // namespace
+
+int run_sim(const SimOptions& options) {
+    PtyLine line;
+    if (!line.open_pair()) {
+        std::perror("tamborvine-sim: pseudo-terminal");
+        return 1;
+    }
+    if (!link_to(options.link_path, line.slave_path())) {
+        std::perror("tamborvine-sim: link");
+        return 1;
+    }
+    report("%s\n", line.slave_path());
+    std::FILE* record = options.record_path.empty() ? nullptr : std::fopen(options.record_path.c_str(), "a");
+
+    std::string command;
+    bool input_open = true;
+    for (;;) {
+        pollfd fds[2] = {{line.master(), POLLIN, 0}, {input_open ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (poll(fds, 2, 1000) < 0 && errno != EINTR) break;
+        if (line.master() >= 0 && (fds[0].revents & POLLIN) != 0) {
+            uint8_t buf[4096];
+            ssize_t n = read(line.master(), buf, sizeof buf);
+            if (n > 0) {
+                uint32_t rate = line.rate();
+                std::string hex = hex_of(buf, static_cast<std::size_t>(n));
+                std::printf("rx %u %s\n", rate, hex.c_str());
+                std::fflush(stdout);
+                if (record != nullptr) {
+                    std::fprintf(record, "%u %s\n", rate, hex.c_str());
+                    std::fflush(record);
+                }
+                if (options.echo) line.write_bytes(buf, static_cast<std::size_t>(n));
+            }
+        }
+        if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) {
+            char buf[4096];
+            ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+            if (n <= 0) {
+                input_open = false;  // keep serving the line without commands
+                continue;
+            }
+            command.append(buf, static_cast<std::size_t>(n));
+            std::size_t end;
+            while ((end = command.find('\n')) != std::string::npos) {
+                std::string cmd = command.substr(0, end);
+                command.erase(0, end + 1);
+                std::string word = cmd.substr(0, cmd.find(' '));
+                std::string rest = cmd.size() > word.size() ? cmd.substr(word.size() + 1) : "";
+                if (word == "send") {
+                    line.write_bytes(parse_hex(rest));
+                } else if (word == "text") {
+                    line.write_bytes(unescape(rest));
+                } else if (word == "rate") {
+                    std::printf("rate %u\n", line.rate());
+                    std::fflush(stdout);
+                } else if (word == "hangup") {
+                    line.close_pair();
+                } else if (word == "replug") {
+                    line.close_pair();
+                    if (!line.open_pair() || !link_to(options.link_path, line.slave_path())) return 1;
+                    report("%s\n", line.slave_path());
+                } else if (word == "quit") {
+                    return 0;
+                }
+            }
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,65 @@
+// Console screen: the one place that writes to the user's screen and reads
+// the keyboard. Everything the program shows goes through standard output in
+// the order written; when standard output is a terminal the positioning and
+// clearing operations emit ANSI sequences, otherwise they write nothing.
+#pragma once
+
+#include <cstddef>
+
+// Sets up standard output and the keyboard for the run: raw keys when
+// standard input is a terminal, the saved settings restored on every way out
+// (exit, fatal stop, SIGINT/SIGTERM/SIGHUP). Call once at start-up.
+void console_init();
+
+// Formatted text at the cursor, through standard output, then flushed
+// (unless batching is on, see console_set_batching).
+void console_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Blank the whole window and put the cursor at column 1, row 1.
+void console_clear();
+
+// Put the cursor at a 1-based column and row; nothing outside 80x24... the
+// window is taken to be at least 80 columns by 24 rows.
+void console_goto(int column, int row);
+
+// Blank from the cursor to the right edge; the cursor stays.
+void console_clear_eol();
+
+// Raw bytes to standard output, unformatted (the terminal's characters,
+// report_error, usage). Not flushed by itself.
+void console_write(const char* bytes, std::size_t count);
+
+// Push everything written so far to the screen.
+void console_flush();
+
+// While batching is on, console_print does not flush after every call; the
+// terminal loop turns it on and flushes whenever the line goes idle, which
+// keeps the screen identical and saves one system call per received byte.
+void console_set_batching(bool on);
+
+// True when standard output is a terminal.
+bool console_is_terminal();
+
+// True when a key press is waiting (or the second code of a two-code key).
+bool key_available();
+
+// The next key code, waiting for it. Cursor and function keys come as 0 and
+// then a second code on the next call; a lone ESC is 27. Returns -1 when the
+// key source has ended (standard input closed) and no key will ever come.
+int read_key();
+
+// Read one word of at most max_chars characters from standard input with
+// echo and line editing on for this read only (the file-name prompt).
+// Leading white space is skipped; the word ends at white space. Stores at
+// most max_chars characters and a NUL into buffer (capacity bytes, which must
+// exceed max_chars). Returns the number of characters stored, or -1 when
+// input ended before a word began.
+int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars);
+
+// Give the keyboard its saved settings back. Safe to call more than once.
+void console_restore();
+
+// If SIGINT, SIGTERM or SIGHUP arrived, end the process now with status
+// 128 + signal number (streams flushed and closed, keyboard restored).
+// Every wait of the program passes through here at least once a millisecond.
+void check_pending_signal();

@@ -1,0 +1,392 @@
+// Console operations on a POSIX terminal: ANSI sequences on standard output,
+// keys from standard input in raw mode. This file owns the keyboard's
+// terminal settings; nothing else touches them.
+#include "console/console.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+bool stdout_is_terminal = false;
+bool stdin_is_terminal = false;
+bool keyboard_raw = false;
+bool batching = false;
+termios saved_keyboard{};
+termios raw_keyboard{};
+std::array<char, 1 << 16> stdout_buffer{};
+
+volatile std::sig_atomic_t pending_signal = 0;
+
+// A key sequence that has not been completed within this time is taken as
+// it stands: a lone ESC is the Esc key.
+constexpr long kEscapeWaitNs = 40L * 1000 * 1000;
+
+// Raw bytes read from standard input and not yet decoded into keys.
+std::array<unsigned char, 256> key_bytes{};
+std::size_t key_byte_count = 0;
+bool key_input_ended = false;
+timespec key_bytes_since{};  // when the first undecoded byte arrived
+
+// Decoded key codes waiting for read_key.
+std::array<int, 64> key_codes{};
+std::size_t key_code_head = 0;
+std::size_t key_code_count = 0;
+
+// What a prompt read beyond its word, kept for the next prompt.
+std::array<char, 512> prompt_rest{};
+std::size_t prompt_rest_count = 0;
+
+void on_signal(int signal_number) {
+    if (pending_signal == 0) pending_signal = signal_number;
+    // A second signal while the first is being handled: leave at once, but
+    // with the keyboard as the user had it.
+    else {
+        if (keyboard_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_keyboard);
+        _exit(128 + signal_number);
+    }
+}
+
+void install_signal_handlers() {
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: blocking calls return EINTR
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(s, &action, nullptr);
+}
+
+long elapsed_ns(const timespec& since) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - since.tv_sec) * 1000000000L + (now.tv_nsec - since.tv_nsec);
+}
+
+// Read what standard input has, waiting up to timeout_ms (-1: forever).
+// Returns false when nothing came.
+bool fill_key_bytes(int timeout_ms) {
+    if (key_input_ended || key_byte_count == key_bytes.size()) return false;
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    int r = poll(&p, 1, timeout_ms);
+    if (r < 0) {
+        if (errno == EINTR) check_pending_signal();
+        return false;
+    }
+    if (r == 0) return false;
+    ssize_t n = read(STDIN_FILENO, key_bytes.data() + key_byte_count, key_bytes.size() - key_byte_count);
+    if (n < 0) {
+        if (errno == EINTR) check_pending_signal();
+        if (errno == EINTR || errno == EAGAIN) return false;
+        key_input_ended = true;
+        return false;
+    }
+    if (n == 0) {
+        key_input_ended = true;
+        return false;
+    }
+    if (key_byte_count == 0) clock_gettime(CLOCK_MONOTONIC, &key_bytes_since);
+    key_byte_count += static_cast<std::size_t>(n);
+    return true;
+}
+
+void drop_key_bytes(std::size_t count) {
+    std::memmove(key_bytes.data(), key_bytes.data() + count, key_byte_count - count);
+    key_byte_count -= count;
+    if (key_byte_count > 0) clock_gettime(CLOCK_MONOTONIC, &key_bytes_since);
+}
+
+void push_key(int code) {
+    if (key_code_count == key_codes.size()) return;  // a key storm beyond 64 waiting keys
+    key_codes[(key_code_head + key_code_count) % key_codes.size()] = code;
+    ++key_code_count;
+}
+
+// Second codes of the cursor and function keys, as the PC keyboard gives
+// them: the two-code form of the key read.
+int csi_tilde_code(int number) {
+    switch (number) {
+        case 1: case 7: return 71;   // Home
+        case 2: return 82;           // Insert
+        case 3: return 83;           // Delete
+        case 4: case 8: return 79;   // End
+        case 5: return 73;           // Page Up
+        case 6: return 81;           // Page Down
+        case 11: return 59; case 12: return 60; case 13: return 61; case 14: return 62;
+        case 15: return 63; case 17: return 64; case 18: return 65; case 19: return 66;
+        case 20: return 67; case 21: return 68; case 23: return 133; case 24: return 134;
+        default: return -1;
+    }
+}
+
+int final_letter_code(unsigned char final) {
+    switch (final) {
+        case 'A': return 72;  // Up
+        case 'B': return 80;  // Down
+        case 'C': return 77;  // Right
+        case 'D': return 75;  // Left
+        case 'H': return 71;  // Home
+        case 'F': return 79;  // End
+        case 'P': return 59;  // F1
+        case 'Q': return 60;  // F2
+        case 'R': return 61;  // F3
+        case 'S': return 62;  // F4
+        default: return -1;
+    }
+}
+
+// Length of the escape sequence at the start of key_bytes (which begins
+// with ESC and has at least two bytes), or 0 when it is not complete yet.
+// *code gets its second code, -1 for a sequence no key is known for.
+std::size_t escape_sequence(int* code) {
+    *code = -1;
+    if (key_bytes[1] == 'O') {
+        if (key_byte_count < 3) return 0;
+        *code = final_letter_code(key_bytes[2]);
+        return 3;
+    }
+    // ESC [ parameters intermediates final
+    int number = 0;
+    for (std::size_t i = 2; i < key_byte_count; ++i) {
+        unsigned char c = key_bytes[i];
+        if (c >= '0' && c <= '9') {
+            if (number < 1000) number = number * 10 + (c - '0');
+        } else if (c == ';') {
+            // modifiers follow; the key is named by the first number
+            for (std::size_t j = i + 1; j < key_byte_count; ++j) {
+                unsigned char d = key_bytes[j];
+                if (d >= 0x40 && d <= 0x7E) {
+                    *code = d == '~' ? csi_tilde_code(number) : final_letter_code(d);
+                    return j + 1;
+                }
+                if (d < 0x20 || d > 0x3F) return j + 1;  // malformed: drop it
+            }
+            return 0;
+        } else if (c >= 0x40 && c <= 0x7E) {
+            *code = c == '~' ? csi_tilde_code(number) : final_letter_code(c);
+            return i + 1;
+        } else if (c < 0x20 || c > 0x3F) {
+            return i + 1;  // not a key sequence: drop what was read
+        }
+        if (i >= 20) return i + 1;  // runaway sequence
+    }
+    return 0;
+}
+
+// Turn the bytes read so far into key codes. A sequence that is still open
+// is left for later unless it has waited long enough or input has ended.
+void decode_key_bytes() {
+    while (key_byte_count > 0) {
+        unsigned char b = key_bytes[0];
+        if (b != 27) {
+            push_key(b);
+            drop_key_bytes(1);
+            continue;
+        }
+        bool waited = key_input_ended || elapsed_ns(key_bytes_since) >= kEscapeWaitNs;
+        if (key_byte_count == 1) {
+            if (!waited) return;
+            push_key(27);
+            drop_key_bytes(1);
+            continue;
+        }
+        if (key_bytes[1] != '[' && key_bytes[1] != 'O') {
+            push_key(27);
+            drop_key_bytes(1);
+            continue;
+        }
+        int code = -1;
+        std::size_t length = escape_sequence(&code);
+        if (length == 0) {
+            if (!waited) return;
+            push_key(27);  // Esc, then the rest as ordinary keys
+            drop_key_bytes(1);
+            continue;
+        }
+        if (code >= 0) {
+            push_key(0);
+            push_key(code);
+        }
+        drop_key_bytes(length);
+    }
+}
+
+int pop_key() {
+    int code = key_codes[key_code_head];
+    key_code_head = (key_code_head + 1) % key_codes.size();
+    --key_code_count;
+    return code;
+}
+
+void emit(const char* text) { std::fputs(text, stdout); }
+
+bool window_size(int* columns, int* rows) {
+    winsize ws{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0 || ws.ws_row == 0) return false;
+    *columns = ws.ws_col;
+    *rows = ws.ws_row;
+    return true;
+}
+
+}  // namespace
+
+void console_init() {
+    stdout_is_terminal = isatty(STDOUT_FILENO) != 0;
+    stdin_is_terminal = isatty(STDIN_FILENO) != 0;
+    // One buffer for everything the screen gets; flushed by console_print,
+    // console_flush and at exit, so the order of all output is kept.
+    std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
+    install_signal_handlers();
+    if (stdin_is_terminal && tcgetattr(STDIN_FILENO, &saved_keyboard) == 0) {
+        termios raw = saved_keyboard;
+        raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP | BRKINT | PARMRK);
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        // Output processing stays as the user had it: a line feed still
+        // starts the next line at its left edge.
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+            raw_keyboard = raw;
+            keyboard_raw = true;
+            std::atexit(console_restore);
+        }
+    }
+}
+
+void console_restore() {
+    std::fflush(stdout);
+    if (keyboard_raw) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_keyboard);
+        keyboard_raw = false;
+    }
+}
+
+void check_pending_signal() {
+    if (pending_signal != 0) {
+        int s = pending_signal;
+        std::exit(128 + s);  // flushes and closes the streams, restores the keyboard
+    }
+}
+
+void console_print(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+    if (!batching) std::fflush(stdout);
+}
+
+void console_write(const char* bytes, std::size_t count) { std::fwrite(bytes, 1, count, stdout); }
+
+void console_flush() { std::fflush(stdout); }
+
+void console_set_batching(bool on) {
+    batching = on;
+    if (!on) std::fflush(stdout);
+}
+
+bool console_is_terminal() { return stdout_is_terminal; }
+
+void console_clear() {
+    if (stdout_is_terminal) emit("\x1b[H\x1b[2J");
+    if (!batching) std::fflush(stdout);
+}
+
+void console_goto(int column, int row) {
+    if (!stdout_is_terminal || column < 1 || row < 1) return;
+    int columns = 0, rows = 0;
+    if (window_size(&columns, &rows) && (column > columns || row > rows)) return;
+    std::fprintf(stdout, "\x1b[%d;%dH", row, column);
+}
+
+void console_clear_eol() {
+    if (stdout_is_terminal) emit("\x1b[K");
+}
+
+bool key_available() {
+    if (key_code_count > 0) return true;
+    while (fill_key_bytes(0)) {
+    }
+    decode_key_bytes();
+    return key_code_count > 0;
+}
+
+int read_key() {
+    for (;;) {
+        check_pending_signal();
+        if (key_code_count > 0) return pop_key();
+        decode_key_bytes();
+        if (key_code_count > 0) continue;
+        if (key_input_ended && key_byte_count == 0) return -1;
+        // An open escape sequence waits only a moment for its rest.
+        fill_key_bytes(key_byte_count > 0 ? 5 : 100);
+    }
+}
+
+int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars) {
+    if (capacity == 0) return -1;
+    if (max_chars >= capacity) max_chars = capacity - 1;
+    std::fflush(stdout);
+    bool cooked = false;
+    if (keyboard_raw) {
+        termios line = saved_keyboard;
+        line.c_lflag |= ICANON | ECHO;
+        line.c_iflag |= ICRNL;
+        cooked = tcsetattr(STDIN_FILENO, TCSANOW, &line) == 0;
+    }
+    // Bytes typed before the prompt came are the start of the answer.
+    for (std::size_t i = 0; i < key_byte_count && prompt_rest_count < prompt_rest.size(); ++i)
+        prompt_rest[prompt_rest_count++] = static_cast<char>(key_bytes[i]);
+    key_byte_count = 0;
+
+    std::size_t stored = 0;
+    bool in_word = false;
+    bool ended = false;
+    for (;;) {
+        if (prompt_rest_count == 0) {
+            if (ended) break;
+            ssize_t n = read(STDIN_FILENO, prompt_rest.data(), prompt_rest.size());
+            if (n < 0 && errno == EINTR) {
+                check_pending_signal();
+                continue;
+            }
+            if (n <= 0) {
+                ended = true;
+                break;
+            }
+            prompt_rest_count = static_cast<std::size_t>(n);
+        }
+        char c = prompt_rest[0];
+        bool blank = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+        if (in_word && (blank || stored == max_chars)) break;  // the rest waits for the next prompt
+        std::memmove(prompt_rest.data(), prompt_rest.data() + 1, prompt_rest_count - 1);
+        --prompt_rest_count;
+        if (blank) continue;
+        in_word = true;
+        buffer[stored++] = c;
+    }
+    buffer[stored] = '\0';
+    // The rest of the answer's line waits for the next prompt; whatever
+    // input follows that line is keys again.
+    const char* line_end = static_cast<const char*>(std::memchr(prompt_rest.data(), '\n', prompt_rest_count));
+    if (line_end != nullptr) {
+        std::size_t kept = static_cast<std::size_t>(line_end - prompt_rest.data()) + 1;
+        std::size_t after = prompt_rest_count - kept;
+        if (after > key_bytes.size()) after = key_bytes.size();
+        std::memcpy(key_bytes.data(), prompt_rest.data() + kept, after);
+        key_byte_count = after;
+        if (after > 0) clock_gettime(CLOCK_MONOTONIC, &key_bytes_since);
+        prompt_rest_count = kept;
+    }
+    if (cooked) tcsetattr(STDIN_FILENO, TCSANOW, &raw_keyboard);
+    return in_word ? static_cast<int>(stored) : -1;
+}

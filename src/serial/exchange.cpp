@@ -1,0 +1,56 @@
+// Timed byte exchange: replies read within a budget of 1 ms polls. No clock
+// is read; a time limit is a number of polls. Where a poll sleeps only to
+// wait for data, it wakes as soon as a byte is there, so the count of polls
+// (and so every limit) is as stated while a reply costs no more than it must.
+#include "app/app.h"
+#include "console/console.h"
+#include "serial/serial.h"
+
+int32_t reply_poll_limit = kReplyPollLimit;
+
+void send_text(const char* text) {
+    for (const char* p = text; *p != '\0'; ++p) send_byte(static_cast<uint8_t>(*p));
+}
+
+void send_byte_checked(uint8_t byte) {
+    if (send_byte(byte) != 0) report_error("Serial Write failure");
+}
+
+int read_bytes(int n, char* buffer) {
+    int count = 0;
+    for (int32_t polls = 0; polls < reply_poll_limit;) {
+        wait_for_byte_ms(1);
+        ++polls;
+        if (receive_count() > 0) {
+            uint8_t held = 0;
+            // A failed read gives no byte; nothing stale is passed on.
+            if (read_byte(&held) != 1) continue;
+            buffer[count++] = static_cast<char>(held);
+            if (count >= n) break;
+        }
+    }
+    buffer[count] = '\0';
+    return count;
+}
+
+int read_reply(int n, char* buffer) {
+    int count = read_bytes(n, buffer);
+    if (count > 0 && run_options.verbose) console_print(" %c\r\n", buffer[0]);
+    if (count == 0) console_print("nothing\r\n");
+    return count;
+}
+
+int read_byte_timeout(uint8_t* out) {
+    for (int polls = 0; polls < kByteWaitPolls; ++polls) {
+        if (receive_count() > 0) {
+            uint8_t held = 0;
+            if (read_byte(&held) == 1) {
+                *out = held;
+                return 1;
+            }
+            continue;
+        }
+        wait_for_byte_ms(1);
+    }
+    return 0;
+}

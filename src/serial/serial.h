@@ -1,0 +1,80 @@
+// Serial link: the one port of the process and the timed exchange on it.
+// Every time limit of the program is a count of 1 ms polls; nothing here
+// reads a clock.
+#pragma once
+
+#include <cstdint>
+
+// ---- the port ----------------------------------------------------------
+
+// Open the named device (a path, or COMn / Comn:), raw 8-N-1, no flow
+// control, reads that never wait, DTR dropped. 1 = opened, 0 = not (nothing
+// printed).
+int open_port(const char* name);
+
+// Non-zero raises DTR, zero drops it.
+void set_dtr(int level);
+
+// 1 = set, 0 = refused (system text on standard error). The rate is
+// remembered whether or not the device takes it; a re-open applies it.
+int set_baud_rate(int32_t rate);
+
+// 0 = written, 1 = failed (system text on standard error).
+int send_byte(uint8_t byte);
+
+// Number of received bytes waiting.
+uint32_t receive_count();
+
+// 1 = a byte was stored in *out, -1 = no byte (out untouched). A failed read
+// reports itself and re-opens the port in place.
+int read_byte(uint8_t* out);
+
+// Close the port; harmless when it is not open.
+void close_port();
+
+// Suspend the caller for the given milliseconds.
+void sleep_ms(int ms);
+
+// Sleep up to ms milliseconds, waking early when a received byte is
+// waiting. Used where a poll loop sleeps only because nothing has come.
+void wait_for_byte_ms(int ms);
+
+// Repeat polls times: drop one waiting byte if any, then sleep 1 ms.
+void drain_input(int polls);
+
+// True while the port is gone (its device vanished and the re-open failed).
+bool port_is_gone();
+
+// Try once to open the port again by its remembered name at its remembered
+// rate. 1 = back, 0 = still gone.
+int reopen_port();
+
+// The name given to the last open_port.
+const char* port_name();
+
+// ---- timed exchange ------------------------------------------------------
+
+// Poll budget of one read_bytes: 200, raised to 4000 for the erase reply.
+extern int32_t reply_poll_limit;
+constexpr int32_t kReplyPollLimit = 200;
+constexpr int32_t kEraseReplyPollLimit = 4000;
+constexpr int kByteWaitPolls = 1000;
+
+// Send each byte of a NUL-terminated text; failures are reported by
+// send_byte and the next byte is sent anyway.
+void send_text(const char* text);
+
+// Send one byte; a failure ends the run with "Serial Write failure".
+void send_byte_checked(uint8_t byte);
+
+// Read up to n bytes (buffer holds n + 1) within reply_poll_limit polls,
+// sleeping before every check, at most one byte per poll. NUL-terminates.
+int read_bytes(int n, char* buffer);
+
+// read_bytes, then "nothing\r\n" when nothing came, or under -V the first
+// byte echoed with " %c\r\n".
+int read_reply(int n, char* buffer);
+
+// Wait up to 1000 polls for one byte, checking before sleeping.
+// 1 = stored in *out, 0 = none.
+int read_byte_timeout(uint8_t* out);

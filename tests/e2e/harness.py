@@ -1,0 +1,234 @@
+"""Drives the real tamborvine binary and the simulated target over
+pseudo-terminals, the way a user at a bench does.
+
+Environment (set by ctest): TAMBORVINE, TAMBORVINE_SIM, TAMBORVINE_BUILD,
+TAMBORVINE_SOURCE.
+"""
+import os
+import pty
+import re
+import select
+import signal
+import subprocess
+import tempfile
+import termios
+import threading
+import time
+
+TAMBORVINE = os.environ.get("TAMBORVINE", "tamborvine")
+SIM = os.environ.get("TAMBORVINE_SIM", "tamborvine-sim")
+SOURCE = os.environ.get("TAMBORVINE_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.environ.get("TAMBORVINE_BUILD", os.path.join(SOURCE, "build", "test"))
+
+# Sanitizer reports must fail the tests, never pass as program output.
+os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0:exitcode=99")
+os.environ.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1:exitcode=99")
+
+
+class Sim:
+    """The simulated target. Lines it prints are collected in self.lines."""
+
+    def __init__(self, *args, link=None):
+        self.tmp = tempfile.mkdtemp(prefix="tvsim-")
+        self.link = link or os.path.join(self.tmp, "port")
+        cmd = [SIM, "--link", self.link] + list(args)
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, bufsize=0)
+        self.lines = []
+        self.cond = threading.Condition()
+        self.path = self.proc.stdout.readline().decode().strip()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            with self.cond:
+                self.lines.append(raw.decode(errors="replace").rstrip("\n"))
+                self.cond.notify_all()
+
+    def command(self, text):
+        self.proc.stdin.write((text + "\n").encode())
+        self.proc.stdin.flush()
+
+    def send(self, data: bytes):
+        if data:
+            self.command("send " + " ".join("%02x" % b for b in data))
+
+    def wait_line(self, pattern, timeout=10.0, start=0):
+        """Waits for a reported line matching the regex; returns the match."""
+        deadline = time.monotonic() + timeout
+        rx = re.compile(pattern)
+        with self.cond:
+            while True:
+                for line in self.lines[start:]:
+                    m = rx.search(line)
+                    if m:
+                        return m
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("sim never reported %r; got %r" % (pattern, self.lines[-20:]))
+                self.cond.wait(left)
+
+    def received(self):
+        """All bytes reported as received so far, with their rates."""
+        out = []
+        with self.cond:
+            for line in self.lines:
+                if line.startswith("rx "):
+                    parts = line.split()
+                    rate = int(parts[1])
+                    out.extend((rate, int(h, 16)) for h in parts[2:])
+        return out
+
+    def received_bytes(self):
+        return bytes(b for _, b in self.received())
+
+    def wait_received(self, count, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while len(self.received()) < count:
+            if time.monotonic() > deadline:
+                raise AssertionError("sim got %d bytes, wanted %d: %r"
+                                     % (len(self.received()), count, self.received_bytes()[-64:]))
+            time.sleep(0.01)
+        return self.received_bytes()
+
+    def rate(self):
+        n = len(self.lines)
+        self.command("rate")
+        return int(self.wait_line(r"^rate (\d+)$", start=n).group(1))
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.command("quit")
+            except (BrokenPipeError, OSError):
+                pass
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Program:
+    """tamborvine running with its standard input and output on a
+    pseudo-terminal, as in a user's terminal window."""
+
+    def __init__(self, args, cols=80, rows=24, tty=True, env=None, cwd=None):
+        self.output = bytearray()
+        self.tty = tty
+        full_env = dict(os.environ)
+        if env:
+            full_env.update(env)
+        if tty:
+            self.master, slave = pty.openpty()
+            import fcntl
+            import struct
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
+            self.saved = termios.tcgetattr(slave)
+            self.slave = slave
+            self.proc = subprocess.Popen([TAMBORVINE] + list(args), stdin=slave, stdout=slave,
+                                         stderr=subprocess.PIPE, env=full_env, cwd=cwd,
+                                         start_new_session=True)
+        else:
+            self.proc = subprocess.Popen([TAMBORVINE] + list(args), stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         env=full_env, cwd=cwd, bufsize=0)
+            self.master = self.proc.stdout.fileno()
+        self.stderr_data = bytearray()
+        self.err_thread = threading.Thread(target=self._read_err, daemon=True)
+        self.err_thread.start()
+
+    def _read_err(self):
+        for chunk in iter(lambda: self.proc.stderr.read(4096), b""):
+            self.stderr_data.extend(chunk)
+
+    def pump(self, timeout=0.05):
+        r, _, _ = select.select([self.master], [], [], timeout)
+        if r:
+            try:
+                data = os.read(self.master, 65536)
+            except OSError:
+                data = b""
+            self.output.extend(data)
+            return len(data)
+        return 0
+
+    def _holds(self, needle):
+        if isinstance(needle, bytes):
+            return needle in self.output
+        return needle.search(bytes(self.output)) is not None
+
+    def expect(self, needle, timeout=10.0):
+        """Waits until the output holds needle (bytes or compiled regex)."""
+        deadline = time.monotonic() + timeout
+        while not self._holds(needle):
+            ended = self.proc.poll() is not None
+            got = self.pump(0.05)
+            if ended and got == 0 and not self._holds(needle):
+                raise AssertionError("program ended (rc=%s) without %r:\n%r"
+                                     % (self.proc.returncode, needle, bytes(self.output[-2000:])))
+            if time.monotonic() > deadline:
+                raise AssertionError("never saw %r in output:\n%r" % (needle, bytes(self.output[-2000:])))
+
+    def keys(self, data: bytes):
+        if self.tty:
+            os.write(self.master, data)
+        else:
+            self.proc.stdin.write(data)
+            self.proc.stdin.flush()
+
+    def wait(self, timeout=20.0):
+        deadline = time.monotonic() + timeout
+        while self.proc.poll() is None:
+            self.pump(0.02)
+            if time.monotonic() > deadline:
+                self.proc.kill()
+                raise AssertionError("program did not end:\n%r" % bytes(self.output[-2000:]))
+        while self.pump(0.02):
+            pass
+        self.err_thread.join(timeout=2)
+        return self.proc.returncode
+
+    def terminal_settings(self):
+        return termios.tcgetattr(self.slave)
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if self.tty:
+            for fd in (self.master, self.slave):
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def run(args, timeout=20.0, tty=True, keys=b"", **kw):
+    """Runs the program to its end; returns (returncode, stdout bytes, stderr bytes)."""
+    with Program(args, tty=tty, **kw) as p:
+        if keys:
+            p.keys(keys)
+        rc = p.wait(timeout)
+        return rc, bytes(p.output), bytes(p.stderr_data)
+
+
+CLEAR = b"\x1b[H\x1b[2J"
+
+
+def strip_screen_control(data: bytes) -> bytes:
+    """Output without the console's clear and cursor sequences."""
+    return re.sub(rb"\x1b\[[0-9;]*[HJK]", b"", data)

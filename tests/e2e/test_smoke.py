@@ -1,0 +1,21 @@
+"""The program starts, parses, opens the simulated port and says what it does."""
+import unittest
+
+from harness import Sim, run
+
+
+class Smoke(unittest.TestCase):
+    def test_version_is_framed_and_exits_zero(self):
+        rc, out, _ = run(["-v"], tty=False)
+        self.assertEqual(rc, 0)
+        self.assertEqual(out, b"\r\nTAMBORVINE verion : 1.0\r\n\r\n\r\n")
+
+    def test_opens_the_simulated_port_at_the_terminal_rate(self):
+        with Sim() as sim:
+            rc, out, _ = run(["-c", sim.link, "-b", "57600", "-q"], tty=False)
+            self.assertEqual(rc, 0)
+            self.assertEqual(sim.rate(), 57600)
+
+
+if __name__ == "__main__":
+    unittest.main()
