@@ -1,0 +1,441 @@
+// Console operations on Windows: the Win32 console when standard output and
+// input are one, plain bytes through the standard handles when they are not
+// (pipes and files, where every console call fails). This file owns the
+// console's input mode; nothing else touches it. No escape sequences are
+// written here: positioning and clearing work on the screen buffer itself.
+#include "console/console.h"
+
+#include <windows.h>
+
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Exit status when the console window is closed, the user logs off or the
+// system shuts down: 128 + the hang-up signal number, as on POSIX.
+constexpr int kHangUpStatus = 128 + 1;
+
+// How long read_key waits on the input handle before it looks at the
+// Ctrl-C flag and the pending close again.
+constexpr DWORD kKeyWaitMs = 20;
+
+constexpr std::size_t kPrintCapacity = 4096;
+
+HANDLE output_handle = INVALID_HANDLE_VALUE;
+HANDLE input_handle = INVALID_HANDLE_VALUE;
+bool output_is_console = false;
+bool input_is_console = false;
+bool input_is_pipe = false;
+bool input_mode_changed = false;
+DWORD saved_input_mode = 0;
+DWORD key_input_mode = 0;
+bool batching = false;
+std::array<char, 1 << 16> stdout_buffer{};
+
+// Set by the console control handler, which runs on a thread of its own.
+volatile LONG ctrl_c_pending = 0;
+volatile LONG close_pending = 0;
+
+// Decoded key codes waiting for read_key (the second code of a two-code
+// key, and the repeats of a held key).
+std::array<int, 64> key_codes{};
+std::size_t key_code_head = 0;
+std::size_t key_code_count = 0;
+bool key_input_ended = false;
+
+// What a prompt read beyond its word, kept for the next prompt.
+std::array<char, 512> prompt_rest{};
+std::size_t prompt_rest_count = 0;
+
+// Ctrl-C and Ctrl-Break are the Ctrl-C key of the terminal, whatever the
+// console's input mode; closing the window ends the run as a hang-up does.
+BOOL WINAPI on_console_control(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            InterlockedExchange(&ctrl_c_pending, 1);
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            InterlockedExchange(&close_pending, 1);
+            // The process ends when this returns: give the main thread the
+            // time to end the run itself (it checks every millisecond).
+            Sleep(2000);
+            return TRUE;
+        default: return FALSE;
+    }
+}
+
+void push_key(int code) {
+    if (key_code_count == key_codes.size()) return;  // a key storm beyond 64 waiting keys
+    key_codes[(key_code_head + key_code_count) % key_codes.size()] = code;
+    ++key_code_count;
+}
+
+int pop_key() {
+    int code = key_codes[key_code_head];
+    key_code_head = (key_code_head + 1) % key_codes.size();
+    --key_code_count;
+    return code;
+}
+
+bool is_modifier_key(WORD virtual_key) {
+    switch (virtual_key) {
+        case VK_SHIFT: case VK_CONTROL: case VK_MENU: case VK_CAPITAL: case VK_NUMLOCK: case VK_SCROLL:
+        case VK_LSHIFT: case VK_RSHIFT: case VK_LCONTROL: case VK_RCONTROL: case VK_LMENU: case VK_RMENU:
+        case VK_LWIN: case VK_RWIN: case VK_APPS:
+            return true;
+        default: return false;
+    }
+}
+
+// A key press that the terminal sees: not a release, not a modifier alone.
+bool is_key_press(const INPUT_RECORD& record) {
+    if (record.EventType != KEY_EVENT) return false;
+    const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+    return key.bKeyDown && !is_modifier_key(key.wVirtualKeyCode);
+}
+
+// The codes of one key press: its character; Esc as 27 (the console gives
+// it no character); a key without a character as 0 and its scan code.
+void push_key_press(const KEY_EVENT_RECORD& key) {
+    WORD repeats = key.wRepeatCount == 0 ? 1 : key.wRepeatCount;
+    for (WORD i = 0; i < repeats; ++i) {
+        auto ch = static_cast<unsigned char>(key.uChar.AsciiChar);
+        if (ch != 0) {
+            push_key(ch);
+        } else if (key.wVirtualKeyCode == VK_ESCAPE) {
+            push_key(27);
+        } else {
+            WORD scan = key.wVirtualScanCode;
+            if (scan == 0) scan = static_cast<WORD>(MapVirtualKeyA(key.wVirtualKeyCode, MAPVK_VK_TO_VSC));
+            push_key(0);
+            push_key(scan & 0xFF);
+        }
+    }
+}
+
+// Drops the input events in front that are not key presses; true when a
+// key press is next. Only events nobody reads are removed.
+bool console_key_waiting() {
+    for (;;) {
+        INPUT_RECORD record{};
+        DWORD count = 0;
+        if (!PeekConsoleInputA(input_handle, &record, 1, &count) || count == 0) return false;
+        if (is_key_press(record)) return true;
+        if (!ReadConsoleInputA(input_handle, &record, 1, &count) || count == 0) return false;
+    }
+}
+
+// Takes the next key press from the console into key_codes.
+void take_console_key() {
+    INPUT_RECORD record{};
+    DWORD count = 0;
+    if (!ReadConsoleInputA(input_handle, &record, 1, &count) || count == 0) return;
+    if (is_key_press(record)) push_key_press(record.Event.KeyEvent);
+}
+
+// Bytes from a pipe or a file are the keys as they stand.
+bool byte_key_waiting() {
+    if (key_input_ended) return false;
+    if (!input_is_pipe) return true;  // a file: the next read gives a byte or its end
+    DWORD available = 0;
+    if (!PeekNamedPipe(input_handle, nullptr, 0, nullptr, &available, nullptr)) {
+        key_input_ended = true;  // the writer is gone: what is left is nothing
+        return false;
+    }
+    return available > 0;
+}
+
+void take_byte_key() {
+    unsigned char byte = 0;
+    DWORD count = 0;
+    if (!ReadFile(input_handle, &byte, 1, &count, nullptr) || count == 0) {
+        key_input_ended = true;
+        return;
+    }
+    push_key(byte);
+}
+
+bool screen_info(CONSOLE_SCREEN_BUFFER_INFO* info) {
+    return output_is_console && GetConsoleScreenBufferInfo(output_handle, info) != 0;
+}
+
+// Blanks count cells from at, in the given colours.
+void blank_cells(COORD at, DWORD count, WORD attributes) {
+    DWORD done = 0;
+    FillConsoleOutputCharacterA(output_handle, ' ', count, at, &done);
+    FillConsoleOutputAttribute(output_handle, attributes, count, at, &done);
+}
+
+// Moves the window's rows up by one and blanks its bottom row.
+void scroll_window_up(const CONSOLE_SCREEN_BUFFER_INFO& info) {
+    SMALL_RECT area = info.srWindow;
+    CHAR_INFO fill{};
+    fill.Char.AsciiChar = ' ';
+    fill.Attributes = info.wAttributes;
+    COORD destination{area.Left, static_cast<SHORT>(area.Top - 1)};
+    SMALL_RECT clip = area;
+    ScrollConsoleScreenBufferA(output_handle, &area, &clip, destination, &fill);
+}
+
+// Text written straight into the screen buffer at the cursor: CR to the
+// left edge, LF one row down in the same column, wrap at the right edge,
+// the window scrolled up when the cursor passes its bottom row.
+class ScreenWriter {
+public:
+    explicit ScreenWriter(const CONSOLE_SCREEN_BUFFER_INFO& info)
+        : info_(info), column_(info.dwCursorPosition.X), row_(info.dwCursorPosition.Y) {}
+
+    void put(char c) {
+        if (c == '\r') {
+            flush_run();
+            column_ = info_.srWindow.Left;
+        } else if (c == '\n') {
+            flush_run();
+            next_row();
+        } else {
+            if (run_length_ == run_.size()) flush_run();
+            if (run_length_ == 0) run_column_ = column_;
+            run_[run_length_].Char.AsciiChar = c;
+            run_[run_length_].Attributes = info_.wAttributes;
+            ++run_length_;
+            ++column_;
+            if (column_ > info_.srWindow.Right) {
+                flush_run();
+                column_ = info_.srWindow.Left;
+                next_row();
+            }
+        }
+    }
+
+    void finish() {
+        flush_run();
+        SetConsoleCursorPosition(output_handle, COORD{column_, row_});
+    }
+
+private:
+    void next_row() {
+        if (row_ < info_.srWindow.Bottom) {
+            ++row_;
+        } else {
+            scroll_window_up(info_);
+        }
+    }
+
+    void flush_run() {
+        if (run_length_ == 0) return;
+        COORD size{static_cast<SHORT>(run_length_), 1};
+        SMALL_RECT area{run_column_, row_, static_cast<SHORT>(run_column_ + static_cast<SHORT>(run_length_) - 1), row_};
+        WriteConsoleOutputA(output_handle, run_.data(), size, COORD{0, 0}, &area);
+        run_length_ = 0;
+    }
+
+    CONSOLE_SCREEN_BUFFER_INFO info_;
+    SHORT column_;
+    SHORT row_;
+    std::array<CHAR_INFO, 1024> run_{};  // wider than any console row
+    std::size_t run_length_ = 0;
+    SHORT run_column_ = 0;
+};
+
+void write_to_screen(const char* text, std::size_t length) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!screen_info(&info)) {
+        std::fwrite(text, 1, length, stdout);
+        return;
+    }
+    ScreenWriter writer(info);
+    for (std::size_t i = 0; i < length; ++i) writer.put(text[i]);
+    writer.finish();
+}
+
+void set_input_mode(DWORD mode) {
+    if (input_is_console) SetConsoleMode(input_handle, mode);
+}
+
+// One line of the prompt's answer into prompt_rest; false at the end of
+// input.
+bool read_prompt_line() {
+    DWORD count = 0;
+    auto room = static_cast<DWORD>(prompt_rest.size() - prompt_rest_count);
+    if (room == 0) return false;
+    // From a pipe or file one byte at a time, so that nothing after the
+    // answer's line is taken from the keys.
+    if (!input_is_console) room = 1;
+    BOOL ok = input_is_console ? ReadConsoleA(input_handle, prompt_rest.data() + prompt_rest_count, room, &count, nullptr)
+                               : ReadFile(input_handle, prompt_rest.data() + prompt_rest_count, room, &count, nullptr);
+    if (!ok || count == 0) return false;
+    prompt_rest_count += count;
+    return true;
+}
+
+void drop_prompt_bytes(std::size_t count) {
+    std::memmove(prompt_rest.data(), prompt_rest.data() + count, prompt_rest_count - count);
+    prompt_rest_count -= count;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+}  // namespace
+
+void console_init() {
+    output_handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    input_handle = GetStdHandle(STD_INPUT_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    output_is_console = GetConsoleScreenBufferInfo(output_handle, &info) != 0;
+    input_is_console = GetConsoleMode(input_handle, &saved_input_mode) != 0;
+    input_is_pipe = !input_is_console && GetFileType(input_handle) == FILE_TYPE_PIPE;
+    if (input_handle == nullptr || input_handle == INVALID_HANDLE_VALUE) key_input_ended = true;
+    // Each character shows at once on the console; redirected output is
+    // buffered and flushed by console_print, console_flush and at exit.
+    if (output_is_console)
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+    else
+        std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
+    SetConsoleCtrlHandler(on_console_control, TRUE);
+    if (input_is_console) {
+        // Keys without echo, line editing or interrupt handling for the whole
+        // run; Ctrl-C arrives as code 3 (or through the control handler).
+        key_input_mode = saved_input_mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT |
+                                                                ENABLE_ECHO_INPUT | ENABLE_MOUSE_INPUT);
+        if (SetConsoleMode(input_handle, key_input_mode)) {
+            input_mode_changed = true;
+            std::atexit(console_restore);
+        }
+    }
+}
+
+void console_restore() {
+    std::fflush(stdout);
+    if (input_mode_changed) {
+        SetConsoleMode(input_handle, saved_input_mode);
+        input_mode_changed = false;
+    }
+}
+
+void check_pending_signal() {
+    if (close_pending != 0) std::exit(kHangUpStatus);  // flushes and closes the streams, restores the keyboard
+}
+
+void console_print(const char* format, ...) {
+    std::array<char, kPrintCapacity> text{};
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(text.data(), text.size(), format, args);
+    va_end(args);
+    if (length < 0) return;
+    if (static_cast<std::size_t>(length) < text.size()) {
+        std::fflush(stdout);  // what went through standard output comes first
+        write_to_screen(text.data(), static_cast<std::size_t>(length));
+    } else {
+        // Longer than the work buffer (a long path): format it again into
+        // one that fits, never cut.
+        std::vector<char> longer(static_cast<std::size_t>(length) + 1);
+        va_start(args, format);
+        std::vsnprintf(longer.data(), longer.size(), format, args);
+        va_end(args);
+        std::fflush(stdout);
+        write_to_screen(longer.data(), static_cast<std::size_t>(length));
+    }
+    if (!batching) std::fflush(stdout);
+}
+
+void console_write(const char* bytes, std::size_t count) { std::fwrite(bytes, 1, count, stdout); }
+
+void console_flush() { std::fflush(stdout); }
+
+void console_set_batching(bool on) {
+    batching = on;
+    if (!on) std::fflush(stdout);
+}
+
+bool console_is_terminal() { return output_is_console; }
+
+void console_clear() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!screen_info(&info)) return;
+    std::fflush(stdout);
+    const SMALL_RECT& window = info.srWindow;
+    auto width = static_cast<DWORD>(info.dwSize.X);
+    auto rows = static_cast<DWORD>(window.Bottom - window.Top + 1);
+    blank_cells(COORD{0, window.Top}, width * rows, info.wAttributes);
+    SetConsoleCursorPosition(output_handle, COORD{window.Left, window.Top});
+}
+
+void console_goto(int column, int row) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (column < 1 || row < 1 || !screen_info(&info)) return;
+    const SMALL_RECT& window = info.srWindow;
+    if (column > window.Right - window.Left + 1 || row > window.Bottom - window.Top + 1) return;
+    std::fflush(stdout);
+    SetConsoleCursorPosition(output_handle,
+                             COORD{static_cast<SHORT>(window.Left + column - 1), static_cast<SHORT>(window.Top + row - 1)});
+}
+
+void console_clear_eol() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!screen_info(&info)) return;
+    std::fflush(stdout);
+    COORD at = info.dwCursorPosition;
+    if (at.X > info.srWindow.Right) return;
+    blank_cells(at, static_cast<DWORD>(info.srWindow.Right - at.X + 1), info.wAttributes);
+}
+
+bool key_available() {
+    if (key_code_count > 0 || ctrl_c_pending != 0) return true;
+    if (input_is_console) return console_key_waiting();
+    return byte_key_waiting();
+}
+
+int read_key() {
+    for (;;) {
+        check_pending_signal();
+        if (key_code_count > 0) return pop_key();
+        if (InterlockedExchange(&ctrl_c_pending, 0) != 0) return 3;
+        if (input_is_console) {
+            if (console_key_waiting())
+                take_console_key();
+            else
+                WaitForSingleObject(input_handle, kKeyWaitMs);
+        } else {
+            if (key_input_ended) return -1;
+            if (byte_key_waiting())
+                take_byte_key();
+            else
+                Sleep(kKeyWaitMs);
+        }
+    }
+}
+
+int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars) {
+    if (capacity == 0) return -1;
+    if (max_chars >= capacity) max_chars = capacity - 1;
+    std::fflush(stdout);
+    // The answer is read as a line with echo and line editing, as typed.
+    if (input_mode_changed) set_input_mode(saved_input_mode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
+    std::size_t stored = 0;
+    bool in_word = false;
+    for (;;) {
+        if (prompt_rest_count == 0 && !read_prompt_line()) break;
+        char c = prompt_rest[0];
+        if (in_word && (is_blank(c) || stored == max_chars)) break;  // the rest waits for the next prompt
+        drop_prompt_bytes(1);
+        if (is_blank(c)) continue;
+        in_word = true;
+        buffer[stored++] = c;
+    }
+    buffer[stored] = '\0';
+    // The rest of the answer's line waits for the next prompt; what follows
+    // that line is keys again.
+    while (in_word && std::memchr(prompt_rest.data(), '\n', prompt_rest_count) == nullptr && read_prompt_line()) {
+    }
+    if (input_mode_changed) set_input_mode(key_input_mode);
+    return in_word ? static_cast<int>(stored) : -1;
+}
