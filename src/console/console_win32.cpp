@@ -293,12 +293,11 @@ void console_init() {
     input_is_console = GetConsoleMode(input_handle, &saved_input_mode) != 0;
     input_is_pipe = !input_is_console && GetFileType(input_handle) == FILE_TYPE_PIPE;
     if (input_handle == nullptr || input_handle == INVALID_HANDLE_VALUE) key_input_ended = true;
-    // Each character shows at once on the console; redirected output is
-    // buffered and flushed by console_print, console_flush and at exit.
-    if (output_is_console)
-        std::setvbuf(stdout, nullptr, _IONBF, 0);
-    else
-        std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
+    // One buffer for everything standard output gets, console or not: the
+    // runtime writes an unbuffered stream one character per system call.
+    // It is flushed by console_print, console_flush, before every direct
+    // screen operation and at exit, so the order of all output is kept.
+    std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     SetConsoleCtrlHandler(on_console_control, TRUE);
     if (input_is_console) {
         // Keys without echo, line editing or interrupt handling for the whole

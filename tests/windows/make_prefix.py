@@ -1,0 +1,51 @@
+"""Makes the wine prefix for one test run: a fresh prefix with COM1 mapped
+to a fixed path of ours (never to a serial device of the machine).
+Usage: make_prefix.py PREFIX      (removes it again with --remove)"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import winharness as w
+
+
+def run_wine(prefix, args):
+    subprocess.run(["timeout", "-k", "5", "300", w.WINE] + args, env=w.wine_env(prefix), check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def make(prefix):
+    start = time.monotonic()
+    remove(prefix)
+    os.makedirs(os.path.dirname(w.port_link(prefix)), exist_ok=True)
+    # A harmless target for COM1 until a test points it at its own line.
+    if os.path.lexists(w.port_link(prefix)):
+        os.unlink(w.port_link(prefix))
+    os.symlink(os.devnull, w.port_link(prefix))
+    run_wine(prefix, ["wineboot", "-i"])
+    run_wine(prefix, ["reg", "add", r"HKLM\Software\Wine\Ports", "/v", "COM1", "/d", w.port_link(prefix), "/f"])
+    w.wait_for_wineserver(prefix)
+    # The device links are made when wine starts: start it once and check.
+    run_wine(prefix, ["cmd", "/c", "exit"])
+    w.wait_for_wineserver(prefix)
+    target = w.com1_target(prefix)
+    if target != w.port_link(prefix):
+        sys.exit("COM1 of the new prefix leads to %r, not %r" % (target, w.port_link(prefix)))
+    print("wine prefix %s made in %.1f s; COM1 -> %s" % (prefix, time.monotonic() - start, target))
+
+
+def remove(prefix):
+    if os.path.isdir(prefix):
+        w.wait_for_wineserver(prefix)
+        shutil.rmtree(prefix, ignore_errors=True)
+    shutil.rmtree(os.path.dirname(w.port_link(prefix)), ignore_errors=True)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "--remove":
+        remove(os.path.abspath(sys.argv[2]))
+    elif len(sys.argv) == 2:
+        make(os.path.abspath(sys.argv[1]))
+    else:
+        sys.exit(__doc__)

@@ -1,0 +1,82 @@
+"""The Windows build under wine: the command-line stops, the port names of
+Windows, and plain output when there is no console."""
+import os
+import tempfile
+import unittest
+
+from winharness import WineTestCase
+
+VERSION = b"\r\nTAMBORVINE verion : 1.0\r\n\r\n\r\n"
+
+
+class CommandLineStops(WineTestCase):
+    def test_version_and_usage_end_with_status_zero(self):
+        rc, out, _ = self.run_exe(["-v"])
+        self.assertEqual((rc, out), (0, VERSION))
+        rc, out, _ = self.run_exe(["-h"])
+        self.assertEqual(rc, 0)
+        self.assertTrue(out.startswith(b"Usage: tamborvine [fileword]"), out[:80])
+        self.assertIn(b"       [-v] : TAMBORVINE version number\r\n"
+                      b"       [-q] : quit after the download (no terminal emulator)\r\n", out)
+
+    def test_bad_options_stop_with_their_message_and_status_one(self):
+        cases = [
+            (["-x"], b"Bad Argument"),
+            (["-b"], b"Baud Rate - Bad Argument"),
+            (["-b", "0"], b"Baud Rate - Bad Argument"),
+            (["-r", "1234"], b"Baud Rate - Bad Argument"),
+            (["-c"], b"Com Port Bad Argument"),
+            (["-c", "COM" + "1" * 300], b"Com Port Bad Argument"),
+            (["-l"], b"File Name Bad Argument"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args[:2]):
+                rc, out, _ = self.run_exe(args)
+                self.assertEqual(rc, 1)
+                self.assertTrue(out.endswith(b"\r\n" + message + b"\r\n\r\n"), out[-120:])
+
+    def test_a_missing_port_is_named_as_given(self):
+        for name in ["COM199", "Com77:", r"C:\no\such\port"]:
+            with self.subTest(name=name):
+                rc, out, err = self.run_exe(["-c", name, "-q"])
+                self.assertEqual(rc, 1)
+                self.assertIn(b"\r\nUnable to open COM port : " + name.encode() + b"\r\n", out)
+                self.assertEqual(err, b"")
+
+
+class PortNames(WineTestCase):
+    def test_windows_names_of_com1_reach_the_target_at_the_terminal_rate(self):
+        # No -c: the default "Com1:".
+        for args in [[], ["-c", "COM1"], ["-c", "com1:"], ["-c", r"\\.\COM1"]]:
+            with self.subTest(args=args):
+                sim = self.sim()
+                rc, out, err = self.run_exe(args + ["-b", "57600", "-q"])
+                self.assertEqual(rc, 0, out + err)
+                self.assertEqual(sim.rate(), 57600)
+                # A pseudo-terminal has no DTR line: said once, not per call.
+                self.assertLessEqual(err.count(b"\r\n"), 1, err)
+                sim.close()
+
+    def test_a_rate_the_port_refuses_stops_the_run(self):
+        sim = self.sim()
+        rc, out, err = self.run_exe(["-c", "COM1", "-b", "-5", "-q"])
+        self.assertEqual(rc, 1)
+        self.assertIn(b"\r\nUnable to set -5 baud\r\n", out)
+        self.assertIn(b"arameter", err)  # the system's text for a bad parameter
+        self.assertNotEqual(sim.rate(), 0)  # the port was opened; the rate was never applied
+
+
+class NoConsole(WineTestCase):
+    def test_status_lines_flow_through_a_pipe(self):
+        sim = self.sim("--echo")
+        with tempfile.TemporaryDirectory() as tmp:
+            hex_path = os.path.join(tmp, "tiny.hex")
+            with open(hex_path, "w") as f:
+                f.write(":0400000001020304F2\r\n:00000001FF\r\n")
+            rc, out, _ = self.run_exe(["Z:" + hex_path, "-c", "COM1", "-q"])
+        self.assertIn(b"Down loading flash file:Z:" + hex_path.encode() + b"\r\n", out)
+        self.assertNotIn(b"\x1b", out)
+
+
+if __name__ == "__main__":
+    unittest.main()

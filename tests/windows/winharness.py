@@ -1,0 +1,160 @@
+"""Runs the Windows build of tamborvine under wine against the simulated
+target, reusing the pseudo-terminal helpers of the end-to-end tests.
+
+The wine prefix is made once per test run by make_prefix.py (a ctest
+fixture). In it, COM1 is mapped to a fixed path of ours (PORT_LINK); every
+test points that path at a fresh pseudo-terminal of the simulated target.
+
+Environment (set by ctest): TAMBORVINE_EXE, TAMBORVINE_SIM, TAMBORVINE_WINE,
+TAMBORVINE_WINEPREFIX.
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import harness  # noqa: E402
+from harness import Program, Sim  # noqa: E402,F401
+
+EXE = os.environ.get("TAMBORVINE_EXE", "")
+PREFIX = os.environ.get("TAMBORVINE_WINEPREFIX", "")
+# A wine run that takes longer than this has hung: it is killed.
+WINE_TIME_LIMIT = 60
+
+
+def find_wine():
+    named = os.environ.get("TAMBORVINE_WINE")
+    if named:
+        return named
+    # Debian's wine64 installs its loader beside the wine libraries only.
+    return shutil.which("wine64") or "/usr/lib/wine/wine64"
+
+
+WINE = find_wine()
+WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+
+
+def port_link(prefix=None):
+    """The fixed path that COM1 names inside the prefix."""
+    return os.path.join(os.path.dirname(prefix or PREFIX), "ports", "com1")
+
+
+def wine_env(prefix=None):
+    env = dict(os.environ)
+    env["WINEPREFIX"] = prefix or PREFIX
+    env["WINEDEBUG"] = "-all"
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    return env
+
+
+def wine_command(args):
+    return ["timeout", "-k", "5", str(WINE_TIME_LIMIT), WINE, EXE] + list(args)
+
+
+def wait_for_wineserver(prefix=None):
+    subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), timeout=WINE_TIME_LIMIT, check=False)
+
+
+def start_wineserver(prefix=None):
+    """One wine server for a whole test class, started apart from the
+    program: a server the program started would hold its standard error
+    open after it ended."""
+    subprocess.run([WINESERVER, "-p"], env=wine_env(prefix), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=WINE_TIME_LIMIT, check=False)
+
+
+def stop_wineserver(prefix=None):
+    subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL,
+                   timeout=WINE_TIME_LIMIT, check=False)
+    wait_for_wineserver(prefix)
+
+
+def com1_target(prefix=None):
+    link = os.path.join(prefix or PREFIX, "dosdevices", "com1")
+    return os.readlink(link) if os.path.islink(link) else None
+
+
+def check_com1(test, sim):
+    """COM1 must reach the simulated target and nothing else (a machine may
+    have a real serial port that wine would otherwise give it)."""
+    test.assertEqual(com1_target(), port_link(), "COM1 of the wine prefix is not ours")
+    test.assertEqual(os.path.realpath(port_link()), os.path.realpath(sim.path),
+                     "COM1 does not lead to the simulated target")
+
+
+class WineTestCase(unittest.TestCase):
+    """Skips the whole class when there is no Windows build or prefix; ends
+    with the wine server gone."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not EXE or not os.path.exists(EXE):
+            raise unittest.SkipTest("no Windows build (TAMBORVINE_EXE)")
+        if not PREFIX or not os.path.isdir(PREFIX):
+            raise unittest.SkipTest("no wine prefix (TAMBORVINE_WINEPREFIX)")
+        harness.TAMBORVINE = "timeout"
+        start_wineserver()
+
+    @classmethod
+    def tearDownClass(cls):
+        stop_wineserver()
+
+    def sim(self, *args):
+        """The simulated target on COM1, checked before anything is sent."""
+        sim = Sim(*args, link=port_link())
+        self.addCleanup(close_sim, sim)
+        check_com1(self, sim)
+        return sim
+
+    def program(self, args, tty=True, **kw):
+        """The Windows program under wine, on a pseudo-terminal (its console)
+        or on pipes (no console)."""
+        p = Program(["-k", "5", str(WINE_TIME_LIMIT), WINE, EXE] + list(args), tty=tty,
+                    env=wine_env(), **kw)
+        self.addCleanup(close_program, p)
+        return p
+
+    def run_exe(self, args, tty=False, keys=b"", timeout=40.0):
+        """Runs to the end; returns (status, output, errors) with the line
+        ends of the text stream (CR LF for LF) folded back."""
+        p = self.program(args, tty=tty)
+        if keys:
+            p.keys(keys)
+        rc = p.wait(timeout)
+        return rc, fold_line_ends(bytes(p.output)), fold_line_ends(bytes(p.stderr_data))
+
+
+def close_sim(sim):
+    sim.close()
+    for stream in (sim.proc.stdin, sim.proc.stdout, sim.proc.stderr):
+        stream.close()
+
+
+def close_program(p):
+    p.close()
+    for stream in (p.proc.stdin, p.proc.stdout, p.proc.stderr):
+        if stream is not None:
+            stream.close()
+
+
+def fold_line_ends(data: bytes) -> bytes:
+    """Standard output is a text stream on Windows: each LF goes out as
+    CR LF, so the program's own "\\r\\n" arrives as "\\r\\r\\n"."""
+    return data.replace(b"\r\r\n", b"\r\n")
+
+
+ESCAPES = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
+
+
+def screen_text(data: bytes) -> bytes:
+    """What the console showed, without the escape sequences wine renders
+    the console with on a pseudo-terminal."""
+    return fold_line_ends(ESCAPES.sub(b"", data))
+
+
+def not_built_yet(output: bytes) -> bool:
+    return b"not built yet" in output
