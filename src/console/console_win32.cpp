@@ -176,13 +176,15 @@ void blank_cells(COORD at, DWORD count, WORD attributes) {
 
 // Moves the window's rows up by one and blanks its bottom row.
 void scroll_window_up(const CONSOLE_SCREEN_BUFFER_INFO& info) {
-    SMALL_RECT area = info.srWindow;
+    const SMALL_RECT& window = info.srWindow;
     CHAR_INFO fill{};
     fill.Char.AsciiChar = ' ';
     fill.Attributes = info.wAttributes;
-    COORD destination{area.Left, static_cast<SHORT>(area.Top - 1)};
-    SMALL_RECT clip = area;
-    ScrollConsoleScreenBufferA(output_handle, &area, &clip, destination, &fill);
+    // Rows 2 to the last move to row 1; the last row, left behind, gets
+    // the fill.
+    SMALL_RECT rows_below_top{window.Left, static_cast<SHORT>(window.Top + 1), window.Right, window.Bottom};
+    COORD destination{window.Left, window.Top};
+    ScrollConsoleScreenBufferA(output_handle, &rows_below_top, &window, destination, &fill);
 }
 
 // Text written straight into the screen buffer at the cursor: CR to the
@@ -300,10 +302,12 @@ void console_init() {
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     SetConsoleCtrlHandler(on_console_control, TRUE);
     if (input_is_console) {
-        // Keys without echo, line editing or interrupt handling for the whole
-        // run; Ctrl-C arrives as code 3 (or through the control handler).
-        key_input_mode = saved_input_mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT |
-                                                                ENABLE_ECHO_INPUT | ENABLE_MOUSE_INPUT);
+        // Keys without echo or line editing for the whole run. Ctrl-C stays
+        // a control event (some consoles deliver it only so) that the
+        // control handler turns into the Ctrl-C key.
+        key_input_mode = saved_input_mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
+                                                                ENABLE_MOUSE_INPUT);
+        key_input_mode |= ENABLE_PROCESSED_INPUT;
         if (SetConsoleMode(input_handle, key_input_mode)) {
             input_mode_changed = true;
             std::atexit(console_restore);
