@@ -72,6 +72,11 @@ BOOL WINAPI on_console_control(DWORD event) {
     }
 }
 
+void sleep_briefly() {
+    Sleep(1);
+    check_pending_signal();
+}
+
 void push_key(int code) {
     if (key_code_count == key_codes.size()) return;  // a key storm beyond 64 waiting keys
     key_codes[(key_code_head + key_code_count) % key_codes.size()] = code;
@@ -141,19 +146,86 @@ void take_console_key() {
     if (is_key_press(record)) push_key_press(record.Event.KeyEvent);
 }
 
-// Bytes from a pipe or a file are the keys as they stand.
+// Bytes from a pipe or a file are the keys as they stand. A pipe that
+// cannot be peeked (the host's pipes under a compatibility layer) is read
+// by a thread of its own into piped_keys, so that looking for a key never
+// blocks the one thread that serves the port.
+struct PipedKeys {
+    CRITICAL_SECTION lock;
+    std::array<unsigned char, 256> bytes{};
+    std::size_t head = 0;
+    std::size_t count = 0;
+    bool ended = false;
+};
+PipedKeys piped_keys;
+bool pipe_reader_running = false;
+
+DWORD WINAPI read_piped_keys(void*) {
+    for (;;) {
+        unsigned char byte = 0;
+        DWORD count = 0;
+        bool ok = ReadFile(input_handle, &byte, 1, &count, nullptr) && count == 1;
+        for (;;) {
+            EnterCriticalSection(&piped_keys.lock);
+            if (!ok) {
+                piped_keys.ended = true;
+                LeaveCriticalSection(&piped_keys.lock);
+                return 0;
+            }
+            if (piped_keys.count < piped_keys.bytes.size()) {
+                piped_keys.bytes[(piped_keys.head + piped_keys.count) % piped_keys.bytes.size()] = byte;
+                ++piped_keys.count;
+                LeaveCriticalSection(&piped_keys.lock);
+                break;
+            }
+            LeaveCriticalSection(&piped_keys.lock);
+            Sleep(1);  // full: wait for read_key to take some
+        }
+    }
+}
+
+void start_pipe_reader() {
+    InitializeCriticalSection(&piped_keys.lock);
+    HANDLE thread = CreateThread(nullptr, 0, read_piped_keys, nullptr, 0, nullptr);
+    if (thread == nullptr) {
+        key_input_ended = true;
+        return;
+    }
+    CloseHandle(thread);
+    pipe_reader_running = true;
+}
+
+// Moves what the reader thread has into key_codes.
+void take_piped_keys() {
+    EnterCriticalSection(&piped_keys.lock);
+    while (piped_keys.count > 0 && key_code_count < key_codes.size()) {
+        push_key(piped_keys.bytes[piped_keys.head]);
+        piped_keys.head = (piped_keys.head + 1) % piped_keys.bytes.size();
+        --piped_keys.count;
+    }
+    if (piped_keys.ended && piped_keys.count == 0) key_input_ended = true;
+    LeaveCriticalSection(&piped_keys.lock);
+}
+
 bool byte_key_waiting() {
+    if (pipe_reader_running) {
+        take_piped_keys();
+        return key_code_count > 0;
+    }
     if (key_input_ended) return false;
     if (!input_is_pipe) return true;  // a file: the next read gives a byte or its end
     DWORD available = 0;
-    if (!PeekNamedPipe(input_handle, nullptr, 0, nullptr, &available, nullptr)) {
-        key_input_ended = true;  // the writer is gone: what is left is nothing
+    if (PeekNamedPipe(input_handle, nullptr, 0, nullptr, &available, nullptr)) return available > 0;
+    if (GetLastError() == ERROR_NOT_SUPPORTED) {
+        start_pipe_reader();
         return false;
     }
-    return available > 0;
+    key_input_ended = true;  // the writer is gone: no more keys come
+    return false;
 }
 
 void take_byte_key() {
+    if (pipe_reader_running) return;  // byte_key_waiting took them
     unsigned char byte = 0;
     DWORD count = 0;
     if (!ReadFile(input_handle, &byte, 1, &count, nullptr) || count == 0) {
@@ -262,12 +334,32 @@ void set_input_mode(DWORD mode) {
     if (input_is_console) SetConsoleMode(input_handle, mode);
 }
 
+// One byte of the answer from the pipe reader thread; false at the end
+// of input.
+bool take_piped_prompt_byte() {
+    for (;;) {
+        EnterCriticalSection(&piped_keys.lock);
+        bool ended = piped_keys.ended;
+        if (piped_keys.count > 0) {
+            prompt_rest[prompt_rest_count++] = static_cast<char>(piped_keys.bytes[piped_keys.head]);
+            piped_keys.head = (piped_keys.head + 1) % piped_keys.bytes.size();
+            --piped_keys.count;
+            LeaveCriticalSection(&piped_keys.lock);
+            return true;
+        }
+        LeaveCriticalSection(&piped_keys.lock);
+        if (ended) return false;
+        sleep_briefly();
+    }
+}
+
 // One line of the prompt's answer into prompt_rest; false at the end of
 // input.
 bool read_prompt_line() {
     DWORD count = 0;
     auto room = static_cast<DWORD>(prompt_rest.size() - prompt_rest_count);
     if (room == 0) return false;
+    if (pipe_reader_running) return take_piped_prompt_byte();
     // From a pipe or file one byte at a time, so that nothing after the
     // answer's line is taken from the keys.
     if (!input_is_console) room = 1;
@@ -421,6 +513,9 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     if (capacity == 0) return -1;
     if (max_chars >= capacity) max_chars = capacity - 1;
     std::fflush(stdout);
+    // Bytes typed before the prompt came are the start of the answer.
+    while (!input_is_console && key_code_count > 0 && prompt_rest_count < prompt_rest.size())
+        prompt_rest[prompt_rest_count++] = static_cast<char>(pop_key());
     // The answer is read as a line with echo and line editing, as typed.
     if (input_mode_changed) set_input_mode(saved_input_mode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
     std::size_t stored = 0;

@@ -21,6 +21,8 @@ import harness  # noqa: E402
 from harness import Program, Sim  # noqa: E402,F401
 
 EXE = os.environ.get("TAMBORVINE_EXE", "")
+# Built beside the program: drives the console operations directly.
+PROBE = os.path.join(os.path.dirname(EXE), "tests", "windows", "console_probe.exe")
 PREFIX = os.environ.get("TAMBORVINE_WINEPREFIX", "")
 # A wine run that takes longer than this has hung: it is killed.
 WINE_TIME_LIMIT = 60
@@ -110,10 +112,10 @@ class WineTestCase(unittest.TestCase):
         check_com1(self, sim)
         return sim
 
-    def program(self, args, tty=True, **kw):
+    def program(self, args, tty=True, exe=None, **kw):
         """The Windows program under wine, on a pseudo-terminal (its console)
         or on pipes (no console)."""
-        p = Program(["-k", "5", str(WINE_TIME_LIMIT), WINE, EXE] + list(args), tty=tty,
+        p = Program(["-k", "5", str(WINE_TIME_LIMIT), WINE, exe or EXE] + list(args), tty=tty,
                     env=wine_env(), **kw)
         self.addCleanup(close_program, p)
         return p
@@ -147,13 +149,40 @@ def fold_line_ends(data: bytes) -> bytes:
     return data.replace(b"\r\r\n", b"\r\n")
 
 
-ESCAPES = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
+ESCAPES = re.compile(rb"\x1b\[([0-9;?]*)([A-Za-z])")
 
 
 def screen_text(data: bytes) -> bytes:
-    """What the console showed, without the escape sequences wine renders
-    the console with on a pseudo-terminal."""
-    return fold_line_ends(ESCAPES.sub(b"", data))
+    """What the console showed, roughly: wine renders the console on a
+    pseudo-terminal with escape sequences, moving over blanks instead of
+    writing them. Cursor-right becomes blanks; the rest is dropped."""
+    def blanks(m):
+        if m.group(2) == b"C":
+            return b" " * int(m.group(1) or b"1")
+        return b""
+    return fold_line_ends(ESCAPES.sub(blanks, data))
+
+
+def expect_screen(p, needle: bytes, timeout=20.0):
+    """Waits until the console has shown needle."""
+    deadline = time.monotonic() + timeout
+    while needle not in screen_text(bytes(p.output)):
+        ended = p.proc.poll() is not None
+        if p.pump(0.05) == 0 and ended and needle not in screen_text(bytes(p.output)):
+            raise AssertionError("program ended (rc=%s) without showing %r:\n%r"
+                                 % (p.proc.returncode, needle, screen_text(bytes(p.output))[-1500:]))
+        if time.monotonic() > deadline:
+            raise AssertionError("never showed %r:\n%r" % (needle, screen_text(bytes(p.output))[-1500:]))
+
+
+def make_raw(fd):
+    """A pseudo-terminal that passes every byte as typed, as a terminal
+    emulator's line does for a program that reads keys."""
+    import termios
+    t = termios.tcgetattr(fd)
+    t[0] &= ~(termios.ICRNL | termios.IXON)
+    t[3] &= ~(termios.ECHO | termios.ICANON | termios.ISIG | termios.IEXTEN)
+    termios.tcsetattr(fd, termios.TCSANOW, t)
 
 
 def not_built_yet(output: bytes) -> bool:
