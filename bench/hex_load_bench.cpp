@@ -132,6 +132,9 @@ int main() {
     std::printf("avr-objcopy on a 1-record file best %7.3f ms  mean %7.3f ms  (process start)\n",
                 startup.best_ms, startup.mean_ms);
     std::printf("avr-objcopy conversion alone  best %7.3f ms\n", tool.best_ms - startup.best_ms);
+#ifdef TAMBORVINE_BENCH_SANITIZED
+    std::printf("(sanitized build: the reader's figure is not representative; use a Release build)\n");
+#endif
     std::string command = "rm -rf '" + dir + "'";
     return std::system(command.c_str()) == 0 ? 0 : 1;
 }
