@@ -137,9 +137,18 @@ void fill_rx() {
     }
 }
 
+// Bytes waiting in the device beyond the receive buffer.
+uint32_t device_count() {
+    int waiting = 0;
+    if (port.fd < 0 || port.gone || ioctl(port.fd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+    return static_cast<uint32_t>(waiting);
+}
+
 }  // namespace
 
 int open_port(const char* name) {
+    // A name that does not fit would open another device: refuse it.
+    if (std::strlen(name) >= port.name.size()) return 0;
     std::snprintf(port.name.data(), port.name.size(), "%s", name);
     rx_head = rx_count = 0;
     port.pending_read_error = 0;
@@ -205,7 +214,10 @@ int send_byte(uint8_t byte) {
 uint32_t receive_count() {
     if (rx_count == 0) fill_rx();
     // A pending failure counts as something to read: read_byte reports it.
-    return static_cast<uint32_t>(rx_count) + (rx_count == 0 && port.pending_read_error != 0 ? 1u : 0u);
+    if (rx_count == 0) return port.pending_read_error != 0 ? 1u : 0u;
+    // Bytes the device holds beyond the buffer count too, so that a caller
+    // waiting for a number of bytes sees them arrive.
+    return static_cast<uint32_t>(rx_count) + device_count();
 }
 
 int read_byte(uint8_t* out) {
