@@ -59,14 +59,16 @@ protected:
         ASSERT_GE(receive_count(), n);
     }
 
+    // Reads until n bytes came or the line stayed silent for two seconds.
     std::string read_from_target(std::size_t n) const {
         std::string got;
-        for (int i = 0; i < 5000 && got.size() < n; ++i) {
+        while (got.size() < n) {
             pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, 1) <= 0) continue;
+            if (poll(&p, 1, 2000) <= 0) break;
             char buf[65536];
             ssize_t r = read(master_, buf, sizeof buf);
-            if (r > 0) got.append(buf, static_cast<std::size_t>(r));
+            if (r <= 0) break;
+            got.append(buf, static_cast<std::size_t>(r));
         }
         return got;
     }
