@@ -10,9 +10,9 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdint>
 #include <csignal>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,7 @@
 // Key decoding: standard input is a pseudo-terminal for the length of each
 // test, and the test types on its master side.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,8 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "console/console.h"
 
 namespace {
@@ -19,7 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class Keyboard : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master_, 0);
@@ -116,9 +115,7 @@ TEST_F(Keyboard, ControlKeyInsideAnUnfinishedSequenceIsKept) {
     EXPECT_EQ(keys_of("\x1bO\x03", 3), (Codes{27, 'O', 3}));
 }
 
-TEST_F(Keyboard, UnknownSequencesAreDroppedWhole) {
-    EXPECT_EQ(keys_of("\x1b[99~z", 1), (Codes{'z'}));
-}
+TEST_F(Keyboard, UnknownSequencesAreDroppedWhole) { EXPECT_EQ(keys_of("\x1b[99~z", 1), (Codes{'z'})); }
 
 TEST_F(Keyboard, PastedBurstArrivesWholeAndInOrder) {
     std::string text;

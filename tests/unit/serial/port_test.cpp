@@ -4,17 +4,18 @@
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "serial/serial.h"
 
@@ -25,7 +26,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class PtyPort : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master_, 0);
@@ -55,7 +56,8 @@ protected:
 
     // Waits (bounded) until the port counts at least n bytes waiting.
     void wait_for_count(uint32_t n) const {
-        for (int i = 0; i < 2000 && receive_count() < n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (int i = 0; i < 2000 && receive_count() < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ASSERT_GE(receive_count(), n);
     }
 
@@ -271,6 +273,43 @@ TEST_F(PtyPort, VanishedDeviceIsReportedOnceAndLeftGone) {
     EXPECT_EQ(reopen_port(), 0);
     EXPECT_TRUE(port_is_gone());
     EXPECT_STREQ(port_name(), slave_path_.c_str());
+}
+
+TEST_F(PtyPort, OpeningAnOpenPortAgainTakesItAgain) {
+    ASSERT_EQ(open_port(slave_path_.c_str()), 1);
+    ASSERT_EQ(open_port(slave_path_.c_str()), 1);
+    ASSERT_EQ(open_port(port_name()), 1);
+    EXPECT_STREQ(port_name(), slave_path_.c_str());
+    EXPECT_EQ(send_byte('k'), 0);
+    EXPECT_EQ(read_from_target(1), "k");
+}
+
+TEST(PortNames, WindowsNamesStandForTheSerialDevices) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"COM1", "/dev/ttyS0"},
+        {"Com1:", "/dev/ttyS0"},
+        {"com2", "/dev/ttyS1"},
+        {"cOm12:", "/dev/ttyS11"},
+        {"COM0", "COM0"},
+        {"COM", "COM"},
+        {"COM:", "COM:"},
+        {"COM1::", "COM1::"},
+        {"COM1x", "COM1x"},
+        {"COMx1", "COMx1"},
+        {"C", "C"},
+        {"", ""},
+        {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"COM123456", "COM123456"},
+        {"./COM1", "./COM1"},
+    };
+    for (const auto& [name, path] : cases) {
+        char got[64];
+        ASSERT_TRUE(port_device_path(name, got, sizeof got)) << name;
+        EXPECT_STREQ(got, path) << name;
+    }
+    char small[8];
+    EXPECT_FALSE(port_device_path("/dev/ttyUSB0", small, sizeof small));
+    EXPECT_FALSE(port_device_path("COM20", small, sizeof small));
 }
 
 TEST_F(PtyPort, CloseBeforeOpenIsHarmless) {
