@@ -11,7 +11,7 @@ import termios
 import time
 import unittest
 
-from harness import Program, Sim
+from harness import CLEAR, Program, Sim
 
 LFLAG = 3
 OFLAG = 1
@@ -42,6 +42,14 @@ class TerminalGivenBack(unittest.TestCase):
         self.assertEqual(self.run_to_end(["-h"])[0], 0)
         with Sim() as sim:
             self.assertEqual(self.run_to_end(["-c", sim.link, "-q"])[0], 0)
+
+    def test_console_is_cleared_at_start_and_again_before_the_port_opens(self):
+        with Sim() as sim:
+            upload = os.path.join(self.tmp, "up.txt")
+            rc, out = self.run_to_end(["-d", upload, "-c", sim.link, "-q"])
+        self.assertEqual(rc, 0)
+        # The output processing of the terminal adds a CR before the LF.
+        self.assertEqual(out, CLEAR + b"text file: %s\r\r\r\n" % upload.encode() + CLEAR)
 
     def test_fatal_stops(self):
         rc, out = self.run_to_end(["-b", "0"])

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -310,6 +311,64 @@ TEST(PortNames, WindowsNamesStandForTheSerialDevices) {
     char small[8];
     EXPECT_FALSE(port_device_path("/dev/ttyUSB0", small, sizeof small));
     EXPECT_FALSE(port_device_path("COM20", small, sizeof small));
+}
+
+// A second pseudo-terminal pair, for a device that comes back.
+struct OtherPty {
+    OtherPty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave_path = ptsname(master);
+    }
+    ~OtherPty() {
+        if (master >= 0) close(master);
+    }
+    int master = -1;
+    std::string slave_path;
+};
+
+TEST_F(PtyPort, FailedReadReopensByNameAtTheRememberedRate) {
+    // The port is named by a link, as /dev/serial/by-id names an adapter.
+    char dir_template[] = "/tmp/tvport-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    std::string link = std::string(dir_template) + "/port";
+    ASSERT_EQ(symlink(slave_path_.c_str(), link.c_str()), 0);
+    ASSERT_EQ(open_port(link.c_str()), 1);
+    ASSERT_EQ(set_baud_rate(57600), 1);
+
+    // Unplugged and plugged in again: a new device behind the same name.
+    OtherPty back;
+    ASSERT_FALSE(back.slave_path.empty());
+    std::string moved = link + ".new";
+    ASSERT_EQ(symlink(back.slave_path.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(rename(moved.c_str(), link.c_str()), 0);
+    close(master_);
+    master_ = -1;
+
+    ::testing::internal::CaptureStdout();
+    uint8_t b = 0;
+    int failures = 0;
+    for (int i = 0; i < 100 && failures == 0; ++i) {
+        if (receive_count() > 0 && read_byte(&b) == -1) ++failures;
+        sleep_ms(1);
+    }
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(out.rfind("Bad read result\n", 0), 0u) << out;
+    EXPECT_FALSE(port_is_gone());
+    EXPECT_STREQ(port_name(), link.c_str());
+
+    termios2 t{};
+    ASSERT_EQ(ioctl(back.master, TCGETS2, &t), 0);
+    EXPECT_EQ(t.c_ospeed, 57600u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+    ASSERT_EQ(write(back.master, "z", 1), 1);
+    for (int i = 0; i < 2000 && receive_count() == 0; ++i) sleep_ms(1);
+    EXPECT_EQ(read_byte(&b), 1);
+    EXPECT_EQ(b, 'z');
+
+    close_port();
+    unlink(link.c_str());
+    rmdir(dir_template);
 }
 
 TEST_F(PtyPort, CloseBeforeOpenIsHarmless) {
