@@ -4,6 +4,7 @@ fatal messages and the exit status of every kind of stop.
 Standard output is a pipe here (tty=False), so the console's clearing writes
 nothing and the output can be compared byte for byte.
 """
+import fcntl
 import os
 import shutil
 import tempfile
@@ -166,8 +167,10 @@ class WithSimulatedPort(unittest.TestCase):
         out = self.run_ok(["-wV", hex_path, "-c", self.sim.link, "-q"])
         self.assertNotIn(b"Down loading", out)
         # The file first: it is the flash file.
-        _, out, _ = run_piped([hex_path, "-c", self.sim.link, "-q"])
+        rc, out, _ = run_piped([hex_path, "-c", self.sim.link, "-q"])
         self.assertIn(b"Down loading flash file:%s\r\n" % hex_path.encode(), out)
+        # Nothing on the line answers as a bootloader: no verify succeeded.
+        self.assertEqual(rc, 1)
 
     def test_echo_lines_of_upload_and_eeprom_files(self):
         text = os.path.join(self.tmp, "upload.txt")
@@ -175,6 +178,16 @@ class WithSimulatedPort(unittest.TestCase):
         self.assertEqual(out, b"text file: %s\r\r\n" % text.encode())
         _, out, _ = run_piped(["-e", "eeprom.hex", "-c", self.sim.link, "-q"])
         self.assertTrue(out.startswith(b"hex file: eeprom.hex\r\r\n"), out)
+
+    def test_port_held_by_another_program_is_refused(self):
+        holder = os.open(self.sim.path, os.O_RDWR | os.O_NOCTTY)
+        try:
+            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            rc, out, _ = run_piped(["-c", self.sim.link, "-q"])
+            self.assertEqual((rc, out), (1, fatal(b"Unable to open COM port : %s\r\n" % self.sim.link.encode())))
+        finally:
+            os.close(holder)
+        self.run_ok(["-c", self.sim.link, "-q"])
 
     def test_log_file_is_created(self):
         log = os.path.join(self.tmp, "log.txt")
