@@ -179,6 +179,11 @@ class WithSimulatedPort(unittest.TestCase):
         _, out, _ = run_piped(["-e", "eeprom.hex", "-c", self.sim.link, "-q"])
         self.assertTrue(out.startswith(b"hex file: eeprom.hex\r\r\n"), out)
 
+    def test_rate_the_device_refuses_stops_naming_that_rate(self):
+        rc, out, err = run_piped(["-c", self.sim.link, "-b", "-9600", "-q"])
+        self.assertEqual((rc, out), (1, fatal(b"Unable to set -9600 baud")))
+        self.assertTrue(err.endswith(b"\n") and len(err) > 1, err)
+
     def test_port_held_by_another_program_is_refused(self):
         holder = os.open(self.sim.path, os.O_RDWR | os.O_NOCTTY)
         try:
