@@ -59,6 +59,15 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
 // Give the keyboard its saved settings back. Safe to call more than once.
 void console_restore();
 
+// The local time of day, read afresh from the platform clock.
+struct LocalTime {
+    int hours;         // 0..23
+    int minutes;       // 0..59
+    int seconds;       // 0..60 (a leap second)
+    int milliseconds;  // 0..999
+};
+LocalTime local_time_of_day();
+
 // If SIGINT, SIGTERM or SIGHUP arrived, end the process now with status
 // 128 + signal number (streams flushed and closed, keyboard restored).
 // Every wait of the program passes through here at least once a millisecond.

@@ -332,6 +332,14 @@ int read_key() {
     }
 }
 
+LocalTime local_time_of_day() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm parts{};
+    localtime_r(&now.tv_sec, &parts);
+    return LocalTime{parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
+}
+
 int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars) {
     if (capacity == 0) return -1;
     if (max_chars >= capacity) max_chars = capacity - 1;
