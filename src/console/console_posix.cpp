@@ -285,7 +285,13 @@ void console_print(const char* format, ...) {
     if (!batching) std::fflush(stdout);
 }
 
-void console_write(const char* bytes, std::size_t count) { std::fwrite(bytes, 1, count, stdout); }
+void console_write(const char* bytes, std::size_t count) { stream_write(stdout, bytes, count); }
+
+void console_put_byte(char byte) { putc_unlocked(byte, stdout); }
+
+void stream_write(std::FILE* stream, const char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) putc_unlocked(bytes[i], stream);
+}
 
 void console_flush() { std::fflush(stdout); }
 

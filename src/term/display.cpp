@@ -34,7 +34,7 @@ void append_hex(ByteText& text, int byte) {
 void to_console(const ByteText& text) { console_write(text.bytes.data(), text.length); }
 
 void to_log(const ByteText& text) {
-    if (run_options.logging) std::fwrite(text.bytes.data(), 1, text.length, run_options.log_file);
+    if (run_options.logging) stream_write(run_options.log_file, text.bytes.data(), text.length);
 }
 
 void to_log(const char* text) {
@@ -46,7 +46,7 @@ void write_time_tag() {
     char tag[kTimeTagCapacity];
     std::size_t length = format_time_tag(time_of_day(), tag, sizeof tag);
     console_write(tag, length);
-    if (run_options.logging) std::fwrite(tag, 1, length, run_options.log_file);
+    if (run_options.logging) stream_write(run_options.log_file, tag, length);
     line_start = false;
 }
 
@@ -63,8 +63,7 @@ void show_ascii_hex(int b) {
         return;
     }
     if (line_start && run_options.time_tags) write_time_tag();
-    char c = static_cast<char>(b);
-    console_write(&c, 1);
+    console_put_byte(static_cast<char>(b));
     to_log(line_byte_log_form(b));
     if (b == kLf) line_start = true;
 }

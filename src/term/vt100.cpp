@@ -30,10 +30,7 @@ struct VtState {
 
 VtState vt;
 
-void write_byte(int byte) {
-    char c = static_cast<char>(byte);
-    console_write(&c, 1);
-}
+void write_byte(int byte) { console_put_byte(static_cast<char>(byte)); }
 
 void goto_tracked_position() { console_goto(vt.column + 1, vt.row + 1); }
 
