@@ -26,6 +26,7 @@ constexpr int kDrainBeforeUpload = 10;
 constexpr int kDrainAfterUpload = 20;
 constexpr long kDotEvery = 1000;          // upload bytes per progress dot
 constexpr std::size_t kPromptChars = 30;  // the longest name the prompt takes
+constexpr int kUploadFailureLimit = 5;    // failed sends in a row that stop an upload
 // Idle passes (about 1 ms each) between two tries to re-open a lost port.
 constexpr int kReopenEveryPasses = 1000;
 
@@ -114,18 +115,34 @@ void idle_pass() {
     if (key_available()) act_on_key(read_key());
 }
 
+// Sends the file byte by byte with a dot per thousand. A line that keeps
+// refusing bytes (the adapter was pulled out) stops the upload rather than
+// report every remaining byte. False when the upload did not reach the end.
 bool upload_file_bytes(std::FILE* file) {
     upload_count = 0;
+    int failed_in_a_row = 0;
     int c;
     while ((c = std::fgetc(file)) != EOF) {
-        send_byte(static_cast<uint8_t>(c));
+        check_pending_signal();
+        if (send_byte(static_cast<uint8_t>(c)) != 0) {
+            if (++failed_in_a_row >= kUploadFailureLimit) {
+                console_print("\r\nUpload stopped: the port takes no more bytes.\r\n");
+                return false;
+            }
+        } else {
+            failed_in_a_row = 0;
+        }
         ++upload_count;
         if (upload_count % kDotEvery == 0) {
             console_print(".");
             console_flush();
         }
     }
-    return std::ferror(file) == 0;
+    if (std::ferror(file) != 0) {
+        console_print("\r\nCannot read input file.\r\n");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -163,8 +180,7 @@ int upload_text_file() {
         file = std::fopen(run_options.current_file_name.data(), "rb");
         if (file == nullptr) report_error("Cannot open input file.");
     }
-    bool read_whole_file = upload_file_bytes(file);
-    if (!read_whole_file) console_print("\r\nCannot read input file.\r\n");
+    upload_file_bytes(file);
     console_print("\r\n\r*** %li Chars Sent *** \r\r\n", upload_count);
     console_flush();
     drain_input(kDrainAfterUpload);
