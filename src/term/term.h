@@ -41,10 +41,10 @@ struct ByteText {
 
 // What a byte outside a line shows and logs in each mode, and what a line
 // byte logs.
-ByteText hex_only_form(int byte);           // " %02x", console and log alike
-ByteText escaped_console_form(int byte);    // " <%02x>"
-ByteText escaped_log_form(int byte);        // " <%02x>\r\n"
-ByteText line_byte_log_form(int byte);      // LF: "\r\n", CR: nothing, else the byte
+ByteText hex_only_form(int byte);         // " %02x", console and log alike
+ByteText escaped_console_form(int byte);  // " <%02x>"
+ByteText escaped_log_form(int byte);      // " <%02x>\r\n"
+ByteText line_byte_log_form(int byte);    // LF: "\r\n", CR: nothing, else the byte
 
 // "%2d:%02d:%02d.%02d =" into a buffer of at least kTimeTagCapacity bytes;
 // returns the length.

@@ -94,7 +94,8 @@ void act_on_key(int code) {
 void watch_lost_port() {
     if (!port_is_gone()) return;
     if (!gone_reported) {
-        console_print("\r\n*** Port %s is gone: re-opening it every second (Esc to exit) ***\r\n", port_name());
+        console_print("\r\n*** Port %s is gone: re-opening it every second (Esc to exit) ***\r\n",
+                      port_name());
         gone_reported = true;
         passes_since_reopen_try = 0;
     }

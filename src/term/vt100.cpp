@@ -9,7 +9,7 @@
 namespace {
 
 constexpr int kEsc = 27;
-constexpr int kLastRow = 23;     // the tracked area is 80 columns by 24 rows
+constexpr int kLastRow = 23;  // the tracked area is 80 columns by 24 rows
 constexpr int kLastColumn = 79;
 constexpr int kTabWidth = 8;
 // Parameters saturate here: large enough for any screen, far from overflow,
@@ -100,7 +100,9 @@ void feed_ground(int b) {
             write_byte(b);
             advance_column(kTabWidth - vt.column % kTabWidth);
             break;
-        case 10: case 11: case 12: vt_line_feed(); break;
+        case 10:
+        case 11:
+        case 12: vt_line_feed(); break;
         case 13:
             vt.column = 0;
             write_byte(b);
@@ -160,7 +162,8 @@ void feed_control_sequence(int b) {
     }
     switch (b) {
         case ';': next_parameter(); break;
-        case 'H': case 'f':
+        case 'H':
+        case 'f':
             place_cursor();
             vt.escape_state = EscapeState::ground;
             break;
@@ -172,7 +175,7 @@ void feed_control_sequence(int b) {
             vt.escape_state = EscapeState::ground;
             vt_erase_line();
             break;
-        case kEsc: start_escape(); break;  // abandon it; a new escape begins
+        case kEsc: start_escape(); break;                       // abandon it; a new escape begins
         default: vt.escape_state = EscapeState::ground; break;  // the whole sequence is dropped
     }
 }
