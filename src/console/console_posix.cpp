@@ -295,7 +295,13 @@ void console_print(const char* format, ...) {
     if (!batching) std::fflush(stdout);
 }
 
-void console_write(const char* bytes, std::size_t count) { std::fwrite(bytes, 1, count, stdout); }
+void console_write(const char* bytes, std::size_t count) { stream_write(stdout, bytes, count); }
+
+void console_put_byte(char byte) { putc_unlocked(byte, stdout); }
+
+void stream_write(std::FILE* stream, const char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) putc_unlocked(bytes[i], stream);
+}
 
 void console_flush() { std::fflush(stdout); }
 
@@ -340,6 +346,14 @@ int read_key() {
         // An open escape sequence waits only a moment for its rest.
         fill_key_bytes(key_byte_count > 0 ? 5 : 100);
     }
+}
+
+LocalTime local_time_of_day() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm parts{};
+    localtime_r(&now.tv_sec, &parts);
+    return LocalTime{parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
 }
 
 int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars) {
