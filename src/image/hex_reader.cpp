@@ -2,9 +2,6 @@
 // ImageRange. Every failure ends the run through report_error after the
 // warning and error lines the user knows; the caller never sees a half-read
 // image.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -36,7 +33,7 @@ constexpr uint8_t kLinearBaseRecord = 0x04;
 // The open file, read through a chunk of its own rather than one character
 // per system call; what the lines see is the same character stream.
 struct HexFile {
-    int fd = -1;
+    std::FILE* stream = nullptr;
     std::array<char, kReadChunk> chunk{};
     std::size_t next = 0;
     std::size_t end = 0;
@@ -53,35 +50,38 @@ HexFile hex_file;  // one read at a time; the reader is not reentrant
 HexLine hex_line;
 HexRecordData record_data;
 
-// Opened read-only, as an existing file.
+// Opened read-only, as an existing file, in binary: the reader itself
+// drops the CRs and stops at Ctrl-Z, on every system alike.
 bool open_hex_file(HexFile& file, const char* path) {
-    file.fd = open(path, O_RDONLY | O_CLOEXEC);
+    file.stream = std::fopen(path, "rb");
     file.next = file.end = 0;
     file.ended = false;
     file.read_error = 0;
-    return file.fd >= 0;
+    return file.stream != nullptr;
 }
 
 void close_hex_file(HexFile& file) {
-    if (file.fd >= 0) close(file.fd);
-    file.fd = -1;
+    if (file.stream != nullptr) std::fclose(file.stream);
+    file.stream = nullptr;
 }
 
 // Refill the chunk; false when the file gives no further character.
 bool refill(HexFile& file) {
     if (file.ended) return false;
     for (;;) {
-        ssize_t n = read(file.fd, file.chunk.data(), file.chunk.size());
+        errno = 0;
+        std::size_t n = std::fread(file.chunk.data(), 1, file.chunk.size(), file.stream);
         if (n > 0) {
             file.next = 0;
-            file.end = static_cast<std::size_t>(n);
+            file.end = n;
             return true;
         }
-        if (n < 0 && errno == EINTR) {
+        if (std::ferror(file.stream) && errno == EINTR) {
+            std::clearerr(file.stream);
             check_pending_signal();
             continue;
         }
-        if (n < 0) file.read_error = errno;
+        if (std::ferror(file.stream)) file.read_error = errno != 0 ? errno : EIO;
         file.ended = true;
         return false;
     }
