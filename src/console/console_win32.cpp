@@ -442,7 +442,13 @@ void console_print(const char* format, ...) {
     if (!batching) std::fflush(stdout);
 }
 
-void console_write(const char* bytes, std::size_t count) { std::fwrite(bytes, 1, count, stdout); }
+void console_write(const char* bytes, std::size_t count) { stream_write(stdout, bytes, count); }
+
+void console_put_byte(char byte) { _putc_nolock(byte, stdout); }
+
+void stream_write(std::FILE* stream, const char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) _putc_nolock(bytes[i], stream);
+}
 
 void console_flush() { std::fflush(stdout); }
 
@@ -507,6 +513,12 @@ int read_key() {
                 Sleep(kKeyWaitMs);
         }
     }
+}
+
+LocalTime local_time_of_day() {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    return LocalTime{now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
 }
 
 int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars) {

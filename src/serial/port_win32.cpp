@@ -7,6 +7,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "console/console.h"
@@ -82,18 +83,6 @@ bool is_com_name(const char* name) {
     while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
     if (*p == ':') ++p;
     return *p == '\0';
-}
-
-// COMn and Comn: (any case, colon optional) open as \\.\COMn, which finds
-// every COM number; any other name is handed over as it stands.
-void device_path(const char* name, char* path, std::size_t capacity) {
-    if (!is_com_name(name)) {
-        std::snprintf(path, capacity, "%s", name);
-        return;
-    }
-    std::size_t digits_end = 3;
-    while (std::isdigit(static_cast<unsigned char>(name[digits_end]))) ++digits_end;
-    std::snprintf(path, capacity, "%sCOM%.*s", kDevicePrefix, static_cast<int>(digits_end - 3), name + 3);
 }
 
 // Reads that return at once with what has come; writes keep the driver's
@@ -173,12 +162,31 @@ void raise_timer_resolution() {
 
 }  // namespace
 
+// COMn and Comn: (any case, colon optional) open as \\.\COMn, which finds
+// every COM number (COM10 and above are not found by their bare names); any
+// other name is handed over as it stands.
+bool port_device_path(const char* name, char* path, std::size_t capacity) {
+    int written = 0;
+    if (is_com_name(name)) {
+        std::size_t digits_end = 3;
+        while (std::isdigit(static_cast<unsigned char>(name[digits_end]))) ++digits_end;
+        written = std::snprintf(path, capacity, "%sCOM%.*s", kDevicePrefix, static_cast<int>(digits_end - 3), name + 3);
+    } else {
+        written = std::snprintf(path, capacity, "%s", name);
+    }
+    return written >= 0 && static_cast<std::size_t>(written) < capacity;
+}
+
 int open_port(const char* name) {
-    std::snprintf(port.name.data(), port.name.size(), "%s", name);
-    port.pending_read_error = 0;
-    raise_timer_resolution();
+    // A name that does not fit would open another device: refuse it.
     char path[PATH_MAX + 8];
-    device_path(name, path, sizeof path);
+    if (std::strlen(name) >= port.name.size() || !port_device_path(name, path, sizeof path)) return 0;
+    // The name may be the port's own (a re-open): keep it before closing.
+    std::array<char, PATH_MAX> given{};
+    std::memcpy(given.data(), name, std::strlen(name) + 1);
+    close_port();  // a port opened again lets go of its old handle
+    port.name = given;
+    raise_timer_resolution();
     port.handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     if (port.handle == INVALID_HANDLE_VALUE) return 0;

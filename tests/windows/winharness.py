@@ -132,15 +132,15 @@ class WineTestCase(unittest.TestCase):
 
 def close_sim(sim):
     sim.close()
-    for stream in (sim.proc.stdin, sim.proc.stdout, sim.proc.stderr):
-        stream.close()
+    # Only the stream no thread reads: closing one that a reader thread
+    # is blocked on would wait for that thread forever.
+    sim.proc.stdin.close()
 
 
 def close_program(p):
     p.close()
-    for stream in (p.proc.stdin, p.proc.stdout, p.proc.stderr):
-        if stream is not None:
-            stream.close()
+    if p.proc.stdin is not None:
+        p.proc.stdin.close()
 
 
 def fold_line_ends(data: bytes) -> bytes:

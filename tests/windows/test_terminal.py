@@ -1,0 +1,60 @@
+"""The terminal of the Windows build under wine: what the target sends is
+shown, keys go to the target, and Esc or Ctrl-C ends the run, on the Win32
+console and without one."""
+import os
+import signal
+import unittest
+
+import winharness as w
+from winharness import WineTestCase, expect_screen, make_raw
+
+BANNER = b"Start terminal emulation - ESC to exit"
+
+
+class Terminal(WineTestCase):
+    def start(self, tty=True):
+        sim = self.sim()
+        p = self.program(["-c", "COM1"], tty=tty)
+        if tty:
+            make_raw(p.slave)
+            expect_screen(p, BANNER)
+        else:
+            p.expect(BANNER, 30)
+        if w.not_built_yet(bytes(p.output)):
+            self.skipTest("the terminal is not built yet")
+        return sim, p
+
+    def test_console_shows_the_target_and_esc_ends(self):
+        sim, p = self.start()
+        sim.send(b"Hello from the target\r\n")
+        expect_screen(p, b"Hello from the target")
+        p.keys(b"k\r")
+        self.assertEqual(sim.wait_received(2)[-2:], b"k\r")
+        p.keys(b"\x1b")
+        self.assertEqual(p.wait(20), 0)
+        self.assertIn(b"Normal Exit", w.screen_text(bytes(p.output)))
+
+    def test_console_ctrl_c_ends_as_the_ctrl_c_key(self):
+        sim, p = self.start()
+        sim.send(b"ready?\r\n")
+        expect_screen(p, b"ready?")
+        # What the terminal's line does with Ctrl-C for the program it runs.
+        os.killpg(p.proc.pid, signal.SIGINT)
+        self.assertEqual(p.wait(20), 0)
+        self.assertIn(b"Control-C Exit", w.screen_text(bytes(p.output)))
+        self.assertNotIn(0x03, sim.received_bytes())
+
+    def test_without_a_console_text_flows_through_and_esc_ends(self):
+        sim, p = self.start(tty=False)
+        sim.send(b"plain text\r\n")
+        p.expect(b"plain text\r", 20)
+        p.keys(b"z\x1b")
+        self.assertEqual(p.wait(20), 0)
+        self.assertEqual(sim.wait_received(1), b"z")
+        out = w.fold_line_ends(bytes(p.output))
+        self.assertTrue(out.endswith(b"\r\nNormal Exit\r\n"), out[-80:])
+        self.assertNotIn(b"\x1b", out)
+
+
+if __name__ == "__main__":
+    unittest.main()
