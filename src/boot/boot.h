@@ -39,10 +39,15 @@ constexpr int kVerifyMode = 1;
 // byte did not come or there were too many errors.
 int burn_flash(int family, int mode);
 
+// Serious errors (address retries, page resends, checksum mismatches) of the
+// last burn_flash pass, as far as it went.
+extern int32_t burn_flash_error_count;
+
 // ---- download sequence ----
 
 // One pass for the flash kind (100) or the EEPROM kind (101).
 void run_download(int kind, const char* path);
 
-// Verify passes that did not end in SUCCESS (for -q's exit status).
+// Verify passes that did not end in SUCCESS, including those that gave up
+// (for -q's exit status).
 extern int failed_verify_passes;
