@@ -92,6 +92,32 @@ class Sim:
             time.sleep(0.01)
         return self.received_bytes()
 
+    def commands(self):
+        """What the full target (--target) met: (rate, name, detail) each."""
+        out = []
+        with self.cond:
+            for line in self.lines:
+                if line.startswith("cmd "):
+                    parts = line.split(" ", 3)
+                    out.append((int(parts[1]), parts[2], parts[3] if len(parts) > 3 else ""))
+        return out
+
+    def dump_flash(self):
+        """The target's flash as 131072 bytes."""
+        path = os.path.join(self.tmp, "flash.bin")
+        n = len(self.lines)
+        self.command("dump " + path)
+        self.wait_line(r"^dumped ", start=n)
+        with open(path, "rb") as f:
+            return f.read()
+
+    def stats(self):
+        """Bytes each way and pages and erases, as the target counted them."""
+        n = len(self.lines)
+        self.command("stats")
+        words = self.wait_line(r"^stats .*$", start=n).group(0).split()[1:]
+        return {words[i]: int(words[i + 1]) for i in range(0, len(words), 2)}
+
     def rate(self):
         n = len(self.lines)
         self.command("rate")
@@ -108,6 +134,12 @@ class Sim:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        self.reader.join(timeout=2)
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except OSError:
+                pass
 
     def __enter__(self):
         return self
@@ -203,6 +235,12 @@ class Program:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            if stream is not None:
+                try:
+                    stream.close()
+                except OSError:
+                    pass
         if self.tty:
             for fd in (self.master, self.slave):
                 try:
