@@ -16,11 +16,19 @@ using Bytes = std::vector<uint8_t>;
 // and page verify commands ('D' 'k' 'k' and 'D' 'l' 'l').
 bool is_target_command_name(const std::string& name);
 
-// A run of occurrences of one command, counted from 1: first..first+count-1.
+// Runs of occurrences of one command, counted from 1: first..first+count-1
+// for each run.
 struct Occurrences {
-    int first = 0;  // 0: none
-    int count = 1;
-    bool covers(int n) const { return first > 0 && n >= first && n < first + count; }
+    struct Run {
+        int first;
+        int count;
+    };
+    std::vector<Run> runs;
+    bool covers(int n) const {
+        for (const Run& r : runs)
+            if (n >= r.first && n < r.first + r.count) return true;
+        return false;
+    }
 };
 
 struct SimOptions {

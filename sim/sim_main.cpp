@@ -45,7 +45,8 @@ void usage(std::FILE* to) {
                  "                         each way, 4.5 ms per page written, 4.5 ms per page erased\n"
                  "  --page-ms MS           page programming time with --pace (4.5)\n"
                  "  --erase-ms MS          erase time per page with --pace (4.5)\n"
-                 "faults (K counts occurrences of a command from 1; N how many in a row, 1):\n"
+                 "faults (K counts occurrences of a command from 1; N how many in a row, 1;\n"
+                 "        the run options may be given more than once):\n"
                  "  --reply CMD=TEXT       answer CMD (hello p S v V t e E) with TEXT (C escapes)\n"
                  "  --silent CMD[@K]       say nothing to the K-th CMD (hello p S v V t e A k l E)\n"
                  "  --bad-address K[,N]    answer the K-th 'A' with '?'\n"
@@ -68,8 +69,7 @@ bool parse_occurrences(const std::string& text, Occurrences* out) {
     if (!parse_number(text.substr(0, comma).c_str(), &first) || first == 0 || first > 1000000) return false;
     if (comma != std::string::npos && (!parse_number(text.substr(comma + 1).c_str(), &count) || count > 1000000))
         return false;
-    out->first = static_cast<int>(first);
-    out->count = static_cast<int>(count);
+    out->runs.push_back({static_cast<int>(first), static_cast<int>(count)});
     return true;
 }
 
