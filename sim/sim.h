@@ -35,6 +35,7 @@ struct SimOptions {
     std::string link_path;
     std::string record_path;
     bool echo = false;
+    bool quiet = false;  // no rx/cmd reports (benchmarks)
 
     // The full target (--target) and its settings.
     bool target = false;

@@ -160,6 +160,10 @@ public:
 
     // When the byte read now finishes arriving.
     double arrival(uint32_t rate, double now) {
+        if (answered_) {  // the program's turn ended: how long it took to speak again
+            host_seconds_ += now - last_write_;
+            answered_ = false;
+        }
         rx_free_ = (rx_free_ > now ? rx_free_ : now) + byte_time(rate);
         ++received_;
         return rx_free_;
@@ -188,13 +192,22 @@ public:
             tx_.pop_front();
         }
         if (!batch.empty()) {
+            late_seconds_ += now - tx_free_;
             line_.write_bytes(batch);
             sent_ += batch.size();
+            last_write_ = now_seconds();
+            answered_ = true;
         }
         return next;
     }
 
-    std::string stats() const { return "rx " + std::to_string(received_) + " tx " + std::to_string(sent_); }
+    // Bytes each way; the program's reaction time (from a reply written to
+    // its next byte read) and the simulator's own lateness, in microseconds.
+    std::string stats() const {
+        return "rx " + std::to_string(received_) + " tx " + std::to_string(sent_) + " host_us " +
+               std::to_string(static_cast<long>(host_seconds_ * 1e6)) + " late_us " +
+               std::to_string(static_cast<long>(late_seconds_ * 1e6));
+    }
 
 private:
     struct Pending {
@@ -210,11 +223,19 @@ private:
     double tx_free_ = 0;
     unsigned long received_ = 0;
     unsigned long sent_ = 0;
+    double last_write_ = 0;
+    bool answered_ = false;
+    double host_seconds_ = 0;
+    double late_seconds_ = 0;
 };
 
-void report_line(std::FILE* record, const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
+constexpr double kSpinSeconds = 200e-6;
+
+void report_line(std::FILE* record, bool quiet, const std::string& line) {
+    if (!quiet) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
     if (record != nullptr) {
         std::fprintf(record, "%s\n", line.c_str());
         std::fflush(record);
@@ -241,7 +262,7 @@ int run_sim(const SimOptions& options) {
     Wire wire(line, options.pace);
     TargetOutput output;
     output.send = [&wire](const Bytes& bytes, double not_before) { wire.queue(bytes, not_before); };
-    output.report = [record](const std::string& text) { report_line(record, text); };
+    output.report = [record, &options](const std::string& text) { report_line(record, options.quiet, text); };
     output.line_rate = [&line]() { return line.rate(); };
     Target target(options, output);
     if (!options.load_path.empty() && !target.load(options.load_path)) {
@@ -256,6 +277,15 @@ int run_sim(const SimOptions& options) {
         double now = now_seconds();
         double wake = next_send;
         if (options.target && target.poll_greeting(now) && wake > now + 0.005) wake = now + 0.005;
+        // A reply due within the timer's reach is waited for by spinning, so
+        // that it leaves on time rather than a scheduler tick late.
+        if (options.pace && next_send - now < kSpinSeconds) {
+            while (now_seconds() < next_send) {
+            }
+            next_send = wire.flush(now_seconds());
+            continue;
+        }
+        if (options.pace) wake -= kSpinSeconds / 2;
         double wait = wake > now ? wake - now : 0.0;
         timespec timeout{static_cast<time_t>(wait), static_cast<long>((wait - static_cast<double>(static_cast<time_t>(wait))) * 1e9)};
         pollfd fds[2] = {{line.master(), POLLIN, 0}, {input_open ? STDIN_FILENO : -1, POLLIN, 0}};
@@ -267,8 +297,10 @@ int run_sim(const SimOptions& options) {
             if (n > 0) {
                 uint32_t rate = line.rate();
                 std::string hex = hex_of(buf, static_cast<std::size_t>(n));
-                std::printf("rx %u %s\n", rate, hex.c_str());
-                std::fflush(stdout);
+                if (!options.quiet) {
+                    std::printf("rx %u %s\n", rate, hex.c_str());
+                    std::fflush(stdout);
+                }
                 if (record != nullptr) {
                     std::fprintf(record, "%u %s\n", rate, hex.c_str());
                     std::fflush(record);

@@ -13,7 +13,7 @@
 //   replug             a new pseudo-terminal: prints its path, moves the link
 //   dump FILE          write the target's flash (131072 bytes) to FILE;
 //                      prints "dumped FILE"
-//   stats              print "stats rx N tx N pages N erases N"
+//   stats              print "stats rx N tx N host_us N late_us N pages N erases N"
 //   quit               end
 // Reports (standard output, one line each, flushed):
 //   rx RATE HEX...     bytes that arrived, with the line rate in force
@@ -34,6 +34,7 @@ void usage(std::FILE* to) {
                  "  --link PATH            make PATH a symbolic link to the slave side\n"
                  "  --record FILE          append what arrives to FILE (lines: RATE HEX...; cmd lines too)\n"
                  "  --echo                 send back every byte that arrives\n"
+                 "  --quiet                no rx and cmd reports (the record file still gets them)\n"
                  "  --target               play the ATmega128: application, bootloader, flash\n"
                  "target options:\n"
                  "  --boot                 start in the bootloader instead of the application\n"
@@ -109,6 +110,7 @@ bool take_option(SimOptions& o, const std::string& a, const char* value, bool* u
         return value != nullptr;
     };
     if (a == "--echo") return o.echo = true;
+    if (a == "--quiet") return o.quiet = true;
     if (a == "--target") return o.target = true;
     if (a == "--boot") return o.start_in_bootloader = true;
     if (a == "--pace") return o.pace = true;
