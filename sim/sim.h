@@ -58,15 +58,15 @@ struct SimOptions {
     Occurrences nak_page;                  // page write answered with 'N'
     Occurrences odd_page_reply;            // page write answered with odd_reply_byte
     uint8_t odd_reply_byte = 'X';
-    Occurrences bad_checksum;              // page verify answered with a wrong checksum
-    bool erase_fails = false;              // 'e' answered with '?', nothing erased
+    Occurrences bad_checksum;  // page verify answered with a wrong checksum
+    bool erase_fails = false;  // 'e' answered with '?', nothing erased
 };
 
 // The line as the target sees it: the master side of a pseudo-terminal
 // pair. The simulator keeps a slave descriptor of its own open so the line
 // outlives the program's re-opens.
 class PtyLine {
-public:
+   public:
     bool open_pair();
     void close_pair();
     int master() const { return master_fd_; }
@@ -77,13 +77,13 @@ public:
     void write_bytes(const uint8_t* data, std::size_t count);
     void write_bytes(const std::vector<uint8_t>& data) { write_bytes(data.data(), data.size()); }
 
-private:
+   private:
     int master_fd_ = -1;
     int slave_fd_ = -1;
     std::string slave_path_;
 };
 
-constexpr uint32_t kSimFlashWords = 65536;   // 128 KiB
+constexpr uint32_t kSimFlashWords = 65536;     // 128 KiB
 constexpr uint32_t kBootSectionWord = 0xFC00;  // the bootloader's own section starts here
 constexpr int kSimPageWords = 128;
 
@@ -99,7 +99,7 @@ struct TargetOutput {
 // wake-up and hands over to the bootloader, the bootloader with its flash,
 // and after 'E' an application that greets and echoes.
 class Target {
-public:
+   public:
     Target(const SimOptions& options, TargetOutput output);
     // One byte that finished arriving at time due, with the line at rate.
     void receive(uint8_t byte, uint32_t rate, double due);
@@ -110,7 +110,7 @@ public:
     bool dump(const std::string& path) const;
     std::string stats() const;
 
-private:
+   private:
     enum class State { application, bootloader, echo_application };
     enum class Pending { none, address, page_letters, page_data };
 

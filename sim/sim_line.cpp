@@ -3,6 +3,7 @@
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,7 +13,6 @@
 #include <ctime>
 #include <deque>
 #include <string>
-#include <sys/prctl.h>
 
 #include "sim/sim.h"
 
@@ -125,7 +125,8 @@ std::vector<uint8_t> unescape(const std::string& text) {
             case '0': out.push_back(0); break;
             case 'x':
                 if (i + 2 < text.size()) {
-                    out.push_back(static_cast<uint8_t>(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16)));
+                    out.push_back(
+                        static_cast<uint8_t>(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16)));
                     i += 2;
                 }
                 break;
@@ -145,7 +146,6 @@ bool link_to(const std::string& link, const std::string& target) {
 
 }  // namespace
 
-
 namespace {
 
 // The wire as a UART would make it: a byte arrives 10 bit times after the
@@ -153,7 +153,7 @@ namespace {
 // a byte the target sends reaches the program 10 bit times after it starts.
 // Without pacing every time is "now".
 class Wire {
-public:
+   public:
     Wire(PtyLine& line, bool pace) : line_(line), pace_(pace) {}
 
     double byte_time(uint32_t rate) const { return pace_ && rate > 0 ? 10.0 / rate : 0.0; }
@@ -209,7 +209,7 @@ public:
                std::to_string(static_cast<long>(late_seconds_ * 1e6));
     }
 
-private:
+   private:
     struct Pending {
         uint8_t byte;
         double not_before;
@@ -287,7 +287,8 @@ int run_sim(const SimOptions& options) {
         }
         if (options.pace) wake -= kSpinSeconds / 2;
         double wait = wake > now ? wake - now : 0.0;
-        timespec timeout{static_cast<time_t>(wait), static_cast<long>((wait - static_cast<double>(static_cast<time_t>(wait))) * 1e9)};
+        timespec timeout{static_cast<time_t>(wait),
+                         static_cast<long>((wait - static_cast<double>(static_cast<time_t>(wait))) * 1e9)};
         pollfd fds[2] = {{line.master(), POLLIN, 0}, {input_open ? STDIN_FILENO : -1, POLLIN, 0}};
         if (ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) break;
         now = now_seconds();

@@ -68,7 +68,8 @@ bool parse_occurrences(const std::string& text, Occurrences* out) {
     unsigned long first = 0;
     unsigned long count = 1;
     if (!parse_number(text.substr(0, comma).c_str(), &first) || first == 0 || first > 1000000) return false;
-    if (comma != std::string::npos && (!parse_number(text.substr(comma + 1).c_str(), &count) || count > 1000000))
+    if (comma != std::string::npos &&
+        (!parse_number(text.substr(comma + 1).c_str(), &count) || count > 1000000))
         return false;
     out->runs.push_back({static_cast<int>(first), static_cast<int>(count)});
     return true;
@@ -91,7 +92,8 @@ Bytes unescape_text(const std::string& text) {
             case '0': out.push_back(0); break;
             case 'x':
                 if (i + 2 < text.size()) {
-                    out.push_back(static_cast<uint8_t>(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16)));
+                    out.push_back(
+                        static_cast<uint8_t>(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16)));
                     i += 2;
                 }
                 break;
@@ -118,8 +120,10 @@ bool take_option(SimOptions& o, const std::string& a, const char* value, bool* u
     if (a == "--link") return need() && !(o.link_path = value).empty();
     if (a == "--record") return need() && !(o.record_path = value).empty();
     if (a == "--load") return need() && !(o.load_path = value).empty();
-    if (a == "--app-rate") return need() && parse_number(value, &n) && n > 0 && (o.app_rate = static_cast<uint32_t>(n));
-    if (a == "--boot-rate") return need() && parse_number(value, &n) && n > 0 && (o.boot_rate = static_cast<uint32_t>(n));
+    if (a == "--app-rate")
+        return need() && parse_number(value, &n) && n > 0 && (o.app_rate = static_cast<uint32_t>(n));
+    if (a == "--boot-rate")
+        return need() && parse_number(value, &n) && n > 0 && (o.boot_rate = static_cast<uint32_t>(n));
     if (a == "--device") {
         if (!need() || !parse_number(value, &n) || n > 255) return false;
         o.device_code = static_cast<uint8_t>(n);
@@ -162,7 +166,8 @@ bool take_option(SimOptions& o, const std::string& a, const char* value, bool* u
         if (!need()) return false;
         std::string v = value;
         std::size_t comma = v.find(',');
-        if (comma == std::string::npos || !parse_occurrences(v.substr(0, comma), &o.odd_page_reply)) return false;
+        if (comma == std::string::npos || !parse_occurrences(v.substr(0, comma), &o.odd_page_reply))
+            return false;
         std::string byte = v.substr(comma + 1);
         if (byte.rfind("0x", 0) != 0) byte = "0x" + byte;
         if (!parse_number(byte.c_str(), &n) || n > 255) return false;
@@ -185,8 +190,8 @@ int main(int argc, char** argv) {
         bool used_value = false;
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!take_option(options, a, value, &used_value)) {
-            std::fprintf(stderr, "tamborvine-sim: bad option %s%s%s\n", a.c_str(), used_value && value ? " " : "",
-                         used_value && value ? value : "");
+            std::fprintf(stderr, "tamborvine-sim: bad option %s%s%s\n", a.c_str(),
+                         used_value && value ? " " : "", used_value && value ? value : "");
             usage(stderr);
             return 2;
         }

@@ -43,7 +43,8 @@ bool wake_prefix(const Bytes& held) {
 // The bootloader's rate for a divisor of the 1 MHz reference: the standard
 // rate the program derives that divisor from, else the divisor's own rate.
 uint32_t rate_for_divisor(unsigned divisor) {
-    static const uint32_t kStandardRates[] = {1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400, 57600, 76800, 115200, 230400};
+    static const uint32_t kStandardRates[] = {1200,  2400,  4800,  9600,  14400,  19200,
+                                              28800, 38400, 57600, 76800, 115200, 230400};
     for (uint32_t rate : kStandardRates)
         if (1000000 / rate - 1 == divisor) return rate;
     return 1000000 / (divisor + 1);
@@ -73,7 +74,8 @@ bool Target::load(const std::string& path) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         uint16_t& word = flash_[i / 2];
         uint8_t b = static_cast<uint8_t>(bytes[i]);
-        word = (i % 2 == 0) ? static_cast<uint16_t>((word & 0xFF00) | b) : static_cast<uint16_t>((word & 0x00FF) | (b << 8));
+        word = (i % 2 == 0) ? static_cast<uint16_t>((word & 0xFF00) | b)
+                            : static_cast<uint16_t>((word & 0x00FF) | (b << 8));
     }
     return true;
 }
@@ -113,8 +115,8 @@ std::array<uint8_t, 4> Target::page_checksum(uint16_t page_start) const {
         sum = static_cast<uint16_t>(sum + word);
         exclusive_or ^= word;
     }
-    return {static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum), static_cast<uint8_t>(exclusive_or >> 8),
-            static_cast<uint8_t>(exclusive_or)};
+    return {static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum),
+            static_cast<uint8_t>(exclusive_or >> 8), static_cast<uint8_t>(exclusive_or)};
 }
 
 void Target::receive(uint8_t byte, uint32_t rate, double due) {
@@ -233,7 +235,8 @@ void Target::command(uint8_t letter, uint32_t rate, double at) {
             }
             for (uint32_t w = 0; w < kBootSectionWord; ++w) flash_[w] = 0xFFFF;
             ++erases_;
-            if (options_.pace) busy_until_ = at + options_.erase_ms_per_page * (kBootSectionWord / kSimPageWords) / 1000.0;
+            if (options_.pace)
+                busy_until_ = at + options_.erase_ms_per_page * (kBootSectionWord / kSimPageWords) / 1000.0;
             out_.send(reply_for("e", Bytes{kAck}), busy_until_ > at ? busy_until_ : at);
             return;
         }
@@ -291,12 +294,15 @@ void Target::page_written(uint32_t rate, double at) {
         exclusive_or ^= words[i];
     }
     const uint8_t* received = &data[2 * kSimPageWords];
-    bool intact = received[0] == (sum >> 8) && received[1] == (sum & 0xFF) && received[2] == (exclusive_or >> 8) &&
-                  received[3] == (exclusive_or & 0xFF);
+    bool intact = received[0] == (sum >> 8) && received[1] == (sum & 0xFF) &&
+                  received[2] == (exclusive_or >> 8) && received[3] == (exclusive_or & 0xFF);
     std::string outcome = intact ? "ok" : "bad-checksum";
-    if (silent("k", n)) outcome = "silent";
-    else if (options_.nak_page.covers(n)) outcome = "nak";
-    else if (options_.odd_page_reply.covers(n)) outcome = "odd";
+    if (silent("k", n))
+        outcome = "silent";
+    else if (options_.nak_page.covers(n))
+        outcome = "nak";
+    else if (options_.odd_page_reply.covers(n))
+        outcome = "odd";
     say("k", rate, hex4(address_) + " " + outcome);
     if (outcome == "silent") return;
     if (outcome == "nak" || outcome == "bad-checksum") {

@@ -51,9 +51,11 @@ void set_page_address(Pass& pass, uint32_t page_start) {
         send_byte(static_cast<uint8_t>((page_start >> 8) & 0xFF));
         send_byte(static_cast<uint8_t>(page_start & 0xFF));
         uint8_t reply = 0;
-        if (read_byte_timeout(&reply) == 0) report_error("\r\nabort: read char time-out flash word program completion");
+        if (read_byte_timeout(&reply) == 0)
+            report_error("\r\nabort: read char time-out flash word program completion");
         if (reply == kAccepted) return;
-        if (pass.retry_counter >= kAddressRetryLimit) report_error("\r\nabort: flash address retry count exhausted");
+        if (pass.retry_counter >= kAddressRetryLimit)
+            report_error("\r\nabort: flash address retry count exhausted");
         ++pass.retry_counter;
         ++pass.error_count;
     }
@@ -101,7 +103,8 @@ PageOutcome finish_written_page(Pass& pass, uint32_t page_start, const PageCheck
         return PageOutcome::done;
     }
     if (reply == kSendAgain) {
-        if (pass.retry_counter >= kPageResendLimit) report_error("\r\nabort: flash programming retry count exhausted");
+        if (pass.retry_counter >= kPageResendLimit)
+            report_error("\r\nabort: flash programming retry count exhausted");
         ++pass.retry_counter;
         console_print("retry count =%d \r\n", pass.retry_counter);
         ++pass.error_count;
@@ -109,7 +112,8 @@ PageOutcome finish_written_page(Pass& pass, uint32_t page_start, const PageCheck
     }
     console_print("\r\nfail OK to send anaother page character\r\n");
     console_print("abort: wrong character received\r\n");
-    report_error_format("got 0x%x (%c)  wanted (0x0d) \r\n", static_cast<unsigned>(reply), static_cast<unsigned>(reply));
+    report_error_format("got 0x%x (%c)  wanted (0x0d) \r\n", static_cast<unsigned>(reply),
+                        static_cast<unsigned>(reply));
 }
 
 void show_checksums(const PageChecksum& sent, const PageChecksum& received) {
@@ -161,14 +165,17 @@ bool do_page(Pass& pass) {
 }
 
 void report_pass_end(const Pass& pass) {
-    if (run_options.verbose) console_print("\r\nend WORD address = %x\r\n", static_cast<unsigned>(pass.current_address));
+    if (run_options.verbose)
+        console_print("\r\nend WORD address = %x\r\n", static_cast<unsigned>(pass.current_address));
     if (pass.write_mode) {
         if (run_options.verbose)
-            console_print("\r\nTOTAL serious errors during write: %u\r\n", static_cast<unsigned>(pass.error_count));
+            console_print("\r\nTOTAL serious errors during write: %u\r\n",
+                          static_cast<unsigned>(pass.error_count));
         return;
     }
     if (run_options.verbose)
-        console_print("\r\nTOTAL serious errors during verify: %u\r\n", static_cast<unsigned>(pass.error_count));
+        console_print("\r\nTOTAL serious errors during verify: %u\r\n",
+                      static_cast<unsigned>(pass.error_count));
     console_print(pass.error_count == 0 ? "\r\nSUCCESS\r\n" : "\r\nFAILURE\r\n");
 }
 

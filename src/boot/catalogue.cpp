@@ -151,8 +151,8 @@ void decode_device_letters() {
     decode_letter(kDeviceIdLetters, device_letters.device_id, "DeviceID unknown");
     device_geometry.flash_word_limit =
         decode_letter(kFlashSizeLetters, device_letters.flash_size, "FlashSize unknown");
-    device_geometry.page_size =
-        static_cast<int32_t>(decode_letter(kPageSizeLetters, device_letters.page_size, "PageSize unknown\r\n"));
+    device_geometry.page_size = static_cast<int32_t>(
+        decode_letter(kPageSizeLetters, device_letters.page_size, "PageSize unknown\r\n"));
     device_geometry.eeprom_size = static_cast<int32_t>(
         decode_letter(kEepromSizeLetters, device_letters.eeprom_size, "EEpromSize unknown\r\n"));
 }

@@ -50,7 +50,8 @@ void wake_application(ReplyBuffer& reply) {
     send_text(divisor.data());
     send_text("cb");
     if (run_options.verbose)
-        console_print("saying Mancb%scb at %d\r\n", divisor.data(), static_cast<int>(run_options.terminal_rate));
+        console_print("saying Mancb%scb at %d\r\n", divisor.data(),
+                      static_cast<int>(run_options.terminal_rate));
     int count = read_bytes(kHelloLength, reply.data());
     std::string_view said(reply.data(), static_cast<std::size_t>(count));
     if (count != kHelloLength || said.find(kHelloWord) == std::string_view::npos)
@@ -75,7 +76,8 @@ void ask_programmer_type(ReplyBuffer& reply) {
     send_command('p');
     for (int read = 0; read < kProgrammerTypeReads; ++read) {
         int count = read_reply(1, reply.data());
-        if (run_options.verbose) console_print("srl cnt = %u buf[0] = %c\r\n", static_cast<unsigned>(count), reply[0]);
+        if (run_options.verbose)
+            console_print("srl cnt = %u buf[0] = %c\r\n", static_cast<unsigned>(count), reply[0]);
         if (reply[0] == 'S') return;
     }
     report_error("didn't get reply from AVR, out of sync");
@@ -151,7 +153,8 @@ void exit_bootloader(ReplyBuffer& reply) {
 }  // namespace
 
 void run_download(int kind, const char* path) {
-    console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n", path);
+    console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
+                  path);
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
     read_rom_file(kind, run_options.current_file_name.data());
 

@@ -31,8 +31,10 @@ TEST(DeviceCatalogue, EveryListedCodeHasASixteenCharacterName) {
         int family = -1;
         std::string name = name_of(code, &family);
         EXPECT_EQ(name.size(), 16u) << code;
-        if (name != "Unknown         ") ++listed;
-        else EXPECT_EQ(family, 0) << code;
+        if (name != "Unknown         ")
+            ++listed;
+        else
+            EXPECT_EQ(family, 0) << code;
     }
     EXPECT_EQ(listed, 47);
     int family = 0;
@@ -66,10 +68,10 @@ TEST(DeviceCatalogue, FamilyGeometry) {
         int32_t eeprom;
     };
     const Expected table[] = {
-        {8, {'A', 'l', 'R', '1'}, 0x1C00, 64, 512},       {16, {'B', 'm', 'S', '1'}, 0x3C00, 128, 512},
-        {32, {'E', 'n', 'S', '2'}, 0x7C00, 128, 1024},    {64, {'C', 'o', 'T', '3'}, 0xFC00, 256, 2048},
-        {128, {'D', 'p', 'T', '4'}, 0xFC00, 256, 4096},   {162, {'F', 'm', 'S', '1'}, 0x3C00, 128, 512},
-        {169, {'G', 'm', 'S', '1'}, 0x3C00, 128, 512},    {8515, {'H', 'l', 'R', '1'}, 0x1C00, 64, 512},
+        {8, {'A', 'l', 'R', '1'}, 0x1C00, 64, 512},     {16, {'B', 'm', 'S', '1'}, 0x3C00, 128, 512},
+        {32, {'E', 'n', 'S', '2'}, 0x7C00, 128, 1024},  {64, {'C', 'o', 'T', '3'}, 0xFC00, 256, 2048},
+        {128, {'D', 'p', 'T', '4'}, 0xFC00, 256, 4096}, {162, {'F', 'm', 'S', '1'}, 0x3C00, 128, 512},
+        {169, {'G', 'm', 'S', '1'}, 0x3C00, 128, 512},  {8515, {'H', 'l', 'R', '1'}, 0x1C00, 64, 512},
         {8535, {'I', 'l', 'R', '1'}, 0x1C00, 64, 512},
     };
     for (const Expected& e : table) {
@@ -93,7 +95,8 @@ TEST(DeviceCatalogue, VerboseLinesForTheMega128InOrder) {
     std::fflush(stdout);
     std::string shown = testing::internal::GetCapturedStdout();
     run_options.verbose = false;
-    EXPECT_EQ(shown, "DeviceID = Mega128\r\nFlashSize = 64k\r\nPageSize = 256 bytes\r\nEEpromSize = 4096 bytes\r\n");
+    EXPECT_EQ(shown,
+              "DeviceID = Mega128\r\nFlashSize = 64k\r\nPageSize = 256 bytes\r\nEEpromSize = 4096 bytes\r\n");
 }
 
 TEST(DeviceCatalogueDeathTest, FamiliesWithoutLettersStop) {
