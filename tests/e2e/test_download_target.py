@@ -2,6 +2,7 @@
 that 'E' starts greets at its own rate and echoes, and answers a new
 wake-up; a byte at the wrong rate is lost."""
 import os
+import re
 import select
 import termios
 import time
@@ -9,7 +10,7 @@ import tty
 import unittest
 
 from boot_support import Workdir, download
-from harness import Sim
+from harness import SOURCE, Program, Sim
 
 
 def open_line(path, speed=termios.B9600):
@@ -59,6 +60,22 @@ class ApplicationAfterExit(unittest.TestCase):
                 sim.wait_line(r"^lost 38400 70 \(listening at 19200\)$")
             finally:
                 os.close(fd)
+
+
+class DemoRun(unittest.TestCase):
+    def test_download_of_the_example_ends_in_the_terminal_with_the_greeting(self):
+        # What scripts/demo runs, in a terminal window.
+        example = os.path.join(SOURCE, "examples", "zelmo.hex")
+        with Sim("--target", "--pace") as sim, Program([example, "-c", sim.link, "-t", "-w", "-V"]) as p:
+            p.expect(b"SUCCESS", timeout=30)
+            p.expect(re.compile(rb"Terminal not built yet|Hello from the simulated"))
+            if b"Terminal not built yet" in p.output:
+                self.skipTest("the terminal is not built on this branch")
+            p.expect(b"Hello from the simulated ATmega128. Type and I echo.")
+            p.keys(b"hi there")
+            p.expect(b"hi there")
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(), 0)
 
 
 if __name__ == "__main__":
