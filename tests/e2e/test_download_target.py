@@ -48,6 +48,9 @@ class ApplicationAfterExit(unittest.TestCase):
                 self.assertEqual(read_for(fd, 5, until=b"Hello!"), b"MaHello!")
             finally:
                 os.close(fd)
+            deadline = time.monotonic() + 5
+            while [c[1] for c in sim.commands()].count("wake") < 2 and time.monotonic() < deadline:
+                time.sleep(0.01)
             names = [c[1] for c in sim.commands()]
             self.assertEqual(names[-2:], ["greeting", "wake"])
 
