@@ -92,8 +92,17 @@ class Sim:
             time.sleep(0.01)
         return self.received_bytes()
 
+    def sync(self):
+        """Waits until every report the sim printed before now has been
+        collected (a no-op once the sim has ended)."""
+        if self.proc.poll() is None and not self.proc.stdin.closed:
+            n = len(self.lines)
+            self.command("stats")
+            self.wait_line(r"^stats ", start=n)
+
     def commands(self):
         """What the full target (--target) met: (rate, name, detail) each."""
+        self.sync()
         out = []
         with self.cond:
             for line in self.lines:

@@ -52,6 +52,7 @@ class Identification(unittest.TestCase):
             rc, _, out, _ = download(sim, self.hex, "-w", "-V")
             self.assertEqual(rc, 0, out)
             self.assertIn(b"we say p\r\n ?\r\nsrl cnt = 1 buf[0] = ?\r\n S\r\nsrl cnt = 1 buf[0] = S\r\n", out)
+            sim.sync()
             self.assertEqual(sim.received_bytes()[:1], b"p")  # sent once
         self.check_stop(["--boot", "--reply", "p=?????S"], [], fatal(b"didn't get reply from AVR, out of sync"))
 

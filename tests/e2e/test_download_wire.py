@@ -110,6 +110,7 @@ class Rates(unittest.TestCase):
         with Sim("--target", "--boot", "--boot-rate", "38400") as sim:
             rc, _, out, _ = download(sim, self.hex, "-r", "38400", "-w")
             self.assertEqual(rc, 0, out)
+            sim.sync()
             self.assertEqual(sim.received_bytes()[:5], IDENTIFY)
             self.assertEqual({r for r, _ in sim.received()}, {38400})
 
