@@ -49,12 +49,15 @@ def bench(program, sim_binary, hex_path, rate):
     wire = (stats["rx"] + stats["tx"]) * 10.0 / rate
     flash = stats["pages"] * PAGE_MS / 1000 + stats["erases"] * ERASED_PAGES * ERASE_MS_PER_PAGE / 1000
     bound = wire + flash
-    print("%6d baud: wall %7.3f s  to target %6d B  from target %5d B  pages %3d  "
-          "bound %7.3f s (wire %.3f + flash %.3f)  over bound %+6.2f%%  (%.2f ms/page)"
+    over = wall - bound
+    print("%6d baud: wall %7.3f s | to target %d B, from target %d B | %d pages | bound %7.3f s "
+          "(wire %.3f + flash %.3f) | over the bound %+.2f%% = %.0f ms"
           % (rate, wall, stats["rx"], stats["tx"], stats["pages"], bound, wire, flash,
-             100.0 * (wall - bound) / bound, 1000.0 * (wall - bound) / max(stats["pages"], 1) / 2))
-    print("%13s program's reaction to replies %.3f s in all (%.0f us per reply); simulator late %.3f s"
-          % ("", stats["host_us"] / 1e6, stats["host_us"] / max(stats["tx"], 1), stats["late_us"] / 1e6))
+             100.0 * over / bound, 1000.0 * over))
+    print("%14sthe program's reaction to replies: %.0f ms in %d turns (%.0f us a turn, the drains before"
+          " p S v V t included); the simulator late by %.0f ms"
+          % ("", stats["host_us"] / 1000.0, stats["turns"], stats["host_us"] / max(stats["turns"], 1),
+             stats["late_us"] / 1000.0))
     sys.stdout.flush()
     return wall, bound
 

@@ -162,6 +162,7 @@ class Wire {
     double arrival(uint32_t rate, double now) {
         if (answered_) {  // the program's turn ended: how long it took to speak again
             host_seconds_ += now - last_write_;
+            ++turns_;
             answered_ = false;
         }
         rx_free_ = (rx_free_ > now ? rx_free_ : now) + byte_time(rate);
@@ -205,8 +206,8 @@ class Wire {
     // its next byte read) and the simulator's own lateness, in microseconds.
     std::string stats() const {
         return "rx " + std::to_string(received_) + " tx " + std::to_string(sent_) + " host_us " +
-               std::to_string(static_cast<long>(host_seconds_ * 1e6)) + " late_us " +
-               std::to_string(static_cast<long>(late_seconds_ * 1e6));
+               std::to_string(static_cast<long>(host_seconds_ * 1e6)) + " turns " + std::to_string(turns_) +
+               " late_us " + std::to_string(static_cast<long>(late_seconds_ * 1e6));
     }
 
    private:
@@ -226,6 +227,7 @@ class Wire {
     double last_write_ = 0;
     bool answered_ = false;
     double host_seconds_ = 0;
+    unsigned long turns_ = 0;
     double late_seconds_ = 0;
 };
 

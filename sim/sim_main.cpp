@@ -13,7 +13,7 @@
 //   replug             a new pseudo-terminal: prints its path, moves the link
 //   dump FILE          write the target's flash (131072 bytes) to FILE;
 //                      prints "dumped FILE"
-//   stats              print "stats rx N tx N host_us N late_us N pages N erases N"
+//   stats              print "stats rx N tx N host_us N turns N late_us N pages N erases N"
 //   quit               end
 // Reports (standard output, one line each, flushed):
 //   rx RATE HEX...     bytes that arrived, with the line rate in force
