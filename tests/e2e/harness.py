@@ -147,7 +147,7 @@ class Sim:
         for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             try:
                 stream.close()
-            except OSError:
+            except (BrokenPipeError, OSError):
                 pass
 
     def __enter__(self):
@@ -244,17 +244,18 @@ class Program:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
-        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            if stream is not None:
-                try:
-                    stream.close()
-                except OSError:
-                    pass
+        self.err_thread.join(timeout=2)
         if self.tty:
             for fd in (self.master, self.slave):
                 try:
                     os.close(fd)
                 except OSError:
+                    pass
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            if stream is not None:
+                try:
+                    stream.close()
+                except (BrokenPipeError, OSError):
                     pass
 
     def __enter__(self):
