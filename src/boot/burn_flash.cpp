@@ -184,7 +184,7 @@ void report_pass_end(const Pass& pass) {
 int burn_flash(int family, int mode) {
     set_device_family(family);
     decode_device_letters();
-    if (HiAddr > device_geometry.flash_word_limit) report_error("burn_flash() Flash address too big...");
+    if (HiAddr > device_geometry.flash_word_limit) report_error(kFlashAddressTooBig);
 
     Pass pass;
     pass.write_mode = mode == kWriteMode;

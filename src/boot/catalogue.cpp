@@ -156,3 +156,12 @@ void decode_device_letters() {
     device_geometry.eeprom_size = static_cast<int32_t>(
         decode_letter(kEepromSizeLetters, device_letters.eeprom_size, "EEpromSize unknown\r\n"));
 }
+
+uint32_t flash_word_limit_of(int family) {
+    for (const FamilyEntry& entry : kFamilies) {
+        if (entry.family != family) continue;
+        for (const LetterEntry& size : kFlashSizeLetters)
+            if (size.letter == entry.letters.flash_size) return size.value;
+    }
+    return 0;
+}

@@ -120,6 +120,12 @@ void insist_on_mega128(int family, const ReplyBuffer& device_name) {
     say("device is Mega128\r\n");
 }
 
+// An image that the page programming would refuse is refused before the
+// erase, so that the application on the target survives it.
+void refuse_image_too_big(int family) {
+    if (HiAddr > flash_word_limit_of(family)) report_error(kFlashAddressTooBig);
+}
+
 // 'e': the erase takes long, so its reply gets the larger poll budget.
 void erase_flash(ReplyBuffer& reply) {
     say("we are writing too, not only verify! Now say e (erase)\r\n");
@@ -170,6 +176,7 @@ void run_download(int kind, const char* path) {
     if (kind == kEepromKind) return;  // nothing is written to EEPROM
 
     if (run_options.write_flash) {
+        refuse_image_too_big(family);
         erase_flash(reply);
         write_flash(family);
     }

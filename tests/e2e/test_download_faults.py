@@ -211,12 +211,18 @@ class RangeCheck(unittest.TestCase):
             self.assertEqual([c[2] for c in sim.commands() if c[1] == "A"], ["fbff"] * 2)
             flash = sim.dump_flash()
             self.assertEqual(flash[2 * 0xFBFF:2 * 0xFBFF + 2], b"\x5a\xa5")
+        # Refused before the erase: the application on the target survives.
         with boot_sim() as sim:
             rc, after, out, _ = download(sim, above, "-w")
             self.assertEqual(rc, 1)
-            self.assertEqual(after, b"Flash erased\r\n" + fatal(b"burn_flash() Flash address too big..."))
-            self.assertEqual(sim.wait_received(6), IDENTIFY + b"e")
-            self.assertEqual([c[1] for c in sim.commands()], ["p", "S", "v", "V", "t", "e"])
+            self.assertEqual(after, fatal(b"burn_flash() Flash address too big..."))
+            self.assertEqual([c[1] for c in sim.commands()], ["p", "S", "v", "V", "t"])
+        # A verify-only run stops in the page pass, before any page is asked for.
+        with boot_sim() as sim:
+            rc, after, out, _ = download(sim, above)
+            self.assertEqual(rc, 1)
+            self.assertEqual(after, b"Verify Flash.\r\n" + fatal(b"burn_flash() Flash address too big..."))
+            self.assertEqual([c[1] for c in sim.commands()], ["p", "S", "v", "V", "t"])
 
 
 if __name__ == "__main__":

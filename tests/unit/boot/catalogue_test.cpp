@@ -87,6 +87,16 @@ TEST(DeviceCatalogue, FamilyGeometry) {
     }
 }
 
+TEST(DeviceCatalogue, QuietFlashLimitMatchesTheDecodedOne) {
+    for (int family : {8, 16, 32, 64, 128, 162, 169, 8515, 8535}) {
+        set_device_family(family);
+        decode_device_letters();
+        EXPECT_EQ(flash_word_limit_of(family), device_geometry.flash_word_limit) << family;
+    }
+    EXPECT_EQ(flash_word_limit_of(0), 0u);
+    EXPECT_EQ(flash_word_limit_of(83), 0u);
+}
+
 TEST(DeviceCatalogue, VerboseLinesForTheMega128InOrder) {
     run_options.verbose = true;
     set_device_family(128);
