@@ -252,12 +252,11 @@ int run_sim(const SimOptions& options) {
         std::perror("tamborvine-sim: pseudo-terminal");
         return 1;
     }
-    if (!link_to(options.link_path, line.slave_path())) {
-        std::perror("tamborvine-sim: link");
+    std::FILE* record = options.record_path.empty() ? nullptr : std::fopen(options.record_path.c_str(), "a");
+    if (!options.record_path.empty() && record == nullptr) {
+        std::perror(("tamborvine-sim: " + options.record_path).c_str());
         return 1;
     }
-    report("%s\n", line.slave_path());
-    std::FILE* record = options.record_path.empty() ? nullptr : std::fopen(options.record_path.c_str(), "a");
     // Replies leave on time to within microseconds, not the default 50.
     if (options.pace) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
@@ -272,6 +271,11 @@ int run_sim(const SimOptions& options) {
         return 1;
     }
 
+    if (!link_to(options.link_path, line.slave_path())) {
+        std::perror("tamborvine-sim: link");
+        return 1;
+    }
+    report("%s\n", line.slave_path());
     std::string command;
     bool input_open = true;
     double next_send = now_seconds() + 1.0;
