@@ -1,0 +1,121 @@
+"""Downloads by the Windows build under wine against the full simulated
+target: the same lines and the same bytes on the wire as the POSIX build,
+without a console and on one, and the terminal after the download."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import winharness as w
+from winharness import WineTestCase, expect_screen, make_raw
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from boot_support import Workdir  # noqa: E402
+
+POSIX_BUILD = os.environ.get("TAMBORVINE", "")
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "zelmo.hex")
+
+
+def image_words():
+    # Three pages and a stray word in a fourth, so that page ends and
+    # filler are on the wire.
+    words = {a: (a * 7 + 3) & 0xFFFF for a in range(0x40, 0x40 + 300)}
+    words[0x220] = 0x1234
+    return words
+
+
+class Download(WineTestCase):
+    def setUp(self):
+        self.work = Workdir()
+        self.addCleanup(shutil.rmtree, self.work.path, True)
+        self.hex_name = os.path.basename(self.work.hex_words("image.hex", image_words()))
+
+    def download(self, sim_args, args, tty=False):
+        sim = self.sim(*sim_args)
+        p = self.program([self.hex_name, "-c", "COM1"] + args, tty=tty, cwd=self.work.path)
+        if tty:
+            make_raw(p.slave)
+        return sim, p
+
+    def posix_download(self, sim_args, args):
+        """The same run by the POSIX build: its lines and its wire bytes."""
+        sim = w.Sim(*sim_args)
+        self.addCleanup(w.close_sim, sim)
+        run = subprocess.run([POSIX_BUILD, self.hex_name, "-c", sim.link] + args, cwd=self.work.path,
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        return run.returncode, run.stdout, wire(sim)
+
+    def test_lines_and_wire_bytes_match_the_posix_build(self):
+        if not POSIX_BUILD or not os.path.exists(POSIX_BUILD):
+            self.skipTest("no POSIX build to compare with (TAMBORVINE)")
+        cases = [
+            (["--target", "--boot"], ["-w", "-V", "-q"]),
+            (["--target"], ["-t", "-w", "-V", "-q"]),   # wakes the application at 9600 first
+            (["--target", "--boot"], ["-q"]),           # verify only
+        ]
+        for sim_args, args in cases:
+            with self.subTest(args=args):
+                sim, p = self.download(sim_args, args)
+                rc = p.wait(120)
+                out = w.fold_line_ends(bytes(p.output))
+                if w.not_built_yet(out):
+                    self.skipTest("the download is not built yet")
+                windows_wire = wire(sim)
+                sim.close()
+                expected_rc, expected_out, expected_wire = self.posix_download(sim_args, args)
+                self.assertEqual(rc, expected_rc, out)
+                self.assertEqual(out, expected_out)
+                self.assertEqual(windows_wire, expected_wire)
+                if "-w" in args:
+                    self.assertIn(b"\r\nSUCCESS\r\n", out)
+
+    def test_write_and_verify_on_the_console(self):
+        sim, p = self.download(["--target", "--boot"], ["-w", "-V", "-q"], tty=True)
+        rc = p.wait(120)
+        screen = w.screen_text(bytes(p.output))
+        if w.not_built_yet(screen):
+            self.skipTest("the download is not built yet")
+        self.assertEqual(rc, 0, screen[-1500:])
+        self.assertIn(b"Translation complete!", screen)
+        self.assertIn(b"SUCCESS", screen)
+
+    def test_terminal_after_the_download_shows_the_application(self):
+        sim = self.sim("--target")
+        p = self.program([os.path.abspath(EXAMPLE), "-c", "COM1", "-t", "-w"], tty=True)
+        make_raw(p.slave)
+        expect_screen(p, b"SUCCESS", 120)
+        expect_screen(p, b"Hello from the simulated ATmega128")
+        p.keys(b"hi")
+        expect_screen(p, b"hi")
+        p.keys(b"\x1b")
+        self.assertEqual(p.wait(20), 0)
+
+
+def wire(sim):
+    """What reached the target, however the reads were split: every byte
+    with the rate it came at, and the commands the target met. Taken when
+    the target has reported all it got (nothing new for a while)."""
+    seen, quiet_since = -1, time.monotonic()
+    while time.monotonic() - quiet_since < 0.3:
+        time.sleep(0.05)
+        if len(sim.lines) != seen:
+            seen, quiet_since = len(sim.lines), time.monotonic()
+    received, commands = [], []
+    with sim.cond:
+        for line in sim.lines:
+            parts = line.split()
+            if parts and parts[0] in ("rx", "lost"):
+                received.extend((parts[0], parts[1], h) for h in parts[2:] if re.match(r"^[0-9a-f]{2}$", h))
+            elif parts and parts[0] == "cmd" and not parts[2].startswith("greeting"):
+                # (the application's greeting after the exit command is the
+                # target's own doing, reported whenever it gets to it)
+                commands.append(line)
+    return received, commands
+
+
+if __name__ == "__main__":
+    unittest.main()
