@@ -3,6 +3,7 @@ shown, keys go to the target, and Esc or Ctrl-C ends the run, on the Win32
 console and without one."""
 import os
 import signal
+import tempfile
 import unittest
 
 import winharness as w
@@ -12,9 +13,9 @@ BANNER = b"Start terminal emulation - ESC to exit"
 
 
 class Terminal(WineTestCase):
-    def start(self, tty=True):
+    def start(self, tty=True, cwd=None):
         sim = self.sim()
-        p = self.program(["-c", "COM1"], tty=tty)
+        p = self.program(["-c", "COM1"], tty=tty, cwd=cwd)
         if tty:
             make_raw(p.slave)
             expect_screen(p, BANNER)
@@ -43,6 +44,24 @@ class Terminal(WineTestCase):
         self.assertEqual(p.wait(20), 0)
         self.assertIn(b"Control-C Exit", w.screen_text(bytes(p.output)))
         self.assertNotIn(0x03, sim.received_bytes())
+
+    def test_prompted_file_name_is_read_as_a_line_and_uploaded(self):
+        for tty in (True, False):
+            with self.subTest(console=tty), tempfile.TemporaryDirectory() as work:
+                with open(os.path.join(work, "up.txt"), "wb") as f:
+                    f.write(b"uploaded bytes")
+                sim, p = self.start(tty=tty, cwd=work)
+                p.keys(b"\x06")
+                if tty:
+                    expect_screen(p, b"Please enter an file name :")
+                else:
+                    p.expect(b"Please enter an file name :", 20)
+                p.keys(b"up.txt\r\n" if not tty else b"up.txt\r")
+                p.keys(b"\x04")
+                self.assertEqual(sim.wait_received(14, timeout=20), b"uploaded bytes")
+                p.keys(b"\x1b")
+                self.assertEqual(p.wait(20), 0)
+                sim.close()
 
     def test_without_a_console_text_flows_through_and_esc_ends(self):
         sim, p = self.start(tty=False)

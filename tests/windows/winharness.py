@@ -62,11 +62,14 @@ def wait_for_wineserver(prefix=None):
 
 
 def start_wineserver(prefix=None):
-    """One wine server for a whole test class, started apart from the
-    program: a server the program started would hold its standard error
-    open after it ended."""
-    subprocess.run([WINESERVER, "-p"], env=wine_env(prefix), stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=WINE_TIME_LIMIT, check=False)
+    """One wine server and its service processes for a whole test class,
+    started apart from the program under test: those the program started
+    would inherit its standard output and error and hold them open after it
+    ended."""
+    quiet = dict(env=wine_env(prefix), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL, timeout=WINE_TIME_LIMIT, check=False)
+    subprocess.run([WINESERVER, "-p"], **quiet)
+    subprocess.run(["timeout", "-k", "5", str(WINE_TIME_LIMIT), WINE, "cmd", "/c", "exit"], **quiet)
 
 
 def stop_wineserver(prefix=None):
