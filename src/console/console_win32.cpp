@@ -3,8 +3,6 @@
 // (pipes and files, where every console call fails). This file owns the
 // console's input mode; nothing else touches it. No escape sequences are
 // written here: positioning and clearing work on the screen buffer itself.
-#include "console/console.h"
-
 #include <windows.h>
 
 #include <array>
@@ -13,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "console/console.h"
 
 namespace {
 
@@ -57,9 +57,7 @@ std::size_t prompt_rest_count = 0;
 BOOL WINAPI on_console_control(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-            InterlockedExchange(&ctrl_c_pending, 1);
-            return TRUE;
+        case CTRL_BREAK_EVENT: InterlockedExchange(&ctrl_c_pending, 1); return TRUE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
@@ -92,10 +90,21 @@ int pop_key() {
 
 bool is_modifier_key(WORD virtual_key) {
     switch (virtual_key) {
-        case VK_SHIFT: case VK_CONTROL: case VK_MENU: case VK_CAPITAL: case VK_NUMLOCK: case VK_SCROLL:
-        case VK_LSHIFT: case VK_RSHIFT: case VK_LCONTROL: case VK_RCONTROL: case VK_LMENU: case VK_RMENU:
-        case VK_LWIN: case VK_RWIN: case VK_APPS:
-            return true;
+        case VK_SHIFT:
+        case VK_CONTROL:
+        case VK_MENU:
+        case VK_CAPITAL:
+        case VK_NUMLOCK:
+        case VK_SCROLL:
+        case VK_LSHIFT:
+        case VK_RSHIFT:
+        case VK_LCONTROL:
+        case VK_RCONTROL:
+        case VK_LMENU:
+        case VK_RMENU:
+        case VK_LWIN:
+        case VK_RWIN:
+        case VK_APPS: return true;
         default: return false;
     }
 }
@@ -263,7 +272,7 @@ void scroll_window_up(const CONSOLE_SCREEN_BUFFER_INFO& info) {
 // left edge, LF one row down in the same column, wrap at the right edge,
 // the window scrolled up when the cursor passes its bottom row.
 class ScreenWriter {
-public:
+   public:
     explicit ScreenWriter(const CONSOLE_SCREEN_BUFFER_INFO& info)
         : info_(info), column_(info.dwCursorPosition.X), row_(info.dwCursorPosition.Y) {}
 
@@ -294,7 +303,7 @@ public:
         SetConsoleCursorPosition(output_handle, COORD{column_, row_});
     }
 
-private:
+   private:
     void next_row() {
         if (row_ < info_.srWindow.Bottom) {
             ++row_;
@@ -306,7 +315,8 @@ private:
     void flush_run() {
         if (run_length_ == 0) return;
         COORD size{static_cast<SHORT>(run_length_), 1};
-        SMALL_RECT area{run_column_, row_, static_cast<SHORT>(run_column_ + static_cast<SHORT>(run_length_) - 1), row_};
+        SMALL_RECT area{run_column_, row_,
+                        static_cast<SHORT>(run_column_ + static_cast<SHORT>(run_length_) - 1), row_};
         WriteConsoleOutputA(output_handle, run_.data(), size, COORD{0, 0}, &area);
         run_length_ = 0;
     }
@@ -363,8 +373,9 @@ bool read_prompt_line() {
     // From a pipe or file one byte at a time, so that nothing after the
     // answer's line is taken from the keys.
     if (!input_is_console) room = 1;
-    BOOL ok = input_is_console ? ReadConsoleA(input_handle, prompt_rest.data() + prompt_rest_count, room, &count, nullptr)
-                               : ReadFile(input_handle, prompt_rest.data() + prompt_rest_count, room, &count, nullptr);
+    BOOL ok = input_is_console
+                  ? ReadConsoleA(input_handle, prompt_rest.data() + prompt_rest_count, room, &count, nullptr)
+                  : ReadFile(input_handle, prompt_rest.data() + prompt_rest_count, room, &count, nullptr);
     if (!ok || count == 0) return false;
     prompt_rest_count += count;
     return true;
@@ -397,8 +408,8 @@ void console_init() {
         // Keys without echo or line editing for the whole run. Ctrl-C stays
         // a control event (some consoles deliver it only so) that the
         // control handler turns into the Ctrl-C key.
-        key_input_mode = saved_input_mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
-                                                                ENABLE_MOUSE_INPUT);
+        key_input_mode = saved_input_mode &
+                         ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_MOUSE_INPUT);
         key_input_mode |= ENABLE_PROCESSED_INPUT;
         if (SetConsoleMode(input_handle, key_input_mode)) {
             input_mode_changed = true;
@@ -416,7 +427,8 @@ void console_restore() {
 }
 
 void check_pending_signal() {
-    if (close_pending != 0) std::exit(kHangUpStatus);  // flushes and closes the streams, restores the keyboard
+    if (close_pending != 0)
+        std::exit(kHangUpStatus);  // flushes and closes the streams, restores the keyboard
 }
 
 void console_print(const char* format, ...) {
@@ -476,8 +488,8 @@ void console_goto(int column, int row) {
     const SMALL_RECT& window = info.srWindow;
     if (column > window.Right - window.Left + 1 || row > window.Bottom - window.Top + 1) return;
     std::fflush(stdout);
-    SetConsoleCursorPosition(output_handle,
-                             COORD{static_cast<SHORT>(window.Left + column - 1), static_cast<SHORT>(window.Top + row - 1)});
+    SetConsoleCursorPosition(output_handle, COORD{static_cast<SHORT>(window.Left + column - 1),
+                                                  static_cast<SHORT>(window.Top + row - 1)});
 }
 
 void console_clear_eol() {
@@ -529,7 +541,8 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     while (!input_is_console && key_code_count > 0 && prompt_rest_count < prompt_rest.size())
         prompt_rest[prompt_rest_count++] = static_cast<char>(pop_key());
     // The answer is read as a line with echo and line editing, as typed.
-    if (input_mode_changed) set_input_mode(saved_input_mode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
+    if (input_mode_changed)
+        set_input_mode(saved_input_mode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
     std::size_t stored = 0;
     bool in_word = false;
     for (;;) {
@@ -544,7 +557,8 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     buffer[stored] = '\0';
     // The rest of the answer's line waits for the next prompt; what follows
     // that line is keys again.
-    while (in_word && std::memchr(prompt_rest.data(), '\n', prompt_rest_count) == nullptr && read_prompt_line()) {
+    while (in_word && std::memchr(prompt_rest.data(), '\n', prompt_rest_count) == nullptr &&
+           read_prompt_line()) {
     }
     if (input_mode_changed) set_input_mode(key_input_mode);
     return in_word ? static_cast<int>(stored) : -1;

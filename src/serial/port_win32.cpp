@@ -40,8 +40,8 @@ struct SerialPort {
     DWORD error_word = 0;
     COMSTAT queue_status{};
     BOOL last_result = FALSE;
-    bool gone = false;               // the device vanished and the re-open failed
-    DWORD pending_read_error = 0;    // a failure found by receive_count, reported by read_byte
+    bool gone = false;             // the device vanished and the re-open failed
+    DWORD pending_read_error = 0;  // a failure found by receive_count, reported by read_byte
     bool modem_lines_reported = false;
     bool timer_raised = false;
 };
@@ -129,9 +129,9 @@ void report_modem_line_failure(DWORD code) {
 void report_read_failure(DWORD code) {
     std::printf("Bad read result\n");
     char* text = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, kNeutralLanguage, reinterpret_cast<char*>(&text), 0, nullptr);
+    DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, kNeutralLanguage, reinterpret_cast<char*>(&text), 0, nullptr);
     if (n != 0 && text != nullptr)
         std::printf("%s\n", text);
     else
@@ -170,7 +170,8 @@ bool port_device_path(const char* name, char* path, std::size_t capacity) {
     if (is_com_name(name)) {
         std::size_t digits_end = 3;
         while (std::isdigit(static_cast<unsigned char>(name[digits_end]))) ++digits_end;
-        written = std::snprintf(path, capacity, "%sCOM%.*s", kDevicePrefix, static_cast<int>(digits_end - 3), name + 3);
+        written = std::snprintf(path, capacity, "%sCOM%.*s", kDevicePrefix, static_cast<int>(digits_end - 3),
+                                name + 3);
     } else {
         written = std::snprintf(path, capacity, "%s", name);
     }
@@ -197,7 +198,8 @@ int open_port(const char* name) {
 }
 
 void set_dtr(int level) {
-    if (!EscapeCommFunction(port.handle, level != 0 ? SETDTR : CLRDTR)) report_modem_line_failure(GetLastError());
+    if (!EscapeCommFunction(port.handle, level != 0 ? SETDTR : CLRDTR))
+        report_modem_line_failure(GetLastError());
 }
 
 int set_baud_rate(int32_t rate) {

@@ -23,7 +23,8 @@ void report_rows(int count) {
     }
     const SMALL_RECT& w = info.srWindow;
     std::fprintf(stderr, "window %d %d\n", w.Right - w.Left + 1, w.Bottom - w.Top + 1);
-    std::fprintf(stderr, "cursor %d %d\n", info.dwCursorPosition.X - w.Left + 1, info.dwCursorPosition.Y - w.Top + 1);
+    std::fprintf(stderr, "cursor %d %d\n", info.dwCursorPosition.X - w.Left + 1,
+                 info.dwCursorPosition.Y - w.Top + 1);
     for (int row = 0; row < count && w.Top + row <= w.Bottom; ++row) {
         char cells[512] = {};
         DWORD n = 0;
@@ -40,15 +41,15 @@ void report_rows(int count) {
 int screen() {
     console_clear();
     console_print("first\r\n");
-    console_print("ab\ncd\r\n");              // LF keeps the column
+    console_print("ab\ncd\r\n");  // LF keeps the column
     console_goto(70, 4);
-    console_print("0123456789ABCDEF");        // wraps at the right edge of 80
+    console_print("0123456789ABCDEF");  // wraps at the right edge of 80
     console_goto(1, 6);
     console_print("erase-me-partly");
     console_goto(6, 6);
     console_clear_eol();
-    console_goto(200, 200);                   // outside: the cursor stays
-    std::fputs("(stdout)", stdout);           // standard output goes where the cursor is
+    console_goto(200, 200);          // outside: the cursor stays
+    std::fputs("(stdout)", stdout);  // standard output goes where the cursor is
     console_flush();
     report_rows(8);
     // Past the bottom row the window scrolls up: "first" leaves row 1.
