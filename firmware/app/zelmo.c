@@ -28,6 +28,12 @@
 #define HELD_ECHO_DELAY_MS 100 /* a held-back partial wake-up is echoed after this */
 #define BOOT_SECTION_BYTE 0x1F800
 
+/* UCSR0A bits written back as read whenever the register is written: the
+ * settings U2X and MPCM, and UDRE. UDRE is read-only on the chip, but the
+ * emulator stores whatever is written, and a written 0 would stall the
+ * transmitter there. */
+#define UCSR0A_KEEP (_BV(U2X0) | _BV(MPCM0) | _BV(UDRE0))
+
 static const char greeting[] = "\r\n" APP_GREETING "\r\n";
 static const char hello[] = "Hello!"; /* the host reads exactly 6 bytes */
 
@@ -38,7 +44,7 @@ static void line_open(void)
 {
     UBRR0H = (uint8_t)(APP_UBRR >> 8);
     UBRR0L = (uint8_t)APP_UBRR;
-    UCSR0A = 0;
+    UCSR0A &= _BV(UDRE0); /* normal speed, one processor (see UCSR0A_KEEP) */
     UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);
     UCSR0B = _BV(RXEN0) | _BV(TXEN0);
 }
@@ -47,7 +53,7 @@ static void put_byte(uint8_t value)
 {
     while (!(UCSR0A & _BV(UDRE0))) {
     }
-    UCSR0A = (UCSR0A & (_BV(U2X0) | _BV(MPCM0))) | _BV(TXC0);
+    UCSR0A = (UCSR0A & UCSR0A_KEEP) | _BV(TXC0);
     UDR0 = value;
 }
 

@@ -64,7 +64,14 @@
  * stray 'e' in page data would erase the chip). */
 #define QUIET_MS 30
 
+/* UCSR0A bits written back as read whenever the register is written: the
+ * settings U2X and MPCM, and UDRE. UDRE is read-only on the chip, but the
+ * emulator stores whatever is written, and a written 0 would stall the
+ * transmitter there. */
+#define UCSR0A_KEEP (_BV(U2X0) | _BV(MPCM0) | _BV(UDRE0))
+
 static uint16_t current_address; /* word address set by 'A' */
+static uint8_t line_used;        /* a byte has been sent since the line opened */
 static uint16_t page_words[PAGE_WORDS];
 static uint16_t merged_words[PAGE_WORDS];
 
@@ -79,20 +86,9 @@ static void line_open(uint16_t ubrr)
 {
     UBRR0H = (uint8_t)(ubrr >> 8);
     UBRR0L = (uint8_t)ubrr;
-    UCSR0A = 0;
+    UCSR0A &= _BV(UDRE0); /* normal speed, one processor (see UCSR0A_KEEP) */
     UCSR0C = _BV(UCSZ01) | _BV(UCSZ00); /* 8 data bits, no parity, 1 stop bit */
     UCSR0B = _BV(RXEN0) | _BV(TXEN0);
-}
-
-/* Puts the line back as a reset leaves it, so the application starts as if
- * it had been reset. */
-static void line_close(void)
-{
-    UCSR0B = 0;
-    UCSR0A = 0;
-    UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);
-    UBRR0H = 0;
-    UBRR0L = 0;
 }
 
 static uint8_t byte_waiting(void)
@@ -124,13 +120,17 @@ static void put_byte(uint8_t value)
     }
     /* Clear TXC (written as one; U2X and MPCM kept, error flags written 0)
      * so that line_flush() waits for this very byte. */
-    UCSR0A = (UCSR0A & (_BV(U2X0) | _BV(MPCM0))) | _BV(TXC0);
+    UCSR0A = (UCSR0A & UCSR0A_KEEP) | _BV(TXC0);
     UDR0 = value;
+    line_used = 1;
 }
 
-/* Waits until the last byte has left the shift register. */
+/* Waits until the last byte has left the shift register (TXC is set only
+ * after a byte has gone out). */
 static void line_flush(void)
 {
+    if (!line_used)
+        return;
     while (!(UCSR0A & _BV(TXC0))) {
     }
 }
@@ -338,11 +338,13 @@ static uint8_t application_present(void)
  * terminal rate; the application's first words wait for that. */
 #define APPLICATION_START_DELAY_MS 50
 
+/* USART0 is left on at its rate: the application sets it up as it needs.
+ * (Turning the transmitter off here would stall it in the emulator, which
+ * does not raise UDRE again when it is turned back on.) */
 static void start_application(void)
 {
     line_flush();
     _delay_ms(APPLICATION_START_DELAY_MS);
-    line_close();
     RAMPZ = 0;
     __asm__ __volatile__("jmp 0");
 }

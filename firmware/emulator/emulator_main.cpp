@@ -9,6 +9,7 @@
 //   corrupt N    flip the lowest bit of the N-th byte the host sends from now
 //   flash [PATH] write the flash (131,072 bytes, raw) to PATH or --flash-out
 //   reset        an external reset
+//   state        report the program counter and the USART's registers
 //   quit         end, writing the flash to --flash-out
 //
 // and its standard output reports what happens: "uart RATE" whenever the
@@ -25,6 +26,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -70,6 +72,9 @@ struct Chip {
     avr_irq_t* uart_input = nullptr;
     bool uart_has_room = true;
     std::deque<uint8_t> from_host;
+    // Bytes the USART is sending, with the cycle at which their stop bit
+    // ends: the host sees a byte only once it is wholly on the line.
+    std::deque<std::pair<avr_cycle_count_t, uint8_t>> to_host;
     uint64_t host_bytes = 0;    // bytes taken from the host so far
     uint64_t corrupt_at = 0;    // host byte number to damage, 0 for none
     unsigned lost_from_host = 0;
@@ -87,13 +92,28 @@ struct Chip {
     }
 };
 
+constexpr double kBitsPerFrame = 10;  // start, 8 data, stop
+
 void uart_output(avr_irq_t*, uint32_t value, void* param) {
     auto* chip = static_cast<Chip*>(param);
-    if (!rates_match(chip->line.host_rate(), chip->uart_rate())) {
+    double rate = chip->uart_rate();
+    if (!rates_match(chip->line.host_rate(), rate)) {
         ++chip->lost_to_host;
         return;
     }
-    chip->line.write(static_cast<uint8_t>(value));
+    avr_cycle_count_t start = chip->to_host.empty() ? chip->avr->cycle
+                                                    : std::max(chip->avr->cycle, chip->to_host.back().first);
+    auto frame = static_cast<avr_cycle_count_t>(rate > 0 ? kBitsPerFrame * chip->options->clock / rate : 0);
+    chip->to_host.emplace_back(start + frame, static_cast<uint8_t>(value));
+}
+
+// Passes on the bytes whose frames are complete.
+void deliver_to_host(Chip& chip) {
+    while (!chip.to_host.empty() && chip.to_host.front().first <= chip.avr->cycle) {
+        chip.line.write(chip.to_host.front().second);
+        chip.to_host.pop_front();
+    }
+    chip.line.flush_pending();
 }
 
 void uart_room(avr_irq_t*, uint32_t, void* param) { static_cast<Chip*>(param)->uart_has_room = true; }
@@ -180,6 +200,10 @@ void run_command(Chip& chip, const std::string& text) {
         avr_reset(chip.avr);
         start_at_boot_section(chip);
         report("reset");
+    } else if (word == "state") {
+        const uint8_t* d = chip.avr->data;
+        report("state pc 0x%05x ucsr0a %02x ucsr0b %02x ubrr0 %u", chip.avr->pc, d[kUcsr0A], d[kUcsr0B],
+               ((d[kUbrr0H] & 0x0F) << 8) | d[kUbrr0L]);
     } else if (word == "quit") {
         stop_requested = 1;
     } else if (!word.empty()) {
@@ -288,7 +312,7 @@ int run(const Options& options) {
         running = run_slice(chip);
         chip.line.read_available(chip.from_host);
         feed_uart(chip);
-        chip.line.flush_pending();
+        deliver_to_host(chip);
         report_line_state(chip);
         wait_for_work(chip, pace.wait_seconds(chip), input_open);
     }
