@@ -79,6 +79,7 @@ struct Chip {
     uint64_t corrupt_at = 0;    // host byte number to damage, 0 for none
     unsigned lost_from_host = 0;
     unsigned lost_to_host = 0;
+    unsigned lost_last_slice = 0;
     double reported_rate = -1;
     std::string command;
 
@@ -164,10 +165,14 @@ void report_line_state(Chip& chip) {
         chip.reported_rate = rate;
         report("uart %.0f", rate);
     }
-    if (chip.lost_from_host + chip.lost_to_host > 0) {
+    // Losses are told once a burst of them is over, not once a slice.
+    unsigned lost_now = chip.lost_from_host + chip.lost_to_host;
+    bool burst_goes_on = lost_now != chip.lost_last_slice;
+    chip.lost_last_slice = lost_now;
+    if (lost_now > 0 && !burst_goes_on) {
         report("lost %u bytes from host, %u to host: line %u, uart %.0f", chip.lost_from_host, chip.lost_to_host,
                chip.line.host_rate(), rate);
-        chip.lost_from_host = chip.lost_to_host = 0;
+        chip.lost_from_host = chip.lost_to_host = chip.lost_last_slice = 0;
     }
 }
 
