@@ -33,14 +33,15 @@ bool load_hex(const std::string& path, std::vector<uint8_t>& flash, std::string&
 // reader never sees half of it.
 bool write_flash_file(const std::string& path, const uint8_t* flash, std::size_t size);
 
-// The host's end of the line: the master side of a pseudo-terminal pair,
-// whose slave the emulator also keeps open so the line outlives the host
-// program's opens and closes.
+// The chip's end of the line: the master side of a pseudo-terminal pair;
+// the host opens the slave.
 class PtyLine {
 public:
     bool open_pair();
     int master() const { return master_fd_; }
     const std::string& slave_path() const { return slave_path_; }
+    // Whether a host has the slave open.
+    bool host_present() const;
     // The rate the host set on its side, 0 when unknown.
     uint32_t host_rate() const;
     // Reads what the host sent, without waiting.
@@ -52,7 +53,6 @@ public:
 
 private:
     int master_fd_ = -1;
-    int slave_fd_ = -1;
     std::string slave_path_;
     std::deque<uint8_t> pending_;
 };

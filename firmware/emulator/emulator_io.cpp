@@ -2,6 +2,7 @@
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -104,19 +105,28 @@ bool PtyLine::open_pair() {
     char name[256];
     if (ptsname_r(master_fd_, name, sizeof name) != 0) return false;
     slave_path_ = name;
-    slave_fd_ = open(name, O_RDWR | O_NOCTTY);
-    if (slave_fd_ < 0) return false;
-    // A raw line until the host configures it.
+    // A raw line at 9600 until a host configures it. The slave is closed
+    // again: while no host holds it open, what the chip sends is lost, as
+    // on a cable with nothing at its end, instead of piling up for the next
+    // host to find.
+    int slave = open(name, O_RDWR | O_NOCTTY);
+    if (slave < 0) return false;
     struct termios2 t {};
-    if (ioctl(slave_fd_, TCGETS2, &t) == 0) {
+    if (ioctl(slave, TCGETS2, &t) == 0) {
         t.c_iflag = 0;
         t.c_oflag = 0;
         t.c_lflag = 0;
         t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | CBAUD)) | CS8 | CREAD | CLOCAL | BOTHER;
         t.c_ispeed = t.c_ospeed = 9600;
-        ioctl(slave_fd_, TCSETS2, &t);
+        ioctl(slave, TCSETS2, &t);
     }
+    close(slave);
     return fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK) == 0;
+}
+
+bool PtyLine::host_present() const {
+    pollfd p{master_fd_, POLLOUT, 0};
+    return poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
 }
 
 uint32_t PtyLine::host_rate() const {
@@ -138,6 +148,10 @@ void PtyLine::read_available(std::deque<uint8_t>& into) {
 }
 
 void PtyLine::write(uint8_t byte) {
+    if (!host_present()) {
+        pending_.clear();
+        return;
+    }
     if (pending_.size() < kPendingLimit) pending_.push_back(byte);
     flush_pending();
 }

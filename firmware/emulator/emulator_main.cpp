@@ -72,6 +72,7 @@ struct Chip {
     avr_irq_t* uart_input = nullptr;
     bool uart_has_room = true;
     std::deque<uint8_t> from_host;
+    avr_cycle_count_t next_from_host = 0;  // when the line can carry the next byte in
     // Bytes the USART is sending, with the cycle at which their stop bit
     // ends: the host sees a byte only once it is wholly on the line.
     std::deque<std::pair<avr_cycle_count_t, uint8_t>> to_host;
@@ -95,6 +96,12 @@ struct Chip {
 
 constexpr double kBitsPerFrame = 10;  // start, 8 data, stop
 
+// Cycles one frame takes on the line at the USART's rate.
+avr_cycle_count_t frame_cycles(const Chip& chip) {
+    double rate = chip.uart_rate();
+    return static_cast<avr_cycle_count_t>(rate > 0 ? kBitsPerFrame * chip.options->clock / rate : 0);
+}
+
 void uart_output(avr_irq_t*, uint32_t value, void* param) {
     auto* chip = static_cast<Chip*>(param);
     double rate = chip->uart_rate();
@@ -104,8 +111,7 @@ void uart_output(avr_irq_t*, uint32_t value, void* param) {
     }
     avr_cycle_count_t start = chip->to_host.empty() ? chip->avr->cycle
                                                     : std::max(chip->avr->cycle, chip->to_host.back().first);
-    auto frame = static_cast<avr_cycle_count_t>(rate > 0 ? kBitsPerFrame * chip->options->clock / rate : 0);
-    chip->to_host.emplace_back(start + frame, static_cast<uint8_t>(value));
+    chip->to_host.emplace_back(start + frame_cycles(*chip), static_cast<uint8_t>(value));
 }
 
 // Passes on the bytes whose frames are complete.
@@ -146,11 +152,13 @@ uint8_t maybe_corrupt(Chip& chip, uint8_t byte) {
     return damaged;
 }
 
-// Hands the host's bytes to the USART while its receive queue has room.
+// Hands the host's bytes to the USART one frame time apart, as the line
+// carries them, while its receive queue has room.
 void feed_uart(Chip& chip) {
-    while (chip.uart_has_room && !chip.from_host.empty()) {
+    while (chip.uart_has_room && !chip.from_host.empty() && chip.avr->cycle >= chip.next_from_host) {
         uint8_t byte = maybe_corrupt(chip, chip.from_host.front());
         chip.from_host.pop_front();
+        chip.next_from_host = chip.avr->cycle + frame_cycles(chip);
         if (!rates_match(chip.line.host_rate(), chip.uart_rate())) {
             ++chip.lost_from_host;
             continue;
@@ -232,10 +240,13 @@ void read_commands(Chip& chip, bool& input_open) {
     }
 }
 
-// Runs one slice of emulated time; false when the firmware stopped.
+// Runs one slice of emulated time, a frame long while the host's bytes are
+// waiting to go in; false when the firmware stopped.
 bool run_slice(Chip& chip) {
     avr_t* avr = chip.avr;
-    avr_cycle_count_t end = avr->cycle + static_cast<avr_cycle_count_t>(chip.options->clock * kSliceSeconds);
+    auto length = static_cast<avr_cycle_count_t>(chip.options->clock * kSliceSeconds);
+    if (!chip.from_host.empty()) length = std::max<avr_cycle_count_t>(1, std::min(length, frame_cycles(chip)));
+    avr_cycle_count_t end = avr->cycle + length;
     while (avr->cycle < end) {
         int state = avr_run(avr);
         if (state == cpu_Done || state == cpu_Crashed) {
@@ -268,7 +279,10 @@ struct Pace {
 
 // Waits for the host, a command or the next slice, whichever comes first.
 void wait_for_work(Chip& chip, double seconds, bool& input_open) {
-    pollfd fds[2] = {{chip.line.master(), POLLIN, 0}, {input_open ? STDIN_FILENO : -1, POLLIN, 0}};
+    // Without a host the master reports a hang-up at every poll: leave it
+    // out then, or the wait would never wait.
+    int master = chip.line.host_present() ? chip.line.master() : -1;
+    pollfd fds[2] = {{master, POLLIN, 0}, {input_open ? STDIN_FILENO : -1, POLLIN, 0}};
     timespec timeout{static_cast<time_t>(seconds), static_cast<long>(std::fmod(seconds, 1.0) * 1e9)};
     if (ppoll(fds, 2, &timeout, nullptr) < 0) return;
     if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) read_commands(chip, input_open);
