@@ -126,6 +126,13 @@ class ApplicationHandOver(unittest.TestCase):
             self.assertIn(GREETING, line.read_until(GREETING, timeout=5))
             self.assertEqual(chip.reported(r"^lost"), [])
 
+    def test_a_divisor_below_16_comes_with_a_blank(self):
+        with Emulator(app=APP_HEX) as chip, Line(chip.path, APP_RATE) as line:
+            line.read_until(GREETING, timeout=5)
+            # " 7": UBRR 7, 125,000 baud.
+            self.assertIn(b"Hello", line.ask(b"Mancb 7cb", 6))
+            chip.wait_line(r"^uart 125000$")
+
     def test_a_reset_forgets_the_hand_over(self):
         with Emulator(app=APP_HEX) as chip, Line(chip.path, APP_RATE) as line:
             line.read_until(GREETING, timeout=5)
