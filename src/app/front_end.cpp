@@ -1,5 +1,6 @@
 // The front end: start-up, the command line, the port, the run order, and
 // the one fatal exit that every part of the program uses.
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -97,7 +98,12 @@ void take_eeprom_file(const char* word) {
 void take_log_file(const char* word) {
     if (std::strlen(word) >= kPathCapacity) report_error("File Name Bad Argument");
     if (run_options.log_file != nullptr) std::fclose(run_options.log_file);
+    // Opening a pipe waits for its reader; a signal, whether it came just
+    // before or during the wait, ends the run as a signal, not as a file
+    // that could not be opened.
+    check_pending_signal();
     run_options.log_file = std::fopen(word, "w");
+    if (run_options.log_file == nullptr && errno == EINTR) check_pending_signal();
     if (run_options.log_file == nullptr) report_error("Cannot open log file.");
     run_options.logging = true;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 // Sets up standard output and the keyboard for the run: raw keys when
 // standard input is a terminal, the saved settings restored on every way out
@@ -28,6 +29,14 @@ void console_clear_eol();
 // Raw bytes to standard output, unformatted (the terminal's characters,
 // report_error, usage). Not flushed by itself.
 void console_write(const char* bytes, std::size_t count);
+
+// One raw byte to standard output; the cheapest way to show a received
+// byte (no per-call stream locking: the program has one thread).
+void console_put_byte(char byte);
+
+// Bytes to an open stream of the caller's (the log file), without the
+// per-call stream locking, in the order written.
+void stream_write(std::FILE* stream, const char* bytes, std::size_t count);
 
 // Push everything written so far to the screen.
 void console_flush();
@@ -58,6 +67,15 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
 
 // Give the keyboard its saved settings back. Safe to call more than once.
 void console_restore();
+
+// The local time of day, read afresh from the platform clock.
+struct LocalTime {
+    int hours;         // 0..23
+    int minutes;       // 0..59
+    int seconds;       // 0..60 (a leap second)
+    int milliseconds;  // 0..999
+};
+LocalTime local_time_of_day();
 
 // If SIGINT, SIGTERM or SIGHUP arrived, end the process now with status
 // 128 + signal number (streams flushed and closed, keyboard restored).

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,7 +107,6 @@ void drop_key_bytes(std::size_t count) {
 }
 
 void push_key(int code) {
-    if (key_code_count == key_codes.size()) return;  // a key storm beyond 64 waiting keys
     key_codes[(key_code_head + key_code_count) % key_codes.size()] = code;
     ++key_code_count;
 }
@@ -144,6 +144,10 @@ int final_letter_code(unsigned char final) {
     }
 }
 
+// escape_sequence's answer when the bytes are no key sequence at all: the
+// ESC is the Esc key and what follows it is read as ordinary keys.
+constexpr std::size_t kNotAKey = SIZE_MAX;
+
 // Length of the escape sequence at the start of key_bytes (which begins
 // with ESC and has at least two bytes), or 0 when it is not complete yet.
 // *code gets its second code, -1 for a sequence no key is known for.
@@ -151,6 +155,7 @@ std::size_t escape_sequence(int* code) {
     *code = -1;
     if (key_bytes[1] == 'O') {
         if (key_byte_count < 3) return 0;
+        if (key_bytes[2] < 0x20) return kNotAKey;
         *code = final_letter_code(key_bytes[2]);
         return 3;
     }
@@ -168,13 +173,16 @@ std::size_t escape_sequence(int* code) {
                     *code = d == '~' ? csi_tilde_code(number) : final_letter_code(d);
                     return j + 1;
                 }
-                if (d < 0x20 || d > 0x3F) return j + 1;  // malformed: drop it
+                if (d < 0x20) return kNotAKey;
+                if (d > 0x3F) return j + 1;  // malformed: drop it
             }
             return 0;
         } else if (c >= 0x40 && c <= 0x7E) {
             *code = c == '~' ? csi_tilde_code(number) : final_letter_code(c);
             return i + 1;
-        } else if (c < 0x20 || c > 0x3F) {
+        } else if (c < 0x20) {
+            return kNotAKey;  // a control key (an Esc, say) cut the sequence short
+        } else if (c > 0x3F) {
             return i + 1;  // not a key sequence: drop what was read
         }
         if (i >= 20) return i + 1;  // runaway sequence
@@ -185,7 +193,9 @@ std::size_t escape_sequence(int* code) {
 // Turn the bytes read so far into key codes. A sequence that is still open
 // is left for later unless it has waited long enough or input has ended.
 void decode_key_bytes() {
-    while (key_byte_count > 0) {
+    // Keys beyond what the queue holds wait as bytes: a pasted burst is
+    // never cut.
+    while (key_byte_count > 0 && key_code_count + 2 <= key_codes.size()) {
         unsigned char b = key_bytes[0];
         if (b != 27) {
             push_key(b);
@@ -206,12 +216,12 @@ void decode_key_bytes() {
         }
         int code = -1;
         std::size_t length = escape_sequence(&code);
-        if (length == 0) {
-            if (!waited) return;
+        if (length == kNotAKey || (length == 0 && waited)) {
             push_key(27);  // Esc, then the rest as ordinary keys
             drop_key_bytes(1);
             continue;
         }
+        if (length == 0) return;  // the rest of the sequence may still come
         if (code >= 0) {
             push_key(0);
             push_key(code);
@@ -285,7 +295,13 @@ void console_print(const char* format, ...) {
     if (!batching) std::fflush(stdout);
 }
 
-void console_write(const char* bytes, std::size_t count) { std::fwrite(bytes, 1, count, stdout); }
+void console_write(const char* bytes, std::size_t count) { stream_write(stdout, bytes, count); }
+
+void console_put_byte(char byte) { putc_unlocked(byte, stdout); }
+
+void stream_write(std::FILE* stream, const char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) putc_unlocked(bytes[i], stream);
+}
 
 void console_flush() { std::fflush(stdout); }
 
@@ -330,6 +346,14 @@ int read_key() {
         // An open escape sequence waits only a moment for its rest.
         fill_key_bytes(key_byte_count > 0 ? 5 : 100);
     }
+}
+
+LocalTime local_time_of_day() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm parts{};
+    localtime_r(&now.tv_sec, &parts);
+    return LocalTime{parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
 }
 
 int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars) {

@@ -18,6 +18,10 @@ void send_byte_checked(uint8_t byte) {
 
 int read_bytes(int n, char* buffer) {
     int count = 0;
+    if (n < 1) {  // no room for a byte: the buffer holds only the NUL
+        buffer[0] = '\0';
+        return 0;
+    }
     for (int32_t polls = 0; polls < reply_poll_limit;) {
         wait_for_byte_ms(1);
         ++polls;
@@ -48,7 +52,8 @@ int read_byte_timeout(uint8_t* out) {
                 *out = held;
                 return 1;
             }
-            continue;
+            // A failed read brought nothing: the poll counts as empty, so
+            // a failing port cannot cut the wait short.
         }
         wait_for_byte_ms(1);
     }

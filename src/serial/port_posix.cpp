@@ -40,27 +40,12 @@ std::array<uint8_t, 1 << 16> rx{};
 std::size_t rx_head = 0;
 std::size_t rx_count = 0;
 
-constexpr int kReadFailureEof = -1;  // pending_read_error for end of file / hang-up
+constexpr int kReadFailureEof = -1;
+constexpr long kMaxComNumber = 99999;  // COM1 to COM99999  // pending_read_error for end of file / hang-up
 
 void print_errno_text(int error) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s\n", std::strerror(error));
-}
-
-// COMn and Comn: (any case, colon optional, n from 1) name /dev/ttyS<n-1>.
-void device_path(const char* name, char* path, std::size_t capacity) {
-    if ((name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
-        (name[2] == 'M' || name[2] == 'm') && std::isdigit(static_cast<unsigned char>(name[3]))) {
-        const char* p = name + 3;
-        long n = 0;
-        while (std::isdigit(static_cast<unsigned char>(*p)) && n < 100000) n = n * 10 + (*p++ - '0');
-        if (*p == ':') ++p;
-        if (*p == '\0' && n >= 1 && !std::isdigit(static_cast<unsigned char>(*p))) {
-            std::snprintf(path, capacity, "/dev/ttyS%ld", n - 1);
-            return;
-        }
-    }
-    std::snprintf(path, capacity, "%s", name);
 }
 
 // Raw 8-N-1, no flow control, no processing either way, reads that return
@@ -137,14 +122,42 @@ void fill_rx() {
     }
 }
 
+// Bytes waiting in the device beyond the receive buffer.
+uint32_t device_count() {
+    int waiting = 0;
+    if (port.fd < 0 || port.gone || ioctl(port.fd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+    return static_cast<uint32_t>(waiting);
+}
+
 }  // namespace
 
+bool port_device_path(const char* name, char* path, std::size_t capacity) {
+    bool windows_name = std::tolower(static_cast<unsigned char>(name[0])) == 'c' &&
+                        std::tolower(static_cast<unsigned char>(name[1])) == 'o' &&
+                        std::tolower(static_cast<unsigned char>(name[2])) == 'm';
+    if (windows_name) {
+        const char* p = name + 3;
+        long n = 0;
+        while (std::isdigit(static_cast<unsigned char>(*p)) && n < kMaxComNumber) n = n * 10 + (*p++ - '0');
+        if (*p == ':') ++p;
+        if (p > name + 3 && *p == '\0' && n >= 1 && n <= kMaxComNumber) {
+            int written = std::snprintf(path, capacity, "/dev/ttyS%ld", n - 1);
+            return written >= 0 && static_cast<std::size_t>(written) < capacity;
+        }
+    }
+    int written = std::snprintf(path, capacity, "%s", name);
+    return written >= 0 && static_cast<std::size_t>(written) < capacity;
+}
+
 int open_port(const char* name) {
-    std::snprintf(port.name.data(), port.name.size(), "%s", name);
-    rx_head = rx_count = 0;
-    port.pending_read_error = 0;
+    // A name that does not fit would open another device: refuse it.
     char path[PATH_MAX + 16];
-    device_path(name, path, sizeof path);
+    if (std::strlen(name) >= port.name.size() || !port_device_path(name, path, sizeof path)) return 0;
+    // The name may be the port's own (a re-open): keep it before closing.
+    std::array<char, PATH_MAX> given{};
+    std::memcpy(given.data(), name, std::strlen(name) + 1);
+    close_port();  // a port opened again lets go of its old descriptor and lock
+    port.name = given;
     port.fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port.fd < 0) return 0;
     // Ports are exclusive: a port another program holds is refused.
@@ -205,7 +218,10 @@ int send_byte(uint8_t byte) {
 uint32_t receive_count() {
     if (rx_count == 0) fill_rx();
     // A pending failure counts as something to read: read_byte reports it.
-    return static_cast<uint32_t>(rx_count) + (rx_count == 0 && port.pending_read_error != 0 ? 1u : 0u);
+    if (rx_count == 0) return port.pending_read_error != 0 ? 1u : 0u;
+    // Bytes the device holds beyond the buffer count too, so that a caller
+    // waiting for a number of bytes sees them arrive.
+    return static_cast<uint32_t>(rx_count) + device_count();
 }
 
 int read_byte(uint8_t* out) {

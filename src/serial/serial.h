@@ -3,6 +3,7 @@
 // reads a clock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // ---- the port ----------------------------------------------------------
@@ -11,6 +12,11 @@
 // control, reads that never wait, DTR dropped. 1 = opened, 0 = not (nothing
 // printed).
 int open_port(const char* name);
+
+// The device path a port name stands for: COMn and Comn: (any letter case,
+// colon optional, n from 1) name /dev/ttyS<n-1>; any other name is a path
+// as it stands. false when the path does not fit in capacity bytes.
+bool port_device_path(const char* name, char* path, std::size_t capacity);
 
 // Non-zero raises DTR, zero drops it.
 void set_dtr(int level);

@@ -2,6 +2,9 @@
 // received bytes with time tags and log, and the VT100 subset.
 #pragma once
 
+#include <array>
+#include <cstddef>
+
 enum class DisplayMode { VT_MODE = 0, ASCII_HEX = 1, HEX_ONLY = 2 };
 
 extern DisplayMode display_mode;
@@ -27,3 +30,23 @@ struct TimeOfDay {
     int hundredths;
 };
 TimeOfDay time_of_day();
+
+// ---- display forms (pure: no screen, no file) -----------------------------
+
+// A short piece of text that one received byte turns into.
+struct ByteText {
+    std::array<char, 8> bytes{};
+    std::size_t length = 0;
+};
+
+// What a byte outside a line shows and logs in each mode, and what a line
+// byte logs.
+ByteText hex_only_form(int byte);         // " %02x", console and log alike
+ByteText escaped_console_form(int byte);  // " <%02x>"
+ByteText escaped_log_form(int byte);      // " <%02x>\r\n"
+ByteText line_byte_log_form(int byte);    // LF: "\r\n", CR: nothing, else the byte
+
+// "%2d:%02d:%02d.%02d =" into a buffer of at least kTimeTagCapacity bytes;
+// returns the length.
+constexpr std::size_t kTimeTagCapacity = 32;
+std::size_t format_time_tag(const TimeOfDay& time, char* buffer, std::size_t capacity);

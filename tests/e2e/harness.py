@@ -108,6 +108,12 @@ class Sim:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        self.reader.join(timeout=2)
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except (BrokenPipeError, OSError):
+                pass
 
     def __enter__(self):
         return self
@@ -203,11 +209,18 @@ class Program:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        self.err_thread.join(timeout=2)
         if self.tty:
             for fd in (self.master, self.slave):
                 try:
                     os.close(fd)
                 except OSError:
+                    pass
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            if stream is not None:
+                try:
+                    stream.close()
+                except (BrokenPipeError, OSError):
                     pass
 
     def __enter__(self):

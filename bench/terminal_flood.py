@@ -1,0 +1,247 @@
+#!/usr/bin/env python3
+"""Terminal throughput: a flood source writes text lines and a binary
+pattern into a pseudo-terminal as fast as it takes them, while tamborvine
+shows them in each display mode (its output on a pseudo-terminal that is
+drained here) with a log file. Prints MB/s per mode and checks that every
+byte reached the screen and the log. For comparison the same raw text goes
+through picocom in the same run.
+
+Usage: terminal_flood.py [--tamborvine PATH] [--megabytes N] [--binary-megabytes N]
+"""
+import argparse
+import fcntl
+import os
+import pty
+import re
+import select
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MODES = ["VT_MODE", "ASCII_HEX", "HEX_ONLY"]
+
+
+def text_lines(size):
+    out = bytearray()
+    n = 0
+    while len(out) < size:
+        out += b"line %08d: the quick brown fox jumps over the lazy dog 0123456789\r\n" % n
+        n += 1
+    return bytes(out)
+
+
+def binary_pattern(size):
+    # Every byte value, in a stride that never puts '[' right after ESC, so
+    # the VT100 subset sees only single controls and dropped escapes.
+    block = bytes((i * 7) % 256 for i in range(256))
+    out = (block * (size // 256 + 1))[:size]
+    assert b"\x1b[" not in out and b"\x1bD" not in out and b"\x1bE" not in out
+    return out
+
+
+# ---- reference forms (no time tags) ---------------------------------------
+
+def printable(b):
+    return 32 <= b <= 126
+
+
+def line_byte(b):
+    return printable(b) or b in (10, 13)
+
+
+def expected_hex_only(data):
+    forms = [b" %02x" % b for b in range(256)]
+    return b"".join(forms[b] for b in data), b"".join(forms[b] for b in data)
+
+
+def expected_ascii_hex(data):
+    screen = [bytes([b]) if line_byte(b) else b" <%02x>" % b for b in range(256)]
+    log = [b"\r\n" if b == 10 else b"" if b == 13 else bytes([b]) if line_byte(b) else b" <%02x>\r\n" % b
+           for b in range(256)]
+    return b"".join(screen[b] for b in data), b"".join(log[b] for b in data)
+
+
+def expected_vt(data):
+    # Ground-state forms only (the pattern holds no sequences that place the
+    # cursor): ESC and the byte after it vanish.
+    screen = bytearray()
+    log = bytearray()
+    after_escape = False
+    for b in data:
+        log += b"\r\n" if b == 10 else b"" if b == 13 else bytes([b]) if line_byte(b) else b" <%02x>\r\n" % b
+        if after_escape:
+            after_escape = False
+        elif b == 27:
+            after_escape = True
+        elif b in (8, 9, 13) or b >= 32:
+            screen.append(b)
+        elif b in (10, 11, 12):
+            screen.append(10)
+    return bytes(screen), bytes(log)
+
+
+EXPECTED = {"VT_MODE": expected_vt, "ASCII_HEX": expected_ascii_hex, "HEX_ONLY": expected_hex_only}
+
+
+# ---- plumbing -------------------------------------------------------------
+
+def open_line():
+    master, slave = pty.openpty()
+    attrs = termios.tcgetattr(slave)
+    attrs[0] = attrs[1] = attrs[3] = 0  # raw until the program sets it up
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    return master, slave, os.ttyname(slave)
+
+
+def open_screen(cols=80, rows=24):
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
+    return master, slave
+
+
+class Drain:
+    """Reads a pseudo-terminal's master side into memory."""
+
+    def __init__(self, fd):
+        self.fd = fd
+        self.data = bytearray()
+
+    def pump(self, timeout):
+        r, _, _ = select.select([self.fd], [], [], timeout)
+        if not r:
+            return 0
+        try:
+            chunk = os.read(self.fd, 1 << 20)
+        except OSError:
+            return 0
+        self.data += chunk
+        return len(chunk)
+
+    def until(self, pred, timeout):
+        deadline = time.monotonic() + timeout
+        while not pred():
+            if time.monotonic() > deadline:
+                raise RuntimeError("timed out; last output %r" % bytes(self.data[-300:]))
+            self.pump(0.05)
+
+
+def flood(fd, data):
+    view = memoryview(data)
+    while view:
+        n = os.write(fd, view[:65536])
+        view = view[n:]
+
+
+def measure(drain, line_master, data, screen_start, expected_len, timeout=300):
+    writer = threading.Thread(target=flood, args=(line_master, data))
+    start = time.monotonic()
+    writer.start()
+    drain.until(lambda: len(drain.data) - screen_start >= expected_len, timeout)
+    elapsed = time.monotonic() - start
+    writer.join()
+    return elapsed
+
+
+def run_tamborvine(binary, mode, payload, tmp):
+    line_master, line_slave, line_path = open_line()
+    screen_master, screen_slave = open_screen()
+    log_path = os.path.join(tmp, "flood-%s.log" % mode)
+    proc = subprocess.Popen([binary, "-c", line_path, "-l", log_path], stdin=screen_slave,
+                            stdout=screen_slave, stderr=subprocess.DEVNULL, start_new_session=True)
+    drain = Drain(screen_master)
+    try:
+        drain.until(lambda: b"ESC to exit" in drain.data, 20)
+        for _ in range(MODES.index(mode)):
+            marker = len(drain.data)
+            os.write(screen_master, b"\x01")
+            drain.until(lambda: b"hex mode = " in drain.data[marker:], 20)
+        drain.until(lambda: drain.data.endswith(b"\r\n"), 20)
+        screen_expected, log_expected = EXPECTED[mode](payload)
+        screen_expected = screen_expected.replace(b"\n", b"\r\n")  # the screen's own output processing
+        screen_start = len(drain.data)
+        elapsed = measure(drain, line_master, payload, screen_start, len(screen_expected))
+        os.write(screen_master, b"\x1b")
+        drain.until(lambda: b"Normal Exit" in drain.data[screen_start:], 30)
+        proc.wait(timeout=30)
+        screen = bytes(drain.data[screen_start:])
+        screen_ok = screen.startswith(screen_expected)
+        with open(log_path, "rb") as f:
+            log_ok = f.read() == log_expected
+        return elapsed, screen_ok, log_ok
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        for fd in (line_master, line_slave, screen_master, screen_slave):
+            os.close(fd)
+
+
+def run_picocom(text):
+    picocom = shutil.which("picocom")
+    if picocom is None:
+        return None
+    line_master, line_slave, line_path = open_line()
+    screen_master, screen_slave = open_screen()
+    proc = subprocess.Popen([picocom, "-q", "--nolock", "--noreset", "-b", "9600", line_path],
+                            stdin=screen_slave, stdout=screen_slave, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+    drain = Drain(screen_master)
+    try:
+        time.sleep(0.5)  # picocom prints nothing under -q; give it time to set up
+        while drain.pump(0.05):
+            pass
+        screen_start = len(drain.data)
+        elapsed = measure(drain, line_master, text, screen_start, len(text))
+        ok = bytes(drain.data[screen_start:]).startswith(text)
+        os.write(screen_master, b"\x01\x18")  # C-a C-x: exit
+        proc.wait(timeout=10)
+        return elapsed, ok
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        for fd in (line_master, line_slave, screen_master, screen_slave):
+            os.close(fd)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--tamborvine", default=os.environ.get(
+        "TAMBORVINE", os.path.join(HERE, "..", "build", "release", "tamborvine")))
+    ap.add_argument("--megabytes", type=float, default=4.0)
+    ap.add_argument("--binary-megabytes", type=float, default=1.0)
+    args = ap.parse_args()
+
+    text = text_lines(int(args.megabytes * 1e6))
+    binary = binary_pattern(int(args.binary_megabytes * 1e6))
+    failures = 0
+    with tempfile.TemporaryDirectory(prefix="tvbench-") as tmp:
+        result = run_picocom(text)
+        if result is None:
+            print("picocom   text    : not installed")
+            picocom_rate = None
+        else:
+            elapsed, ok = result
+            picocom_rate = len(text) / elapsed / 1e6
+            print("picocom   text    : %7.1f MB/s  (%.2f MB in %.2f s)%s"
+                  % (picocom_rate, len(text) / 1e6, elapsed, "" if ok else "  BYTES LOST"))
+        for mode in MODES:
+            for name, payload in (("text", text), ("binary", binary)):
+                elapsed, screen_ok, log_ok = run_tamborvine(args.tamborvine, mode, payload, tmp)
+                rate = len(payload) / elapsed / 1e6
+                verdict = "screen %s, log %s" % ("complete" if screen_ok else "BYTES LOST",
+                                                 "complete" if log_ok else "BYTES LOST")
+                print("%-9s %-7s : %7.1f MB/s  (%.2f MB in %.2f s)  %s"
+                      % (mode, name, rate, len(payload) / 1e6, elapsed, verdict))
+                failures += (not screen_ok) + (not log_ok)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

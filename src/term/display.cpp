@@ -1,0 +1,147 @@
+// Received bytes on the console and in the log: hex only, text with hex
+// escapes, or through the VT100 subset; time tags in front of received
+// lines under -T.
+#include <cstdio>
+
+#include "app/app.h"
+#include "console/console.h"
+#include "term/term.h"
+
+DisplayMode display_mode = DisplayMode::VT_MODE;
+
+namespace {
+
+constexpr int kCr = 13;
+constexpr int kLf = 10;
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Shared by ASCII_HEX and VT_MODE: set by a line end, cleared by a tag.
+bool line_start = false;
+int previous_byte = 0;
+
+bool is_printable(int b) { return b >= 32 && b <= 126; }
+bool is_line_byte(int b) { return is_printable(b) || b == kCr || b == kLf; }
+
+void append(ByteText& text, char c) {
+    if (text.length < text.bytes.size()) text.bytes[text.length++] = c;
+}
+
+void append_hex(ByteText& text, int byte) {
+    append(text, kHexDigits[(byte >> 4) & 0xF]);
+    append(text, kHexDigits[byte & 0xF]);
+}
+
+void to_console(const ByteText& text) { console_write(text.bytes.data(), text.length); }
+
+void to_log(const ByteText& text) {
+    if (run_options.logging) stream_write(run_options.log_file, text.bytes.data(), text.length);
+}
+
+void to_log(const char* text) {
+    if (run_options.logging) std::fputs(text, run_options.log_file);
+}
+
+// One reading of the clock for both the console and the log.
+void write_time_tag() {
+    char tag[kTimeTagCapacity];
+    std::size_t length = format_time_tag(time_of_day(), tag, sizeof tag);
+    console_write(tag, length);
+    if (run_options.logging) stream_write(run_options.log_file, tag, length);
+    line_start = false;
+}
+
+void show_hex_only(int b) {
+    ByteText text = hex_only_form(b);
+    to_console(text);
+    to_log(text);
+}
+
+void show_ascii_hex(int b) {
+    if (!is_line_byte(b)) {
+        to_console(escaped_console_form(b));
+        to_log(escaped_log_form(b));
+        return;
+    }
+    if (line_start && run_options.time_tags) write_time_tag();
+    console_put_byte(static_cast<char>(b));
+    to_log(line_byte_log_form(b));
+    if (b == kLf) line_start = true;
+}
+
+void show_vt(int b) {
+    if (!is_line_byte(b)) {
+        to_log(escaped_log_form(b));
+        vt_feed(b);
+        return;
+    }
+    if (run_options.time_tags) {
+        // A line ended by CR alone still starts a new line.
+        if (b == kCr && previous_byte != kLf) {
+            console_write("\r\n", 2);
+            to_log("\r\n");
+        }
+        if (line_start && is_printable(b)) write_time_tag();
+    }
+    to_log(line_byte_log_form(b));
+    if (b == kCr || b == kLf) line_start = true;
+    vt_feed(b);
+}
+
+}  // namespace
+
+ByteText hex_only_form(int byte) {
+    ByteText text;
+    append(text, ' ');
+    append_hex(text, byte);
+    return text;
+}
+
+ByteText escaped_console_form(int byte) {
+    ByteText text;
+    append(text, ' ');
+    append(text, '<');
+    append_hex(text, byte);
+    append(text, '>');
+    return text;
+}
+
+ByteText escaped_log_form(int byte) {
+    ByteText text = escaped_console_form(byte);
+    append(text, '\r');
+    append(text, '\n');
+    return text;
+}
+
+ByteText line_byte_log_form(int byte) {
+    ByteText text;
+    if (byte == kLf) {
+        append(text, '\r');
+        append(text, '\n');
+    } else if (byte != kCr) {
+        append(text, static_cast<char>(byte));
+    }
+    return text;
+}
+
+std::size_t format_time_tag(const TimeOfDay& time, char* buffer, std::size_t capacity) {
+    int n = std::snprintf(buffer, capacity, "%2d:%02d:%02d.%02d =", time.hours, time.minutes, time.seconds,
+                          time.hundredths);
+    if (n < 0) return 0;
+    return static_cast<std::size_t>(n) < capacity ? static_cast<std::size_t>(n) : capacity - 1;
+}
+
+TimeOfDay time_of_day() {
+    LocalTime now = local_time_of_day();
+    return TimeOfDay{now.hours, now.minutes, now.seconds, now.milliseconds / 10};
+}
+
+int show_received_byte(int byte) {
+    int b = byte & 0xFF;
+    switch (display_mode) {
+        case DisplayMode::HEX_ONLY: show_hex_only(b); break;
+        case DisplayMode::ASCII_HEX: show_ascii_hex(b); break;
+        case DisplayMode::VT_MODE: show_vt(b); break;
+    }
+    previous_byte = b;
+    return 0;
+}

@@ -1,0 +1,256 @@
+"""The command line: option letters, clusters, values, the first word, the
+fatal messages and the exit status of every kind of stop.
+
+Standard output is a pipe here (tty=False), so the console's clearing writes
+nothing and the output can be compared byte for byte.
+"""
+import fcntl
+import os
+import shutil
+import tempfile
+import unittest
+
+from harness import Sim, run
+
+USAGE = (
+    b"Usage: tamborvine [fileword] [flagword] [speedword] [port]\r\n"
+    b"   [fileword] \r\n"
+    b"       [filename.ext] optional - download Hex flash file\r\n"
+    b"       [-d filename.ext] optional - download text file via emulator\r\n"
+    b"       [-e filename.ext] optional - download Hex eeprom file (N/A)\r\n"
+    b"       [-l filename.ext] optional - log file for terminal emulator\r\n"
+    b"   [flagword] optional (case sensitive)\r\n"
+    b"       [-w] : write flash (otherwise only verify). This implies 'E'\r\n"
+    b"       [-t] : talk to zelmo (application) first, \r\n"
+    b"                 issuing the menucommand to drive it to bootloader\r\n"
+    b"       [-E] : exit bootloader at the end (try to start zelmo app.)\r\n"
+    b"       [-T] : Time Tag received terminal emulator messages on CRLF\r\n"
+    b"       [-V] : Verbose messages\r\n"
+    b"       [-v] : TAMBORVINE version number\r\n"
+    b"       [-q] : quit after the download (no terminal emulator)\r\n"
+    b"   [speedword] optional\r\n"
+    b"       [-r 19200, 38400, 57600, 115200] optional - \r\n"
+    b"                 (use after -t) download baud rate (default 19200)\r\n"
+    b"       [-b rate]   optional - terminal emulator baud rate (default 9600)\r\n"
+    b"   [port] optional\r\n"
+    b"       [-c COM1], [-c /dev/ttyS0]\r\n\r\n"
+)
+VERSION = b"\r\nTAMBORVINE verion : 1.0\r\n\r\n\r\n"
+MISSING_PORT = "/nonexistent/tamborvine-port"
+PATH_MAX = os.pathconf("/", "PC_PATH_MAX")
+
+
+def fatal(text: bytes) -> bytes:
+    """What report_error writes for a message."""
+    return b"\r\n" + text + b"\r\n\r\n"
+
+
+def run_piped(args, **kw):
+    return run(args, tty=False, **kw)
+
+
+class Stops(unittest.TestCase):
+    """Every fatal message of the command line, byte for byte, with status 1,
+    and nothing on standard error."""
+
+    def assert_stops(self, args, message: bytes):
+        rc, out, err = run_piped(args)
+        self.assertEqual((rc, out), (1, fatal(message)), args)
+        self.assertEqual(err, b"", args)
+
+    def test_bad_rates(self):
+        for args in (["-b", "0"], ["-b", "abc"], ["-b"], ["-r", "9600"], ["-r", "0"],
+                     ["-r", "19201"], ["-c", MISSING_PORT, "-b", "0"]):
+            with self.subTest(args=args):
+                self.assert_stops(args, b"Baud Rate - Bad Argument")
+
+    def test_unknown_letters(self):
+        for args in (["-x"], ["-wx"], ["-wVx"], ["-Q"], ["-H"]):
+            with self.subTest(args=args):
+                self.assert_stops(args, b"Bad Argument")
+
+    def test_missing_values_that_stop(self):
+        self.assert_stops(["-c"], b"Com Port Bad Argument")
+        self.assert_stops(["-b", "9600", "-c"], b"Com Port Bad Argument")
+        # Two value letters in one cluster with only one word after it.
+        self.assert_stops(["-bc", "9600"], b"Com Port Bad Argument")
+        self.assert_stops(["-l"], b"File Name Bad Argument")
+
+    def test_log_file_that_cannot_be_opened(self):
+        self.assert_stops(["-l", "/nonexistent/dir/log.txt"], b"Cannot open log file.")
+
+    def test_missing_port_is_framed_and_named_as_given(self):
+        self.assert_stops(["-c", MISSING_PORT], b"Unable to open COM port : %s\r\n" % MISSING_PORT.encode())
+        # A Windows name is shown as the user typed it, not as the device
+        # path it stands for.
+        self.assert_stops(["-c", "COM250"], b"Unable to open COM port : COM250\r\n")
+
+    def test_something_that_is_not_a_serial_device_is_refused(self):
+        with tempfile.NamedTemporaryFile() as f:
+            self.assert_stops(["-c", f.name], b"Unable to open COM port : %s\r\n" % f.name.encode())
+
+    def test_letters_after_a_fatal_one_are_never_reached(self):
+        # -x stops before -h would print the usage.
+        self.assert_stops(["-xh"], b"Bad Argument")
+
+
+class UsageAndVersion(unittest.TestCase):
+    def test_usage_byte_for_byte_with_status_0(self):
+        for args in (["-h"], ["-wh"], ["-hx"], ["-h", "-x"], ["-c", MISSING_PORT, "-h"]):
+            with self.subTest(args=args):
+                rc, out, err = run_piped(args)
+                self.assertEqual((rc, out, err), (0, USAGE, b""))
+
+    def test_version_byte_for_byte_with_status_0_before_the_port_is_touched(self):
+        for args in (["-v"], ["-vx"], ["-Vv"], ["-c", MISSING_PORT, "-v"], ["-v", "-c", MISSING_PORT]):
+            with self.subTest(args=args):
+                rc, out, err = run_piped(args)
+                self.assertEqual((rc, out, err), (0, VERSION, b""))
+
+    def test_first_stop_wins(self):
+        rc, out, _ = run_piped(["-v", "-h"])
+        self.assertEqual((rc, out), (0, VERSION))
+        rc, out, _ = run_piped(["-b", "0", "-v"])
+        self.assertEqual((rc, out), (1, fatal(b"Baud Rate - Bad Argument")))
+
+
+class WithSimulatedPort(unittest.TestCase):
+    """Runs that open the simulated target's port and quit (-q)."""
+
+    def setUp(self):
+        self.sim = Sim()
+        self.addCleanup(self.sim.close)
+        self.tmp = tempfile.mkdtemp(prefix="tvcl-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def run_ok(self, args):
+        rc, out, err = run_piped(args)
+        self.assertEqual(rc, 0, (args, out, err))
+        return out
+
+    def test_default_terminal_rate_is_9600(self):
+        self.assertEqual(self.run_ok(["-c", self.sim.link, "-q"]), b"")
+        self.assertEqual(self.sim.rate(), 9600)
+
+    def test_any_non_zero_terminal_rate_reaches_the_line(self):
+        for rate in ("57600", "250000", "1234"):
+            with self.subTest(rate=rate):
+                self.run_ok(["-c", self.sim.link, "-b", rate, "-q"])
+                self.assertEqual(self.sim.rate(), int(rate))
+
+    def test_rate_words_are_read_as_decimal_numbers(self):
+        # The conversion reads the leading number and ignores the rest.
+        self.run_ok(["-c", self.sim.link, "-b", "38400baud", "-q"])
+        self.assertEqual(self.sim.rate(), 38400)
+
+    def test_cluster_takes_successive_words(self):
+        self.run_ok(["-bc", "115200", self.sim.link, "-q"])
+        self.assertEqual(self.sim.rate(), 115200)
+        self.run_ok(["-qbc", "4800", self.sim.link])
+        self.assertEqual(self.sim.rate(), 4800)
+
+    def test_download_rates_accepted_and_missing_ones_ignored(self):
+        for args in (["-r", "19200"], ["-r", "38400"], ["-r", "57600"], ["-r", "115200"], ["-r"],
+                     ["-d"], ["-e"]):
+            with self.subTest(args=args):
+                self.run_ok(["-c", self.sim.link, "-q"] + args)
+
+    def test_stray_words_are_skipped(self):
+        self.run_ok(["-c", self.sim.link, "stray", "-q", "another"])
+
+    def test_first_word_rule(self):
+        hex_path = os.path.join(self.tmp, "app.hex")
+        with open(hex_path, "w") as f:
+            f.write(":00000001FF\n")
+        # A cluster first: the file name after it is a stray word, no
+        # download happens.
+        out = self.run_ok(["-wV", hex_path, "-c", self.sim.link, "-q"])
+        self.assertNotIn(b"Down loading", out)
+        # The file first: it is the flash file.
+        rc, out, _ = run_piped([hex_path, "-c", self.sim.link, "-q"])
+        self.assertIn(b"Down loading flash file:%s\r\n" % hex_path.encode(), out)
+        # Nothing on the line answers as a bootloader: no verify succeeded.
+        self.assertEqual(rc, 1)
+
+    def test_echo_lines_of_upload_and_eeprom_files(self):
+        text = os.path.join(self.tmp, "upload.txt")
+        out = self.run_ok(["-d", text, "-c", self.sim.link, "-q"])
+        self.assertEqual(out, b"text file: %s\r\r\n" % text.encode())
+        _, out, _ = run_piped(["-e", "eeprom.hex", "-c", self.sim.link, "-q"])
+        self.assertTrue(out.startswith(b"hex file: eeprom.hex\r\r\n"), out)
+
+    def test_rate_the_device_refuses_stops_naming_that_rate(self):
+        rc, out, err = run_piped(["-c", self.sim.link, "-b", "-9600", "-q"])
+        self.assertEqual((rc, out), (1, fatal(b"Unable to set -9600 baud")))
+        self.assertTrue(err.endswith(b"\n") and len(err) > 1, err)
+
+    def test_port_held_by_another_program_is_refused(self):
+        holder = os.open(self.sim.path, os.O_RDWR | os.O_NOCTTY)
+        try:
+            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            rc, out, _ = run_piped(["-c", self.sim.link, "-q"])
+            self.assertEqual((rc, out), (1, fatal(b"Unable to open COM port : %s\r\n" % self.sim.link.encode())))
+        finally:
+            os.close(holder)
+        self.run_ok(["-c", self.sim.link, "-q"])
+
+    def test_log_file_is_created(self):
+        log = os.path.join(self.tmp, "log.txt")
+        self.run_ok(["-l", log, "-c", self.sim.link, "-q"])
+        self.assertTrue(os.path.exists(log))
+
+
+class LongPaths(unittest.TestCase):
+    """Names are used at any length a path may have, never cut short; longer
+    ones stop with the option's own message."""
+
+    def setUp(self):
+        self.sim = Sim()
+        self.addCleanup(self.sim.close)
+        self.tmp = tempfile.mkdtemp(prefix="tvlong-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        # A directory path of about 600 characters.
+        self.deep = self.tmp
+        for i in range(6):
+            self.deep = os.path.join(self.deep, ("d%d" % i) * 40)
+        os.makedirs(self.deep)
+
+    def test_long_port_path_opens(self):
+        link = os.path.join(self.deep, "p" * 100)
+        os.symlink(self.sim.path, link)
+        rc, out, err = run_piped(["-c", link, "-b", "19200", "-q"])
+        self.assertEqual((rc, out), (0, b""), err)
+        self.assertEqual(self.sim.rate(), 19200)
+
+    def test_long_missing_port_is_named_in_full(self):
+        name = os.path.join(self.deep, "missing-port")
+        rc, out, _ = run_piped(["-c", name])
+        self.assertEqual((rc, out), (1, fatal(b"Unable to open COM port : %s\r\n" % name.encode())))
+
+    def test_long_log_and_upload_names(self):
+        log = os.path.join(self.deep, "l" * 150)
+        text = os.path.join(self.deep, "t" * 150)
+        rc, out, _ = run_piped(["-l", log, "-d", text, "-c", self.sim.link, "-q"])
+        self.assertEqual((rc, out), (0, b"text file: %s\r\r\n" % text.encode()))
+        self.assertTrue(os.path.exists(log))
+
+    def test_words_longer_than_a_path_stop(self):
+        huge = "/" + "x" * PATH_MAX
+        for args, message in ((["-c", huge], b"Com Port Bad Argument"),
+                              (["-l", huge], b"File Name Bad Argument"),
+                              (["-d", huge], b"File Name Bad Argument"),
+                              (["-e", huge], b"File Name Bad Argument"),
+                              ([huge], b"Bad Argument"),
+                              (["-b", "9" * 20], b"Baud Rate - Bad Argument")):
+            with self.subTest(args=args[0][:3]):
+                rc, out, _ = run_piped(args)
+                self.assertEqual((rc, out), (1, fatal(message)))
+        # The longest path that fits is still taken: it only fails to open.
+        longest = os.path.join(self.deep, "m" * (PATH_MAX - 2 - len(self.deep)))
+        self.assertEqual(len(longest), PATH_MAX - 1)
+        rc, out, _ = run_piped(["-c", longest])
+        self.assertEqual((rc, out), (1, fatal(b"Unable to open COM port : %s\r\n" % longest.encode())))
+
+
+if __name__ == "__main__":
+    unittest.main()
