@@ -8,7 +8,7 @@ import unittest
 
 from avr_target import (APP_HEX, APP_RATE, BOOT_START_WORD, BOOTLOADER_HEX, GREETING, SECOND_APP_HEX,
                         SECOND_GREETING, Emulator, Line, firmware_built, random_words, read_hex, write_hex)
-from harness import run
+from harness import Program, run
 
 HOST_TIMEOUT = 180.0
 
@@ -58,6 +58,19 @@ class DownloadToTheChip(unittest.TestCase):
             chip.wait_line(r"^uart 58824$")
             self.assert_flash_holds(chip, read_hex(SECOND_APP_HEX))
             self.assert_greets(chip, SECOND_GREETING)
+
+    def test_the_terminal_shows_the_application_after_the_download(self):
+        with Emulator() as chip, Program([APP_HEX, "-w", "-E", "-c", chip.link]) as host:
+            host.expect(b"Start terminal emulation", timeout=HOST_TIMEOUT)
+            if b"not built yet" in host.output:
+                self.skipTest("the download sequence is not built yet")
+            # 'E' started the application; the host is back at its rate.
+            host.expect(GREETING.rstrip(), timeout=10)
+            host.keys(b"typed")
+            host.expect(b"typed", timeout=10)
+            host.keys(b"\x1b")
+            self.assertEqual(host.wait(10), 0)
+            self.assertEqual(chip.reported(r"^lost"), [])
 
     def test_a_page_damaged_on_the_wire_is_sent_again(self):
         with Emulator() as chip:
