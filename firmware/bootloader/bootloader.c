@@ -341,15 +341,16 @@ static uint8_t application_present(void)
 /* USART0 is left on at its rate: the application sets it up as it needs.
  * (Turning the transmitter off here would stall it in the emulator, which
  * does not raise UDRE again when it is turned back on.) */
-static void start_application(void)
+__attribute__((noreturn)) static void start_application(void)
 {
     line_flush();
     _delay_ms(APPLICATION_START_DELAY_MS);
     RAMPZ = 0;
     __asm__ __volatile__("jmp 0");
+    __builtin_unreachable();
 }
 
-static void serve(uint8_t command)
+__attribute__((noinline)) static void serve(uint8_t command)
 {
     switch (command) {
     case 'p': /* programmer type: serial */
@@ -434,18 +435,30 @@ static uint8_t take_handover(uint8_t reset_cause, uint16_t *ubrr)
     return valid;
 }
 
-/* Listens for the host for BOOT_WAIT_MS; the first byte stays in the
- * receiver for the command loop. */
-static uint8_t host_speaks(void)
+/* Whether c opens a command this bootloader knows. */
+static uint8_t is_command(uint8_t c)
 {
-    if (BOOT_WAIT_MS == 0)
-        return 1;
-    for (uint32_t ticks = BOOT_WAIT_MS * 100; ticks > 0; --ticks) {
-        if (byte_waiting())
+    static const char commands[] = "pSvVtsTPLeADE\x1b";
+    for (const char *k = commands; *k != '\0'; ++k)
+        if ((uint8_t)*k == c)
             return 1;
+    return 0;
+}
+
+/* Listens for the host for BOOT_WAIT_MS and returns its first command, or
+ * -1. Other bytes (noise of an adapter powering up, say) are passed over,
+ * so that they cannot keep the application from starting. */
+static int16_t first_command(void)
+{
+    for (uint32_t ticks = BOOT_WAIT_MS * 100; ticks > 0; --ticks) {
+        if (byte_waiting()) {
+            uint8_t c = UDR0;
+            if (is_command(c))
+                return c;
+        }
         _delay_us(10);
     }
-    return 0;
+    return -1;
 }
 
 int main(void)
@@ -458,8 +471,12 @@ int main(void)
     uint16_t ubrr = BOOT_UBRR;
     uint8_t handed_over = take_handover(reset_cause, &ubrr);
     line_open(ubrr);
-    if (!handed_over && application_present() && !host_speaks())
-        start_application();
+    if (!handed_over && application_present() && BOOT_WAIT_MS != 0) {
+        int16_t command = first_command();
+        if (command < 0)
+            start_application();
+        serve((uint8_t)command);
+    }
     for (;;)
         serve(get_byte());
 }

@@ -36,7 +36,7 @@ bool write_flash_file(const std::string& path, const uint8_t* flash, std::size_t
 // The chip's end of the line: the master side of a pseudo-terminal pair;
 // the host opens the slave.
 class PtyLine {
-public:
+   public:
     bool open_pair();
     int master() const { return master_fd_; }
     const std::string& slave_path() const { return slave_path_; }
@@ -51,7 +51,7 @@ public:
     void write(uint8_t byte);
     void flush_pending();
 
-private:
+   private:
     int master_fd_ = -1;
     std::string slave_path_;
     std::deque<uint8_t> pending_;

@@ -116,7 +116,8 @@ bool PtyLine::open_pair() {
         t.c_iflag = 0;
         t.c_oflag = 0;
         t.c_lflag = 0;
-        t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | CBAUD)) | CS8 | CREAD | CLOCAL | BOTHER;
+        t.c_cflag =
+            (t.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | CBAUD)) | CS8 | CREAD | CLOCAL | BOTHER;
         t.c_ispeed = t.c_ospeed = 9600;
         ioctl(slave, TCSETS2, &t);
     }

@@ -17,19 +17,18 @@
 // the USART's rate are too far apart to understand each other (the bytes
 // are dropped, as a real receiver would garble them), "corrupted A to B",
 // "flash written PATH", "reset".
-#include <poll.h>
-#include <unistd.h>
-
 #include <avr_uart.h>
+#include <poll.h>
 #include <sim_avr.h>
 #include <sim_irq.h>
+#include <unistd.h>
 
-#include <cerrno>
-#include <cstdarg>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,8 +75,8 @@ struct Chip {
     // Bytes the USART is sending, with the cycle at which their stop bit
     // ends: the host sees a byte only once it is wholly on the line.
     std::deque<std::pair<avr_cycle_count_t, uint8_t>> to_host;
-    uint64_t host_bytes = 0;    // bytes taken from the host so far
-    uint64_t corrupt_at = 0;    // host byte number to damage, 0 for none
+    uint64_t host_bytes = 0;  // bytes taken from the host so far
+    uint64_t corrupt_at = 0;  // host byte number to damage, 0 for none
     unsigned lost_from_host = 0;
     unsigned lost_to_host = 0;
     unsigned lost_last_slice = 0;
@@ -109,8 +108,8 @@ void uart_output(avr_irq_t*, uint32_t value, void* param) {
         ++chip->lost_to_host;
         return;
     }
-    avr_cycle_count_t start = chip->to_host.empty() ? chip->avr->cycle
-                                                    : std::max(chip->avr->cycle, chip->to_host.back().first);
+    avr_cycle_count_t start =
+        chip->to_host.empty() ? chip->avr->cycle : std::max(chip->avr->cycle, chip->to_host.back().first);
     chip->to_host.emplace_back(start + frame_cycles(*chip), static_cast<uint8_t>(value));
 }
 
@@ -178,8 +177,8 @@ void report_line_state(Chip& chip) {
     bool burst_goes_on = lost_now != chip.lost_last_slice;
     chip.lost_last_slice = lost_now;
     if (lost_now > 0 && !burst_goes_on) {
-        report("lost %u bytes from host, %u to host: line %u, uart %.0f", chip.lost_from_host, chip.lost_to_host,
-               chip.line.host_rate(), rate);
+        report("lost %u bytes from host, %u to host: line %u, uart %.0f", chip.lost_from_host,
+               chip.lost_to_host, chip.line.host_rate(), rate);
         chip.lost_from_host = chip.lost_to_host = chip.lost_last_slice = 0;
     }
 }
@@ -245,7 +244,8 @@ void read_commands(Chip& chip, bool& input_open) {
 bool run_slice(Chip& chip) {
     avr_t* avr = chip.avr;
     auto length = static_cast<avr_cycle_count_t>(chip.options->clock * kSliceSeconds);
-    if (!chip.from_host.empty()) length = std::max<avr_cycle_count_t>(1, std::min(length, frame_cycles(chip)));
+    if (!chip.from_host.empty())
+        length = std::max<avr_cycle_count_t>(1, std::min(length, frame_cycles(chip)));
     avr_cycle_count_t end = avr->cycle + length;
     while (avr->cycle < end) {
         int state = avr_run(avr);
@@ -265,8 +265,8 @@ struct Pace {
 
     double wait_seconds(const Chip& chip) {
         if (chip.options->speed <= 0) return 0;
-        double emulated = static_cast<double>(chip.avr->cycle - start_cycle) / chip.options->clock /
-                          chip.options->speed;
+        double emulated =
+            static_cast<double>(chip.avr->cycle - start_cycle) / chip.options->clock / chip.options->speed;
         double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (wall - emulated > kGiveUpLagSeconds) {
             start = std::chrono::steady_clock::now();

@@ -126,6 +126,12 @@ class ApplicationHandOver(unittest.TestCase):
             self.assertIn(GREETING, line.read_until(GREETING, timeout=5))
             self.assertEqual(chip.reported(r"^lost"), [])
 
+    def test_noise_after_a_reset_does_not_hold_the_application_back(self):
+        with Emulator(app=APP_HEX) as chip, Line(chip.path, BOOT_RATE) as line:
+            line.send(b"\x00\xff\x00")
+            line.set_rate(APP_RATE)
+            self.assertIn(GREETING, line.read_until(GREETING, timeout=5))
+
     def test_a_divisor_below_16_comes_with_a_blank(self):
         with Emulator(app=APP_HEX) as chip, Line(chip.path, APP_RATE) as line:
             line.read_until(GREETING, timeout=5)
