@@ -21,8 +21,9 @@
  * Start-up: after a hand-over from the application (see handover.h) the
  * bootloader serves the host at the rate the application was asked for.
  * Otherwise it listens at BOOT_BAUD for BOOT_WAIT_MS and starts the
- * application when nobody speaks and an application is present; with an
- * empty application section, or BOOT_WAIT_MS 0, it stays.
+ * application when no command came and an application is present; with an
+ * empty application section, or BOOT_WAIT_MS 0, it stays. 'E' starts the
+ * application too. USART0 is the line, 8-N-1; interrupts stay off.
  */
 #include <avr/boot.h>
 #include <avr/io.h>
