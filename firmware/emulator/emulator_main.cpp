@@ -103,6 +103,7 @@ avr_cycle_count_t frame_cycles(const Chip& chip) {
 
 void uart_output(avr_irq_t*, uint32_t value, void* param) {
     auto* chip = static_cast<Chip*>(param);
+    if (!chip->line.host_present()) return;  // nobody at the other end
     double rate = chip->uart_rate();
     if (!rates_match(chip->line.host_rate(), rate)) {
         ++chip->lost_to_host;

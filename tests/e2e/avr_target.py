@@ -186,6 +186,11 @@ class Emulator:
             except (BrokenPipeError, OSError, subprocess.TimeoutExpired):
                 self.proc.kill()
                 self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except OSError:
+                pass
 
     def __enter__(self):
         return self

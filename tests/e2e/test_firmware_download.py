@@ -4,6 +4,7 @@ and a reflash at another rate, a page damaged on the wire, an image whose
 last page runs into the boot section, and a verify that must fail."""
 import os
 import tempfile
+import time
 import unittest
 
 from avr_target import (APP_HEX, APP_RATE, BOOT_START_WORD, BOOTLOADER_HEX, GREETING, SECOND_APP_HEX,
@@ -95,6 +96,26 @@ class DownloadToTheChip(unittest.TestCase):
             self.assertEqual(rc, 0, out)
             self.assertIn(b"\nSUCCESS\n", out)
             self.assert_flash_holds(chip, image)
+
+    def test_a_wire_error_during_verify_ends_in_failure(self):
+        with Emulator() as chip:
+            rc, out = self.host(APP_HEX, "-w", "-c", chip.link)
+            self.assertEqual(rc, 0, out)
+            # The application runs: wake it and verify only. After the
+            # wake-up (9 bytes) and p S v V t, 'A' 00 00: byte 17 makes the
+            # address 0x0001, whose checksum differs; the page is asked for
+            # again and matches, but the pass counts the error.
+            # Let the greeting end: a host that opens the port in the middle
+            # of it takes the tail for the answer to its wake-up.
+            chip.wait_line(r"^uart 9615$")
+            time.sleep(0.5)
+            chip.command("corrupt 17")
+            rc, out = self.host(APP_HEX, "-t", "-V", "-c", chip.link)
+            chip.wait_line(r"^corrupted 00 to 01$")
+            self.assertEqual(rc, 1, out)
+            self.assertEqual(out.count(b"error at page: 0\n"), 1, out)
+            self.assertIn(b"\nFAILURE\n", out)
+            self.assert_flash_holds(chip, read_hex(APP_HEX))
 
     def test_verify_of_an_image_the_chip_does_not_hold_fails(self):
         with Emulator() as chip:
