@@ -75,15 +75,21 @@ bool load_hex(const std::string& path, std::vector<uint8_t>& flash, std::string&
         const uint8_t* data = bytes.data() + 4;
         switch (bytes[3]) {
             case 0x00:
-                if (base + offset + count > flash.size()) {
+                if (uint64_t{base} + offset + count > flash.size()) {
                     error = path + ":" + std::to_string(number) + ": data beyond the flash";
                     return false;
                 }
                 std::memcpy(flash.data() + base + offset, data, count);
                 break;
             case 0x01: return true;
-            case 0x02: base = ((data[0] << 8) | data[1]) << 4; break;
-            case 0x04: base = static_cast<uint32_t>((data[0] << 8) | data[1]) << 16; break;
+            case 0x02:
+            case 0x04:
+                if (count != 2) {
+                    error = path + ":" + std::to_string(number) + ": address record without two bytes";
+                    return false;
+                }
+                base = static_cast<uint32_t>((data[0] << 8) | data[1]) << (bytes[3] == 0x02 ? 4 : 16);
+                break;
             default: break;  // start addresses mean nothing here
         }
     }

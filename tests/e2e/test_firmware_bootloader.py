@@ -1,9 +1,12 @@
 """The real bootloader on the emulated ATmega128, spoken to directly: every
 reply of the dialogue, page programming across device pages, refused pages,
 the boot section's protection, and the application's hand-over."""
+import os
+import subprocess
+import tempfile
 import unittest
 
-from avr_target import (APP_HEX, APP_RATE, BOOT_RATE, BOOTLOADER_HEX, BOOT_START_WORD, GREETING, PAGE_WORDS, Dialogue,
+from avr_target import (EMULATOR, APP_HEX, APP_RATE, BOOT_RATE, BOOTLOADER_HEX, BOOT_START_WORD, GREETING, PAGE_WORDS, Dialogue,
                         Emulator, Line, firmware_built, page_bytes, page_checksum, random_words, read_hex)
 
 BLANK_PAGE = [0xFFFF] * PAGE_WORDS
@@ -151,6 +154,25 @@ class ApplicationHandOver(unittest.TestCase):
             chip.wait_line(r"^uart 19231$", start=n)
             line.set_rate(APP_RATE)
             self.assertIn(GREETING, line.read_until(GREETING, timeout=5))
+
+
+@unittest.skipUnless(firmware_built(), "firmware not built (gcc-avr, avr-libc, libsimavr-dev missing)")
+class EmulatorRefusesBadFirmwareFiles(unittest.TestCase):
+    def test_bad_files_are_named_and_nothing_runs(self):
+        cases = {
+            "checksum.hex": ":0200000212345A\n",
+            "short-address.hex": ":00000002FE\n",
+            "beyond.hex": ":02000004FFFFFC\n:01FFFF00AA57\n",  # would wrap past 4 GiB
+        }
+        with tempfile.TemporaryDirectory() as tmp:
+            for name, text in cases.items():
+                path = os.path.join(tmp, name)
+                with open(path, "w") as f:
+                    f.write(text)
+                proc = subprocess.run([EMULATOR, path], capture_output=True, timeout=10)
+                self.assertEqual(proc.returncode, 1, name)
+                self.assertIn(path.encode() + b":", proc.stderr)
+                self.assertEqual(proc.stdout, b"", name)
 
 
 if __name__ == "__main__":
