@@ -3,12 +3,15 @@
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <deque>
 #include <string>
 
 #include "sim/sim.h"
@@ -71,6 +74,12 @@ void PtyLine::write_bytes(const uint8_t* data, std::size_t count) {
 
 namespace {
 
+double now_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
 void report(const char* format, const std::string& text) {
     std::printf(format, text.c_str());
     std::fflush(stdout);
@@ -116,7 +125,8 @@ std::vector<uint8_t> unescape(const std::string& text) {
             case '0': out.push_back(0); break;
             case 'x':
                 if (i + 2 < text.size()) {
-                    out.push_back(static_cast<uint8_t>(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16)));
+                    out.push_back(
+                        static_cast<uint8_t>(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16)));
                     i += 2;
                 }
                 break;
@@ -136,39 +146,182 @@ bool link_to(const std::string& link, const std::string& target) {
 
 }  // namespace
 
+namespace {
+
+// The wire as a UART would make it: a byte arrives 10 bit times after the
+// previous one ended (or after it was written, when the line was idle), and
+// a byte the target sends reaches the program 10 bit times after it starts.
+// Without pacing every time is "now".
+class Wire {
+   public:
+    Wire(PtyLine& line, bool pace) : line_(line), pace_(pace) {}
+
+    double byte_time(uint32_t rate) const { return pace_ && rate > 0 ? 10.0 / rate : 0.0; }
+
+    // When the byte read now finishes arriving.
+    double arrival(uint32_t rate, double now) {
+        if (answered_) {  // the program's turn ended: how long it took to speak again
+            host_seconds_ += now - last_write_;
+            ++turns_;
+            answered_ = false;
+        }
+        rx_free_ = (rx_free_ > now ? rx_free_ : now) + byte_time(rate);
+        ++received_;
+        return rx_free_;
+    }
+
+    void queue(const Bytes& bytes, double not_before) {
+        double bt = byte_time(line_.rate());
+        for (uint8_t b : bytes) tx_.push_back({b, not_before, bt});
+    }
+
+    // Writes every byte whose transmission has ended by now; returns when
+    // the next one will have (or a large value when none waits).
+    double flush(double now) {
+        Bytes batch;
+        double next = now + 1.0;
+        while (!tx_.empty()) {
+            const Pending& item = tx_.front();
+            double start = item.not_before > tx_free_ ? item.not_before : tx_free_;
+            double done = start + item.byte_time;
+            if (done > now + kSlack) {
+                next = done;
+                break;
+            }
+            batch.push_back(item.byte);
+            tx_free_ = done;
+            tx_.pop_front();
+        }
+        if (!batch.empty()) {
+            late_seconds_ += now - tx_free_;
+            line_.write_bytes(batch);
+            sent_ += batch.size();
+            last_write_ = now_seconds();
+            answered_ = true;
+        }
+        return next;
+    }
+
+    // Bytes each way; the program's reaction time (from a reply written to
+    // its next byte read) and the simulator's own lateness, in microseconds.
+    std::string stats() const {
+        return "rx " + std::to_string(received_) + " tx " + std::to_string(sent_) + " host_us " +
+               std::to_string(static_cast<long>(host_seconds_ * 1e6)) + " turns " + std::to_string(turns_) +
+               " late_us " + std::to_string(static_cast<long>(late_seconds_ * 1e6));
+    }
+
+   private:
+    struct Pending {
+        uint8_t byte;
+        double not_before;
+        double byte_time;
+    };
+    static constexpr double kSlack = 20e-6;
+    PtyLine& line_;
+    bool pace_;
+    std::deque<Pending> tx_;
+    double rx_free_ = 0;
+    double tx_free_ = 0;
+    unsigned long received_ = 0;
+    unsigned long sent_ = 0;
+    double last_write_ = 0;
+    bool answered_ = false;
+    double host_seconds_ = 0;
+    unsigned long turns_ = 0;
+    double late_seconds_ = 0;
+};
+
+constexpr double kSpinSeconds = 200e-6;
+
+void report_line(std::FILE* record, bool quiet, const std::string& line) {
+    if (!quiet) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+    if (record != nullptr) {
+        std::fprintf(record, "%s\n", line.c_str());
+        std::fflush(record);
+    }
+}
+
+}  // namespace
+
 int run_sim(const SimOptions& options) {
     PtyLine line;
     if (!line.open_pair()) {
         std::perror("tamborvine-sim: pseudo-terminal");
         return 1;
     }
+    std::FILE* record = options.record_path.empty() ? nullptr : std::fopen(options.record_path.c_str(), "a");
+    if (!options.record_path.empty() && record == nullptr) {
+        std::perror(("tamborvine-sim: " + options.record_path).c_str());
+        return 1;
+    }
+    // Replies leave on time to within microseconds, not the default 50.
+    if (options.pace) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
+    Wire wire(line, options.pace);
+    TargetOutput output;
+    output.send = [&wire](const Bytes& bytes, double not_before) { wire.queue(bytes, not_before); };
+    output.report = [record, &options](const std::string& text) { report_line(record, options.quiet, text); };
+    output.line_rate = [&line]() { return line.rate(); };
+    Target target(options, output);
+    if (!options.load_path.empty() && !target.load(options.load_path)) {
+        std::fprintf(stderr, "tamborvine-sim: cannot load %s\n", options.load_path.c_str());
+        return 1;
+    }
+
     if (!link_to(options.link_path, line.slave_path())) {
         std::perror("tamborvine-sim: link");
         return 1;
     }
     report("%s\n", line.slave_path());
-    std::FILE* record = options.record_path.empty() ? nullptr : std::fopen(options.record_path.c_str(), "a");
-
     std::string command;
     bool input_open = true;
+    double next_send = now_seconds() + 1.0;
     for (;;) {
+        double now = now_seconds();
+        double wake = next_send;
+        if (options.target && target.poll_greeting(now) && wake > now + 0.005) wake = now + 0.005;
+        // A reply due within the timer's reach is waited for by spinning, so
+        // that it leaves on time rather than a scheduler tick late.
+        if (options.pace && next_send - now < kSpinSeconds) {
+            while (now_seconds() < next_send) {
+            }
+            next_send = wire.flush(now_seconds());
+            continue;
+        }
+        if (options.pace) wake -= kSpinSeconds / 2;
+        double wait = wake > now ? wake - now : 0.0;
+        timespec timeout{static_cast<time_t>(wait),
+                         static_cast<long>((wait - static_cast<double>(static_cast<time_t>(wait))) * 1e9)};
         pollfd fds[2] = {{line.master(), POLLIN, 0}, {input_open ? STDIN_FILENO : -1, POLLIN, 0}};
-        if (poll(fds, 2, 1000) < 0 && errno != EINTR) break;
+        if (ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) break;
+        now = now_seconds();
         if (line.master() >= 0 && (fds[0].revents & POLLIN) != 0) {
             uint8_t buf[4096];
             ssize_t n = read(line.master(), buf, sizeof buf);
             if (n > 0) {
                 uint32_t rate = line.rate();
                 std::string hex = hex_of(buf, static_cast<std::size_t>(n));
-                std::printf("rx %u %s\n", rate, hex.c_str());
-                std::fflush(stdout);
+                if (!options.quiet) {
+                    std::printf("rx %u %s\n", rate, hex.c_str());
+                    std::fflush(stdout);
+                }
                 if (record != nullptr) {
                     std::fprintf(record, "%u %s\n", rate, hex.c_str());
                     std::fflush(record);
                 }
-                if (options.echo) line.write_bytes(buf, static_cast<std::size_t>(n));
+                for (ssize_t i = 0; i < n; ++i) {
+                    double due = wire.arrival(rate, now);
+                    if (options.target)
+                        target.receive(buf[i], rate, due);
+                    else if (options.echo)
+                        wire.queue(Bytes{buf[i]}, due);
+                }
             }
         }
+        next_send = wire.flush(now_seconds());
         if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) {
             char buf[4096];
             ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
@@ -196,6 +349,10 @@ int run_sim(const SimOptions& options) {
                     line.close_pair();
                     if (!line.open_pair() || !link_to(options.link_path, line.slave_path())) return 1;
                     report("%s\n", line.slave_path());
+                } else if (word == "dump") {
+                    report(target.dump(rest) ? "dumped %s\n" : "dump failed %s\n", rest);
+                } else if (word == "stats") {
+                    report("stats %s\n", wire.stats() + " " + target.stats());
                 } else if (word == "quit") {
                     return 0;
                 }

@@ -92,6 +92,41 @@ class Sim:
             time.sleep(0.01)
         return self.received_bytes()
 
+    def sync(self):
+        """Waits until every report the sim printed before now has been
+        collected (a no-op once the sim has ended)."""
+        if self.proc.poll() is None and not self.proc.stdin.closed:
+            n = len(self.lines)
+            self.command("stats")
+            self.wait_line(r"^stats ", start=n)
+
+    def commands(self):
+        """What the full target (--target) met: (rate, name, detail) each."""
+        self.sync()
+        out = []
+        with self.cond:
+            for line in self.lines:
+                if line.startswith("cmd "):
+                    parts = line.split(" ", 3)
+                    out.append((int(parts[1]), parts[2], parts[3] if len(parts) > 3 else ""))
+        return out
+
+    def dump_flash(self):
+        """The target's flash as 131072 bytes."""
+        path = os.path.join(self.tmp, "flash.bin")
+        n = len(self.lines)
+        self.command("dump " + path)
+        self.wait_line(r"^dumped ", start=n)
+        with open(path, "rb") as f:
+            return f.read()
+
+    def stats(self):
+        """Bytes each way and pages and erases, as the target counted them."""
+        n = len(self.lines)
+        self.command("stats")
+        words = self.wait_line(r"^stats .*$", start=n).group(0).split()[1:]
+        return {words[i]: int(words[i + 1]) for i in range(0, len(words), 2)}
+
     def rate(self):
         n = len(self.lines)
         self.command("rate")

@@ -1,0 +1,85 @@
+"""The simulated target as users meet it after a download: the application
+that 'E' starts greets at its own rate and echoes, and answers a new
+wake-up; a byte at the wrong rate is lost."""
+import os
+import re
+import select
+import termios
+import time
+import tty
+import unittest
+
+from boot_support import Workdir, download
+from harness import SOURCE, Program, Sim
+
+
+def open_line(path, speed=termios.B9600):
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    tty.setraw(fd)
+    attrs = termios.tcgetattr(fd)
+    attrs[4] = attrs[5] = speed
+    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+    return fd
+
+
+def read_for(fd, seconds, until=None):
+    data = bytearray()
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and (until is None or until not in data):
+        r, _, _ = select.select([fd], [], [], 0.05)
+        if r:
+            data.extend(os.read(fd, 4096))
+    return bytes(data)
+
+
+class ApplicationAfterExit(unittest.TestCase):
+    def test_greets_at_its_rate_echoes_and_wakes_again(self):
+        hex_path = Workdir().hex_words("one.hex", {0x100: 0x1234})
+        with Sim("--target") as sim:
+            rc, _, out, _ = download(sim, hex_path, "-t", "-w")
+            self.assertEqual(rc, 0, out)
+            fd = open_line(sim.path)  # the terminal rate again, as the program does
+            try:
+                greeting = read_for(fd, 5, until=b"echo.\r\n")
+                self.assertIn(b"Hello from the simulated ATmega128", greeting)
+                os.write(fd, b"abc\r")
+                self.assertEqual(read_for(fd, 5, until=b"abc\r"), b"abc\r")
+                os.write(fd, b"MaMancb33cb")
+                self.assertEqual(read_for(fd, 5, until=b"Hello!"), b"MaHello!")
+            finally:
+                os.close(fd)
+            deadline = time.monotonic() + 5
+            while [c[1] for c in sim.commands()].count("wake") < 2 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            names = [c[1] for c in sim.commands()]
+            self.assertEqual(names[-2:], ["greeting", "wake"])
+
+    def test_bytes_at_another_rate_are_lost(self):
+        with Sim("--target", "--boot") as sim:
+            fd = open_line(sim.path, termios.B38400)
+            try:
+                os.write(fd, b"p")
+                self.assertEqual(read_for(fd, 0.5), b"")
+                sim.wait_line(r"^lost 38400 70 \(listening at 19200\)$")
+            finally:
+                os.close(fd)
+
+
+class DemoRun(unittest.TestCase):
+    def test_download_of_the_example_ends_in_the_terminal_with_the_greeting(self):
+        # What scripts/demo runs, in a terminal window.
+        example = os.path.join(SOURCE, "examples", "zelmo.hex")
+        with Sim("--target", "--pace") as sim, Program([example, "-c", sim.link, "-t", "-w", "-V"]) as p:
+            p.expect(b"SUCCESS", timeout=30)
+            p.expect(re.compile(rb"Terminal not built yet|Hello from the simulated"))
+            if b"Terminal not built yet" in p.output:
+                self.skipTest("the terminal is not built on this branch")
+            p.expect(b"Hello from the simulated ATmega128. Type and I echo.")
+            p.keys(b"hi there")
+            p.expect(b"hi there")
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
