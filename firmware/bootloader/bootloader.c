@@ -202,8 +202,11 @@ static void device_page_erase(uint32_t page_byte)
 static void device_page_program(uint32_t page_byte)
 {
     device_page_erase(page_byte);
-    for (uint16_t i = 0; i < PAGE_WORDS; ++i)
+    for (uint16_t i = 0; i < PAGE_WORDS; ++i) {
+        boot_spm_busy_wait(); /* SPMCSR may be written only when SPMEN is clear */
         boot_page_fill(page_byte + 2 * i, merged_words[i]);
+    }
+    boot_spm_busy_wait();
     boot_page_write(page_byte);
     spm_finish();
 }
