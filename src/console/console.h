@@ -57,6 +57,11 @@ bool key_available();
 // key source has ended (standard input closed) and no key will ever come.
 int read_key();
 
+// Switch the keyboard to echo and line editing before a prompt is shown,
+// so that nothing typed at the prompt misses its echo. console_read_word
+// switches back to raw keys when its read is done.
+void console_begin_line_input();
+
 // Read one word of at most max_chars characters from standard input with
 // echo and line editing on for this read only (the file-name prompt).
 // Leading white space is skipped; the word ends at white space. Stores at

@@ -26,6 +26,7 @@ bool keyboard_raw = false;
 bool batching = false;
 termios saved_keyboard{};
 termios raw_keyboard{};
+bool line_input_on = false;  // echo and line editing on for a prompt
 std::array<char, 1 << 16> stdout_buffer{};
 
 volatile std::sig_atomic_t pending_signal = 0;
@@ -356,17 +357,20 @@ LocalTime local_time_of_day() {
     return LocalTime{parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
 }
 
+void console_begin_line_input() {
+    if (!keyboard_raw || line_input_on) return;
+    termios line = saved_keyboard;
+    line.c_lflag |= ICANON | ECHO;
+    line.c_iflag |= ICRNL;
+    line_input_on = tcsetattr(STDIN_FILENO, TCSANOW, &line) == 0;
+}
+
 int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars) {
     if (capacity == 0) return -1;
     if (max_chars >= capacity) max_chars = capacity - 1;
     std::fflush(stdout);
-    bool cooked = false;
-    if (keyboard_raw) {
-        termios line = saved_keyboard;
-        line.c_lflag |= ICANON | ECHO;
-        line.c_iflag |= ICRNL;
-        cooked = tcsetattr(STDIN_FILENO, TCSANOW, &line) == 0;
-    }
+    console_begin_line_input();
+    bool cooked = line_input_on;
     // Bytes typed before the prompt came are the start of the answer.
     for (std::size_t i = 0; i < key_byte_count && prompt_rest_count < prompt_rest.size(); ++i)
         prompt_rest[prompt_rest_count++] = static_cast<char>(key_bytes[i]);
@@ -412,5 +416,6 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
         prompt_rest_count = kept;
     }
     if (cooked) tcsetattr(STDIN_FILENO, TCSANOW, &raw_keyboard);
+    line_input_on = false;
     return in_word ? static_cast<int>(stored) : -1;
 }

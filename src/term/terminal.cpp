@@ -190,6 +190,7 @@ int upload_text_file() {
 }
 
 int prompt_file_name() {
+    console_begin_line_input();
     console_print("\r\r\n\r\nPlease enter an file name : ");
     console_flush();
     auto& name = run_options.current_file_name;

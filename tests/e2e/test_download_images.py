@@ -40,8 +40,9 @@ class RealImages(unittest.TestCase):
     def test_application_built_with_avr_gcc(self):
         elf = os.path.join(self.work.path, "zelmo.elf")
         hex_path = os.path.join(self.work.path, "zelmo.hex")
-        subprocess.run(["avr-gcc", "-mmcu=atmega128", "-Os", "-DF_CPU=16000000UL", "-o", elf,
-                        os.path.join(SOURCE, "examples", "zelmo.c")], check=True)
+        subprocess.run(["avr-gcc", "-mmcu=atmega128", "-Os", "-DF_CPU=16000000UL",
+                        "-I", os.path.join(SOURCE, "firmware"), "-o", elf,
+                        os.path.join(SOURCE, "firmware", "app", "zelmo.c")], check=True)
         subprocess.run(["avr-objcopy", "-O", "ihex", "-R", ".eeprom", elf, hex_path], check=True)
         self.flash_and_compare(hex_path)
 

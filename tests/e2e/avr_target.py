@@ -1,0 +1,296 @@
+"""The emulated ATmega128 with the real bootloader, and a small speaker of
+the bootloader's dialogue, for the firmware tests.
+
+Paths come from TAMBORVINE_BUILD (set by ctest): the emulator and the
+firmware images live in its firmware/ folder.
+"""
+import os
+import random
+import re
+import select
+import subprocess
+import tempfile
+import termios
+import threading
+import time
+import tty
+
+from harness import BUILD
+
+FIRMWARE = os.path.join(BUILD, "firmware")
+EMULATOR = os.path.join(FIRMWARE, "tamborvine-avr")
+BOOTLOADER_HEX = os.path.join(FIRMWARE, "bootloader.hex")
+APP_HEX = os.path.join(FIRMWARE, "zelmo.hex")
+SECOND_APP_HEX = os.path.join(FIRMWARE, "zelmo-second.hex")
+
+PAGE_WORDS = 128
+BOOT_START_WORD = 0xFC00
+FLASH_WORDS = 0x10000
+BOOT_RATE = 19200
+APP_RATE = 9600
+GREETING = b"zelmo example application\r\n"
+SECOND_GREETING = b"zelmo example application, second image\r\n"
+
+
+def firmware_built():
+    return all(os.path.exists(p) for p in (EMULATOR, BOOTLOADER_HEX, APP_HEX, SECOND_APP_HEX))
+
+
+# ---- Intel HEX --------------------------------------------------------------
+
+def read_hex(path):
+    """Word address -> word for every word a HEX file touches (missing
+    bytes of a touched word read 0xFF)."""
+    data = {}
+    base = 0
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if not line:
+                continue
+            raw = bytes.fromhex(line[1:])
+            count, offset, kind = raw[0], (raw[1] << 8) | raw[2], raw[3]
+            body = raw[4:4 + count]
+            if kind == 0:
+                for i, b in enumerate(body):
+                    data[base + offset + i] = b
+            elif kind == 2:
+                base = ((body[0] << 8) | body[1]) << 4
+            elif kind == 4:
+                base = ((body[0] << 8) | body[1]) << 16
+    words = {}
+    for addr in {a >> 1 for a in data}:
+        words[addr] = data.get(2 * addr, 0xFF) | (data.get(2 * addr + 1, 0xFF) << 8)
+    return words
+
+
+def write_hex(path, words):
+    """Writes word address -> word as Intel HEX, 16 bytes a record."""
+    data = {}
+    for addr, w in words.items():
+        data[2 * addr] = w & 0xFF
+        data[2 * addr + 1] = w >> 8
+    lines = []
+    upper = None
+    addrs = sorted(data)
+    i = 0
+    while i < len(addrs):
+        start = addrs[i]
+        run = [data[start]]
+        while (i + len(run) < len(addrs) and addrs[i + len(run)] == start + len(run) and len(run) < 16
+               and (start + len(run)) & 0xFFFF != 0):
+            run.append(data[start + len(run)])
+        if start >> 16 != upper:
+            upper = start >> 16
+            lines.append(_record(0, 4, bytes([upper >> 8, upper & 0xFF])))
+        lines.append(_record(start & 0xFFFF, 0, bytes(run)))
+        i += len(run)
+    lines.append(_record(0, 1, b""))
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def _record(offset, kind, body):
+    raw = bytes([len(body), offset >> 8, offset & 0xFF, kind]) + body
+    return ":" + (raw + bytes([(-sum(raw)) & 0xFF])).hex().upper()
+
+
+def random_words(first, count, seed):
+    rng = random.Random(seed)
+    return {first + i: rng.randrange(0x10000) for i in range(count)}
+
+
+# ---- the page checksum --------------------------------------------------------
+
+def page_checksum(start, words):
+    """Sum high, sum low, XOR high, XOR low of start and the 128 words."""
+    total, xor = start & 0xFFFF, start & 0xFFFF
+    for w in words:
+        total = (total + w) & 0xFFFF
+        xor ^= w
+    return bytes([total >> 8, total & 0xFF, xor >> 8, xor & 0xFF])
+
+
+def page_bytes(words):
+    return b"".join(bytes([w & 0xFF, w >> 8]) for w in words)
+
+
+# ---- the emulated chip --------------------------------------------------------
+
+class Emulator:
+    """tamborvine-avr with the bootloader, optionally an application."""
+
+    def __init__(self, app=None, speed=None):
+        self.tmp = tempfile.mkdtemp(prefix="tvavr-")
+        self.link = os.path.join(self.tmp, "port")
+        self.flash_path = os.path.join(self.tmp, "flash.bin")
+        cmd = [EMULATOR, "--link", self.link, "--flash-out", self.flash_path]
+        if app:
+            cmd += ["--app", app]
+        if speed:
+            cmd += ["--speed", str(speed)]
+        cmd.append(BOOTLOADER_HEX)
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, bufsize=0)
+        self.path = self.proc.stdout.readline().decode().strip()
+        if not self.path:
+            raise AssertionError("emulator did not start: %r" % self.proc.stderr.read())
+        self.lines = []
+        self.cond = threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            with self.cond:
+                self.lines.append(raw.decode(errors="replace").rstrip("\n"))
+                self.cond.notify_all()
+
+    def command(self, text):
+        self.proc.stdin.write((text + "\n").encode())
+        self.proc.stdin.flush()
+
+    def wait_line(self, pattern, timeout=10.0, start=0):
+        deadline = time.monotonic() + timeout
+        rx = re.compile(pattern)
+        with self.cond:
+            while True:
+                for line in self.lines[start:]:
+                    m = rx.search(line)
+                    if m:
+                        return m
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("emulator never reported %r; got %r" % (pattern, self.lines[-20:]))
+                self.cond.wait(left)
+
+    def reported(self, pattern):
+        rx = re.compile(pattern)
+        with self.cond:
+            return [l for l in self.lines if rx.search(l)]
+
+    def flash_words(self):
+        """The emulated flash, word by word, as it is now."""
+        n = len(self.lines)
+        self.command("flash")
+        self.wait_line(r"^flash written", start=n)
+        with open(self.flash_path, "rb") as f:
+            raw = f.read()
+        assert len(raw) == 2 * FLASH_WORDS, len(raw)
+        return [raw[2 * i] | (raw[2 * i + 1] << 8) for i in range(FLASH_WORDS)]
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.command("quit")
+                self.proc.wait(timeout=5)
+            except (BrokenPipeError, OSError, subprocess.TimeoutExpired):
+                self.proc.kill()
+                self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except OSError:
+                pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Line:
+    """Our own end of the emulated chip's serial line, raw 8-N-1."""
+
+    def __init__(self, path, rate):
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(self.fd)
+        self.set_rate(rate)
+
+    def set_rate(self, rate):
+        speeds = {9600: termios.B9600, 19200: termios.B19200, 38400: termios.B38400,
+                  57600: termios.B57600, 115200: termios.B115200}
+        attrs = termios.tcgetattr(self.fd)
+        attrs[4] = attrs[5] = speeds[rate]
+        termios.tcsetattr(self.fd, termios.TCSANOW, attrs)
+
+    def send(self, data):
+        while data:
+            try:
+                n = os.write(self.fd, data)
+            except BlockingIOError:
+                select.select([], [self.fd], [], 0.1)
+                continue
+            data = data[n:]
+
+    def read(self, count, timeout=2.0):
+        """Up to count bytes, whatever came within timeout."""
+        out = b""
+        deadline = time.monotonic() + timeout
+        while len(out) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            r, _, _ = select.select([self.fd], [], [], left)
+            if r:
+                try:
+                    out += os.read(self.fd, count - len(out))
+                except BlockingIOError:
+                    pass
+        return out
+
+    def read_until(self, needle, timeout=5.0):
+        out = b""
+        deadline = time.monotonic() + timeout
+        while needle not in out and time.monotonic() < deadline:
+            out += self.read(1, deadline - time.monotonic())
+        return out
+
+    def ask(self, data, count, timeout=2.0):
+        self.send(data)
+        return self.read(count, timeout)
+
+    def close(self):
+        os.close(self.fd)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Dialogue:
+    """The bootloader's commands as the download host speaks them."""
+
+    def __init__(self, line):
+        self.line = line
+
+    def erase(self):
+        return self.line.ask(b"e", 1, timeout=10.0)
+
+    def write_page(self, start, words, checksum=None):
+        """Sends one host page; returns the bootloader's answer."""
+        assert len(words) == PAGE_WORDS
+        if self.line.ask(b"A" + bytes([start >> 8, start & 0xFF]), 1) != b"\r":
+            raise AssertionError("address 0x%04x not taken" % start)
+        if checksum is None:
+            checksum = page_checksum(start, words)
+        return self.line.ask(b"Dkk" + page_bytes(words) + checksum, 1, timeout=5.0)
+
+    def flash_checksum(self, start):
+        if self.line.ask(b"A" + bytes([start >> 8, start & 0xFF]), 1) != b"\r":
+            raise AssertionError("address 0x%04x not taken" % start)
+        return self.line.ask(b"Dll", 4)
+
+    def write_image(self, words):
+        """Writes word address -> word the way the host does: pages of 128
+        words from the lowest address, the last one padded with 0xFFFF."""
+        lo, hi = min(words), max(words) + 1
+        start = lo
+        while start <= hi:
+            page = [words.get(start + i, 0xFFFF) for i in range(PAGE_WORDS)]
+            answer = self.write_page(start, page)
+            if answer != b"\r":
+                raise AssertionError("page 0x%04x answered %r" % (start, answer))
+            start += PAGE_WORDS
