@@ -34,6 +34,7 @@ bool input_is_pipe = false;
 bool input_mode_changed = false;
 DWORD saved_input_mode = 0;
 DWORD key_input_mode = 0;
+bool line_input_on = false;  // echo and line editing on for a prompt
 bool batching = false;
 std::array<char, 1 << 16> stdout_buffer{};
 
@@ -533,6 +534,12 @@ LocalTime local_time_of_day() {
     return LocalTime{now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
 }
 
+void console_begin_line_input() {
+    if (!input_mode_changed || line_input_on) return;
+    set_input_mode(saved_input_mode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
+    line_input_on = true;
+}
+
 int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars) {
     if (capacity == 0) return -1;
     if (max_chars >= capacity) max_chars = capacity - 1;
@@ -541,8 +548,7 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     while (!input_is_console && key_code_count > 0 && prompt_rest_count < prompt_rest.size())
         prompt_rest[prompt_rest_count++] = static_cast<char>(pop_key());
     // The answer is read as a line with echo and line editing, as typed.
-    if (input_mode_changed)
-        set_input_mode(saved_input_mode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
+    console_begin_line_input();
     std::size_t stored = 0;
     bool in_word = false;
     for (;;) {
@@ -560,6 +566,7 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     while (in_word && std::memchr(prompt_rest.data(), '\n', prompt_rest_count) == nullptr &&
            read_prompt_line()) {
     }
-    if (input_mode_changed) set_input_mode(key_input_mode);
+    if (line_input_on) set_input_mode(key_input_mode);
+    line_input_on = false;
     return in_word ? static_cast<int>(stored) : -1;
 }
