@@ -16,9 +16,12 @@
 
 namespace {
 
-// Exit status when the console window is closed, the user logs off or the
-// system shuts down: 128 + the hang-up signal number, as on POSIX.
-constexpr int kHangUpStatus = 128 + 1;
+// Exit statuses of a run ended from outside, as on POSIX (128 + the
+// signal number): the console window closed, the user logging off or the
+// system shutting down count as a hang-up; Ctrl-C while the keys do not
+// come from the console counts as an interrupt.
+constexpr LONG kHangUpStatus = 128 + 1;
+constexpr LONG kInterruptStatus = 128 + 2;
 
 // How long read_key waits on the input handle before it looks at the
 // Ctrl-C flag and the pending close again.
@@ -40,7 +43,7 @@ std::array<char, 1 << 16> stdout_buffer{};
 
 // Set by the console control handler, which runs on a thread of its own.
 volatile LONG ctrl_c_pending = 0;
-volatile LONG close_pending = 0;
+volatile LONG exit_status_pending = 0;
 
 // Decoded key codes waiting for read_key (the second code of a two-code
 // key, and the repeats of a held key).
@@ -53,16 +56,22 @@ bool key_input_ended = false;
 std::array<char, 512> prompt_rest{};
 std::size_t prompt_rest_count = 0;
 
-// Ctrl-C and Ctrl-Break are the Ctrl-C key of the terminal, whatever the
-// console's input mode; closing the window ends the run as a hang-up does.
+// Ctrl-C and Ctrl-Break are the Ctrl-C key of the terminal when the keys
+// come from the console (as a terminal in raw mode gives it); otherwise
+// they interrupt the run. Closing the window ends the run as a hang-up.
 BOOL WINAPI on_console_control(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT: InterlockedExchange(&ctrl_c_pending, 1); return TRUE;
+        case CTRL_BREAK_EVENT:
+            if (input_is_console)
+                InterlockedExchange(&ctrl_c_pending, 1);
+            else
+                InterlockedCompareExchange(&exit_status_pending, kInterruptStatus, 0);
+            return TRUE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
-            InterlockedExchange(&close_pending, 1);
+            InterlockedCompareExchange(&exit_status_pending, kHangUpStatus, 0);
             // The process ends when this returns: give the main thread the
             // time to end the run itself (it checks every millisecond).
             Sleep(2000);
@@ -428,8 +437,8 @@ void console_restore() {
 }
 
 void check_pending_signal() {
-    if (close_pending != 0)
-        std::exit(kHangUpStatus);  // flushes and closes the streams, restores the keyboard
+    LONG status = exit_status_pending;
+    if (status != 0) std::exit(static_cast<int>(status));  // flushes and closes the streams, restores the keyboard
 }
 
 void console_print(const char* format, ...) {

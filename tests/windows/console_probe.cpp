@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "console/console.h"
@@ -60,6 +61,8 @@ int screen() {
 }
 
 int keys() {
+    // An orderly end (through the exit handlers) says so.
+    std::atexit([] { std::fputs("end\r\n", stdout); });
     console_print("ready\r\n");
     for (;;) {
         int code = read_key();

@@ -69,17 +69,24 @@ class ConsoleProbe(WineTestCase):
         self.assertEqual(p.wait(20), 0)
         self.assertEqual(self.keys_seen(p), [120, 3])
 
+    def test_without_a_console_ctrl_c_interrupts_the_run(self):
+        p = self.probe("keys", tty=False)
+        p.expect(b"ready", 20)
+        os.killpg(p.proc.pid, signal.SIGINT)
+        self.assertEqual(p.wait(20), 128 + signal.SIGINT)
+        self.assertTrue(bytes(p.output).endswith(b"end\r\r\n"), bytes(p.output))  # ended by the program itself
+
     def test_without_a_console_bytes_are_keys_and_text_is_plain(self):
         p = self.probe("keys", tty=False)
         p.keys(b"q\x02\x1b")
         self.assertEqual(p.wait(20), 0)
-        self.assertEqual(w.fold_line_ends(bytes(p.output)), b"ready\r\nkey 113\r\nkey 2\r\nkey 27\r\n")
+        self.assertEqual(w.fold_line_ends(bytes(p.output)), b"ready\r\nkey 113\r\nkey 2\r\nkey 27\r\nend\r\n")
 
     def test_without_a_console_the_end_of_input_ends_the_keys(self):
         p = self.probe("keys", tty=False)
         p.proc.stdin.close()
         self.assertEqual(p.wait(20), 0)
-        self.assertEqual(w.fold_line_ends(bytes(p.output)), b"ready\r\nkey -1\r\n")
+        self.assertEqual(w.fold_line_ends(bytes(p.output)), b"ready\r\nkey -1\r\nend\r\n")
 
 
 if __name__ == "__main__":
