@@ -2,6 +2,7 @@
 shown, keys go to the target, and Esc or Ctrl-C ends the run, on the Win32
 console and without one."""
 import os
+import re
 import signal
 import tempfile
 import unittest
@@ -12,10 +13,13 @@ from winharness import WineTestCase, expect_screen, make_raw
 BANNER = b"Start terminal emulation - ESC to exit"
 
 
+TAG = rb"[ 12]\d:[0-5]\d:[0-6]\d\.\d\d ="
+
+
 class Terminal(WineTestCase):
-    def start(self, tty=True, cwd=None):
+    def start(self, tty=True, cwd=None, args=()):
         sim = self.sim()
-        p = self.program(["-c", "COM1"], tty=tty, cwd=cwd)
+        p = self.program(["-c", "COM1"] + list(args), tty=tty, cwd=cwd)
         if tty:
             make_raw(p.slave)
             expect_screen(p, BANNER)
@@ -62,6 +66,22 @@ class Terminal(WineTestCase):
                 p.keys(b"\x1b")
                 self.assertEqual(p.wait(20), 0)
                 sim.close()
+
+    def test_time_tags_and_the_log_as_a_text_stream(self):
+        with tempfile.TemporaryDirectory() as work:
+            sim, p = self.start(tty=False, cwd=work, args=["-T", "-l", "session.log"])
+            sim.send(b"x\r\n")
+            p.expect(b"x\r", 20)
+            sim.send(b"AB\r\nCD\r\n")
+            p.expect(re.compile(rb"CD\r\r\n\r\r\n"), 20)
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(20), 0)
+            with open(os.path.join(work, "session.log"), "rb") as f:
+                log = f.read()
+        # The local time of day in front of each line after the first; the log's LFs stored
+        # as CR LF, as a text stream on Windows does.
+        self.assertRegex(w.fold_line_ends(log), rb"^x\r\n\r\n" + TAG + rb"AB\r\n\r\n" + TAG + rb"CD\r\n\r\n$")
+        self.assertIn(b"AB\r\r\n", log)
 
     def test_without_a_console_text_flows_through_and_esc_ends(self):
         sim, p = self.start(tty=False)
