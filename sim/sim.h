@@ -143,4 +143,7 @@ class Target {
     long erases_ = 0;
 };
 
+// C escapes of the sim's text arguments: \r \n \t \e \0 \xHH, others as they stand.
+Bytes unescape_text(const std::string& text);
+
 int run_sim(const SimOptions& options);

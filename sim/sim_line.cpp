@@ -108,7 +108,9 @@ std::vector<uint8_t> parse_hex(const std::string& text) {
     return out;
 }
 
-std::vector<uint8_t> unescape(const std::string& text) {
+}  // namespace
+
+Bytes unescape_text(const std::string& text) {
     std::vector<uint8_t> out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
@@ -135,6 +137,8 @@ std::vector<uint8_t> unescape(const std::string& text) {
     }
     return out;
 }
+
+namespace {
 
 bool link_to(const std::string& link, const std::string& target) {
     if (link.empty()) return true;
@@ -339,7 +343,7 @@ int run_sim(const SimOptions& options) {
                 if (word == "send") {
                     line.write_bytes(parse_hex(rest));
                 } else if (word == "text") {
-                    line.write_bytes(unescape(rest));
+                    line.write_bytes(unescape_text(rest));
                 } else if (word == "rate") {
                     std::printf("rate %u\n", line.rate());
                     std::fflush(stdout);

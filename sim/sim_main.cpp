@@ -75,34 +75,6 @@ bool parse_occurrences(const std::string& text, Occurrences* out) {
     return true;
 }
 
-Bytes unescape_text(const std::string& text) {
-    Bytes out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c != '\\' || i + 1 == text.size()) {
-            out.push_back(static_cast<uint8_t>(c));
-            continue;
-        }
-        char e = text[++i];
-        switch (e) {
-            case 'r': out.push_back('\r'); break;
-            case 'n': out.push_back('\n'); break;
-            case 't': out.push_back('\t'); break;
-            case 'e': out.push_back(27); break;
-            case '0': out.push_back(0); break;
-            case 'x':
-                if (i + 2 < text.size()) {
-                    out.push_back(
-                        static_cast<uint8_t>(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16)));
-                    i += 2;
-                }
-                break;
-            default: out.push_back(static_cast<uint8_t>(e)); break;
-        }
-    }
-    return out;
-}
-
 // One option (and its value); false when it is not understood.
 bool take_option(SimOptions& o, const std::string& a, const char* value, bool* used_value) {
     *used_value = false;
