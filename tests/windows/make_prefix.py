@@ -24,15 +24,19 @@ def make(prefix):
         os.unlink(w.port_link(prefix))
     os.symlink(os.devnull, w.port_link(prefix))
     run_wine(prefix, ["wineboot", "-i"])
-    run_wine(prefix, ["reg", "add", r"HKLM\Software\Wine\Ports", "/v", "COM1", "/d", w.port_link(prefix), "/f"])
+    # COM12 too: a number that Windows finds only through the \\.\ prefix.
+    for name in w.MAPPED_PORTS:
+        run_wine(prefix, ["reg", "add", r"HKLM\Software\Wine\Ports", "/v", name, "/d", w.port_link(prefix), "/f"])
     w.wait_for_wineserver(prefix)
     # The device links are made when wine starts: start it once and check.
     run_wine(prefix, ["cmd", "/c", "exit"])
     w.wait_for_wineserver(prefix)
-    target = w.com1_target(prefix)
-    if target != w.port_link(prefix):
-        sys.exit("COM1 of the new prefix leads to %r, not %r" % (target, w.port_link(prefix)))
-    print("wine prefix %s made in %.1f s; COM1 -> %s" % (prefix, time.monotonic() - start, target))
+    for name in w.MAPPED_PORTS:
+        target = w.com_target(name, prefix)
+        if target != w.port_link(prefix):
+            sys.exit("%s of the new prefix leads to %r, not %r" % (name, target, w.port_link(prefix)))
+    print("wine prefix %s made in %.1f s; %s -> %s"
+          % (prefix, time.monotonic() - start, ", ".join(w.MAPPED_PORTS), w.port_link(prefix)))
 
 
 def remove(prefix):

@@ -45,9 +45,10 @@ class CommandLineStops(WineTestCase):
 
 
 class PortNames(WineTestCase):
-    def test_windows_names_of_com1_reach_the_target_at_the_terminal_rate(self):
+    def test_windows_port_names_reach_the_target_at_the_terminal_rate(self):
         # No -c: the default "Com1:".
-        for args in [[], ["-c", "COM1"], ["-c", "com1:"], ["-c", r"\\.\COM1"]]:
+        # COM12 opens only as \\.\COM12: the program adds the prefix.
+        for args in [[], ["-c", "COM1"], ["-c", "com1:"], ["-c", r"\\.\COM1"], ["-c", "COM12"], ["-c", "Com12:"]]:
             with self.subTest(args=args):
                 sim = self.sim()
                 rc, out, err = self.run_exe(args + ["-b", "57600", "-q"])

@@ -2,8 +2,9 @@
 target, reusing the pseudo-terminal helpers of the end-to-end tests.
 
 The wine prefix is made once per test run by make_prefix.py (a ctest
-fixture). In it, COM1 is mapped to a fixed path of ours (PORT_LINK); every
-test points that path at a fresh pseudo-terminal of the simulated target.
+fixture). In it, COM1 and COM12 are mapped to a fixed path of ours
+(port_link()); every test points that path at a fresh pseudo-terminal of
+the simulated target.
 
 Environment (set by ctest): TAMBORVINE_EXE, TAMBORVINE_SIM, TAMBORVINE_WINE,
 TAMBORVINE_WINEPREFIX.
@@ -78,15 +79,21 @@ def stop_wineserver(prefix=None):
     wait_for_wineserver(prefix)
 
 
-def com1_target(prefix=None):
-    link = os.path.join(prefix or PREFIX, "dosdevices", "com1")
+# The ports of the prefix that lead to the simulated target.
+MAPPED_PORTS = ["COM1", "COM12"]
+
+
+def com_target(name, prefix=None):
+    link = os.path.join(prefix or PREFIX, "dosdevices", name.lower())
     return os.readlink(link) if os.path.islink(link) else None
 
 
 def check_com1(test, sim):
-    """COM1 must reach the simulated target and nothing else (a machine may
-    have a real serial port that wine would otherwise give it)."""
-    test.assertEqual(com1_target(), port_link(), "COM1 of the wine prefix is not ours")
+    """COM1 (and COM12) must reach the simulated target and nothing else (a
+    machine may have a real serial port that wine would otherwise give
+    them)."""
+    for name in MAPPED_PORTS:
+        test.assertEqual(com_target(name), port_link(), "%s of the wine prefix is not ours" % name)
     test.assertEqual(os.path.realpath(port_link()), os.path.realpath(sim.path),
                      "COM1 does not lead to the simulated target")
 
