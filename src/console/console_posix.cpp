@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -194,9 +195,10 @@ std::size_t escape_sequence(int* code) {
 // Turn the bytes read so far into key codes. A sequence that is still open
 // is left for later unless it has waited long enough or input has ended.
 void decode_key_bytes() {
-    // Keys beyond what the queue holds wait as bytes: a pasted burst is
-    // never cut.
-    while (key_byte_count > 0 && key_code_count + 2 <= key_codes.size()) {
+    // One key at a time: the bytes after it stay undecoded, so that a
+    // prompt that this key opens reads them as its answer (keys typed ahead
+    // or piped in: "Ctrl-F, a name, Enter, Ctrl-D").
+    while (key_byte_count > 0 && key_code_count == 0) {
         unsigned char b = key_bytes[0];
         if (b != 27) {
             push_key(b);
@@ -382,7 +384,9 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     for (;;) {
         if (prompt_rest_count == 0) {
             if (ended) break;
-            ssize_t n = read(STDIN_FILENO, prompt_rest.data(), prompt_rest.size());
+            // No more than the key buffer holds: what follows the answer's
+            // line goes back there as keys, none of it dropped.
+            ssize_t n = read(STDIN_FILENO, prompt_rest.data(), std::min(prompt_rest.size(), key_bytes.size()));
             if (n < 0 && errno == EINTR) {
                 check_pending_signal();
                 continue;
@@ -405,9 +409,12 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     buffer[stored] = '\0';
     // The rest of the answer's line waits for the next prompt; whatever
     // input follows that line is keys again.
-    const char* line_end = static_cast<const char*>(std::memchr(prompt_rest.data(), '\n', prompt_rest_count));
-    if (line_end != nullptr) {
-        std::size_t kept = static_cast<std::size_t>(line_end - prompt_rest.data()) + 1;
+    // Keys typed ahead of the prompt were read raw, so their Enter is a CR.
+    std::size_t kept = 0;
+    while (kept < prompt_rest_count && prompt_rest[kept] != '\n' && prompt_rest[kept] != '\r') ++kept;
+    if (kept < prompt_rest_count) {
+        bool cr_lf = prompt_rest[kept] == '\r' && kept + 1 < prompt_rest_count && prompt_rest[kept + 1] == '\n';
+        kept += cr_lf ? 2 : 1;
         std::size_t after = prompt_rest_count - kept;
         if (after > key_bytes.size()) after = key_bytes.size();
         std::memcpy(key_bytes.data(), prompt_rest.data() + kept, after);

@@ -2,6 +2,7 @@
 // pass; the control keys, the text upload, the file-name prompt, the DTR
 // pulse and the two exits. A port that goes away (an adapter pulled out) is
 // reported once and re-opened about once a second while the keys still work.
+#include <array>
 #include <cstdint>
 #include <cstdio>
 
@@ -193,7 +194,9 @@ int prompt_file_name() {
     console_begin_line_input();
     console_print("\r\r\n\r\nPlease enter an file name : ");
     console_flush();
-    auto& name = run_options.current_file_name;
-    if (console_read_word(name.data(), name.size(), kPromptChars) < 0) name[0] = '\0';
+    // Input that ends before a word (Ctrl-D at the prompt) keeps the name.
+    std::array<char, kPromptChars + 1> word{};
+    if (console_read_word(word.data(), word.size(), kPromptChars) >= 0)
+        copy_text(run_options.current_file_name, word.data());
     return 0;
 }

@@ -155,6 +155,27 @@ class Keys(unittest.TestCase):
         self.end_with(b"\x1b", b"Normal Exit")
         self.assertEqual(self.sim.received_bytes(), b"")
 
+    def test_keys_typed_ahead_answer_the_prompt(self):
+        # Ctrl-F, a name, Enter and Ctrl-D in one burst, typed on the
+        # keyboard and piped in by a script: the name answers the prompt,
+        # the Ctrl-D after it uploads, and nothing of the line reaches the
+        # target as keys.
+        path = text_file(10)
+        with open(path, "rb") as f:
+            content = f.read()
+        for tty, enter in ((True, b"\r"), (False, b"\n"), (False, b"\r\n")):
+            with self.subTest(tty=tty, enter=enter), Sim() as sim:
+                p = Program(["-c", sim.link], tty=tty)
+                self.addCleanup(p.close)
+                p.expect(b"ESC to exit")
+                p.keys(b"\x06" + path.encode() + enter + b"\x04")
+                p.expect(b"*** 10 Chars Sent *** ")
+                self.assertEqual(sim.wait_received(10), content)
+                p.keys(b"\x1b")
+                self.assertEqual(p.wait(), 0)
+                sim.sync()
+                self.assertEqual(sim.received_bytes(), content)
+
     def test_dtr_pulse_keeps_the_terminal_running(self):
         p = self.start()
         p.keys(b"\x12")
@@ -176,6 +197,23 @@ class Keys(unittest.TestCase):
         self.assertTrue(head.startswith(b"..\r\r\n\r*** 2500 Chars Sent *** \r\r\r\n" + BANNER), head)
         with open(path, "rb") as f:
             self.assertEqual(self.sim.wait_received(2500), f.read())
+        self.end_with(b"\x1b", b"Normal Exit")
+
+    def test_end_of_input_at_the_prompt_keeps_the_name(self):
+        path = text_file(10)
+        self.sim = Sim()
+        self.addCleanup(self.sim.close)
+        self.p = p = Program(["-c", self.sim.link, "-d", path])
+        self.addCleanup(p.close)
+        p.expect(b"*** 10 Chars Sent *** ")
+        p.keys(b"\x06")
+        p.expect(b"file name : ")
+        time.sleep(0.1)
+        p.keys(b"\x04")                        # end of input: no word
+        time.sleep(0.2)
+        p.keys(b"\x04")                        # uploads the -d file again
+        p.expect(re.compile(rb"file name : .*\*\*\* 10 Chars Sent \*\*\* ", re.S))
+        self.assertEqual(self.sim.wait_received(20)[10:], self.sim.received_bytes()[:10])
         self.end_with(b"\x1b", b"Normal Exit")
 
     def test_a_signal_restores_the_keyboard(self):
