@@ -8,7 +8,7 @@ import tempfile
 import time
 import unittest
 
-from harness import CLEAR, Program, Sim
+from harness import CLEAR, SOURCE, Program, Sim
 
 BANNER = b"Start terminal emulation - ESC to exit\r\r\n"
 
@@ -214,6 +214,25 @@ class Keys(unittest.TestCase):
         p.keys(b"\x04")                        # uploads the -d file again
         p.expect(re.compile(rb"file name : .*\*\*\* 10 Chars Sent \*\*\* ", re.S))
         self.assertEqual(self.sim.wait_received(20)[10:], self.sim.received_bytes()[:10])
+        self.end_with(b"\x1b", b"Normal Exit")
+
+    def test_upload_key_after_a_download_sends_the_image_file(self):
+        # The image named on the command line is the current file name
+        # until another is typed.
+        image = os.path.join(SOURCE, "examples", "zelmo.hex")
+        with open(image, "rb") as f:
+            content = f.read()
+        self.sim = Sim("--target")
+        self.addCleanup(self.sim.close)
+        self.p = p = Program([image, "-c", self.sim.link, "-t", "-w", "-V"])
+        self.addCleanup(p.close)
+        p.expect(BANNER, timeout=30)
+        self.sim.sync()
+        before = len(self.sim.received_bytes())
+        p.keys(b"\x04")
+        p.expect(b"*** %d Chars Sent *** " % len(content), timeout=30)
+        self.sim.sync()
+        self.assertEqual(self.sim.received_bytes()[before:], content)
         self.end_with(b"\x1b", b"Normal Exit")
 
     def test_a_signal_restores_the_keyboard(self):
