@@ -37,7 +37,7 @@ volatile std::sig_atomic_t pending_signal = 0;
 constexpr long kEscapeWaitNs = 40L * 1000 * 1000;
 
 // Raw bytes read from standard input and not yet decoded into keys.
-std::array<unsigned char, 256> key_bytes{};
+std::array<unsigned char, 512> key_bytes{};
 std::size_t key_byte_count = 0;
 bool key_input_ended = false;
 timespec key_bytes_since{};  // when the first undecoded byte arrived
