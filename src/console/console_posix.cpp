@@ -242,6 +242,26 @@ int pop_key() {
 
 void emit(const char* text) { std::fputs(text, stdout); }
 
+// The echo that the terminal's line input gives typed text, for answer
+// bytes that were read before the line input was on: characters as they
+// are, a line end as the start of the next line.
+void echo_typed_ahead(const char* bytes, std::size_t count) {
+    std::array<char, prompt_rest.size()> echo{};
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c == '\n' && i > 0 && bytes[i - 1] == '\r') continue;  // one line end for CR LF
+        if (c == '\r' || c == '\n') {
+            echo[n++] = '\n';  // the terminal's output processing adds the CR
+        } else if (c >= 0x20 && c != 0x7f) {
+            echo[n++] = static_cast<char>(c);
+        }
+    }
+    // The echo goes where the line input's would: to the keyboard's terminal.
+    if (n > 0 && write(STDIN_FILENO, echo.data(), n) < 0) {
+    }
+}
+
 bool window_size(int* columns, int* rows) {
     winsize ws{};
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0 || ws.ws_row == 0) return false;
@@ -373,9 +393,16 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     std::fflush(stdout);
     console_begin_line_input();
     bool cooked = line_input_on;
-    // Bytes typed before the prompt came are the start of the answer.
+    // Bytes typed before the prompt came are the start of the answer. They
+    // were read without echo: the part of them that the answer's line takes
+    // is echoed below, as the line input would have.
+    std::size_t ahead_start = prompt_rest_count;
     for (std::size_t i = 0; i < key_byte_count && prompt_rest_count < prompt_rest.size(); ++i)
         prompt_rest[prompt_rest_count++] = static_cast<char>(key_bytes[i]);
+    std::size_t ahead_end = prompt_rest_count;
+    std::array<char, prompt_rest.size()> ahead{};
+    std::memcpy(ahead.data(), prompt_rest.data(), ahead_end);
+    std::size_t consumed = 0;
     key_byte_count = 0;
 
     std::size_t stored = 0;
@@ -402,6 +429,7 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
         if (in_word && (blank || stored == max_chars)) break;  // the rest waits for the next prompt
         std::memmove(prompt_rest.data(), prompt_rest.data() + 1, prompt_rest_count - 1);
         --prompt_rest_count;
+        ++consumed;
         if (blank) continue;
         in_word = true;
         buffer[stored++] = c;
@@ -422,6 +450,9 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
         if (after > 0) clock_gettime(CLOCK_MONOTONIC, &key_bytes_since);
         prompt_rest_count = kept;
     }
+    std::size_t line_length = consumed + kept;
+    if (cooked && line_length > ahead_start)
+        echo_typed_ahead(ahead.data() + ahead_start, std::min(ahead_end, line_length) - ahead_start);
     if (cooked) tcsetattr(STDIN_FILENO, TCSANOW, &raw_keyboard);
     line_input_on = false;
     return in_word ? static_cast<int>(stored) : -1;

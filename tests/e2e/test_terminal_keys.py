@@ -170,6 +170,8 @@ class Keys(unittest.TestCase):
                 p.expect(b"ESC to exit")
                 p.keys(b"\x06" + path.encode() + enter + b"\x04")
                 p.expect(b"*** 10 Chars Sent *** ")
+                if tty:                         # echoed as the line input would
+                    self.assertIn(b"file name : " + path.encode() + b"\r\n\r", bytes(p.output))
                 self.assertEqual(sim.wait_received(10), content)
                 p.keys(b"\x1b")
                 self.assertEqual(p.wait(), 0)
