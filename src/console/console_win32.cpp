@@ -575,6 +575,14 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     while (in_word && std::memchr(prompt_rest.data(), '\n', prompt_rest_count) == nullptr &&
            read_prompt_line()) {
     }
+    // Piped keys taken ahead of the answer: those after its line are keys
+    // again, in their order.
+    const char* line_end = static_cast<const char*>(std::memchr(prompt_rest.data(), '\n', prompt_rest_count));
+    if (!input_is_console && line_end != nullptr) {
+        auto kept = static_cast<std::size_t>(line_end - prompt_rest.data()) + 1;
+        for (std::size_t i = kept; i < prompt_rest_count; ++i) push_key(static_cast<unsigned char>(prompt_rest[i]));
+        prompt_rest_count = kept;
+    }
     if (line_input_on) set_input_mode(key_input_mode);
     line_input_on = false;
     return in_word ? static_cast<int>(stored) : -1;

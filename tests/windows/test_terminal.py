@@ -50,18 +50,23 @@ class Terminal(WineTestCase):
         self.assertNotIn(0x03, sim.received_bytes())
 
     def test_prompted_file_name_is_read_as_a_line_and_uploaded(self):
-        for tty in (True, False):
-            with self.subTest(console=tty), tempfile.TemporaryDirectory() as work:
+        # The third run pipes the name and the upload key in with Ctrl-F:
+        # the answer's line is the name, what follows it keys again.
+        for tty, ahead in ((True, False), (False, False), (False, True)):
+            with self.subTest(console=tty, ahead=ahead), tempfile.TemporaryDirectory() as work:
                 with open(os.path.join(work, "up.txt"), "wb") as f:
                     f.write(b"uploaded bytes")
                 sim, p = self.start(tty=tty, cwd=work)
-                p.keys(b"\x06")
-                if tty:
-                    expect_screen(p, b"Please enter an file name :")
+                if ahead:
+                    p.keys(b"\x06up.txt\r\n\x04")
                 else:
-                    p.expect(b"Please enter an file name :", 20)
-                p.keys(b"up.txt\r\n" if not tty else b"up.txt\r")
-                p.keys(b"\x04")
+                    p.keys(b"\x06")
+                    if tty:
+                        expect_screen(p, b"Please enter an file name :")
+                    else:
+                        p.expect(b"Please enter an file name :", 20)
+                    p.keys(b"up.txt\r\n" if not tty else b"up.txt\r")
+                    p.keys(b"\x04")
                 self.assertEqual(sim.wait_received(14, timeout=20), b"uploaded bytes")
                 p.keys(b"\x1b")
                 self.assertEqual(p.wait(20), 0)
