@@ -147,6 +147,20 @@ bool upload_file_bytes(std::FILE* file) {
     return true;
 }
 
+// Opens the file to upload in binary mode. A name that opens but cannot be
+// read at all (a directory) counts as one that does not open.
+std::FILE* open_upload_file(const char* name) {
+    std::FILE* file = std::fopen(name, "rb");
+    if (file == nullptr) return nullptr;
+    int c = std::fgetc(file);
+    if (std::ferror(file) != 0) {
+        std::fclose(file);
+        return nullptr;
+    }
+    if (c != EOF) std::ungetc(c, file);
+    return file;
+}
+
 }  // namespace
 
 void run_terminal() {
@@ -175,11 +189,11 @@ void run_terminal_after_upload(const char* text_file) {
 
 int upload_text_file() {
     console_flush();
-    std::FILE* file = std::fopen(run_options.current_file_name.data(), "rb");
+    std::FILE* file = open_upload_file(run_options.current_file_name.data());
     if (file == nullptr) {
         console_print("Cannot open input file.\r\r\n");
         prompt_file_name();
-        file = std::fopen(run_options.current_file_name.data(), "rb");
+        file = open_upload_file(run_options.current_file_name.data());
         if (file == nullptr) report_error("Cannot open input file.");
     }
     upload_file_bytes(file);

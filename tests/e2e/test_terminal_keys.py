@@ -121,6 +121,20 @@ class Keys(unittest.TestCase):
         self.sim.wait_received(1200)
         self.end_with(b"\x1b", b"Normal Exit")
 
+    def test_a_directory_does_not_open_for_upload(self):
+        path = text_file(20)
+        p = self.start()
+        p.keys(b"\x06")
+        p.expect(b"file name : ")
+        p.keys(os.path.dirname(path).encode() + b"\r")
+        time.sleep(0.2)
+        p.keys(b"\x04")
+        p.expect(b"Cannot open input file.\r\r\r\n\r\r\r\n\r\r\nPlease enter an file name : ")
+        p.keys(path.encode() + b"\r")
+        p.expect(b"*** 20 Chars Sent *** ")
+        self.sim.wait_received(20)
+        self.end_with(b"\x1b", b"Normal Exit")
+
     def test_second_failed_open_ends_the_run(self):
         p = self.start()
         p.keys(b"\x04")
