@@ -30,6 +30,10 @@ constexpr int kSoftwareIdLength = 7;
 constexpr int kVersionLength = 2;
 constexpr int kDeviceCodeReplyLength = 2;
 
+// The port stays at the download rate from the first switch on, also into
+// a second pass, so a later wake-up goes out at that rate.
+bool download_rate_in_force = false;
+
 void say(const char* line) {
     if (run_options.verbose) console_print("%s", line);
 }
@@ -51,7 +55,8 @@ void wake_application(ReplyBuffer& reply) {
     send_text("cb");
     if (run_options.verbose)
         console_print("saying Mancb%scb at %d\r\n", divisor.data(),
-                      static_cast<int>(run_options.terminal_rate));
+                      static_cast<int>(download_rate_in_force ? run_options.download_rate
+                                                              : run_options.terminal_rate));
     int count = read_bytes(kHelloLength, reply.data());
     std::string_view said(reply.data(), static_cast<std::size_t>(count));
     if (count != kHelloLength || said.find(kHelloWord) == std::string_view::npos)
@@ -63,6 +68,7 @@ void switch_to_download_rate() {
     if (run_options.verbose)
         console_print("Set download baud rate to : %u\r\n", static_cast<unsigned>(run_options.download_rate));
     set_baud_rate(run_options.download_rate);
+    download_rate_in_force = true;
 }
 
 void send_command(uint8_t letter) {

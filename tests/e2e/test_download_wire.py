@@ -106,6 +106,19 @@ class Rates(unittest.TestCase):
                 self.assertEqual({c[0] for c in sim.commands()[1:]}, {rate})
                 self.assertFalse([l for l in sim.lines if l.startswith("lost")])
 
+    def test_second_wake_up_goes_out_at_the_download_rate_and_says_so(self):
+        # Nothing switches back between the passes: the EEPROM pass wakes
+        # the target at the download rate, and the verbose line names it.
+        with Sim("--target") as sim:
+            rc, _, out, _ = download(sim, self.hex, "-t", "-V", "-r", "38400", "-e", self.hex)
+            self.assertEqual(rc, 1)
+            first, second = out.split(b"Down loading eeprom file:", 1)
+            self.assertIn(b"saying Mancb19cb at 9600\r\n", first)
+            self.assertIn(b"saying Mancb19cb at 38400\r\n", second)
+            self.assertTrue(second.endswith(b"\r\nNo hello from AVR\r\n\r\n\r\n"))
+            sim.sync()
+            self.assertEqual(sim.received()[-9:], [(38400, b) for b in b"Mancb19cb"])
+
     def test_without_wake_up_the_bootloader_is_met_at_the_download_rate(self):
         with Sim("--target", "--boot", "--boot-rate", "38400") as sim:
             rc, _, out, _ = download(sim, self.hex, "-r", "38400", "-w")
