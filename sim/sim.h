@@ -53,7 +53,7 @@ struct SimOptions {
     double erase_ms_per_page = 4.5;
 
     // Fault injection.
-    std::map<std::string, int> silent_at;  // command name -> occurrence
+    std::multimap<std::string, int> silent_at;  // command name -> occurrence, one per --silent
     Occurrences bad_address;               // 'A' answered with '?'
     Occurrences nak_page;                  // page write answered with 'N'
     Occurrences odd_page_reply;            // page write answered with odd_reply_byte

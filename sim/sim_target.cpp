@@ -98,8 +98,10 @@ void Target::say(const std::string& name, uint32_t rate, const std::string& deta
 }
 
 bool Target::silent(const std::string& name, int occurrence) const {
-    auto it = options_.silent_at.find(name);
-    return it != options_.silent_at.end() && it->second == occurrence;
+    auto [first, last] = options_.silent_at.equal_range(name);
+    for (auto it = first; it != last; ++it)
+        if (it->second == occurrence) return true;
+    return false;
 }
 
 Bytes Target::reply_for(const std::string& name, Bytes fallback) const {

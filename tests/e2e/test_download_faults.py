@@ -193,7 +193,8 @@ class VerifyPass(unittest.TestCase):
 
     def test_missing_checksum_ends_the_pass_not_the_run(self):
         start = time.monotonic()
-        rc, verify, sim = self.run_both("--silent", "l@2")
+        # A second --silent for the same command adds to the first.
+        rc, verify, sim = self.run_both("--silent", "l@2", "--silent", "l@3")
         self.assertEqual(rc, 1)
         self.assertEqual(verify, b".\r\nabort: read char time-out flash verify completion\r\n")
         self.assertEqual(sim.commands()[-1][1], "E")
