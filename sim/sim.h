@@ -54,9 +54,9 @@ struct SimOptions {
 
     // Fault injection.
     std::multimap<std::string, int> silent_at;  // command name -> occurrence, one per --silent
-    Occurrences bad_address;               // 'A' answered with '?'
-    Occurrences nak_page;                  // page write answered with 'N'
-    Occurrences odd_page_reply;            // page write answered with odd_reply_byte
+    Occurrences bad_address;                    // 'A' answered with '?'
+    Occurrences nak_page;                       // page write answered with 'N'
+    Occurrences odd_page_reply;                 // page write answered with odd_reply_byte
     uint8_t odd_reply_byte = 'X';
     Occurrences bad_checksum;  // page verify answered with a wrong checksum
     bool erase_fails = false;  // 'e' answered with '?', nothing erased

@@ -45,18 +45,18 @@ void divisor_text(int32_t download_rate, std::array<char, 3>& text) {
     std::snprintf(text.data(), text.size(), "%2x", static_cast<unsigned>(divisor) & 0xFF);
 }
 
-// Asks the running application to hand over to its bootloader, at the
-// terminal rate; it must answer with six bytes that hold "Hello".
+// Asks the running application to hand over to its bootloader, at the rate
+// the port is at (the terminal rate, or the download rate in a second pass);
+// it must answer with six bytes that hold "Hello".
 void wake_application(ReplyBuffer& reply) {
     std::array<char, 3> divisor{};
     divisor_text(run_options.download_rate, divisor);
     send_text("Mancb");
     send_text(divisor.data());
     send_text("cb");
+    const int32_t line_rate = download_rate_in_force ? run_options.download_rate : run_options.terminal_rate;
     if (run_options.verbose)
-        console_print("saying Mancb%scb at %d\r\n", divisor.data(),
-                      static_cast<int>(download_rate_in_force ? run_options.download_rate
-                                                              : run_options.terminal_rate));
+        console_print("saying Mancb%scb at %d\r\n", divisor.data(), static_cast<int>(line_rate));
     int count = read_bytes(kHelloLength, reply.data());
     std::string_view said(reply.data(), static_cast<std::size_t>(count));
     if (count != kHelloLength || said.find(kHelloWord) == std::string_view::npos)

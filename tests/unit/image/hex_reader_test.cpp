@@ -382,7 +382,8 @@ TEST_F(HexReaderDeathTest, AbortsWithTheErrorLineOfEachCode) {
             read_rom_file(kEepromKind, (dir + "/absent.hex").c_str());
         },
         ::testing::ExitedWithCode(1),
-        "^No such file or directory\nERROR: Could not find HEX file!\r\n\r\n<<TRANSLATION ABORTED>>\r\n\r\n\r\n$");
+        "^No such file or directory\nERROR: Could not find HEX file!\r\n\r\n<<TRANSLATION "
+        "ABORTED>>\r\n\r\n\r\n$");
     EXPECT_EXIT(
         {
             dup2(STDERR_FILENO, STDOUT_FILENO);
