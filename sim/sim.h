@@ -53,10 +53,10 @@ struct SimOptions {
     double erase_ms_per_page = 4.5;
 
     // Fault injection.
-    std::map<std::string, int> silent_at;  // command name -> occurrence
-    Occurrences bad_address;               // 'A' answered with '?'
-    Occurrences nak_page;                  // page write answered with 'N'
-    Occurrences odd_page_reply;            // page write answered with odd_reply_byte
+    std::multimap<std::string, int> silent_at;  // command name -> occurrence, one per --silent
+    Occurrences bad_address;                    // 'A' answered with '?'
+    Occurrences nak_page;                       // page write answered with 'N'
+    Occurrences odd_page_reply;                 // page write answered with odd_reply_byte
     uint8_t odd_reply_byte = 'X';
     Occurrences bad_checksum;  // page verify answered with a wrong checksum
     bool erase_fails = false;  // 'e' answered with '?', nothing erased

@@ -128,7 +128,7 @@ bool take_option(SimOptions& o, const std::string& a, const char* value, bool* u
         if (at != std::string::npos && (!parse_number(v.substr(at + 1).c_str(), &k) || k == 0 || k > 1000000))
             return false;
         if (!is_target_command_name(name)) return false;
-        o.silent_at[name] = static_cast<int>(k);
+        o.silent_at.emplace(name, static_cast<int>(k));
         return true;
     }
     if (a == "--bad-address") return need() && parse_occurrences(value, &o.bad_address);

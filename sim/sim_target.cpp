@@ -98,8 +98,10 @@ void Target::say(const std::string& name, uint32_t rate, const std::string& deta
 }
 
 bool Target::silent(const std::string& name, int occurrence) const {
-    auto it = options_.silent_at.find(name);
-    return it != options_.silent_at.end() && it->second == occurrence;
+    auto [first, last] = options_.silent_at.equal_range(name);
+    for (auto it = first; it != last; ++it)
+        if (it->second == occurrence) return true;
+    return false;
 }
 
 Bytes Target::reply_for(const std::string& name, Bytes fallback) const {
@@ -107,11 +109,15 @@ Bytes Target::reply_for(const std::string& name, Bytes fallback) const {
     return it != options_.replies.end() ? it->second : fallback;
 }
 
+// Words of the bootloader's own section count as 0xFFFF, as in the real
+// bootloader: no image ever holds them, so a page that reaches into the
+// section still checks out against the image's filler words.
 std::array<uint8_t, 4> Target::page_checksum(uint16_t page_start) const {
     uint16_t sum = page_start;
     uint16_t exclusive_or = page_start;
     for (int i = 0; i < kSimPageWords; ++i) {
-        uint16_t word = flash_[(page_start + i) % kSimFlashWords];
+        uint32_t w = (page_start + i) % kSimFlashWords;
+        uint16_t word = w < kBootSectionWord ? flash_[w] : 0xFFFF;
         sum = static_cast<uint16_t>(sum + word);
         exclusive_or ^= word;
     }

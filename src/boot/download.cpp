@@ -30,6 +30,10 @@ constexpr int kSoftwareIdLength = 7;
 constexpr int kVersionLength = 2;
 constexpr int kDeviceCodeReplyLength = 2;
 
+// The port stays at the download rate from the first switch on, also into
+// a second pass, so a later wake-up goes out at that rate.
+bool download_rate_in_force = false;
+
 void say(const char* line) {
     if (run_options.verbose) console_print("%s", line);
 }
@@ -41,17 +45,18 @@ void divisor_text(int32_t download_rate, std::array<char, 3>& text) {
     std::snprintf(text.data(), text.size(), "%2x", static_cast<unsigned>(divisor) & 0xFF);
 }
 
-// Asks the running application to hand over to its bootloader, at the
-// terminal rate; it must answer with six bytes that hold "Hello".
+// Asks the running application to hand over to its bootloader, at the rate
+// the port is at (the terminal rate, or the download rate in a second pass);
+// it must answer with six bytes that hold "Hello".
 void wake_application(ReplyBuffer& reply) {
     std::array<char, 3> divisor{};
     divisor_text(run_options.download_rate, divisor);
     send_text("Mancb");
     send_text(divisor.data());
     send_text("cb");
+    const int32_t line_rate = download_rate_in_force ? run_options.download_rate : run_options.terminal_rate;
     if (run_options.verbose)
-        console_print("saying Mancb%scb at %d\r\n", divisor.data(),
-                      static_cast<int>(run_options.terminal_rate));
+        console_print("saying Mancb%scb at %d\r\n", divisor.data(), static_cast<int>(line_rate));
     int count = read_bytes(kHelloLength, reply.data());
     std::string_view said(reply.data(), static_cast<std::size_t>(count));
     if (count != kHelloLength || said.find(kHelloWord) == std::string_view::npos)
@@ -63,6 +68,7 @@ void switch_to_download_rate() {
     if (run_options.verbose)
         console_print("Set download baud rate to : %u\r\n", static_cast<unsigned>(run_options.download_rate));
     set_baud_rate(run_options.download_rate);
+    download_rate_in_force = true;
 }
 
 void send_command(uint8_t letter) {

@@ -158,6 +158,12 @@ bool store_record(const HexRecordData& data, uint8_t count, uint32_t address, ui
     return true;
 }
 
+// The system's error text on standard error, after what the console shows.
+void report_system_text(int error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", std::strerror(error));
+}
+
 int fail_load(HexFile& file) {
     close_hex_file(file);
     return 0;
@@ -205,6 +211,9 @@ int load_hex_file(const char* path) {
     hex_base_address = 0;
     HexFile& file = hex_file;
     if (!open_hex_file(file, path)) {
+        // The system's reason tells a missing file from one that may not
+        // be read, which the error line alone does not.
+        report_system_text(errno);
         hex_error = kHexNotFound;
         return 0;
     }
@@ -225,8 +234,7 @@ int load_hex_file(const char* path) {
     }
     // A file that cannot be read to its end is not taken as a short image.
     if (file.read_error != 0) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s\n", std::strerror(file.read_error));
+        report_system_text(file.read_error);
         hex_error = kHexNotFound;
         return fail_load(file);
     }

@@ -193,7 +193,8 @@ class VerifyPass(unittest.TestCase):
 
     def test_missing_checksum_ends_the_pass_not_the_run(self):
         start = time.monotonic()
-        rc, verify, sim = self.run_both("--silent", "l@2")
+        # A second --silent for the same command adds to the first.
+        rc, verify, sim = self.run_both("--silent", "l@2", "--silent", "l@3")
         self.assertEqual(rc, 1)
         self.assertEqual(verify, b".\r\nabort: read char time-out flash verify completion\r\n")
         self.assertEqual(sim.commands()[-1][1], "E")
@@ -205,12 +206,18 @@ class RangeCheck(unittest.TestCase):
         work = Workdir()
         at_limit = work.hex_words("limit.hex", {0xFBFF: 0xA55A})  # HiAddr 0xFC00
         above = work.hex_words("above.hex", {0xFC00: 0xA55A})     # HiAddr 0xFC01
-        with boot_sim() as sim:
+        # The last page reaches into the boot section, which holds the
+        # bootloader: it is neither written nor counted against the image.
+        resident = bytearray(b"\xff" * 0x20000)
+        resident[2 * 0xFC00:] = bytes(range(256)) * 8
+        with boot_sim("--load", work.file("resident.bin", bytes(resident))) as sim:
             rc, after, out, _ = download(sim, at_limit, "-w")
             self.assertEqual(rc, 0, out)
+            self.assertTrue(after.endswith(b"Verify Flash.\r\n.\r\nSUCCESS\r\n"), after)
             self.assertEqual([c[2] for c in sim.commands() if c[1] == "A"], ["fbff"] * 2)
             flash = sim.dump_flash()
             self.assertEqual(flash[2 * 0xFBFF:2 * 0xFBFF + 2], b"\x5a\xa5")
+            self.assertEqual(flash[2 * 0xFC00:], resident[2 * 0xFC00:])
         # Refused before the erase: the application on the target survives.
         with boot_sim() as sim:
             rc, after, out, _ = download(sim, above, "-w")

@@ -40,6 +40,21 @@ class WorkedExample(unittest.TestCase):
             self.assertEqual(sim.wait_received(11), IDENTIFY + b"A\x01\x00Dll")
             self.assertEqual(sim.stats()["pages"], 0)
 
+    def test_pages_start_at_lo_addr_not_at_device_page_boundaries(self):
+        image = {a: (a * 7) & 0xFFFF for a in range(0x10, 0x111)}  # LoAddr 0x10, HiAddr 0x111
+        path = self.work.hex_words("unaligned.hex", image)
+        with boot_sim() as sim:
+            rc, after, out, _ = download(sim, path, "-w")
+            self.assertEqual(rc, 0, out)
+            self.assertEqual(after, b"Flash erased\r\n...\r\nFlash Download finished\r\n"
+                                    b"Verify Flash.\r\n...\r\nSUCCESS\r\n")
+            wire = sim.wait_received(len(IDENTIFY) + 1 + 3 * 266 + 3 * 6 + 1)
+            pages = b"".join(write_page_bytes(image, start, 0x111) for start in (0x10, 0x90, 0x110))
+            self.assertEqual(wire[len(IDENTIFY) + 1:len(IDENTIFY) + 1 + len(pages)], pages)
+            flash = sim.dump_flash()
+        for a in range(0x200):
+            self.assertEqual(flash[2 * a] | flash[2 * a + 1] << 8, image.get(a, 0xFFFF), "word 0x%x" % a)
+
     def test_verbose_mismatch_shows_both_checksums(self):
         with boot_sim("--bad-checksum", "1") as sim:
             sim_sum = checksum(0x100, [0xFFFF] * 128)
@@ -105,6 +120,19 @@ class Rates(unittest.TestCase):
                 self.assertIn(b"Verify Flash.\r\n", out)
                 self.assertEqual({c[0] for c in sim.commands()[1:]}, {rate})
                 self.assertFalse([l for l in sim.lines if l.startswith("lost")])
+
+    def test_second_wake_up_goes_out_at_the_download_rate_and_says_so(self):
+        # Nothing switches back between the passes: the EEPROM pass wakes
+        # the target at the download rate, and the verbose line names it.
+        with Sim("--target") as sim:
+            rc, _, out, _ = download(sim, self.hex, "-t", "-V", "-r", "38400", "-e", self.hex)
+            self.assertEqual(rc, 1)
+            first, second = out.split(b"Down loading eeprom file:", 1)
+            self.assertIn(b"saying Mancb19cb at 9600\r\n", first)
+            self.assertIn(b"saying Mancb19cb at 38400\r\n", second)
+            self.assertTrue(second.endswith(b"\r\nNo hello from AVR\r\n\r\n\r\n"))
+            sim.sync()
+            self.assertEqual(sim.received()[-9:], [(38400, b) for b in b"Mancb19cb"])
 
     def test_without_wake_up_the_bootloader_is_met_at_the_download_rate(self):
         with Sim("--target", "--boot", "--boot-rate", "38400") as sim:

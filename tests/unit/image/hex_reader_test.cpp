@@ -319,8 +319,10 @@ TEST_F(HexReader, RecordsCutShortAreCorrupt) {
 TEST_F(HexReader, MissingFileAndDirectoryAreNotFound) {
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(load_hex_file((dir + "/absent.hex").c_str()), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "No such file or directory\n");
     EXPECT_EQ(hex_error, kHexNotFound);
 
     // A directory opens but cannot be read: that is no empty image.
@@ -380,7 +382,8 @@ TEST_F(HexReaderDeathTest, AbortsWithTheErrorLineOfEachCode) {
             read_rom_file(kEepromKind, (dir + "/absent.hex").c_str());
         },
         ::testing::ExitedWithCode(1),
-        "^ERROR: Could not find HEX file!\r\n\r\n<<TRANSLATION ABORTED>>\r\n\r\n\r\n$");
+        "^No such file or directory\nERROR: Could not find HEX file!\r\n\r\n<<TRANSLATION "
+        "ABORTED>>\r\n\r\n\r\n$");
     EXPECT_EXIT(
         {
             dup2(STDERR_FILENO, STDOUT_FILENO);
