@@ -204,6 +204,7 @@ int tamborvine_main(int argc, char** argv) {
     console_clear();
     create_flash_image();
     parse_command_line(argc, argv);
+    console_take_keys();
     console_clear();
     open_the_port();
     if (!run_options.no_flash_file) run_download(kFlashKind, run_options.current_file_name.data());

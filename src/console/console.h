@@ -7,10 +7,16 @@
 #include <cstddef>
 #include <cstdio>
 
-// Sets up standard output and the keyboard for the run: raw keys when
-// standard input is a terminal, the saved settings restored on every way out
-// (exit, fatal stop, SIGINT/SIGTERM/SIGHUP). Call once at start-up.
+// Sets up standard output and the signals for the run (SIGINT, SIGTERM and
+// SIGHUP end it through check_pending_signal). Call once at start-up.
 void console_init();
+
+// Raw keys for the rest of the run when standard input is a terminal, the
+// saved settings restored on every way out (exit, fatal stop, signal).
+// Called once the command line has been read: a run that only prints (the
+// usage, the version, a bad option) leaves the terminal alone, so a pager
+// reading that output and setting the same terminal is not disturbed.
+void console_take_keys();
 
 // Formatted text at the cursor, through standard output, then flushed
 // (unless batching is on, see console_set_batching).

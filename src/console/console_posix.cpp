@@ -257,6 +257,10 @@ void console_init() {
     // console_flush and at exit, so the order of all output is kept.
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     install_signal_handlers();
+}
+
+void console_take_keys() {
+    if (keyboard_raw) return;
     if (stdin_is_terminal && tcgetattr(STDIN_FILENO, &saved_keyboard) == 0) {
         termios raw = saved_keyboard;
         raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP | BRKINT | PARMRK);

@@ -414,6 +414,10 @@ void console_init() {
     // screen operation and at exit, so the order of all output is kept.
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     SetConsoleCtrlHandler(on_console_control, TRUE);
+}
+
+void console_take_keys() {
+    if (input_mode_changed) return;
     if (input_is_console) {
         // Keys without echo or line editing for the whole run. Ctrl-C stays
         // a control event (some consoles deliver it only so) that the
