@@ -108,6 +108,22 @@ class TerminalGivenBack(unittest.TestCase):
             self.assertEqual(p.wait(), 128 + signal.SIGTERM)
             self.assertEqual(p.terminal_settings(), p.saved)
 
+    def test_quit_after_download_leaves_the_keyboard_alone(self):
+        # No key is read under -q: Ctrl-C stays the interrupt, and the run
+        # can go on in the background without touching the terminal.
+        hex_path = os.path.join(self.tmp, "app.hex")
+        with open(hex_path, "w") as f:
+            f.write(":00000001FF\n")
+        with Sim() as sim, Program([hex_path, "-t", "-q", "-c", sim.link]) as p:
+            p.expect(b"Down loading flash file:")
+            samples = 0
+            while p.proc.poll() is None:
+                self.assertEqual(p.terminal_settings(), p.saved)
+                samples += 1
+                p.pump(0.02)
+            self.assertGreater(samples, 0)
+            self.assertEqual(p.wait(), 1)  # nothing answers on the line
+
     def test_runs_that_only_print_leave_the_terminal_alone(self):
         # Keys from the terminal, output into a pipe that a pager would read
         # and that is full: the program waits in its write, and meanwhile a
