@@ -217,6 +217,7 @@ int tamborvine_main(int argc, char** argv) {
         exit_program(failed_verify_passes == 0 ? kExitOk : kExitFailure);
     }
     set_baud_rate(run_options.terminal_rate);
+    console_ctrl_c_as_key();
     if (run_options.no_arguments || run_options.upload_file == nullptr) run_terminal();
     run_terminal_after_upload(run_options.upload_file);
 }

@@ -43,7 +43,7 @@ std::array<char, 1 << 16> stdout_buffer{};
 
 // Set by the console control handler, which runs on a thread of its own.
 volatile LONG ctrl_c_pending = 0;
-volatile LONG keys_taken = 0;  // Ctrl-C is a key only once the keys are read
+volatile LONG keys_taken = 0;  // Ctrl-C is a key only once the terminal reads keys
 volatile LONG exit_status_pending = 0;
 
 // Decoded key codes waiting for read_key (the second code of a two-code
@@ -419,7 +419,6 @@ void console_init() {
 
 void console_take_keys() {
     if (input_mode_changed) return;
-    InterlockedExchange(&keys_taken, 1);
     if (input_is_console) {
         // Keys without echo or line editing for the whole run. Ctrl-C stays
         // a control event (some consoles deliver it only so) that the
@@ -433,6 +432,8 @@ void console_take_keys() {
         }
     }
 }
+
+void console_ctrl_c_as_key() { InterlockedExchange(&keys_taken, 1); }
 
 void console_restore() {
     std::fflush(stdout);

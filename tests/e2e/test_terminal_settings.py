@@ -3,8 +3,10 @@
 The program runs with its standard input and output on a pseudo-terminal;
 the settings of that terminal are compared before and after.
 """
+import fcntl
 import os
 import pty
+import select
 import shutil
 import signal
 import subprocess
@@ -108,13 +110,59 @@ class TerminalGivenBack(unittest.TestCase):
             self.assertEqual(p.wait(), 128 + signal.SIGTERM)
             self.assertEqual(p.terminal_settings(), p.saved)
 
+    def test_ctrl_c_interrupts_the_download_and_is_a_key_in_the_terminal(self):
+        # The terminal is the program's controlling terminal, as in a
+        # user's window: there Ctrl-C makes the interrupt when it is on.
+        hex_path = os.path.join(self.tmp, "app.hex")
+        with open(hex_path, "w") as f:
+            f.write(":00000001FF\n")
+
+        def controlled_by_stdin():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        for args, status, message in (([hex_path], 128 + signal.SIGINT, b""),
+                                      ([], 0, b"Control-C Exit")):
+            with self.subTest(args=args), Sim() as sim:
+                master, slave = pty.openpty()
+                saved = termios.tcgetattr(slave)
+                proc = subprocess.Popen([TAMBORVINE] + args + ["-c", sim.link], stdin=slave, stdout=slave,
+                                        stderr=subprocess.DEVNULL, preexec_fn=controlled_by_stdin)
+                out = bytearray()
+                try:
+                    # In the download (nothing answers on the line: a second
+                    # of waits for replies), or in the terminal.
+                    want = b"Translation complete!" if args else b"ESC to exit"
+                    deadline = time.monotonic() + 10
+                    while want not in out:
+                        self.assertLess(time.monotonic(), deadline, bytes(out))
+                        if select.select([master], [], [], 0.05)[0]:
+                            out += os.read(master, 4096)
+                    keys = termios.tcgetattr(slave)
+                    self.assertFalse(keys[LFLAG] & (termios.ICANON | termios.ECHO))
+                    os.write(master, b"\x03")
+                    self.assertEqual(proc.wait(timeout=10), status)
+                    while select.select([master], [], [], 0.1)[0]:
+                        try:
+                            out += os.read(master, 4096)
+                        except OSError:
+                            break
+                    self.assertIn(message, bytes(out))
+                    self.assertEqual(termios.tcgetattr(slave), saved)
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.wait()
+                    os.close(master)
+                    os.close(slave)
+
     def test_quit_after_download_leaves_the_keyboard_alone(self):
         # No key is read under -q: Ctrl-C stays the interrupt, and the run
         # can go on in the background without touching the terminal.
         hex_path = os.path.join(self.tmp, "app.hex")
         with open(hex_path, "w") as f:
             f.write(":00000001FF\n")
-        with Sim() as sim, Program([hex_path, "-t", "-q", "-c", sim.link]) as p:
+        with Sim() as sim, Program([hex_path, "-q", "-c", sim.link]) as p:
             p.expect(b"Down loading flash file:")
             samples = 0
             while p.proc.poll() is None:
