@@ -204,6 +204,10 @@ int tamborvine_main(int argc, char** argv) {
     console_clear();
     create_flash_image();
     parse_command_line(argc, argv);
+    // A run that quits after the downloads reads no key: the keyboard stays
+    // as the user had it, so Ctrl-C interrupts it and a run in the
+    // background is not stopped for touching the terminal.
+    if (!run_options.quit_after_download) console_take_keys();
     console_clear();
     open_the_port();
     if (!run_options.no_flash_file) run_download(kFlashKind, run_options.current_file_name.data());
@@ -213,6 +217,7 @@ int tamborvine_main(int argc, char** argv) {
         exit_program(failed_verify_passes == 0 ? kExitOk : kExitFailure);
     }
     set_baud_rate(run_options.terminal_rate);
+    console_ctrl_c_as_key();
     if (run_options.no_arguments || run_options.upload_file == nullptr) run_terminal();
     run_terminal_after_upload(run_options.upload_file);
 }

@@ -7,10 +7,23 @@
 #include <cstddef>
 #include <cstdio>
 
-// Sets up standard output and the keyboard for the run: raw keys when
-// standard input is a terminal, the saved settings restored on every way out
-// (exit, fatal stop, SIGINT/SIGTERM/SIGHUP). Call once at start-up.
+// Sets up standard output and the signals for the run (SIGINT, SIGTERM and
+// SIGHUP end it through check_pending_signal). Call once at start-up.
 void console_init();
+
+// Raw keys for the rest of the run when standard input is a terminal (no
+// echo, no line editing), the saved settings restored on every way out
+// (exit, fatal stop, signal). Ctrl-C still interrupts the run until
+// console_ctrl_c_as_key. Called once the command line has been read: a run
+// that only prints (the usage, the version, a bad option) leaves the
+// terminal alone, so a pager reading that output and setting the same
+// terminal is not disturbed.
+void console_take_keys();
+
+// From here on Ctrl-C is the key of code 3, not the interrupt: called when
+// the terminal starts reading keys. Before that (the downloads) Ctrl-C ends
+// the run at once with status 130.
+void console_ctrl_c_as_key();
 
 // Formatted text at the cursor, through standard output, then flushed
 // (unless batching is on, see console_set_batching).

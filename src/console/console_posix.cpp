@@ -279,12 +279,23 @@ void console_init() {
     // console_flush and at exit, so the order of all output is kept.
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     install_signal_handlers();
+}
+
+void console_take_keys() {
+    if (keyboard_raw) return;
     if (stdin_is_terminal && tcgetattr(STDIN_FILENO, &saved_keyboard) == 0) {
         termios raw = saved_keyboard;
         raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP | BRKINT | PARMRK);
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
+        // Until the terminal reads keys, Ctrl-C is the one key that acts
+        // (the interrupt); the quit and suspend keys are plain keys.
+        raw.c_cc[VQUIT] = _POSIX_VDISABLE;
+        raw.c_cc[VSUSP] = _POSIX_VDISABLE;
+#ifdef VDSUSP
+        raw.c_cc[VDSUSP] = _POSIX_VDISABLE;
+#endif
         // Output processing stays as the user had it: a line feed still
         // starts the next line at its left edge.
         if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
@@ -293,6 +304,13 @@ void console_init() {
             std::atexit(console_restore);
         }
     }
+}
+
+void console_ctrl_c_as_key() {
+    if (!keyboard_raw || (raw_keyboard.c_lflag & ISIG) == 0) return;
+    termios keys = raw_keyboard;
+    keys.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0) raw_keyboard = keys;
 }
 
 void console_restore() {

@@ -43,6 +43,7 @@ std::array<char, 1 << 16> stdout_buffer{};
 
 // Set by the console control handler, which runs on a thread of its own.
 volatile LONG ctrl_c_pending = 0;
+volatile LONG keys_taken = 0;  // Ctrl-C is a key only once the terminal reads keys
 volatile LONG exit_status_pending = 0;
 
 // Decoded key codes waiting for read_key (the second code of a two-code
@@ -63,7 +64,7 @@ BOOL WINAPI on_console_control(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
-            if (input_is_console)
+            if (input_is_console && keys_taken != 0)
                 InterlockedExchange(&ctrl_c_pending, 1);
             else
                 InterlockedCompareExchange(&exit_status_pending, kInterruptStatus, 0);
@@ -414,6 +415,10 @@ void console_init() {
     // screen operation and at exit, so the order of all output is kept.
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     SetConsoleCtrlHandler(on_console_control, TRUE);
+}
+
+void console_take_keys() {
+    if (input_mode_changed) return;
     if (input_is_console) {
         // Keys without echo or line editing for the whole run. Ctrl-C stays
         // a control event (some consoles deliver it only so) that the
@@ -427,6 +432,8 @@ void console_init() {
         }
     }
 }
+
+void console_ctrl_c_as_key() { InterlockedExchange(&keys_taken, 1); }
 
 void console_restore() {
     std::fflush(stdout);

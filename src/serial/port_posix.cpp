@@ -87,8 +87,9 @@ void report_modem_line_failure() {
 // The device ended or failed: report as a failed read does, then re-open
 // in place by the remembered name at the remembered rate.
 void handle_read_failure(int error) {
+    // The system text carries its own line break, and the report adds one.
     std::printf("Bad read result\n");
-    std::printf("%s\n", error == kReadFailureEof ? "End of file (the device hung up)" : std::strerror(error));
+    std::printf("%s\n\n", error == kReadFailureEof ? "End of file (the device hung up)" : std::strerror(error));
     std::fflush(stdout);
     close_port();
     char name[PATH_MAX];

@@ -10,7 +10,7 @@ import shutil
 import tempfile
 import unittest
 
-from harness import Sim, run
+from harness import SOURCE, Sim, run
 
 USAGE = (
     b"Usage: tamborvine [fileword] [flagword] [speedword] [port]\r\n"
@@ -154,6 +154,16 @@ class WithSimulatedPort(unittest.TestCase):
                      ["-d"], ["-e"]):
             with self.subTest(args=args):
                 self.run_ok(["-c", self.sim.link, "-q"] + args)
+
+    def test_download_rate_missing_at_the_end_stays_19200(self):
+        # The bootloader listens at 19200 only: the download works when the
+        # trailing -r is ignored and fails at any other rate.
+        example = os.path.join(SOURCE, "examples", "zelmo.hex")
+        for args, status in ((["-r"], 0), (["-r", "38400"], 1)):
+            with self.subTest(args=args), Sim("--target", "--boot") as target:
+                rc, out, _ = run_piped([example, "-w", "-c", target.link, "-q"] + args)
+                self.assertEqual(rc, status, out[-300:])
+                self.assertEqual(out.endswith(b"\r\nSUCCESS\r\n"), status == 0, out[-300:])
 
     def test_stray_words_are_skipped(self):
         self.run_ok(["-c", self.sim.link, "stray", "-q", "another"])

@@ -75,6 +75,8 @@ int keys() {
 
 int main(int argc, char** argv) {
     console_init();
+    console_take_keys();
+    console_ctrl_c_as_key();
     if (argc == 2 && std::strcmp(argv[1], "screen") == 0) return screen();
     if (argc == 2 && std::strcmp(argv[1], "keys") == 0) return keys();
     std::fprintf(stderr, "usage: console_probe screen|keys\n");

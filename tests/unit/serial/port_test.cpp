@@ -260,9 +260,13 @@ TEST_F(PtyPort, VanishedDeviceIsReportedOnceAndLeftGone) {
     EXPECT_TRUE(port_is_gone());
     EXPECT_EQ(result, -1);
     EXPECT_EQ(b, 0x5A);
-    ASSERT_EQ(out.rfind("Bad read result\n", 0), 0u) << out;
-    EXPECT_GT(out.size(), std::string("Bad read result\n").size() + 1) << "the system text follows";
-    EXPECT_EQ(out.back(), '\n');
+    // "Bad read result", then the system text with its own line break and
+    // one more: a blank line closes the report.
+    const std::string head = "Bad read result\n";
+    ASSERT_EQ(out.rfind(head, 0), 0u) << out;
+    ASSERT_GT(out.size(), head.size() + 2) << "the system text follows";
+    EXPECT_EQ(out.substr(out.size() - 2), "\n\n") << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
 
     // Gone stays quiet: no report per poll.
     ::testing::internal::CaptureStdout();
