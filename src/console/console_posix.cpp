@@ -27,7 +27,9 @@ bool keyboard_raw = false;
 bool batching = false;
 termios saved_keyboard{};
 termios raw_keyboard{};
-bool line_input_on = false;  // echo and line editing on for a prompt
+bool line_input_on = false;
+int backspace_byte = -1;  // what the keyboard's Backspace key sends, when not 8
+  // echo and line editing on for a prompt
 std::array<char, 1 << 16> stdout_buffer{};
 
 volatile std::sig_atomic_t pending_signal = 0;
@@ -201,7 +203,7 @@ void decode_key_bytes() {
     while (key_byte_count > 0 && key_code_count == 0) {
         unsigned char b = key_bytes[0];
         if (b != 27) {
-            push_key(b);
+            push_key(b == backspace_byte ? 8 : b);
             drop_key_bytes(1);
             continue;
         }
@@ -301,6 +303,9 @@ void console_take_keys() {
         if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
             raw_keyboard = raw;
             keyboard_raw = true;
+            // Most terminals send DEL for the Backspace key; the terminal
+            // gives the target 8 for Backspace, as a PC keyboard does.
+            if (saved_keyboard.c_cc[VERASE] == 127) backspace_byte = 127;
             std::atexit(console_restore);
         }
     }
