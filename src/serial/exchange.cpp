@@ -8,6 +8,16 @@
 
 int32_t reply_poll_limit = kReplyPollLimit;
 
+// Throws away what is still arriving: checks, then sleeps, on every poll,
+// so it always takes its full time; at most one byte goes per poll.
+void drain_input(int polls) {
+    uint8_t held = 0;
+    for (int i = 0; i < polls; ++i) {
+        if (receive_count() > 0) read_byte(&held);
+        sleep_ms(1);
+    }
+}
+
 void send_text(const char* text) {
     for (const char* p = text; *p != '\0'; ++p) send_byte(static_cast<uint8_t>(*p));
 }

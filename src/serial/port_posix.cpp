@@ -266,14 +266,6 @@ void wait_for_byte_ms(int ms) {
     check_pending_signal();
 }
 
-void drain_input(int polls) {
-    uint8_t held = 0;
-    for (int i = 0; i < polls; ++i) {
-        if (receive_count() > 0) read_byte(&held);
-        sleep_ms(1);
-    }
-}
-
 bool port_is_gone() { return port.gone; }
 
 int reopen_port() {
