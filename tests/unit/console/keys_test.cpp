@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "support/pty_pair.h"
 
 namespace {
 
@@ -20,11 +21,10 @@ using Clock = std::chrono::steady_clock;
 class Keyboard : public ::testing::Test {
    protected:
     void SetUp() override {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        std::string slave_path;
+        master_ = open_pty_master(&slave_path);
         ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        int slave = open(ptsname(master_), O_RDWR | O_NOCTTY);
+        int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(slave, 0);
         termios t{};
         ASSERT_EQ(tcgetattr(slave, &t), 0);

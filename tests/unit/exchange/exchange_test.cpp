@@ -16,6 +16,7 @@
 
 #include "app/app.h"
 #include "serial/serial.h"
+#include "support/pty_pair.h"
 
 namespace {
 
@@ -29,11 +30,10 @@ long elapsed_ms(Clock::time_point start) {
 class Exchange : public ::testing::Test {
    protected:
     void SetUp() override {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
+        std::string slave;
+        master = open_pty_master(&slave);
         ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        ASSERT_EQ(open_port(ptsname(master)), 1);
+        ASSERT_EQ(open_port(slave.c_str()), 1);
         reply_poll_limit = kReplyPollLimit;
         run_options.verbose = false;
     }

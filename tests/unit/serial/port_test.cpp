@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "serial/serial.h"
+#include "support/pty_pair.h"
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
@@ -29,13 +30,8 @@ using Clock = std::chrono::steady_clock;
 class PtyPort : public ::testing::Test {
    protected:
     void SetUp() override {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        master_ = open_pty_master(&slave_path_);
         ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        char name[256];
-        ASSERT_EQ(ptsname_r(master_, name, sizeof name), 0);
-        slave_path_ = name;
     }
 
     void TearDown() override {
@@ -320,8 +316,7 @@ TEST(PortNames, WindowsNamesStandForTheSerialDevices) {
 // A second pseudo-terminal pair, for a device that comes back.
 struct OtherPty {
     OtherPty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave_path = ptsname(master);
+        master = open_pty_master(&slave_path);
     }
     ~OtherPty() {
         if (master >= 0) close(master);
