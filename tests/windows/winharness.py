@@ -194,6 +194,3 @@ def make_raw(fd):
     t[3] &= ~(termios.ECHO | termios.ICANON | termios.ISIG | termios.IEXTEN)
     termios.tcsetattr(fd, termios.TCSANOW, t)
 
-
-def not_built_yet(output: bytes) -> bool:
-    return b"not built yet" in output
