@@ -13,7 +13,7 @@ int32_t reply_poll_limit = kReplyPollLimit;
 void drain_input(int polls) {
     uint8_t held = 0;
     for (int i = 0; i < polls; ++i) {
-        if (receive_count() > 0) read_byte(&held);
+        if (byte_waiting()) read_byte(&held);
         sleep_ms(1);
     }
 }
@@ -35,7 +35,7 @@ int read_bytes(int n, char* buffer) {
     for (int32_t polls = 0; polls < reply_poll_limit;) {
         wait_for_byte_ms(1);
         ++polls;
-        if (receive_count() > 0) {
+        if (byte_waiting()) {
             uint8_t held = 0;
             // A failed read gives no byte; nothing stale is passed on.
             if (read_byte(&held) != 1) continue;
@@ -56,7 +56,7 @@ int read_reply(int n, char* buffer) {
 
 int read_byte_timeout(uint8_t* out) {
     for (int polls = 0; polls < kByteWaitPolls; ++polls) {
-        if (receive_count() > 0) {
+        if (byte_waiting()) {
             uint8_t held = 0;
             if (read_byte(&held) == 1) {
                 *out = held;

@@ -225,6 +225,11 @@ uint32_t receive_count() {
     return static_cast<uint32_t>(rx_count) + device_count();
 }
 
+bool byte_waiting() {
+    if (rx_count == 0) fill_rx();
+    return rx_count > 0 || port.pending_read_error != 0;
+}
+
 int read_byte(uint8_t* out) {
     if (rx_count == 0) fill_rx();
     if (rx_count > 0) {

@@ -246,6 +246,8 @@ uint32_t receive_count() {
     return port.queue_status.cbInQue;
 }
 
+bool byte_waiting() { return receive_count() > 0; }
+
 int read_byte(uint8_t* out) {
     if (port.gone) return -1;
     DWORD failure = port.pending_read_error;

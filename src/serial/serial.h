@@ -31,6 +31,11 @@ int send_byte(uint8_t byte);
 // Number of received bytes waiting.
 uint32_t receive_count();
 
+// receive_count() > 0, for the loops that only ask whether anything waits:
+// it need not ask the device how much more it holds, which would cost a
+// system call for every byte of a flood.
+bool byte_waiting();
+
 // 1 = a byte was stored in *out, -1 = no byte (out untouched). A failed read
 // reports itself and re-opens the port in place.
 int read_byte(uint8_t* out);

@@ -169,7 +169,7 @@ void run_terminal() {
     console_set_batching(true);
     for (;;) {
         check_pending_signal();
-        if (receive_count() > 0) {
+        if (byte_waiting()) {
             uint8_t byte = 0;
             // A read that failed (and re-opened the port) brings no byte.
             if (read_byte(&byte) == 1) show_received_byte(byte);
