@@ -6,16 +6,15 @@ firmware images live in its firmware/ folder.
 """
 import os
 import random
-import re
 import select
 import subprocess
 import tempfile
 import termios
-import threading
 import time
 import tty
 
-from harness import BUILD
+from boot_support import checksum as page_checksum
+from harness import BUILD, ReportingProcess
 
 FIRMWARE = os.path.join(BUILD, "firmware")
 EMULATOR = os.path.join(FIRMWARE, "tamborvine-avr")
@@ -100,25 +99,16 @@ def random_words(first, count, seed):
     return {first + i: rng.randrange(0x10000) for i in range(count)}
 
 
-# ---- the page checksum --------------------------------------------------------
-
-def page_checksum(start, words):
-    """Sum high, sum low, XOR high, XOR low of start and the 128 words."""
-    total, xor = start & 0xFFFF, start & 0xFFFF
-    for w in words:
-        total = (total + w) & 0xFFFF
-        xor ^= w
-    return bytes([total >> 8, total & 0xFF, xor >> 8, xor & 0xFF])
-
-
 def page_bytes(words):
     return b"".join(bytes([w & 0xFF, w >> 8]) for w in words)
 
 
 # ---- the emulated chip --------------------------------------------------------
 
-class Emulator:
+class Emulator(ReportingProcess):
     """tamborvine-avr with the bootloader, optionally an application."""
+
+    name = "emulator"
 
     def __init__(self, app=None, speed=None):
         self.tmp = tempfile.mkdtemp(prefix="tvavr-")
@@ -130,43 +120,9 @@ class Emulator:
         if speed:
             cmd += ["--speed", str(speed)]
         cmd.append(BOOTLOADER_HEX)
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, bufsize=0)
-        self.path = self.proc.stdout.readline().decode().strip()
+        self.start(cmd)
         if not self.path:
             raise AssertionError("emulator did not start: %r" % self.proc.stderr.read())
-        self.lines = []
-        self.cond = threading.Condition()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for raw in self.proc.stdout:
-            with self.cond:
-                self.lines.append(raw.decode(errors="replace").rstrip("\n"))
-                self.cond.notify_all()
-
-    def command(self, text):
-        self.proc.stdin.write((text + "\n").encode())
-        self.proc.stdin.flush()
-
-    def wait_line(self, pattern, timeout=10.0, start=0):
-        deadline = time.monotonic() + timeout
-        rx = re.compile(pattern)
-        with self.cond:
-            while True:
-                for line in self.lines[start:]:
-                    m = rx.search(line)
-                    if m:
-                        return m
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError("emulator never reported %r; got %r" % (pattern, self.lines[-20:]))
-                self.cond.wait(left)
-
-    def reported(self, pattern):
-        rx = re.compile(pattern)
-        with self.cond:
-            return [l for l in self.lines if rx.search(l)]
 
     def flash_words(self):
         """The emulated flash, word by word, as it is now."""

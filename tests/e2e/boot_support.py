@@ -53,6 +53,7 @@ class Workdir:
 
 
 def checksum(page_start, words):
+    """Sum high, sum low, XOR high, XOR low of the page start and its words."""
     total, xor = page_start & 0xFFFF, page_start & 0xFFFF
     for w in words:
         total = (total + w) & 0xFFFF

@@ -25,13 +25,13 @@ os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0:exitcode=
 os.environ.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1:exitcode=99")
 
 
-class Sim:
-    """The simulated target. Lines it prints are collected in self.lines."""
+class ReportingProcess:
+    """A helper program that prints the path of its line first and then one
+    report a line; the reports are collected in self.lines."""
 
-    def __init__(self, *args, link=None):
-        self.tmp = tempfile.mkdtemp(prefix="tvsim-")
-        self.link = link or os.path.join(self.tmp, "port")
-        cmd = [SIM, "--link", self.link] + list(args)
+    name = "process"
+
+    def start(self, cmd):
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, bufsize=0)
         self.lines = []
@@ -50,10 +50,6 @@ class Sim:
         self.proc.stdin.write((text + "\n").encode())
         self.proc.stdin.flush()
 
-    def send(self, data: bytes):
-        if data:
-            self.command("send " + " ".join("%02x" % b for b in data))
-
     def wait_line(self, pattern, timeout=10.0, start=0):
         """Waits for a reported line matching the regex; returns the match."""
         deadline = time.monotonic() + timeout
@@ -66,8 +62,28 @@ class Sim:
                         return m
                 left = deadline - time.monotonic()
                 if left <= 0:
-                    raise AssertionError("sim never reported %r; got %r" % (pattern, self.lines[-20:]))
+                    raise AssertionError("%s never reported %r; got %r" % (self.name, pattern, self.lines[-20:]))
                 self.cond.wait(left)
+
+    def reported(self, pattern):
+        rx = re.compile(pattern)
+        with self.cond:
+            return [line for line in self.lines if rx.search(line)]
+
+
+class Sim(ReportingProcess):
+    """The simulated target."""
+
+    name = "sim"
+
+    def __init__(self, *args, link=None):
+        self.tmp = tempfile.mkdtemp(prefix="tvsim-")
+        self.link = link or os.path.join(self.tmp, "port")
+        self.start([SIM, "--link", self.link] + list(args))
+
+    def send(self, data: bytes):
+        if data:
+            self.command("send " + " ".join("%02x" % b for b in data))
 
     def received(self):
         """All bytes reported as received so far, with their rates."""
