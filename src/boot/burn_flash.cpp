@@ -4,7 +4,8 @@
 // of what its flash holds and compares.
 #include <array>
 
-#include "app/app.h"
+#include "base/fatal.h"
+#include "base/run_options.h"
 #include "boot/boot.h"
 #include "console/console.h"
 #include "image/image.h"

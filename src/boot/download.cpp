@@ -6,7 +6,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/app.h"
+#include "base/fatal.h"
+#include "base/run_options.h"
 #include "boot/boot.h"
 #include "console/console.h"
 #include "image/image.h"

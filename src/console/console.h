@@ -94,8 +94,3 @@ struct LocalTime {
     int milliseconds;  // 0..999
 };
 LocalTime local_time_of_day();
-
-// If SIGINT, SIGTERM or SIGHUP arrived, end the process now with status
-// 128 + signal number (streams flushed and closed, keyboard restored).
-// Every wait of the program passes through here at least once a millisecond.
-void check_pending_signal();

@@ -1,8 +1,6 @@
 // Console operations on a POSIX terminal: ANSI sequences on standard output,
 // keys from standard input in raw mode. This file owns the keyboard's
 // terminal settings; nothing else touches them.
-#include "console/console.h"
-
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -19,6 +17,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/fatal.h"
+#include "console/console.h"
+
 namespace {
 
 bool stdout_is_terminal = false;
@@ -31,8 +32,6 @@ bool line_input_on = false;
 int backspace_byte = -1;  // what the keyboard's Backspace key sends, when not 8
   // echo and line editing on for a prompt
 std::array<char, 1 << 16> stdout_buffer{};
-
-volatile std::sig_atomic_t pending_signal = 0;
 
 // A key sequence that has not been completed within this time is taken as
 // it stands: a lone ESC is the Esc key.
@@ -53,14 +52,14 @@ std::size_t key_code_count = 0;
 std::array<char, 512> prompt_rest{};
 std::size_t prompt_rest_count = 0;
 
+// The run ends at the next check_pending_signal, on the main path, where
+// the log is closed and the keyboard restored.
 void on_signal(int signal_number) {
-    if (pending_signal == 0) pending_signal = signal_number;
+    if (request_exit(kExitSignalBase + signal_number)) return;
     // A second signal while the first is being handled: leave at once, but
     // with the keyboard as the user had it.
-    else {
-        if (keyboard_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_keyboard);
-        _exit(128 + signal_number);
-    }
+    if (keyboard_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_keyboard);
+    _exit(kExitSignalBase + signal_number);
 }
 
 void install_signal_handlers() {
@@ -323,13 +322,6 @@ void console_restore() {
     if (keyboard_raw) {
         tcsetattr(STDIN_FILENO, TCSANOW, &saved_keyboard);
         keyboard_raw = false;
-    }
-}
-
-void check_pending_signal() {
-    if (pending_signal != 0) {
-        int s = pending_signal;
-        std::exit(128 + s);  // flushes and closes the streams, restores the keyboard
     }
 }
 

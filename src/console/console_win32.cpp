@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/fatal.h"
 #include "console/console.h"
 
 namespace {
@@ -20,8 +21,8 @@ namespace {
 // signal number): the console window closed, the user logging off or the
 // system shutting down count as a hang-up; Ctrl-C while the keys do not
 // come from the console counts as an interrupt.
-constexpr LONG kHangUpStatus = 128 + 1;
-constexpr LONG kInterruptStatus = 128 + 2;
+constexpr int kHangUpStatus = kExitSignalBase + 1;
+constexpr int kInterruptStatus = kExitSignalBase + 2;
 
 // How long read_key waits on the input handle before it looks at the
 // Ctrl-C flag and the pending close again.
@@ -44,7 +45,6 @@ std::array<char, 1 << 16> stdout_buffer{};
 // Set by the console control handler, which runs on a thread of its own.
 volatile LONG ctrl_c_pending = 0;
 volatile LONG keys_taken = 0;  // Ctrl-C is a key only once the terminal reads keys
-volatile LONG exit_status_pending = 0;
 
 // Decoded key codes waiting for read_key (the second code of a two-code
 // key, and the repeats of a held key).
@@ -67,12 +67,12 @@ BOOL WINAPI on_console_control(DWORD event) {
             if (input_is_console && keys_taken != 0)
                 InterlockedExchange(&ctrl_c_pending, 1);
             else
-                InterlockedCompareExchange(&exit_status_pending, kInterruptStatus, 0);
+                request_exit(kInterruptStatus);
             return TRUE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
-            InterlockedCompareExchange(&exit_status_pending, kHangUpStatus, 0);
+            request_exit(kHangUpStatus);
             // The process ends when this returns: give the main thread the
             // time to end the run itself (it checks every millisecond).
             Sleep(2000);
@@ -441,11 +441,6 @@ void console_restore() {
         SetConsoleMode(input_handle, saved_input_mode);
         input_mode_changed = false;
     }
-}
-
-void check_pending_signal() {
-    LONG status = exit_status_pending;
-    if (status != 0) std::exit(static_cast<int>(status));  // flushes and closes the streams, restores the keyboard
 }
 
 void console_print(const char* format, ...) {

@@ -2,7 +2,8 @@
 // is read; a time limit is a number of polls. Where a poll sleeps only to
 // wait for data, it wakes as soon as a byte is there, so the count of polls
 // (and so every limit) is as stated while a reply costs no more than it must.
-#include "app/app.h"
+#include "base/fatal.h"
+#include "base/run_options.h"
 #include "console/console.h"
 #include "serial/serial.h"
 

@@ -17,7 +17,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "console/console.h"
+#include "base/fatal.h"
 #include "serial/port_rate.h"
 #include "serial/serial.h"
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "console/console.h"
+#include "base/fatal.h"
 #include "serial/serial.h"
 
 namespace {

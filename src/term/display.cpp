@@ -3,7 +3,7 @@
 // lines under -T.
 #include <cstdio>
 
-#include "app/app.h"
+#include "base/run_options.h"
 #include "console/console.h"
 #include "term/term.h"
 

@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "app/app.h"
+#include "base/fatal.h"
+#include "base/run_options.h"
 #include "console/console.h"
 #include "serial/serial.h"
 #include "term/term.h"
