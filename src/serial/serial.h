@@ -1,6 +1,7 @@
 // Serial link: the one port of the process and the timed exchange on it.
 // Every time limit of the program is a count of 1 ms polls; nothing here
-// reads a clock.
+// reads a clock. The port's shared half is port.cpp; each platform's
+// devices sit below it (device.h).
 #pragma once
 
 #include <cstddef>
@@ -28,12 +29,14 @@ int set_baud_rate(int32_t rate);
 // 0 = written, 1 = failed (system text on standard error).
 int send_byte(uint8_t byte);
 
-// Number of received bytes waiting.
+// Number of received bytes waiting. A failed read that is waiting to be
+// reported counts as one: the read_byte that follows reports it (and gives
+// no byte).
 uint32_t receive_count();
 
-// receive_count() > 0, for the loops that only ask whether anything waits:
-// it need not ask the device how much more it holds, which would cost a
-// system call for every byte of a flood.
+// receive_count() > 0, for the loops that only ask whether anything waits
+// (a waiting failure included): it need not ask the device how much more it
+// holds, which would cost a system call for every byte of a flood.
 bool byte_waiting();
 
 // 1 = a byte was stored in *out, -1 = no byte (out untouched). A failed read
