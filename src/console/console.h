@@ -2,6 +2,9 @@
 // the keyboard. Everything the program shows goes through standard output in
 // the order written; when standard output is a terminal the positioning and
 // clearing operations emit ANSI sequences, otherwise they write nothing.
+// The shared half (output batching, the key queue, the prompt's word
+// scanner) is console.cpp and the headers it shares with the platform
+// files console_posix.cpp and console_win32.cpp (platform.h).
 #pragma once
 
 #include <cstddef>
