@@ -32,11 +32,16 @@ int tamborvine_main(int argc, char** argv) {
     if (!run_options.quit_after_download) console_take_keys();
     console_clear();
     open_the_port();
-    if (!run_options.no_flash_file) run_download(kFlashKind, run_options.current_file_name.data());
-    if (!run_options.no_eeprom_file) run_download(kEepromKind, run_options.eeprom_file_name.data());
+    bool all_verified = true;
+    if (!run_options.no_flash_file)
+        all_verified &=
+            run_download(kFlashKind, run_options.current_file_name.data()) == DownloadOutcome::succeeded;
+    if (!run_options.no_eeprom_file)
+        all_verified &=
+            run_download(kEepromKind, run_options.eeprom_file_name.data()) == DownloadOutcome::succeeded;
     if (run_options.quit_after_download) {
         close_port();
-        exit_program(failed_verify_passes == 0 ? kExitOk : kExitFailure);
+        exit_program(all_verified ? kExitOk : kExitFailure);
     }
     set_baud_rate(run_options.terminal_rate);
     console_ctrl_c_as_key();

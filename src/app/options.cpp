@@ -2,7 +2,6 @@
 // value-taking letter taking the following word.
 #include "app/options.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include "base/run_options.h"
 #include "console/console.h"
 #include "serial/serial.h"
+#include "term/term.h"
 
 namespace {
 
@@ -94,15 +94,7 @@ void take_eeprom_file(const char* word) {
 
 void take_log_file(const char* word) {
     if (std::strlen(word) >= kPathCapacity) report_error("File Name Bad Argument");
-    if (run_options.log_file != nullptr) std::fclose(run_options.log_file);
-    // Opening a pipe waits for its reader; a signal, whether it came just
-    // before or during the wait, ends the run as a signal, not as a file
-    // that could not be opened.
-    check_pending_signal();
-    run_options.log_file = std::fopen(word, "w");
-    if (run_options.log_file == nullptr && errno == EINTR) check_pending_signal();
-    if (run_options.log_file == nullptr) report_error("Cannot open log file.");
-    run_options.logging = true;
+    if (!log_open(word)) report_error("Cannot open log file.");
 }
 
 // Option letters of one word, in order; value-taking letters take the

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 
 #include "base/text.h"
 
@@ -23,8 +22,6 @@ struct RunOptions {
     bool time_tags = false;
     bool verbose = false;
     bool quit_after_download = false;  // -q
-    bool logging = false;
-    std::FILE* log_file = nullptr;
     bool no_flash_file = true;
     bool no_eeprom_file = true;
     bool no_arguments = false;

@@ -13,8 +13,6 @@
 #include "image/image.h"
 #include "serial/serial.h"
 
-int failed_verify_passes = 0;
-
 namespace {
 
 constexpr std::size_t kReplyCapacity = 40;
@@ -137,12 +135,10 @@ void refuse_image_too_big(int family) {
 void erase_flash(ReplyBuffer& reply) {
     say("we are writing too, not only verify! Now say e (erase)\r\n");
     send_byte('e');
-    reply_poll_limit = kEraseReplyPollLimit;
     reply[0] = '\0';
-    read_reply(1, reply.data());
+    read_reply(1, reply.data(), kEraseReplyPollLimit);
     if (reply[0] != '\r') report_error("Sorry, device is not erased");
     console_print("Flash erased\r\n");
-    reply_poll_limit = kReplyPollLimit;
 }
 
 void write_flash(int family) {
@@ -151,9 +147,9 @@ void write_flash(int family) {
 }
 
 // A pass that gave up, or ended with errors (FAILURE), counts as failed.
-void verify_flash(int family) {
+DownloadOutcome verify_flash(int family) {
     console_print("Verify Flash.\r\n");
-    if (burn_flash(family, kVerifyMode) != 1 || burn_flash_error_count != 0) ++failed_verify_passes;
+    return burn_flash(family, kVerifyMode).succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
 }
 
 // 'E': the bootloader starts the application; the reply is not examined.
@@ -165,7 +161,7 @@ void exit_bootloader(ReplyBuffer& reply) {
 
 }  // namespace
 
-void run_download(int kind, const char* path) {
+DownloadOutcome run_download(int kind, const char* path) {
     console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
                   path);
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
@@ -180,13 +176,14 @@ void run_download(int kind, const char* path) {
     ask_software_version(reply);
     int family = ask_device_code(reply);
     insist_on_mega128(family, reply);
-    if (kind == kEepromKind) return;  // nothing is written to EEPROM
+    if (kind == kEepromKind) return DownloadOutcome::succeeded;  // nothing is written to EEPROM
 
     if (run_options.write_flash) {
         refuse_image_too_big(family);
         erase_flash(reply);
         write_flash(family);
     }
-    verify_flash(family);
+    DownloadOutcome outcome = verify_flash(family);
     if (run_options.exit_bootloader) exit_bootloader(reply);
+    return outcome;
 }

@@ -27,13 +27,13 @@ void send_byte_checked(uint8_t byte) {
     if (send_byte(byte) != 0) report_error("Serial Write failure");
 }
 
-int read_bytes(int n, char* buffer) {
+int read_bytes(int n, char* buffer, int32_t poll_limit) {
     int count = 0;
     if (n < 1) {  // no room for a byte: the buffer holds only the NUL
         buffer[0] = '\0';
         return 0;
     }
-    for (int32_t polls = 0; polls < reply_poll_limit;) {
+    for (int32_t polls = 0; polls < poll_limit;) {
         wait_for_byte_ms(1);
         ++polls;
         if (byte_waiting()) {
@@ -48,8 +48,8 @@ int read_bytes(int n, char* buffer) {
     return count;
 }
 
-int read_reply(int n, char* buffer) {
-    int count = read_bytes(n, buffer);
+int read_reply(int n, char* buffer, int32_t poll_limit) {
+    int count = read_bytes(n, buffer, poll_limit);
     if (count > 0 && run_options.verbose) console_print(" %c\r\n", buffer[0]);
     if (count == 0) console_print("nothing\r\n");
     return count;

@@ -23,6 +23,16 @@ int show_received_byte(int byte);
 // One byte through the VT100 subset.
 int vt_feed(int byte);
 
+// ---- the log file (-l) ------------------------------------------------------
+
+// Opens the log at path, closing one that is open; false when it cannot be
+// opened. Received bytes go to it from then on, as the display writes them.
+bool log_open(const char* path);
+// Bytes to the log; nothing while none is open.
+void log_write(const char* bytes, std::size_t count);
+// Closes the log; harmless when none is open.
+void log_close();
+
 struct TimeOfDay {
     int hours;
     int minutes;
