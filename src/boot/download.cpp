@@ -33,7 +33,7 @@ constexpr int kDeviceCodeReplyLength = 2;
 // a second pass, so a later wake-up goes out at that rate.
 bool download_rate_in_force = false;
 
-void say(const char* line) {
+void print_verbose_line(const char* line) {
     if (run_options.verbose) console_print("%s", line);
 }
 
@@ -77,7 +77,7 @@ void send_command(uint8_t letter) {
 
 // 'p': the programmer type must come back as 'S' within five reads.
 void ask_programmer_type(ReplyBuffer& reply) {
-    say("we say p\r\n");
+    print_verbose_line("we say p\r\n");
     send_command('p');
     for (int read = 0; read < kProgrammerTypeReads; ++read) {
         int count = read_reply(1, reply.data());
@@ -90,7 +90,7 @@ void ask_programmer_type(ReplyBuffer& reply) {
 
 // 'S': the software identifier must begin with "AVR".
 void ask_software_identifier(ReplyBuffer& reply) {
-    say("we say S\r\n");
+    print_verbose_line("we say S\r\n");
     send_command('S');
     read_reply(kSoftwareIdLength, reply.data());
     if (std::strncmp(reply.data(), "AVR", 3) != 0)
@@ -99,13 +99,13 @@ void ask_software_identifier(ReplyBuffer& reply) {
 
 // 'v' and 'V': read, not examined.
 void ask_hardware_version(ReplyBuffer& reply) {
-    say("we say v\r\n");
+    print_verbose_line("we say v\r\n");
     send_command('v');
     read_reply(kVersionLength, reply.data());
 }
 
 void ask_software_version(ReplyBuffer& reply) {
-    say("we say V\r\n");
+    print_verbose_line("we say V\r\n");
     send_command('V');
     read_reply(kVersionLength, reply.data());
 }
@@ -113,7 +113,7 @@ void ask_software_version(ReplyBuffer& reply) {
 // 't': the first supported device code names the part; its family comes
 // back and the catalogue name replaces the reply text.
 int ask_device_code(ReplyBuffer& reply) {
-    say("we say t\r\n");
+    print_verbose_line("we say t\r\n");
     send_command('t');
     read_reply(kDeviceCodeReplyLength, reply.data());
     return lookup_device_code(static_cast<unsigned char>(reply[0]), reply.data());
@@ -122,7 +122,7 @@ int ask_device_code(ReplyBuffer& reply) {
 void insist_on_mega128(int family, const ReplyBuffer& device_name) {
     if (family != kMega128Family)
         report_error_format("Sorry, device is not Mega128, instead:%s\r\n", device_name.data());
-    say("device is Mega128\r\n");
+    print_verbose_line("device is Mega128\r\n");
 }
 
 // An image that the page programming would refuse is refused before the
@@ -133,7 +133,7 @@ void refuse_image_too_big(int family) {
 
 // 'e': the erase takes long, so its reply gets the larger poll budget.
 void erase_flash(ReplyBuffer& reply) {
-    say("we are writing too, not only verify! Now say e (erase)\r\n");
+    print_verbose_line("we are writing too, not only verify! Now say e (erase)\r\n");
     send_byte('e');
     reply[0] = '\0';
     read_reply(1, reply.data(), kEraseReplyPollLimit);
@@ -154,7 +154,7 @@ DownloadOutcome verify_flash(int family) {
 
 // 'E': the bootloader starts the application; the reply is not examined.
 void exit_bootloader(ReplyBuffer& reply) {
-    say("we say E\r\n");
+    print_verbose_line("we say E\r\n");
     send_byte('E');
     read_reply(1, reply.data());
 }

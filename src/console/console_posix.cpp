@@ -357,12 +357,12 @@ int read_key() {
     }
 }
 
-LocalTime local_time_of_day() {
+TimeOfDay time_of_day() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     std::tm parts{};
     localtime_r(&now.tv_sec, &parts);
-    return LocalTime{parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
+    return TimeOfDay{parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 10000000)};
 }
 
 void console_begin_line_input() {

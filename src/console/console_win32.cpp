@@ -505,10 +505,10 @@ int read_key() {
     }
 }
 
-LocalTime local_time_of_day() {
+TimeOfDay time_of_day() {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    return LocalTime{now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+    return TimeOfDay{now.wHour, now.wMinute, now.wSecond, now.wMilliseconds / 10};
 }
 
 void console_begin_line_input() {

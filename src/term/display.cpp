@@ -127,11 +127,6 @@ std::size_t format_time_tag(const TimeOfDay& time, char* buffer, std::size_t cap
     return static_cast<std::size_t>(n) < capacity ? static_cast<std::size_t>(n) : capacity - 1;
 }
 
-TimeOfDay time_of_day() {
-    LocalTime now = local_time_of_day();
-    return TimeOfDay{now.hours, now.minutes, now.seconds, now.milliseconds / 10};
-}
-
 int show_received_byte(int byte) {
     int b = byte & 0xFF;
     switch (display_mode) {

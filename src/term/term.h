@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 
+#include "console/console.h"  // TimeOfDay
+
 enum class DisplayMode { VT_MODE = 0, ASCII_HEX = 1, HEX_ONLY = 2 };
 
 extern DisplayMode display_mode;
@@ -32,14 +34,6 @@ bool log_open(const char* path);
 void log_write(const char* bytes, std::size_t count);
 // Closes the log; harmless when none is open.
 void log_close();
-
-struct TimeOfDay {
-    int hours;
-    int minutes;
-    int seconds;
-    int hundredths;
-};
-TimeOfDay time_of_day();
 
 // ---- display forms (pure: no screen, no file) -----------------------------
 
