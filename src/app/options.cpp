@@ -1,11 +1,13 @@
 // The command line: the flash file first, then option letters, each
-// value-taking letter taking the following word.
+// value-taking letter taking the following word, and long options from
+// their table (kLongOptions below).
 #include "app/options.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "app/long_options.h"
 #include "base/fatal.h"
 #include "base/run_options.h"
 #include "console/console.h"
@@ -42,11 +44,18 @@ constexpr const char* kVersionLine = "TAMBORVINE verion : 1.0\r\n";
 constexpr const char* kDefaultPort = "Com1:";
 constexpr std::size_t kRateTextCapacity = 10;  // 9 characters and the NUL
 
-[[noreturn]] void print_usage() {
+void print_usage_lines() {
     close_port();
     for (const char* line : kUsage) std::fputs(line, stdout);
+}
+
+[[noreturn]] void print_usage() {
+    print_usage_lines();
     exit_program(kExitOk);
 }
+
+// --help: the usage of -h, then the long options.
+[[noreturn]] void print_help();
 
 [[noreturn]] void print_version() {
     std::printf("\r\n%s\r\n\r\n", kVersionLine);
@@ -143,6 +152,18 @@ int parse_option_word(int argc, char** argv, int index) {
     return index;
 }
 
+// ---- long options: one row each, and the function that takes its value ----
+
+constexpr LongOption kLongOptions[] = {
+    {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
+};
+
+void print_help() {
+    print_usage_lines();
+    print_long_options(kLongOptions);
+    exit_program(kExitOk);
+}
+
 }  // namespace
 
 void parse_command_line(int argc, char** argv) {
@@ -157,6 +178,9 @@ void parse_command_line(int argc, char** argv) {
     for (; index < argc; ++index) {
         if (std::strlen(argv[index]) >= kPathCapacity) report_error("Bad Argument");
         if (argv[index][0] != '-') continue;  // a stray word
-        index = parse_option_word(argc, argv, index);
+        if (is_long_option(argv[index]))
+            index = take_long_option(kLongOptions, argc, argv, index);
+        else
+            index = parse_option_word(argc, argv, index);
     }
 }
