@@ -74,6 +74,12 @@ void fill_rx() {
     if (error) port.pending_failure = error;
 }
 
+DeviceError apply_rate(int32_t rate) {
+    if (!port.device) return DeviceError{DeviceError::Kind::not_open};
+    if (rate <= 0) return DeviceError{DeviceError::Kind::bad_value};
+    return port.device->set_rate(static_cast<uint32_t>(rate));
+}
+
 }  // namespace
 
 int open_port(const char* name) {
@@ -98,9 +104,7 @@ void set_dtr(int level) {
 
 int set_baud_rate(int32_t rate) {
     port.remembered_rate = rate;
-    DeviceError error{DeviceError::Kind::not_open};
-    if (port.device && rate <= 0) error = DeviceError{DeviceError::Kind::bad_value};
-    if (port.device && rate > 0) error = port.device->set_rate(static_cast<uint32_t>(rate));
+    DeviceError error = apply_rate(rate);
     if (!error) return 1;
     print_system_error(error);
     return 0;
