@@ -63,6 +63,22 @@ void wake_application(ReplyBuffer& reply) {
     console_print("AVR said Hello : %s\r\n", reply.data());
 }
 
+// The other way into the bootloader, for boards whose reset is wired to
+// the adapter's DTR or RTS (through a capacitor): raise the lines, hold
+// them, drop them, and give the bootloader time to start listening.
+void reset_into_bootloader() {
+    static constexpr const char* kLineNames[] = {"", "DTR", "RTS", "DTR and RTS"};
+    uint8_t lines = run_options.reset_lines & (kResetDtr | kResetRts);
+    if (run_options.verbose) console_print("reset the target by %s\r\n", kLineNames[lines]);
+    console_flush();
+    if ((lines & kResetDtr) != 0) set_dtr(1);
+    if ((lines & kResetRts) != 0) set_rts(1);
+    sleep_ms(run_options.reset_ms);
+    if ((lines & kResetDtr) != 0) set_dtr(0);
+    if ((lines & kResetRts) != 0) set_rts(0);
+    sleep_ms(run_options.boot_wait_ms);
+}
+
 void switch_to_download_rate() {
     if (run_options.verbose)
         console_print("Set download baud rate to : %u\r\n", static_cast<unsigned>(run_options.download_rate));
@@ -169,6 +185,7 @@ DownloadOutcome run_download(int kind, const char* path) {
 
     ReplyBuffer reply{};
     if (run_options.wake_application) wake_application(reply);
+    if (run_options.reset_lines != 0) reset_into_bootloader();
     switch_to_download_rate();
     ask_programmer_type(reply);
     ask_software_identifier(reply);

@@ -2,7 +2,7 @@
 // port shares (the remembered name and rate, the receive buffer, the gone
 // flag, the re-open after a failure, the reports said once); a Device is
 // one open device of one kind: a local serial device (a tty on POSIX, a
-// comm handle on Windows), and later other kinds behind the same calls.
+// comm handle on Windows) or a network connection (network_device.cpp).
 // Only the serial folder includes this header.
 #pragma once
 
@@ -21,6 +21,7 @@ struct DeviceError {
         hung_up,         // the device ended (end of file, hang-up)
         not_open,        // there is no device to ask
         bad_value,       // a value no device takes (a rate of 0 or less)
+        reported,        // the device has said why on standard error itself
     };
     Kind kind = Kind::none;
     unsigned long code = 0;
@@ -67,3 +68,10 @@ std::unique_ptr<Device> open_local_device(const char* path);
 
 // The system's text for an error, ending in a line break, onto stream.
 void write_system_text(std::FILE* stream, const DeviceError& error);
+
+// ---- the same on every platform ----
+
+// Opens a network name (rfc2217://HOST:PORT, socket://HOST:PORT), giving up
+// on the connection after connect_wait_ms. nullptr when the name is not
+// one or the connection cannot be made.
+std::unique_ptr<Device> open_network_device(const char* name, int connect_wait_ms);

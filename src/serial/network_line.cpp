@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console/console.h"
+#include "base/fatal.h"
 
 namespace {
 
@@ -75,11 +75,29 @@ const char* command_name(rfc2217::Command command) {
 
 std::size_t index_of(rfc2217::Command command) { return static_cast<std::size_t>(command); }
 
+// What the line has said already: once per run, not once per connection.
+struct Said {
+    std::array<bool, rfc2217::kCommandCount> unanswered{};
+    bool no_com_port = false;
+    bool no_modem_lines = false;
+};
+Said said;
+
 // Messages of the line go where the port's system texts go.
 void say(const char* format, const char* name, const char* detail) {
     std::fflush(stdout);
     std::fprintf(stderr, format, name, detail);
     std::fflush(stderr);
+}
+
+void say_unanswered(const char* name, rfc2217::Command command, uint8_t value) {
+    std::size_t i = index_of(command);
+    if (said.unanswered[i]) return;
+    said.unanswered[i] = true;
+    char what[128];
+    std::snprintf(what, sizeof what, "%s%s within %d ms; going on without it", command_name(command),
+                  command == rfc2217::Command::set_control ? control_name(value) : "", kAnswerWaitPolls);
+    say("%s: the server did not answer %s\n", name, what);
 }
 
 }  // namespace
@@ -120,8 +138,8 @@ bool parse_network_name(const char* name, NetworkAddress* address) {
 
 // ---- the connection -----------------------------------------------------------
 
-bool NetworkLine::open(const NetworkAddress& address, const char* name, int connect_wait_ms, char* reason,
-                       std::size_t capacity) {
+bool NetworkLine::open(const NetworkAddress& address, const char* name, int connect_wait_ms,
+                       TcpError* error) {
     close();
     std::snprintf(name_.data(), name_.size(), "%s", name);
     kind_ = address.kind;
@@ -133,25 +151,21 @@ bool NetworkLine::open(const NetworkAddress& address, const char* name, int conn
     rx_head_ = rx_count_ = tx_size_ = 0;
     ended_ = false;
     end_error_ = {};
-    TcpError error;
-    connection_ = tcp_connect(address.host.data(), address.port.data(), connect_wait_ms, &error);
-    if (connection_ == kNoConnection) {
-        tcp_error_text(error, reason, capacity);
-        return false;
-    }
+    connection_ = tcp_connect(address.host.data(), address.port.data(), connect_wait_ms, error);
+    if (connection_ == kNoConnection) return false;
     if (kind_ == NetworkKind::rfc2217) {
         for (const rfc2217::Frame& frame : negotiator_.opening()) send_frame(frame);
         com_port_ = wait_for_com_port_agreement();
         if (com_port_) {
             configure_line();
-        } else if (!no_com_port_said_ && !ended_) {
-            no_com_port_said_ = true;
+        } else if (!said.no_com_port && !ended_) {
+            said.no_com_port = true;
             say("%s: the server does not take the COM-PORT-OPTION (RFC 2217)%s\n", name_.data(),
                 "; the line keeps the server's own settings");
         }
     }
     if (ended_ || !flush()) {
-        std::snprintf(reason, capacity, "%s", "The server closed the connection");
+        *error = end_error_;
         close();
         return false;
     }
@@ -194,7 +208,7 @@ bool NetworkLine::command(const rfc2217::Frame& frame, rfc2217::Command command,
     send_frame(frame);
     if (!wait) return flush();
     if (wait_for_answer(command, sent_[i])) return true;
-    if (!ended_) say_unanswered(command, frame.bytes[4]);
+    if (!ended_) say_unanswered(name_.data(), command, frame.bytes[4]);
     return false;
 }
 
@@ -209,19 +223,6 @@ bool NetworkLine::wait_for_answer(rfc2217::Command command, unsigned long count)
         check_pending_signal();
     }
     return answered_[i] >= count;
-}
-
-void NetworkLine::say_unanswered(rfc2217::Command command, uint8_t value) {
-    std::size_t i = index_of(command);
-    if (unanswered_said_[i]) return;
-    unanswered_said_[i] = true;
-    char what[64];
-    std::snprintf(what, sizeof what, "%s%s", command_name(command),
-                  command == rfc2217::Command::set_control ? control_name(value) : "");
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: the server did not answer %s within %d ms; going on without it\n", name_.data(),
-                 what, kAnswerWaitPolls);
-    std::fflush(stderr);
 }
 
 bool NetworkLine::set_rate(uint32_t rate) {
@@ -240,42 +241,33 @@ bool NetworkLine::set_rate(uint32_t rate) {
 bool NetworkLine::set_control(uint8_t control) {
     if (!is_open()) return false;
     if (kind_ != NetworkKind::rfc2217) {
-        if (!no_modem_lines_said_)
+        if (!said.no_modem_lines)
             say("%s: %s\n", name_.data(), "a raw TCP connection carries no modem lines (DTR, RTS)");
-        no_modem_lines_said_ = true;
-        return false;
+        said.no_modem_lines = true;
+        return true;
     }
-    if (!com_port_) return false;
+    if (!com_port_) return true;  // said when the connection was made
     // A server that once left SET-CONTROL unanswered (ser2net on a device
     // without modem lines) is not waited for again.
-    bool wait = !unanswered_said_[index_of(rfc2217::Command::set_control)];
+    bool wait = !said.unanswered[index_of(rfc2217::Command::set_control)];
     command(rfc2217::encode_set_control(control), rfc2217::Command::set_control, wait);
     return !ended_;
 }
 
 // ---- bytes -------------------------------------------------------------------------
 
-long NetworkLine::read(uint8_t* buffer, std::size_t capacity, char* reason, std::size_t reason_capacity) {
+long NetworkLine::read(uint8_t* buffer, std::size_t capacity) {
     flush();
     if (rx_count_ == 0) pump();
-    if (rx_count_ > 0) {
-        std::size_t n = 0;
-        while (n < capacity && rx_count_ > 0) {
-            buffer[n++] = rx_[rx_head_];
-            rx_head_ = (rx_head_ + 1) % rx_.size();
-            --rx_count_;
-        }
-        if (rx_count_ == 0) rx_head_ = 0;
-        return static_cast<long>(n);
+    if (rx_count_ == 0) return ended_ || !is_open() ? -1 : 0;
+    std::size_t n = 0;
+    while (n < capacity && rx_count_ > 0) {
+        buffer[n++] = rx_[rx_head_];
+        rx_head_ = (rx_head_ + 1) % rx_.size();
+        --rx_count_;
     }
-    if (!ended_ && is_open()) return 0;
-    if (!is_open())
-        std::snprintf(reason, reason_capacity, "%s", "The connection is closed");
-    else if (end_error_.code == 0)
-        std::snprintf(reason, reason_capacity, "%s", "The server closed the connection");
-    else
-        tcp_error_text(end_error_, reason, reason_capacity);
-    return -1;
+    if (rx_count_ == 0) rx_head_ = 0;
+    return static_cast<long>(n);
 }
 
 bool NetworkLine::wait_readable(int ms) {

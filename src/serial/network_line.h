@@ -27,25 +27,29 @@ NetworkKind network_kind(const char* name);
 // false when the name is not one, or is one that does not parse.
 bool parse_network_name(const char* name, NetworkAddress* address);
 
-// How long a connect may take, and how long the server has to answer an
-// option, in 1 ms polls.
-constexpr int kConnectWaitMs = 2000;
-constexpr int kReconnectWaitMs = 500;  // the terminal's re-open, so the keys stay live
+// How long a connect may take: at the start, long enough for one lost
+// connection request to be sent again; a re-open while the terminal runs
+// gives up sooner, so that the keys stay live.
+constexpr int kConnectWaitMs = 3000;
+constexpr int kReconnectWaitMs = 500;
+// How long the server has to answer an option, in 1 ms polls.
 constexpr int kAnswerWaitPolls = 1000;
 
 class NetworkLine {
    public:
-    // Connects; for rfc2217 also negotiates the options and sets 8-N-1, no
-    // flow control and purges the server's buffers. false when the
-    // connection cannot be made; reason gets the system's text.
-    bool open(const NetworkAddress& address, const char* name, int connect_wait_ms, char* reason,
-              std::size_t capacity);
+    // Connects within connect_wait_ms; for rfc2217 also negotiates the
+    // options, sets 8-N-1 and no flow control, and purges the server's
+    // buffers. false when the connection cannot be made (*error says why).
+    bool open(const NetworkAddress& address, const char* name, int connect_wait_ms, TcpError* error);
     void close();
     bool is_open() const { return connection_ != kNoConnection; }
 
     // Data bytes received: at most capacity into buffer; 0 when none
-    // waits; -1 when the connection has ended or failed (reason gets why).
-    long read(uint8_t* buffer, std::size_t capacity, char* reason, std::size_t reason_capacity);
+    // waits; -1 when the connection has ended or failed (end_error() says
+    // why: code 0 when the server closed it).
+    long read(uint8_t* buffer, std::size_t capacity);
+    bool has_ended() const { return ended_ || !is_open(); }
+    const TcpError& end_error() const { return end_error_; }
     // Data bytes known to wait (without asking the network again).
     std::size_t waiting() const { return rx_count_; }
     // Waits up to ms for data (or for the connection's end).
@@ -53,16 +57,18 @@ class NetworkLine {
 
     // One byte to the line; gathered and sent with the next flush (every
     // read, wait, setting and close flushes). false when the connection
-    // failed.
+    // has failed.
     bool write(uint8_t byte);
     bool flush();
 
     // rfc2217: SET-BAUDRATE, then a bounded wait for the server's answer so
     // that no byte goes out at the old rate. false when the server set
-    // another rate. raw: nothing to do.
+    // another rate (said on standard error) or the connection failed.
+    // raw: nothing to do.
     bool set_rate(uint32_t rate);
-    // rfc2217: SET-CONTROL for DTR or RTS. false when there are no modem
-    // lines to drive (raw).
+    // rfc2217: SET-CONTROL for DTR or RTS. raw: there are no modem lines
+    // to drive, said once on standard error. false only when the
+    // connection failed.
     bool set_dtr(bool on) { return set_control(on ? rfc2217::kControlDtrOn : rfc2217::kControlDtrOff); }
     bool set_rts(bool on) { return set_control(on ? rfc2217::kControlRtsOn : rfc2217::kControlRtsOff); }
 
@@ -77,12 +83,11 @@ class NetworkLine {
     bool pump();
     void handle(const rfc2217::Event& event);
     void send_frame(const rfc2217::Frame& frame);
-    // Sends a command and waits (bounded) for its answer; false when none
-    // came in time.
+    // Sends a command and, when asked to, waits (bounded) for its answer;
+    // false when none came in time.
     bool command(const rfc2217::Frame& frame, rfc2217::Command command, bool wait);
     bool wait_for_answer(rfc2217::Command command, unsigned long count);
     bool wait_for_com_port_agreement();
-    void say_unanswered(rfc2217::Command command, uint8_t value);
     void configure_line();
     void remember_failure(const TcpError& error);
 
@@ -96,16 +101,11 @@ class NetworkLine {
     std::array<unsigned long, rfc2217::kCommandCount> answered_{};
     uint32_t answered_rate_ = 0;
 
-    // Said once per run, not once per connection.
-    std::array<bool, rfc2217::kCommandCount> unanswered_said_{};
-    bool no_com_port_said_ = false;
-    bool no_modem_lines_said_ = false;
-
     std::array<uint8_t, kRxCapacity> rx_{};
     std::size_t rx_head_ = 0;
     std::size_t rx_count_ = 0;
     std::array<uint8_t, kTxCapacity> tx_{};
     std::size_t tx_size_ = 0;
-    bool ended_ = false;  // the connection ended; reported by the next read
+    bool ended_ = false;  // the connection ended or failed
     TcpError end_error_{};
 };

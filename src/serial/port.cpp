@@ -5,10 +5,13 @@
 #include <array>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "base/fatal.h"
 #include "base/text.h"
 #include "serial/device.h"
+#include "serial/network_line.h"
+#include "serial/port_list.h"
 #include "serial/serial.h"
 
 namespace {
@@ -30,22 +33,35 @@ std::array<uint8_t, 1 << 16> rx{};
 std::size_t rx_head = 0;
 std::size_t rx_count = 0;
 
-// The device a port name stands for.
-std::unique_ptr<Device> open_device(const char* name) {
+// The device a port name stands for: a network connection, the one
+// adapter that has a USB identity now (looked up at every open, so an
+// adapter that comes back under another name is found again), or a local
+// device by its path or COM name. A re-open while the port is in use
+// gives a network connection less time, so that the keys stay live.
+std::unique_ptr<Device> open_device(const char* name, bool again) {
+    if (network_kind(name) != NetworkKind::none)
+        return open_network_device(name, again ? kReconnectWaitMs : kConnectWaitMs);
+    std::string usb_device;
+    if (is_usb_name(name)) {
+        if (!usb_port_device(name, &usb_device)) return nullptr;
+        name = usb_device.c_str();
+    }
     char path[kPathCapacity + 16];
     if (!port_device_path(name, path, sizeof path)) return nullptr;
     return open_local_device(path);
 }
 
-// The system's text for a failed call, on standard error.
+// The system's text for a failed call, on standard error; a device that
+// explained the failure itself has said it already.
 void print_system_error(const DeviceError& error) {
+    if (error.kind == DeviceError::Kind::reported) return;
     std::fflush(stdout);
     write_system_text(stderr, error);
     std::fflush(stderr);
 }
 
-// A device without modem lines (a pseudo-terminal) refuses every DTR
-// change; say so once per run, not at every open and pulse.
+// A device without modem lines (a pseudo-terminal) refuses every DTR and
+// RTS change; say so once per run, not at every open and pulse.
 void report_modem_line_failure(const DeviceError& error) {
     if (error.kind == DeviceError::Kind::no_modem_lines) {
         if (port.modem_lines_reported) return;
@@ -74,6 +90,26 @@ void fill_rx() {
     if (error) port.pending_failure = error;
 }
 
+int open_named(const char* name, bool again) {
+    // A name that does not fit would open another device: refuse it. The
+    // name may be the port's own (a re-open): it is copied before closing.
+    std::array<char, kPathCapacity> given{};
+    if (!copy_text(given, name)) return 0;
+    close_port();  // a port opened again lets go of its old device and lock
+    port.name = given;
+    port.device = open_device(port.name.data(), again);
+    if (!port.device) return 0;
+    set_dtr(0);
+    port.gone = false;
+    return 1;
+}
+
+void set_modem_line(ModemLine line, int level) {
+    DeviceError error{DeviceError::Kind::not_open};
+    if (port.device) error = port.device->set_modem_line(line, level != 0);
+    if (error) report_modem_line_failure(error);
+}
+
 DeviceError apply_rate(int32_t rate) {
     if (!port.device) return DeviceError{DeviceError::Kind::not_open};
     if (rate <= 0) return DeviceError{DeviceError::Kind::bad_value};
@@ -82,25 +118,20 @@ DeviceError apply_rate(int32_t rate) {
 
 }  // namespace
 
-int open_port(const char* name) {
-    // A name that does not fit would open another device: refuse it. The
-    // name may be the port's own (a re-open): it is copied before closing.
-    std::array<char, kPathCapacity> given{};
-    if (!copy_text(given, name)) return 0;
-    close_port();  // a port opened again lets go of its old device and lock
-    port.name = given;
-    port.device = open_device(port.name.data());
-    if (!port.device) return 0;
-    set_dtr(0);
-    port.gone = false;
-    return 1;
+int open_port(const char* name) { return open_named(name, false); }
+
+bool port_name_valid(const char* name) {
+    if (network_kind(name) != NetworkKind::none) {
+        NetworkAddress address;
+        return parse_network_name(name, &address);
+    }
+    UsbSelector selector;
+    return !is_usb_name(name) || parse_usb_name(name, &selector);
 }
 
-void set_dtr(int level) {
-    DeviceError error{DeviceError::Kind::not_open};
-    if (port.device) error = port.device->set_modem_line(ModemLine::dtr, level != 0);
-    if (error) report_modem_line_failure(error);
-}
+void set_dtr(int level) { set_modem_line(ModemLine::dtr, level); }
+
+void set_rts(int level) { set_modem_line(ModemLine::rts, level); }
 
 int set_baud_rate(int32_t rate) {
     port.remembered_rate = rate;
@@ -172,7 +203,7 @@ bool port_is_gone() { return port.gone; }
 int reopen_port() {
     std::array<char, kPathCapacity> name = port.name;
     int32_t rate = port.remembered_rate;
-    if (open_port(name.data()) != 1) {
+    if (open_named(name.data(), true) != 1) {
         port.gone = true;
         return 0;
     }

@@ -55,6 +55,14 @@ bool parse_usb_name(const char* name, UsbSelector* selector);
 // The ports the selector matches, in the listing's order.
 std::vector<PortInfo> matching_ports(const std::vector<PortInfo>& ports, const UsbSelector& selector);
 
+// The device of the one port a usb: name matches now; false when it
+// matches none or several (or is not a usb: name).
+bool usb_port_device(const char* name, std::string* device);
+
+// For a usb: name that matches none or several ports: which, and the
+// candidates, one line each; empty when it matches exactly one.
+std::string usb_candidates(const char* name);
+
 // One line of the listing, without a line end:
 //   /dev/ttyUSB0  usb:0403:6001:A50285BI  manufacturer="FTDI"  product="FT232R USB UART"  by-id=/dev/...
 // The device's own strings are shown printable only.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "serial/port_list.h"
+#include "serial/serial.h"
 
 namespace {
 
@@ -85,4 +86,36 @@ std::string describe_port(const PortInfo& port) {
     if (!port.product.empty()) line.append("  product=\"").append(shown(port.product)).append("\"");
     if (!port.by_id.empty()) line.append("  by-id=").append(shown(port.by_id));
     return line;
+}
+
+bool usb_port_device(const char* name, std::string* device) {
+    UsbSelector selector;
+    if (!parse_usb_name(name, &selector)) return false;
+    std::vector<PortInfo> matches = matching_ports(list_ports(), selector);
+    if (matches.size() != 1) return false;
+    *device = matches.front().device;
+    return true;
+}
+
+std::string usb_candidates(const char* name) {
+    UsbSelector selector;
+    if (!parse_usb_name(name, &selector)) return {};
+    std::vector<PortInfo> ports = list_ports();
+    std::vector<PortInfo> matches = matching_ports(ports, selector);
+    if (matches.size() == 1) return {};
+    std::string text;
+    if (matches.empty()) {
+        text = "No serial port matches it. Ports with a USB identity:\r\n";
+        for (const PortInfo& port : ports)
+            if (port.usb) matches.push_back(port);
+        if (matches.empty()) text += "  (none)\r\n";
+    } else {
+        text = "Several ports match it; add the serial number (usb:VVVV:PPPP:SERIAL) or name one:\r\n";
+    }
+    for (const PortInfo& port : matches) text.append("  ").append(describe_port(port)).append("\r\n");
+    return text;
+}
+
+void print_port_list() {
+    for (const PortInfo& port : list_ports()) std::printf("%s\r\n", describe_port(port).c_str());
 }

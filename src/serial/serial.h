@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // ---- the port ----------------------------------------------------------
 
@@ -19,8 +20,16 @@ int open_port(const char* name);
 // as it stands. false when the path does not fit in capacity bytes.
 bool port_device_path(const char* name, char* path, std::size_t capacity);
 
-// Non-zero raises DTR, zero drops it.
+// Whether a name can name a port at all: a usb: name and a network name
+// must be well formed (usb:VVVV:PPPP[:SERIAL], rfc2217://HOST:PORT,
+// socket://HOST:PORT); anything else is a device path or a COM name.
+bool port_name_valid(const char* name);
+
+// Non-zero raises DTR, zero drops it; the same for RTS. On a network port
+// they travel to the server (rfc2217://); a device without modem lines
+// says so once.
 void set_dtr(int level);
+void set_rts(int level);
 
 // 1 = set, 0 = refused (system text on standard error). The rate is
 // remembered whether or not the device takes it; a re-open applies it.
@@ -65,6 +74,17 @@ int reopen_port();
 
 // The name given to the last open_port.
 const char* port_name();
+
+// ---- finding ports -------------------------------------------------------
+
+// One line per serial port of the machine on standard output, with what is
+// known of it (device, USB identity as a usb: name, manufacturer, product,
+// the stable by-id name).
+void print_port_list();
+
+// For a usb: name that matches none or several ports: which, and the
+// candidates, one "\r\n"-ended line each; empty otherwise.
+std::string usb_candidates(const char* name);
 
 // ---- timed exchange ------------------------------------------------------
 

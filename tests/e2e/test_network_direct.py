@@ -4,8 +4,8 @@ pulse resets the target into its bootloader."""
 import unittest
 
 from boot_support import Workdir
-from harness import Sim, run
-from network_support import TcpBridge, check_every_byte_both_ways, check_flash, every_byte_image, sim_rfc2217_port
+from harness import Program, Sim, run
+from network_support import START, TcpBridge, check_every_byte_both_ways, check_flash, every_byte_image, sim_rfc2217_port
 
 NO_MODEM_LINES = b"a raw TCP connection carries no modem lines"
 IN_SYNC_LOST = b"didn't get reply from AVR, out of sync"
@@ -52,6 +52,16 @@ class ResetIntoTheBootloader(unittest.TestCase):
                 self.assertIn(b"\r\nSUCCESS\r\n", out)
                 check_flash(self, sim.dump_flash(), self.data)
                 self.assertEqual(err, b"")
+
+    def test_ctrl_r_in_the_terminal_pulses_dtr_at_the_server(self):
+        sim, url = self.endpoint()
+        with Program(["-c", url]) as p:
+            p.expect(START)
+            p.keys(b"\x12")
+            sim.wait_line(r"^cmd \d+ reset dtr")
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(), 0)
+        self.assertEqual(sim.reported(r"^rfc2217 control (8|9)$")[-2:], ["rfc2217 control 8", "rfc2217 control 9"])
 
     def test_without_reset_the_application_does_not_answer(self):
         sim, url = self.endpoint()

@@ -2,6 +2,7 @@
 2217: whole downloads at both rates, the terminal with every byte value,
 and the connection killed and brought back while the terminal runs."""
 import os
+import threading
 import time
 import unittest
 
@@ -35,8 +36,8 @@ class Downloads(unittest.TestCase):
         self.assertEqual({rate for rate, _, _ in commands}, {19200})
         names = [name for _, name, _ in commands]
         self.assertEqual(names[:6], ["p", "S", "v", "V", "t", "e"])
-        self.assertEqual(names.count("k"), 8)
-        self.assertEqual(names.count("l"), 8)
+        self.assertEqual(names.count("k"), names.count("l"))
+        self.assertGreaterEqual(names.count("k"), 8)
         self.assertEqual(names[-1], "E")
 
     def test_wake_up_at_the_terminal_rate_then_57600(self):
@@ -52,8 +53,26 @@ class Terminal(unittest.TestCase):
         work = Workdir()
         with Sim() as sim, Ser2net(sim.path) as server:
             err = check_every_byte_both_ways(self, server.url(), sim, work)
-            self.assertEqual(sim.rate(), 9600)
+            self.assertEqual({rate for rate, _ in sim.received()}, {9600})
             self.assertEqual(err.count(UNANSWERED), 1, err)
+
+    def test_wait_port_for_a_server_that_starts_a_second_later(self):
+        require_ser2net()
+        with Sim() as sim:
+            with Ser2net(sim.path) as first:
+                port = first.port  # a port that was free a moment ago
+            later = []
+            timer = threading.Timer(1.0, lambda: later.append(Ser2net(sim.path, port=port)))
+            timer.start()
+            try:
+                with Program(["-c", "rfc2217://127.0.0.1:%d" % port, "--wait-port", "10"]) as p:
+                    p.expect(START, timeout=15)
+                    p.keys(b"\x1b")
+                    self.assertEqual(p.wait(), 0)
+            finally:
+                timer.join()
+                for server in later:
+                    server.close()
 
     def test_killed_connection_is_gone_once_then_back(self):
         require_ser2net()
