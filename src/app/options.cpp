@@ -205,14 +205,13 @@ void take_wait_port(const char* word) {
 
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
-    {"reset", "dtr|rts|dtr,rts", "pulse these lines to reset the target into its bootloader (not with -t)",
+    {"reset", "dtr|rts|dtr,rts", "reset the target into its bootloader by these lines (not with -t)",
      take_reset},
     {"reset-ms", "MS", "how long --reset holds the lines (default 50)", take_reset_ms},
-    {"boot-wait-ms", "MS", "how long the bootloader takes to start after --reset (default 100)",
-     take_boot_wait_ms},
-    {"list-ports", nullptr, "list the serial ports of this machine, one line each",
+    {"boot-wait-ms", "MS", "wait after --reset for the bootloader (default 100)", take_boot_wait_ms},
+    {"list-ports", nullptr, "list this machine's serial ports and exit",
      [](const char*) { list_ports_and_exit(); }},
-    {"wait-port", "SECONDS", "try opening the port again every 100 ms for this long", take_wait_port},
+    {"wait-port", "SECONDS", "retry opening the port every 100 ms this long", take_wait_port},
 };
 
 // Options that cannot go together, whatever their order.

@@ -1,8 +1,6 @@
 """Long options on the command line: --help, and what the parser does with
 names it does not know, values given to flags, and long options among the
-option letters. (Values of value-taking long options, the next word or the
-text after '=', are covered by the parser's unit test until the program has
-such an option.)
+option letters. (The options' own values are tested with their features.)
 """
 import unittest
 
@@ -12,6 +10,11 @@ from test_command_line import MISSING_PORT, USAGE, fatal
 LONG_OPTIONS = (
     b"   [long options] optional\r\n"
     b"       --help : this usage, with the long options\r\n"
+    b"       --reset dtr|rts|dtr,rts : reset the target into its bootloader by these lines (not with -t)\r\n"
+    b"       --reset-ms MS : how long --reset holds the lines (default 50)\r\n"
+    b"       --boot-wait-ms MS : wait after --reset for the bootloader (default 100)\r\n"
+    b"       --list-ports : list this machine's serial ports and exit\r\n"
+    b"       --wait-port SECONDS : retry opening the port every 100 ms this long\r\n"
     b"\r\n"
 )
 
