@@ -55,6 +55,9 @@ class Wire {
     void queue(const Bytes& bytes, double not_before);
     // Bytes queued and not yet on the line are gone (the target was reset).
     void drop_unsent() { tx_.clear(); }
+    // Another line took over: what comes on it does not queue behind the
+    // bytes of the one before (a client at 50 baud, say).
+    void new_line() { rx_free_ = 0; }
     // Writes every byte whose transmission has ended by now; returns when
     // the next one will have (or a second from now when none waits).
     double flush(double now);

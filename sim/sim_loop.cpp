@@ -315,6 +315,7 @@ void Simulator::accept_client() {
     };
     session_ = std::make_unique<Rfc2217Session>(std::move(events));
     line_.connect(&server_, session_.get());
+    wire_.new_line();
     if (!options_.quiet) report("rfc2217 client", false);
     server_.send(session_->opening());
 }
@@ -333,6 +334,7 @@ void Simulator::close_client(const char* why) {
     if (!session_) return;
     server_.drop_client();
     line_.connect(nullptr, nullptr);
+    wire_.new_line();
     session_.reset();
     if (!options_.quiet) report(std::string("rfc2217 ") + why, false);
 }
