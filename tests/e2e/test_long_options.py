@@ -10,6 +10,7 @@ from test_command_line import MISSING_PORT, USAGE, fatal
 LONG_OPTIONS = (
     b"   [long options] optional\r\n"
     b"       --help : this usage, with the long options\r\n"
+    b"       --download-rate N : download baud rate, any rate the port takes (250000, 500000, 1000000)\r\n"
     b"       --reset dtr|rts|dtr,rts : reset the target into its bootloader by these lines (not with -t)\r\n"
     b"       --reset-ms MS : how long --reset holds the lines (default 50)\r\n"
     b"       --boot-wait-ms MS : wait after --reset for the bootloader (default 100)\r\n"
