@@ -38,6 +38,15 @@ std::vector<PortInfo> list_ports_in(const PortRoots& roots);
 // The ports of this machine.
 std::vector<PortInfo> list_ports();
 
+// The USB identity in a Windows device instance id: the ids, and the
+// serial number where the id holds the device's own (USB\VID_v&PID_p\SERIAL;
+// the FTDI driver's FTDIBUS\VID_v+PID_p+SERIALA\0000, whose last letter
+// names the channel). A last part with '&' is one Windows made up: no
+// serial number. false when the id names no USB device. Kept apart from
+// the Windows listing so that it is tested on every platform.
+bool usb_identity_in_instance_id(const std::string& id, PortInfo* port);
+std::string serial_in_instance_id(const std::string& id);
+
 // ---- ports by USB identity ---------------------------------------------------
 
 struct UsbSelector {

@@ -78,36 +78,6 @@ std::string product_text(HDEVINFO set, SP_DEVINFO_DATA* device) {
     return device_property(set, device, SPDRP_DEVICEDESC);
 }
 
-// The four hex digits after a tag such as "VID_" in an instance id.
-bool id_after(const std::string& id, const char* tag, uint16_t* value) {
-    std::size_t at = upper(id).find(tag);
-    if (at == std::string::npos) return false;
-    std::string digits = id.substr(at + std::strlen(tag), 4);
-    if (digits.size() != 4 || !std::all_of(digits.begin(), digits.end(), [](char c) {
-            return std::isxdigit(static_cast<unsigned char>(c));
-        }))
-        return false;
-    *value = static_cast<uint16_t>(std::strtoul(digits.c_str(), nullptr, 16));
-    return true;
-}
-
-// The serial number in an instance id: USB\VID_v&PID_p\SERIAL (a last part
-// with '&' is one Windows made up, not the device's), or the FTDI driver's
-// FTDIBUS\VID_v+PID_p+SERIALA\0000 (the last letter names the channel).
-std::string serial_in(const std::string& id) {
-    std::string up = upper(id);
-    if (up.rfind("FTDIBUS\\", 0) == 0) {
-        std::size_t plus = id.find('+', id.find('+') + 1);
-        std::size_t end = id.find('\\', plus);
-        if (plus == std::string::npos || end == std::string::npos || end - plus < 3) return {};
-        return id.substr(plus + 1, end - plus - 2);
-    }
-    std::size_t last = id.rfind('\\');
-    if (up.rfind("USB\\", 0) != 0 || last == std::string::npos || last < 4) return {};
-    std::string tail = id.substr(last + 1);
-    return tail.find('&') == std::string::npos ? tail : std::string{};
-}
-
 std::string instance_id(DEVINST instance) {
     std::array<char, kTextCapacity> text{};
     if (CM_Get_Device_IDA(instance, text.data(), static_cast<ULONG>(text.size() - 1), 0) != CR_SUCCESS)
@@ -116,15 +86,13 @@ std::string instance_id(DEVINST instance) {
 }
 
 void read_usb_identity(const std::string& id, DEVINST instance, PortInfo* port) {
-    if (!id_after(id, "VID_", &port->vendor_id) || !id_after(id, "PID_", &port->product_id)) return;
-    port->usb = true;
-    port->serial_number = serial_in(id);
+    if (!usb_identity_in_instance_id(id, port)) return;
     // One interface of a composite device (&MI_nn): the serial number is
     // the parent device's.
     DEVINST parent = 0;
     if (port->serial_number.empty() && upper(id).find("&MI_") != std::string::npos &&
         CM_Get_Parent(&parent, instance, 0) == CR_SUCCESS)
-        port->serial_number = serial_in(instance_id(parent));
+        port->serial_number = serial_in_instance_id(instance_id(parent));
 }
 
 void list_port_class(std::vector<PortInfo>& ports) {

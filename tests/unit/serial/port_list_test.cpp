@@ -107,4 +107,31 @@ TEST(UsbNames, MatchNoneOneOrSeveralPorts) {
     EXPECT_TRUE(matching_ports(ports, s).empty());
 }
 
+// What the Windows listing reads from a device's instance id.
+TEST(WindowsInstanceIds, GiveTheUsbIdsAndTheDevicesOwnSerialNumber) {
+    struct Case {
+        const char* id;
+        bool usb;
+        uint16_t vendor, product;
+        const char* serial;
+    };
+    for (const Case& c : {
+             Case{"USB\\VID_0403&PID_6001\\A50285BI", true, 0x0403, 0x6001, "A50285BI"},
+             Case{"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", true, 0x0403, 0x6001, "A50285BI"},
+             Case{"USB\\VID_2E8A&PID_000A&MI_00\\6&2A3B1C&0&0000", true, 0x2e8a, 0x000a, ""},
+             Case{"usb\\vid_2341&pid_0043\\75833353035351D0E1A1", true, 0x2341, 0x0043,
+                  "75833353035351D0E1A1"},
+             Case{"ACPI\\PNP0501\\1", false, 0, 0, ""},
+             Case{"USB\\VID_04&PID_6001\\X", false, 0, 0, ""},
+         }) {
+        SCOPED_TRACE(c.id);
+        PortInfo port;
+        EXPECT_EQ(usb_identity_in_instance_id(c.id, &port), c.usb);
+        if (!c.usb) continue;
+        EXPECT_EQ(port.vendor_id, c.vendor);
+        EXPECT_EQ(port.product_id, c.product);
+        EXPECT_EQ(port.serial_number, c.serial);
+    }
+}
+
 }  // namespace
