@@ -83,9 +83,12 @@ class NetworkLine {
     bool pump();
     void handle(const rfc2217::Event& event);
     void send_frame(const rfc2217::Frame& frame);
-    // Sends a command and, when asked to, waits (bounded) for its answer;
-    // false when none came in time.
-    bool command(const rfc2217::Frame& frame, rfc2217::Command command, bool wait);
+    // Queues a command; returns how many of its kind have been sent, the
+    // count its answer brings the answers to.
+    unsigned long send_command(const rfc2217::Frame& frame, rfc2217::Command command);
+    // Waits (bounded) for the answer; false, said once, when none came in
+    // time.
+    bool await_answer(const rfc2217::Frame& frame, rfc2217::Command command, unsigned long count);
     bool wait_for_answer(rfc2217::Command command, unsigned long count);
     bool wait_for_com_port_agreement();
     void configure_line();
