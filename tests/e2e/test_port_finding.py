@@ -10,7 +10,7 @@ import time
 import unittest
 
 from harness import SOURCE, Program, Sim, run
-from network_support import START
+from network_support import BACK, GONE, START
 
 FAKE_MACHINE = os.path.join(SOURCE, "tests", "data", "fake_machine")
 UNABLE = b"Unable to open COM port : "
@@ -65,6 +65,28 @@ class UsbNames(unittest.TestCase):
             p.expect(START)
             p.keys(b"x")
             self.assertEqual(self.sim.wait_received(1), b"x")
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(), 0)
+
+    def test_an_adapter_back_under_another_name_is_found_again(self):
+        usb = os.path.join(self.root, "sys", "devices", "pci0000:00", "0000:00:14.0", "usb1")
+        with Program(["-c", "usb:0403:6001:A50285BI"], env=with_root(self.root)) as p:
+            p.expect(START)
+            # Unplugged; back as ttyUSB1 (the other adapter's serial number
+            # moved away), on a new line.
+            os.unlink(os.path.join(self.root, "dev", "ttyUSB0"))
+            self.sim.command("hangup")
+            p.expect(GONE)
+            n = len(self.sim.lines)
+            self.sim.command("replug")
+            path = self.sim.wait_line(r"^/dev/\S+$", start=n).group(0)
+            for device, serial in (("1-2", "GONE0000"), ("1-4", "A50285BI")):
+                with open(os.path.join(usb, device, "serial"), "w") as f:
+                    f.write(serial + "\n")
+            os.symlink(path, os.path.join(self.root, "dev", "ttyUSB1"))
+            p.expect(b"*** Port usb:0403:6001:A50285BI " + BACK, timeout=5)
+            p.keys(b"y")
+            self.assertEqual(self.sim.wait_received(1), b"y")
             p.keys(b"\x1b")
             self.assertEqual(p.wait(), 0)
 
