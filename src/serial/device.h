@@ -69,6 +69,10 @@ std::unique_ptr<Device> open_local_device(const char* path);
 // The system's text for an error, ending in a line break, onto stream.
 void write_system_text(std::FILE* stream, const DeviceError& error);
 
+// Makes the 1 ms polls last 1 ms whatever kind of device is open: the
+// default Windows timer tick is far coarser. Nothing to do on POSIX.
+void use_fine_timer();
+
 // ---- the same on every platform ----
 
 // Opens a network name (rfc2217://HOST:PORT, socket://HOST:PORT), giving up

@@ -59,6 +59,7 @@ class NetworkDevice final : public Device {
 std::unique_ptr<Device> open_network_device(const char* name, int connect_wait_ms) {
     NetworkAddress address;
     if (!parse_network_name(name, &address)) return nullptr;
+    use_fine_timer();
     auto device = std::make_unique<NetworkDevice>();
     if (!device->open(address, name, connect_wait_ms)) return nullptr;
     return device;

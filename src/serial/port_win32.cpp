@@ -79,13 +79,6 @@ void configure_line(HANDLE handle) {
     SetCommState(handle, &control);
 }
 
-// The 1 ms polls need a 1 ms system timer; the default tick is far coarser.
-void raise_timer_resolution() {
-    if (timer_raised) return;
-    timer_raised = timeBeginPeriod(1) == TIMERR_NOERROR;
-    if (timer_raised) std::atexit([] { timeEndPeriod(1); });
-}
-
 // A comm handle: a serial adapter, a built-in port, a virtual port.
 class CommDevice final : public Device {
    public:
@@ -186,8 +179,15 @@ bool port_device_path(const char* name, char* path, std::size_t capacity) {
     return written >= 0 && static_cast<std::size_t>(written) < capacity;
 }
 
+// The 1 ms polls need a 1 ms system timer; the default tick is far coarser.
+void use_fine_timer() {
+    if (timer_raised) return;
+    timer_raised = timeBeginPeriod(1) == TIMERR_NOERROR;
+    if (timer_raised) std::atexit([] { timeEndPeriod(1); });
+}
+
 std::unique_ptr<Device> open_local_device(const char* path) {
-    raise_timer_resolution();
+    use_fine_timer();
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
