@@ -1,6 +1,7 @@
-// The event stream: each event is one nlohmann::json object dumped on one
-// line, written and flushed at once so that a reader of a pipe or a
-// growing file sees it while the run goes on.
+// The event stream: each event is one JSON object (nlohmann's, keeping the
+// fields in the order given: type and time first) dumped on one line,
+// written and flushed at once so that a reader of a pipe or a growing file
+// sees it while the run goes on.
 #include "events/events.h"
 
 #include <array>
@@ -40,11 +41,11 @@ bool flush_stream() {
     return true;
 }
 
-void write_line(const nlohmann::json& object) {
+void write_line(const nlohmann::ordered_json& object) {
     if (stream == nullptr || write_failed) return;
     std::string line;
     try {
-        line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        line = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     } catch (const std::exception&) {
         errno = EINVAL;
         report_write_failure();
@@ -62,7 +63,7 @@ long long elapsed_ms() {
 }  // namespace
 
 struct Event::Fields {
-    nlohmann::json object = nlohmann::json::object();
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
 };
 
 bool events_open(const char* path) {
