@@ -28,3 +28,22 @@ class TextMatcher {
     std::vector<std::size_t> fallback_;  // longest proper prefix that is also a suffix
     std::size_t matched_ = 0;            // bytes of text_ matched so far
 };
+
+// ---- the steps after the downloads ----------------------------------------
+
+struct Step {
+    enum class Kind { send, expect };
+    Kind kind = Kind::send;
+    std::string written;           // as the command line gave it (messages, events)
+    std::string bytes;             // escapes decoded
+    double timeout_seconds = 0.0;  // how long an expect waits
+};
+
+// Runs the steps in command-line order on the open port: a send sends its
+// bytes, an expect reads until its text has arrived, looking only at what
+// came after the previous match. Everything read is shown, tagged and
+// logged as the terminal shows it, flushed as it comes; no key is read.
+// True when every step passed. An expect that runs out of time says
+// "Timed out after N s waiting for "TEXT"" on standard error, puts that
+// text in *failure and returns false.
+bool run_steps(const std::vector<Step>& steps, std::string* failure);
