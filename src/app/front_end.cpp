@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "app/app.h"
@@ -26,11 +27,24 @@ void open_the_port() {
     drain_input(10);
 }
 
+// True when path names a file that exists and is the same file as input
+// (however either is spelled).
+bool same_file(const char* path, const char* input) {
+    std::error_code error;
+    return input != nullptr && std::filesystem::equivalent(path, input, error);
+}
+
 // The event stream opens once the command line is accepted, so that a
-// refused command line empties no file. Opening a pipe waits for its
-// reader: a signal during the wait ends the run as a signal.
+// refused command line empties no file; nor may it empty a file the run is
+// about to read. Opening a pipe waits for its reader: a signal during the
+// wait ends the run as a signal.
 void open_events(int argc, char** argv) {
-    if (script.events_path == nullptr) return;
+    const char* path = script.events_path;
+    if (path == nullptr) return;
+    const char* flash = run_options.no_flash_file ? nullptr : run_options.current_file_name.data();
+    const char* eeprom = run_options.no_eeprom_file ? nullptr : run_options.eeprom_file_name.data();
+    if (same_file(path, flash) || same_file(path, eeprom) || same_file(path, run_options.upload_file))
+        report_error_format("Events file %s is a file the run reads", path);
     check_pending_signal();
     if (!events_open(script.events_path)) {
         if (errno == EINTR) check_pending_signal();

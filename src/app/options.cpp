@@ -185,14 +185,14 @@ void take_step_timeout(const char* word) {
 
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
-    {"expect", "TEXT", "after the downloads, wait until TEXT has arrived (escapes \\r \\n \\t \\\\ \\xHH)",
+    {"expect", "TEXT", "wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)",
      [](const char* text) { add_step(Step::Kind::expect, "expect", text); }},
-    {"send", "TEXT", "after the downloads, send TEXT (the same escapes); steps run in the order given",
+    {"send", "TEXT", "send TEXT; steps run after the downloads, in order",
      [](const char* text) { add_step(Step::Kind::send, "send", text); }},
-    {"timeout", "SECONDS", "how long each --expect after it waits (default 10)", take_step_timeout},
-    {"then-terminal", nullptr, "after the steps, go on into the terminal instead of ending",
+    {"timeout", "SECONDS", "how long each later --expect waits (default 10)", take_step_timeout},
+    {"then-terminal", nullptr, "go on into the terminal after the steps",
      [](const char*) { script.then_terminal = true; }},
-    {"events", "FILE", "the run's events, one JSON object a line, into FILE (- for standard error)",
+    {"events", "FILE", "events as JSON lines into FILE (- for standard error)",
      [](const char* path) { script.events_path = path; }},
 };
 

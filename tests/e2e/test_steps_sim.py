@@ -144,7 +144,7 @@ class StepsWithoutDownload(unittest.TestCase):
     def test_each_expect_looks_only_after_the_previous_match(self):
         with Sim() as sim:
             with Program(["-c", sim.link, "--send", "go", "--expect", "A", "--expect", "y",
-                          "--timeout", "1", "--expect", "A"], tty=False) as p:
+                          "--timeout=1", "--expect", "A"], tty=False) as p:
                 sim.wait_received(2)
                 sim.send(b"xAy")
                 rc = p.wait(20)
@@ -181,7 +181,11 @@ class StepsWithoutDownload(unittest.TestCase):
             (["--timeout", "1e9"], b"--timeout"),
             (["--expect", ""], b"--expect"),
             (["--events", os.path.join(self.scratch.path, "no", "such", "dir")], b"Cannot open events file"),
+            (["--events", os.path.join(self.scratch.path, ".", "sent.txt"), "-d", self.scratch("sent.txt")],
+             b"is a file the run reads"),
         ]
+        with open(self.scratch("sent.txt"), "w") as f:
+            f.write("keep me")
         for args, message in cases:
             with self.subTest(args=args), Sim() as sim:
                 rc, out, _, _ = run_timed(["-c", sim.link, "--send", "x"] + args)
@@ -189,6 +193,8 @@ class StepsWithoutDownload(unittest.TestCase):
                 self.assertIn(message, out)
                 sim.sync()
                 self.assertEqual(sim.received_bytes(), b"")
+        with open(self.scratch("sent.txt")) as f:
+            self.assertEqual(f.read(), "keep me")
 
 
 if __name__ == "__main__":
