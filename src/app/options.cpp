@@ -3,6 +3,8 @@
 // their table (kLongOptions below).
 #include "app/options.h"
 
+#include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -85,6 +87,18 @@ void take_download_rate(const char* word) {
     if (!convert_rate(word, &rate) || (rate != 19200 && rate != 38400 && rate != 57600 && rate != 115200))
         report_error("Baud Rate - Bad Argument");
     run_options.download_rate = rate;
+}
+
+// --download-rate: any positive rate, the whole word a decimal number (a
+// rate read from the front of "1e6" would be a rate nobody asked for).
+void take_any_download_rate(const char* word) {
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(word, &end, 10);
+    bool whole_number = end != word && *end == '\0' && std::isdigit(static_cast<unsigned char>(word[0]));
+    if (!whole_number || errno == ERANGE || value <= 0 || value > INT32_MAX)
+        report_error("Baud Rate - Bad Argument");
+    run_options.download_rate = static_cast<int32_t>(value);
 }
 
 void take_port(const char* word) {
@@ -185,6 +199,8 @@ void take_step_timeout(const char* word) {
 
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
+    {"download-rate", "N", "download baud rate, any rate the port takes (250000, 500000, 1000000)",
+     take_any_download_rate},
     {"expect", "TEXT", "wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)",
      [](const char* text) { add_step(Step::Kind::expect, "expect", text); }},
     {"send", "TEXT", "send TEXT; steps run after the downloads, in order",

@@ -11,6 +11,7 @@ from test_command_line import MISSING_PORT, USAGE, fatal
 LONG_OPTIONS = (
     b"   [long options] optional\r\n"
     b"       --help : this usage, with the long options\r\n"
+    b"       --download-rate N : download baud rate, any rate the port takes (250000, 500000, 1000000)\r\n"
     b"       --expect TEXT : wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)\r\n"
     b"       --send TEXT : send TEXT; steps run after the downloads, in order\r\n"
     b"       --timeout SECONDS : how long each later --expect waits (default 10)\r\n"
