@@ -39,4 +39,11 @@ struct RunOptions {
 constexpr uint8_t kResetDtr = 1;
 constexpr uint8_t kResetRts = 2;
 
+// The lines of --reset as the option names them: "dtr", "rts", "dtr,rts";
+// nullptr for none.
+constexpr const char* reset_lines_name(uint8_t lines) {
+    constexpr const char* kNames[] = {nullptr, "dtr", "rts", "dtr,rts"};
+    return kNames[lines & (kResetDtr | kResetRts)];
+}
+
 extern RunOptions run_options;

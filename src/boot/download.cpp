@@ -10,6 +10,7 @@
 #include "base/run_options.h"
 #include "boot/boot.h"
 #include "console/console.h"
+#include "events/events.h"
 #include "image/image.h"
 #include "serial/serial.h"
 
@@ -85,16 +86,22 @@ void wake_application(ReplyBuffer& reply) {
     std::string_view said(reply.data(), static_cast<std::size_t>(count));
     if (count != kHelloLength || said.find(kHelloWord) == std::string_view::npos)
         report_error("No hello from AVR\r\n");
+    Event("wake").with("rate", line_rate).with("reply", said).write();
     console_print("AVR said Hello : %s\r\n", reply.data());
+}
+
+// The catalogue's names are padded with blanks to 16 characters.
+std::string_view trimmed(std::string_view name) {
+    std::size_t end = name.find_last_not_of(' ');
+    return end == std::string_view::npos ? std::string_view{} : name.substr(0, end + 1);
 }
 
 // The other way into the bootloader, for boards whose reset is wired to
 // the adapter's DTR or RTS (through a capacitor): raise the lines, hold
 // them, drop them, and give the bootloader time to start listening.
 void reset_into_bootloader() {
-    static constexpr const char* kLineNames[] = {"", "DTR", "RTS", "DTR and RTS"};
-    uint8_t lines = run_options.reset_lines & (kResetDtr | kResetRts);
-    if (run_options.verbose) console_print("reset the target by %s\r\n", kLineNames[lines]);
+    uint8_t lines = run_options.reset_lines;
+    if (run_options.verbose) console_print("reset the target by %s\r\n", reset_lines_name(lines));
     console_flush();
     if ((lines & kResetDtr) != 0) set_dtr(1);
     if ((lines & kResetRts) != 0) set_rts(1);
@@ -102,6 +109,11 @@ void reset_into_bootloader() {
     if ((lines & kResetDtr) != 0) set_dtr(0);
     if ((lines & kResetRts) != 0) set_rts(0);
     sleep_ms(run_options.boot_wait_ms);
+    Event("reset")
+        .with("lines", reset_lines_name(lines))
+        .with("reset_ms", run_options.reset_ms)
+        .with("boot_wait_ms", run_options.boot_wait_ms)
+        .write();
 }
 
 void switch_to_download_rate() {
@@ -157,7 +169,14 @@ int ask_device_code(ReplyBuffer& reply) {
     print_verbose_line("we say t\r\n");
     send_command('t');
     read_reply(kDeviceCodeReplyLength, reply.data());
-    return lookup_device_code(static_cast<unsigned char>(reply[0]), reply.data());
+    const int code = static_cast<unsigned char>(reply[0]);
+    int family = lookup_device_code(code, reply.data());
+    Event("identify")
+        .with("device_code", code)
+        .with("device", trimmed(reply.data()))
+        .with("family", family)
+        .write();
+    return family;
 }
 
 void insist_on_mega128(int family, const ReplyBuffer& device_name) {
@@ -180,6 +199,7 @@ void erase_flash(ReplyBuffer& reply) {
     read_reply(1, reply.data(), kEraseReplyPollLimit);
     if (reply[0] != '\r') report_error("Sorry, device is not erased");
     console_print("Flash erased\r\n");
+    Event("erase").write();
 }
 
 void write_flash(int family) {
@@ -198,6 +218,7 @@ void exit_bootloader(ReplyBuffer& reply) {
     print_verbose_line("we say E\r\n");
     send_byte('E');
     read_reply(1, reply.data());
+    Event("exit_bootloader").write();
 }
 
 }  // namespace
@@ -207,6 +228,13 @@ DownloadOutcome run_download(int kind, const char* path) {
                   path);
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
     read_rom_file(kind, run_options.current_file_name.data());
+    Event("image")
+        .with("kind", kind == kFlashKind ? "flash" : "eeprom")
+        .with("file", path)
+        .with("low_word", LoAddr)
+        .with("high_word", HiAddr)
+        .with("bytes", HiAddr > LoAddr ? 2 * (HiAddr - LoAddr) : 0)
+        .write();
 
     ReplyBuffer reply{};
     if (run_options.wake_application) wake_application(reply);

@@ -1,6 +1,8 @@
 """Long options on the command line: --help, and what the parser does with
 names it does not know, values given to flags, and long options among the
-option letters. (The options' own values are tested with their features.)
+option letters. (Values of value-taking long options, the next word or the
+text after '=', are covered by the parser's unit test and the tests of each
+option.)
 """
 import unittest
 
@@ -11,7 +13,12 @@ LONG_OPTIONS = (
     b"   [long options] optional\r\n"
     b"       --help : this usage, with the long options\r\n"
     b"       --download-rate N : download baud rate, any rate the port takes (250000, 500000, 1000000)\r\n"
-    b"       --reset dtr|rts|dtr,rts : reset the target into its bootloader by these lines (not with -t)\r\n"
+    b"       --expect TEXT : wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)\r\n"
+    b"       --send TEXT : send TEXT; steps run after the downloads, in order\r\n"
+    b"       --timeout SECONDS : how long each later --expect waits (default 10)\r\n"
+    b"       --then-terminal : go on into the terminal after the steps\r\n"
+    b"       --events FILE : events as JSON lines into FILE (- for standard error)\r\n"
+    b"       --reset dtr|rts|dtr,rts : reset the target by these lines (not with -t)\r\n"
     b"       --reset-ms MS : how long --reset holds the lines (default 50)\r\n"
     b"       --boot-wait-ms MS : wait after --reset for the bootloader (default 100)\r\n"
     b"       --list-ports : list this machine's serial ports and exit\r\n"

@@ -1,6 +1,8 @@
 """socket:// against a raw TCP bridge to the simulated target, and --reset
 against the simulated target's own RFC 2217 endpoint, whose DTR or RTS
 pulse resets the target into its bootloader."""
+import json
+import os
 import unittest
 
 from boot_support import Workdir
@@ -47,11 +49,17 @@ class ResetIntoTheBootloader(unittest.TestCase):
         for lines in ("dtr", "rts", "dtr,rts"):
             with self.subTest(lines=lines):
                 sim, url = self.endpoint()
-                rc, out, err = run([self.hex, "-c", url, "--reset", lines, "-w", "-q"], tty=False, timeout=120)
+                events = os.path.join(self.work.path, "events.jsonl")
+                rc, out, err = run([self.hex, "-c", url, "--reset", lines, "-w", "-q", "--events", events],
+                                   tty=False, timeout=120)
                 self.assertEqual(rc, 0, out + err)
                 self.assertIn(b"\r\nSUCCESS\r\n", out)
                 check_flash(self, sim.dump_flash(), self.data)
                 self.assertEqual(err, b"")
+                with open(events) as f:
+                    resets = [e for e in map(json.loads, f) if e["event"] == "reset"]
+                self.assertEqual([(e["lines"], e["reset_ms"], e["boot_wait_ms"]) for e in resets],
+                                 [(lines, 50, 100)])
 
     def test_ctrl_r_in_the_terminal_pulses_dtr_at_the_server(self):
         sim, url = self.endpoint()
