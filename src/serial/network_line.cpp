@@ -324,7 +324,8 @@ bool NetworkLine::flush() {
         return false;
     }
     std::size_t sent = 0;
-    for (int waited = 0; sent < tx_size_; waited += kWriteSliceMs) {
+    int stalled_ms = 0;  // time without a byte taken
+    while (sent < tx_size_) {
         TcpError error;
         long n = tcp_write(connection_, tx_.data() + sent, tx_size_ - sent, kWriteSliceMs, &error);
         if (n < 0) {
@@ -332,7 +333,8 @@ bool NetworkLine::flush() {
             break;
         }
         sent += static_cast<std::size_t>(n);
-        if (sent < tx_size_ && waited >= kWriteStallMs) {
+        stalled_ms = n > 0 ? 0 : stalled_ms + kWriteSliceMs;
+        if (stalled_ms >= kWriteStallMs) {
             remember_failure(tcp_timed_out());  // the server took nothing for the whole stall limit
             break;
         }
