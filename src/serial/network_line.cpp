@@ -121,8 +121,9 @@ bool parse_network_name(const char* name, NetworkAddress* address) {
         host_end = std::strchr(host, ']');
         if (host_end == nullptr || host_end[1] != ':') return false;
         colon = host_end + 1;
+        // An IPv6 address, perhaps with a zone (fe80::1%eth0).
         for (const char* c = host; c < host_end; ++c)
-            if (!std::isxdigit(static_cast<unsigned char>(*c)) && *c != ':' && *c != '.' && *c != '%')
+            if (!std::isalnum(static_cast<unsigned char>(*c)) && std::strchr(":.%-_", *c) == nullptr)
                 return false;
     } else {
         colon = std::strchr(rest, ':');

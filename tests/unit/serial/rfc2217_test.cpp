@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "serial/network_line.h"
+
 namespace {
 
 using namespace rfc2217;
@@ -189,6 +191,26 @@ TEST(Rfc2217Negotiation, APlainTelnetServerRefusesTheComPortOption) {
     EXPECT_EQ(frame_bytes(client.answer(EventKind::dont, 44)), Bytes{});  // a refusal of our request
     EXPECT_TRUE(client.com_port_refused());
     EXPECT_FALSE(client.com_port_agreed());
+}
+
+TEST(NetworkNames, TakeAHostAndAPortAndRefuseAnythingElse) {
+    NetworkAddress a;
+    ASSERT_TRUE(parse_network_name("RFC2217://benchpi.lab:3001", &a));
+    EXPECT_EQ(a.kind, NetworkKind::rfc2217);
+    EXPECT_STREQ(a.host.data(), "benchpi.lab");
+    EXPECT_STREQ(a.port.data(), "3001");
+    ASSERT_TRUE(parse_network_name("socket://[fe80::1%eth0]:65535", &a));
+    EXPECT_EQ(a.kind, NetworkKind::raw);
+    EXPECT_STREQ(a.host.data(), "fe80::1%eth0");
+    for (const char* bad :
+         {"rfc2217://", "rfc2217://host", "rfc2217://host:", "rfc2217://:3001", "rfc2217://host:0",
+          "rfc2217://host:65536", "rfc2217://host:30x1", "rfc2217://::1:3001", "rfc2217://[::1]3001",
+          "socket://a b:1", "socket://user@host:1", "socket://host/x:1", "telnet://host:23",
+          "/dev/ttyUSB0"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(parse_network_name(bad, &a));
+    }
+    EXPECT_FALSE(parse_network_name(("rfc2217://" + std::string(300, 'h') + ":1").c_str(), &a));
 }
 
 }  // namespace
