@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "app/app.h"
+#include "base/run_options.h"
 #include "serial/serial.h"
 #include "support/pty_pair.h"
 
