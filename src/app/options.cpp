@@ -156,6 +156,9 @@ int parse_option_word(int argc, char** argv, int index) {
 
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
+    {"incremental", nullptr,
+     "with -w, write only the pages that changed (needs the page hash of the bootloader)",
+     [](const char*) { run_options.incremental = true; }},
 };
 
 void print_help() {

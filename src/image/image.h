@@ -24,11 +24,6 @@ uint16_t flash_word(uint32_t word_address);
 // a >> 1, odd a its high byte.
 void store_flash_byte(uint32_t byte_address, uint8_t value);
 
-// CRC-32 (zlib's: reflected, polynomial 0xEDB88320, initial and final
-// value 0xFFFFFFFF) of the image words [first_word, first_word + word_count),
-// each word low byte first, the order they lie in the chip's flash.
-uint32_t image_words_crc32(uint32_t first_word, uint32_t word_count);
-
 // ImageRange: word address of the first data word and one past the last.
 extern uint32_t LoAddr;
 extern uint32_t HiAddr;

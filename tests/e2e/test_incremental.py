@@ -8,14 +8,13 @@ import unittest
 
 from avr_target import (BOOT_START_WORD, BOOTLOADER_HEX, PAGE_WORDS, Emulator, firmware_built, host_commands,
                         random_words, read_hex, write_hex, written_pages)
-from boot_support import IDENTIFY, Workdir, boot_sim, checksum, download, write_page_bytes
+from boot_support import IDENTIFY, STAYS, Workdir, boot_sim, checksum, download, write_page_bytes
 from harness import run
 
 HOST_TIMEOUT = 180.0
 APPLICATION_PAGES = BOOT_START_WORD // PAGE_WORDS
 PROBE = b"H\x00\x00\x00\x00"
 FALLBACK = b"Bootloader knows no page hash: erasing and writing the whole image\r\n"
-STAYS = b"Verify failed: application not started, the board stays in its bootloader\r\n"
 
 # Words 0x40..0x53F: host pages off the device's page grid on the first
 # download, device pages 0 to 10 touched.
