@@ -18,7 +18,6 @@ struct Options {
     std::string application_path;
     std::string link_path;
     std::string flash_path;
-    std::string record_path;  // every byte the host sends, appended raw
     uint32_t clock = kDefaultClock;
     double speed = 1.0;  // emulated time per wall-clock time; 0 = flat out
 };

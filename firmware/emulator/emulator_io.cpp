@@ -193,7 +193,7 @@ namespace {
 void usage() {
     std::fprintf(stderr,
                  "usage: tamborvine-avr [--link PATH] [--app APP.hex] [--flash-out FILE]\n"
-                 "                      [--record FILE] [--clock HZ] [--speed FACTOR] BOOTLOADER.hex\n");
+                 "                      [--clock HZ] [--speed FACTOR] BOOTLOADER.hex\n");
 }
 
 bool parse_number(const char* text, double& value) {
@@ -216,8 +216,6 @@ bool parse_options(int argc, char** argv, Options& options) {
             options.application_path = argv[++i];
         } else if (arg == "--flash-out" && has_value) {
             options.flash_path = argv[++i];
-        } else if (arg == "--record" && has_value) {
-            options.record_path = argv[++i];
         } else if (arg == "--clock" && has_value && parse_number(argv[i + 1], number) && number >= 1e6 &&
                    number <= 2e7) {
             options.clock = static_cast<uint32_t>(number);

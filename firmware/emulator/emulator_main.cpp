@@ -12,10 +12,6 @@
 //   state        report the program counter and the USART's registers
 //   quit         end, writing the flash to --flash-out
 //
-// With --record FILE every byte the host sends is appended to FILE as it
-// comes off the line, before any damage that corrupt does, so that tests
-// can read the host's side of the dialogue.
-//
 // and its standard output reports what happens: "uart RATE" whenever the
 // USART's rate changes, "lost N bytes ..." when the host's line rate and
 // the USART's rate are too far apart to understand each other (the bytes
@@ -86,7 +82,6 @@ struct Chip {
     unsigned lost_last_slice = 0;
     double reported_rate = -1;
     std::string command;
-    std::FILE* record = nullptr;  // --record
 
     // The USART's rate as its registers set it, 0 while it is off.
     double uart_rate() const {
@@ -155,15 +150,6 @@ uint8_t maybe_corrupt(Chip& chip, uint8_t byte) {
     uint8_t damaged = byte ^ 0x01;
     report("corrupted %02x to %02x", byte, damaged);
     return damaged;
-}
-
-// Takes what the host sent off the line, recording it when asked to.
-void take_from_host(Chip& chip) {
-    std::size_t before = chip.from_host.size();
-    chip.line.read_available(chip.from_host);
-    if (chip.record == nullptr || chip.from_host.size() == before) return;
-    for (std::size_t i = before; i < chip.from_host.size(); ++i) std::fputc(chip.from_host[i], chip.record);
-    std::fflush(chip.record);
 }
 
 // Hands the host's bytes to the USART one frame time apart, as the line
@@ -336,11 +322,6 @@ int run(const Options& options) {
         std::perror("tamborvine-avr: pseudo-terminal");
         return 1;
     }
-    if (!options.record_path.empty() &&
-        (chip.record = std::fopen(options.record_path.c_str(), "ab")) == nullptr) {
-        std::perror("tamborvine-avr: --record");
-        return 1;
-    }
     report("%s", chip.line.slave_path().c_str());
 
     Pace pace;
@@ -349,7 +330,7 @@ int run(const Options& options) {
     bool running = true;
     while (running && !stop_requested) {
         running = run_slice(chip);
-        take_from_host(chip);
+        chip.line.read_available(chip.from_host);
         feed_uart(chip);
         deliver_to_host(chip);
         report_line_state(chip);

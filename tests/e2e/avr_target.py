@@ -114,8 +114,7 @@ class Emulator(ReportingProcess):
         self.tmp = tempfile.mkdtemp(prefix="tvavr-")
         self.link = os.path.join(self.tmp, "port")
         self.flash_path = os.path.join(self.tmp, "flash.bin")
-        self.record_path = os.path.join(self.tmp, "from-host.bin")
-        cmd = [EMULATOR, "--link", self.link, "--flash-out", self.flash_path, "--record", self.record_path]
+        cmd = [EMULATOR, "--link", self.link, "--flash-out", self.flash_path]
         if app:
             cmd += ["--app", app]
         if speed:
@@ -134,15 +133,6 @@ class Emulator(ReportingProcess):
             raw = f.read()
         assert len(raw) == 2 * FLASH_WORDS, len(raw)
         return [raw[2 * i] | (raw[2 * i + 1] << 8) for i in range(FLASH_WORDS)]
-
-    def from_host(self):
-        """Every byte the host has sent so far (the emulator records them
-        as they come off the line, and flushes before it reports again)."""
-        n = len(self.lines)
-        self.command("state")
-        self.wait_line(r"^state ", start=n)
-        with open(self.record_path, "rb") as f:
-            return f.read()
 
     def close(self):
         if self.proc.poll() is None:
@@ -224,35 +214,6 @@ class Line:
 
     def __exit__(self, *exc):
         self.close()
-
-
-def host_commands(wire):
-    """The host's side of the dialogue cut into commands, (letter, detail)
-    each: the word address of 'A', the letter of 'D' ('k' with its page and
-    checksum, 'l'), (first page, count) of 'H'; other bytes stand alone."""
-    out = []
-    i = 0
-    while i < len(wire):
-        letter = chr(wire[i])
-        if letter == "A":
-            out.append(("A", (wire[i + 1] << 8) | wire[i + 2]))
-            i += 3
-        elif letter == "D":
-            kind = chr(wire[i + 1])
-            out.append(("D", kind))
-            i += 3 + (2 * PAGE_WORDS + 4 if kind == "k" else 0)
-        elif letter == "H":
-            out.append(("H", ((wire[i + 1] << 8) | wire[i + 2], (wire[i + 3] << 8) | wire[i + 4])))
-            i += 5
-        else:
-            out.append((letter, None))
-            i += 1
-    return out
-
-
-def written_pages(commands):
-    """Word addresses of the pages the host wrote ('A' then 'D' 'k')."""
-    return [a[1] for a, d in zip(commands, commands[1:]) if a[0] == "A" and d == ("D", "k")]
 
 
 class Dialogue:
