@@ -6,8 +6,8 @@ import os
 import tempfile
 import unittest
 
-from avr_target import (BOOT_START_WORD, BOOTLOADER_HEX, PAGE_WORDS, Emulator, firmware_built, host_commands,
-                        random_words, read_hex, write_hex, written_pages)
+from avr_target import (BOOT_START_WORD, BOOTLOADER_HEX, PAGE_WORDS, Emulator, firmware_built, random_words,
+                        read_hex, write_hex)
 from boot_support import IDENTIFY, STAYS, Workdir, boot_sim, checksum, download, write_page_bytes
 from harness import run
 
@@ -19,6 +19,35 @@ FALLBACK = b"Bootloader knows no page hash: erasing and writing the whole image\
 # Words 0x40..0x53F: host pages off the device's page grid on the first
 # download, device pages 0 to 10 touched.
 IMAGE_A = random_words(0x40, 0x500, seed=21)
+
+
+def host_commands(wire):
+    """The host's side of the dialogue cut into commands, (letter, detail)
+    each: the word address of 'A', the letter of 'D' ('k' with its page and
+    checksum, 'l'), (first page, count) of 'H'; other bytes stand alone."""
+    out = []
+    i = 0
+    while i < len(wire):
+        letter = chr(wire[i])
+        if letter == "A":
+            out.append(("A", (wire[i + 1] << 8) | wire[i + 2]))
+            i += 3
+        elif letter == "D":
+            kind = chr(wire[i + 1])
+            out.append(("D", kind))
+            i += 3 + (2 * PAGE_WORDS + 4 if kind == "k" else 0)
+        elif letter == "H":
+            out.append(("H", ((wire[i + 1] << 8) | wire[i + 2], (wire[i + 3] << 8) | wire[i + 4])))
+            i += 5
+        else:
+            out.append((letter, None))
+            i += 1
+    return out
+
+
+def written_pages(commands):
+    """Word addresses of the pages the host wrote ('A' then 'D' 'k')."""
+    return [a[1] for a, d in zip(commands, commands[1:]) if a[0] == "A" and d == ("D", "k")]
 
 
 def progress(written):
@@ -39,9 +68,12 @@ class OnTheChip(unittest.TestCase):
         commands of this run)."""
         path = os.path.join(self.tmp.name, "image.hex")
         write_hex(path, image)
-        before = len(chip.from_host())
+        start = len(chip.lines)
         rc, out, _ = run([path, "-c", chip.link, "-q", "-w"] + list(flags), tty=False, timeout=HOST_TIMEOUT)
-        return rc, out.replace(b"\r", b""), host_commands(chip.from_host()[before:])
+        chip.command("state")  # every byte of the run is reported before the state
+        chip.wait_line(r"^state ", start=start)
+        wire = bytes(byte for _, side, byte in chip.traced(start) if side == "host")
+        return rc, out.replace(b"\r", b""), host_commands(wire)
 
     def assert_flash_holds(self, chip, image):
         """The application section word for word as a full download of the
@@ -69,7 +101,7 @@ class OnTheChip(unittest.TestCase):
     def test_a_changed_page_then_an_identical_image(self):
         changed = dict(IMAGE_A)
         changed[0x2A7] ^= 0x0400  # device page 5
-        with Emulator() as chip:
+        with Emulator(trace=True) as chip:
             rc, out, commands = self.download(chip, IMAGE_A)
             self.assertEqual(rc, 0, out)
             self.assertIn(("e", None), commands)
@@ -84,7 +116,7 @@ class OnTheChip(unittest.TestCase):
         page = [IMAGE_A[0x100 + i] for i in range(PAGE_WORDS)]
         self.assertEqual(checksum(0x100, page), checksum(0x100, [swapped[0x100 + i] for i in range(PAGE_WORDS)]))
         shorter = {a: w for a, w in swapped.items() if a < 0x300}
-        with Emulator() as chip:
+        with Emulator(trace=True) as chip:
             rc, out, _ = self.download(chip, IMAGE_A)
             self.assertEqual(rc, 0, out)
             self.incremental(chip, swapped, [2])
