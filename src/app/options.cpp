@@ -156,8 +156,7 @@ int parse_option_word(int argc, char** argv, int index) {
 
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
-    {"incremental", nullptr,
-     "with -w, write only the pages that changed (needs the page hash of the bootloader)",
+    {"incremental", nullptr, "with -w, write only the pages that changed",
      [](const char*) { run_options.incremental = true; }},
 };
 

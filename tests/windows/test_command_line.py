@@ -41,7 +41,9 @@ class CommandLineStops(WineTestCase):
         self.assertTrue(out.startswith(b"Usage: tamborvine [fileword]"), out[:80])
         self.assertTrue(out.endswith(b"       [-c COM1], [-c /dev/ttyS0]\r\n\r\n"
                                      b"   [long options] optional\r\n"
-                                     b"       --help : this usage, with the long options\r\n\r\n"), out[-200:])
+                                     b"       --help : this usage, with the long options\r\n"
+                                     b"       --incremental : with -w, write only the pages that changed\r\n\r\n"),
+                        out[-200:])
         for args, message in [(["--x=1"], b"Bad Argument"), (["--help=1"], b"Option --help takes no value")]:
             with self.subTest(args=args):
                 rc, out, _ = self.run_exe(args)
