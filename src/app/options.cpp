@@ -3,6 +3,8 @@
 // their table (kLongOptions below).
 #include "app/options.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,6 +87,18 @@ void take_download_rate(const char* word) {
     run_options.download_rate = rate;
 }
 
+// --download-rate: any positive rate, the whole word a decimal number (a
+// rate read from the front of "1e6" would be a rate nobody asked for).
+void take_any_download_rate(const char* word) {
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(word, &end, 10);
+    bool whole_number = end != word && *end == '\0' && std::isdigit(static_cast<unsigned char>(word[0]));
+    if (!whole_number || errno == ERANGE || value <= 0 || value > INT32_MAX)
+        report_error("Baud Rate - Bad Argument");
+    run_options.download_rate = static_cast<int32_t>(value);
+}
+
 void take_port(const char* word) {
     if (!copy_text(run_options.port_name, word)) report_error("Com Port Bad Argument");
 }
@@ -156,6 +170,8 @@ int parse_option_word(int argc, char** argv, int index) {
 
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
+    {"download-rate", "N", "download baud rate, any rate the port takes (250000, 500000, 1000000)",
+     take_any_download_rate},
     {"incremental", nullptr, "with -w, write only the pages that changed",
      [](const char*) { run_options.incremental = true; }},
 };

@@ -37,19 +37,44 @@ void print_verbose_line(const char* line) {
     if (run_options.verbose) console_print("%s", line);
 }
 
+// The divisor is of a 1 MHz reference: a 16 MHz chip's UART clock over 16.
+constexpr int32_t kDivisorReference = 1000000;
+// A rate the divisor misses by more than this share is one the target's
+// UART most likely cannot read.
+constexpr double kRateTolerance = 0.03;
+
 // The bootloader's serial rate as the application expects it: the divisor
-// of a 1 MHz reference, as two lower-case hex characters.
-void divisor_text(int32_t download_rate, std::array<char, 3>& text) {
-    int divisor = static_cast<int>(static_cast<double>(1000000 / download_rate) - 0.5);
-    std::snprintf(text.data(), text.size(), "%2x", static_cast<unsigned>(divisor) & 0xFF);
+// of the reference, sent as two lower-case hex characters (so only its low
+// byte reaches the target).
+unsigned wake_up_divisor(int32_t download_rate) {
+    int divisor = static_cast<int>(static_cast<double>(kDivisorReference / download_rate) - 0.5);
+    return static_cast<unsigned>(divisor) & 0xFF;
+}
+
+void divisor_text(unsigned divisor, std::array<char, 3>& text) {
+    std::snprintf(text.data(), text.size(), "%2x", divisor);
+}
+
+// The divisor names the nearest rate the chip can make, which for some
+// rates (115200: 125,000) is too far off for its UART; the run goes on, as
+// a chip with another clock may be on the line, but the user is told.
+void warn_of_a_rate_the_divisor_misses(unsigned divisor, int32_t download_rate) {
+    double named = static_cast<double>(kDivisorReference) / (divisor + 1);
+    double off = (named - download_rate) / download_rate;
+    if (off < 0) off = -off;
+    if (off <= kRateTolerance) return;
+    console_print("Warning: the wake-up divisor %u means %.0f baud on a 16 MHz chip, %.1f %% off %d baud\r\n",
+                  divisor, named, 100.0 * off, static_cast<int>(download_rate));
 }
 
 // Asks the running application to hand over to its bootloader, at the rate
 // the port is at (the terminal rate, or the download rate in a second pass);
 // it must answer with six bytes that hold "Hello".
 void wake_application(ReplyBuffer& reply) {
+    unsigned divisor_value = wake_up_divisor(run_options.download_rate);
+    warn_of_a_rate_the_divisor_misses(divisor_value, run_options.download_rate);
     std::array<char, 3> divisor{};
-    divisor_text(run_options.download_rate, divisor);
+    divisor_text(divisor_value, divisor);
     send_text("Mancb");
     send_text(divisor.data());
     send_text("cb");

@@ -12,6 +12,7 @@ from test_command_line import MISSING_PORT, USAGE, fatal
 LONG_OPTIONS = (
     b"   [long options] optional\r\n"
     b"       --help : this usage, with the long options\r\n"
+    b"       --download-rate N : download baud rate, any rate the port takes (250000, 500000, 1000000)\r\n"
     b"       --incremental : with -w, write only the pages that changed\r\n"
     b"\r\n"
 )

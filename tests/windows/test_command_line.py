@@ -42,9 +42,12 @@ class CommandLineStops(WineTestCase):
         self.assertTrue(out.endswith(b"       [-c COM1], [-c /dev/ttyS0]\r\n\r\n"
                                      b"   [long options] optional\r\n"
                                      b"       --help : this usage, with the long options\r\n"
+                                     b"       --download-rate N : download baud rate, any rate the port takes"
+                                     b" (250000, 500000, 1000000)\r\n"
                                      b"       --incremental : with -w, write only the pages that changed\r\n\r\n"),
-                        out[-200:])
-        for args, message in [(["--x=1"], b"Bad Argument"), (["--help=1"], b"Option --help takes no value")]:
+                        out[-300:])
+        for args, message in [(["--x=1"], b"Bad Argument"), (["--help=1"], b"Option --help takes no value"),
+                              (["--download-rate", "0"], b"Baud Rate - Bad Argument")]:
             with self.subTest(args=args):
                 rc, out, _ = self.run_exe(args)
                 self.assertEqual(rc, 1)
