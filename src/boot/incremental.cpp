@@ -22,12 +22,12 @@ namespace {
 constexpr uint8_t kPageHashCommand = 'H';
 constexpr uint8_t kHashListEnd = '\r';
 constexpr int kHashBytes = 4;
-// Stale bytes are dropped for this many polls before the request, as before
-// the identification commands.
+// Stale bytes are dropped for this many polls before the question, as
+// before the identification commands.
 constexpr int kDrainPolls = 10;
 // A bootloader without 'H' may still be answering the request's bytes: the
-// line counts as quiet after this many empty polls, and the drain gives up
-// after the longer limit whatever comes.
+// line counts as quiet after this many empty polls; the drain ends after
+// the longer limit of polls and bytes dropped together, whatever comes.
 constexpr int kQuietPolls = 20;
 constexpr int kQuietLimitPolls = 1000;
 
@@ -37,7 +37,6 @@ void say(const char* line) {
 
 // 'H', the first device page and the page count, both high byte first.
 void send_page_hash_request(uint32_t first_page, uint32_t count) {
-    drain_input(kDrainPolls);
     send_byte(kPageHashCommand);
     send_byte(static_cast<uint8_t>((first_page >> 8) & 0xFF));
     send_byte(static_cast<uint8_t>(first_page & 0xFF));
@@ -63,6 +62,7 @@ void drain_until_quiet() {
 // reply budget, and whatever else it sends is drained.
 bool bootloader_knows_page_hash() {
     say("we say H for no pages (is the page hash known?)\r\n");
+    drain_input(kDrainPolls);
     send_page_hash_request(0, 0);
     char reply[2] = {};
     if (read_bytes(1, reply) == 1 && static_cast<uint8_t>(reply[0]) == kHashListEnd) return true;
@@ -97,7 +97,8 @@ bool read_page_hash(uint32_t& hash) {
 
 // 'H' for every page of the application section: one hash a page, then the
 // end of the list. false when the list broke off or did not end where it
-// should.
+// should. Nothing is drained first: the question before it left the line
+// quiet, its answer being the end of the list alone.
 bool ask_page_hashes(std::vector<uint32_t>& hashes) {
     if (run_options.verbose)
         console_print("we say H for pages 0 to %u\r\n", static_cast<unsigned>(hashes.size() - 1));
