@@ -130,10 +130,10 @@ def firmware_for(rate):
 
 
 def bench_chip(program, paths, rate, repeat):
-    os.environ["TAMBORVINE_BUILD"] = firmware_for(rate)
+    harness.BUILD = firmware_for(rate)
     import importlib
     import avr_target
-    importlib.reload(avr_target)
+    importlib.reload(avr_target)  # its paths come from harness.BUILD
     figures = Figures("chip", rate)
     with avr_target.Emulator(trace=True) as chip:
         for label, which, incremental in runs(repeat):
