@@ -237,18 +237,18 @@ uint32_t burn_changed_pages(int family, const std::vector<bool>& changed) {
     Pass pass;
     pass.write_mode = true;
     pass.words_per_page = device_geometry.page_size / 2;
-    uint32_t written = 0;
     for (uint32_t page = 0; page < changed.size(); ++page) {
         if (!changed[page]) {
             show_progress(kUnchangedMark);
             continue;
         }
         pass.current_address = page * static_cast<uint32_t>(pass.words_per_page);
+        ++pass.pages;
         do_page(pass);  // a write pass goes through its page or ends the run
-        ++written;
     }
     if (run_options.verbose)
         console_print("\r\nTOTAL serious errors during write: %u\r\n",
                       static_cast<unsigned>(pass.error_count));
-    return written;
+    pass_event(pass, true);
+    return static_cast<uint32_t>(pass.pages);
 }

@@ -14,6 +14,7 @@
 #include "base/run_options.h"
 #include "boot/boot.h"
 #include "console/console.h"
+#include "events/events.h"
 #include "image/image.h"
 #include "serial/serial.h"
 
@@ -115,17 +116,24 @@ bool ask_page_hashes(std::vector<uint32_t>& hashes) {
 bool write_changed_pages(int family) {
     if (!bootloader_knows_page_hash()) {
         console_print("Bootloader knows no page hash: erasing and writing the whole image\r\n");
+        Event("page_hashes").with("result", "not known").write();
         return false;
     }
     std::vector<uint32_t> chip(flash_word_limit_of(family) / kDevicePageWords);
     if (!ask_page_hashes(chip)) {
         drain_until_quiet();
         console_print("Page hash list broke off: erasing and writing the whole image\r\n");
+        Event("page_hashes").with("result", "broke off").write();
         return false;
     }
     console_print("Page hashes compared\r\n");
     std::vector<bool> changed(chip.size());
-    for (uint32_t page = 0; page < chip.size(); ++page) changed[page] = chip[page] != image_page_hash(page);
+    uint32_t differ = 0;
+    for (uint32_t page = 0; page < chip.size(); ++page) {
+        changed[page] = chip[page] != image_page_hash(page);
+        if (changed[page]) ++differ;
+    }
+    Event("page_hashes").with("result", "compared").with("pages", chip.size()).with("differ", differ).write();
     uint32_t written = burn_changed_pages(family, changed);
     console_print("\r\nFlash Download finished\r\n");
     console_print("Pages written: %u of %u\r\n", static_cast<unsigned>(written),

@@ -10,6 +10,7 @@ from avr_target import (BOOT_START_WORD, BOOTLOADER_HEX, PAGE_WORDS, Emulator, f
                         read_hex, write_hex)
 from boot_support import IDENTIFY, STAYS, Workdir, boot_sim, checksum, download, write_page_bytes
 from harness import run
+from steps_support import of_kind, read_events
 
 HOST_TIMEOUT = 180.0
 APPLICATION_PAGES = BOOT_START_WORD // PAGE_WORDS
@@ -65,11 +66,14 @@ class OnTheChip(unittest.TestCase):
 
     def download(self, chip, image, *flags):
         """One -q run; returns (status, console without CRs, the host's
-        commands of this run)."""
+        commands of this run); its events are left in self.events."""
         path = os.path.join(self.tmp.name, "image.hex")
         write_hex(path, image)
+        events = os.path.join(self.tmp.name, "events.jsonl")
         start = len(chip.lines)
-        rc, out, _ = run([path, "-c", chip.link, "-q", "-w"] + list(flags), tty=False, timeout=HOST_TIMEOUT)
+        rc, out, _ = run([path, "-c", chip.link, "-q", "-w", "--events", events] + list(flags), tty=False,
+                         timeout=HOST_TIMEOUT)
+        self.events = read_events(events)
         chip.command("state")  # every byte of the run is reported before the state
         chip.wait_line(r"^state ", start=start)
         wire = bytes(byte for _, side, byte in chip.traced(start) if side == "host")
@@ -96,6 +100,12 @@ class OnTheChip(unittest.TestCase):
                       b"\nFlash Download finished\nPages written: %d of %d\nVerify Flash.\n"
                       % (len(pages), APPLICATION_PAGES), out)
         self.assertTrue(out.endswith(b"\nSUCCESS\n"), out)
+        self.assertEqual([(e["result"], e["differ"]) for e in of_kind(self.events, "page_hashes")],
+                         [("compared", len(pages))])
+        self.assertEqual([e["address"] for e in of_kind(self.events, "page") if e["pass"] == "write"],
+                         [p * PAGE_WORDS for p in pages])
+        self.assertEqual([(e["pass"], e["result"]) for e in of_kind(self.events, "pass")],
+                         [("write", "written"), ("verify", "SUCCESS")])
         self.assert_flash_holds(chip, image)
 
     def test_a_changed_page_then_an_identical_image(self):
