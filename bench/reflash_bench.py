@@ -6,7 +6,7 @@ identical image again, with --incremental. Prints the wall time of each run
 and the bytes each way.
 
 Targets: "sim", the paced simulated target (10 bit times a byte each way,
-4.5 ms a device page programmed, 504 x 4.5 ms for the erase, 1.6 ms a page
+4.5 ms a device page programmed, 504 x 4.5 ms for the erase, 360 us a page
 hashed), restarted for each run with the flash the previous run left; and
 "chip", the emulated ATmega128 in real time with the real bootloader, built
 for this benchmark with that rate as its own (build/bench-firmware-RATE),
