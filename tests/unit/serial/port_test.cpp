@@ -315,9 +315,7 @@ TEST(PortNames, WindowsNamesStandForTheSerialDevices) {
 
 // A second pseudo-terminal pair, for a device that comes back.
 struct OtherPty {
-    OtherPty() {
-        master = open_pty_master(&slave_path);
-    }
+    OtherPty() { master = open_pty_master(&slave_path); }
     ~OtherPty() {
         if (master >= 0) close(master);
     }

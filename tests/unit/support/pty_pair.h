@@ -10,7 +10,8 @@
 inline int open_pty_master(std::string* slave_path) {
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     char name[256];
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0)
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, name, sizeof name) != 0)
         return -1;
     *slave_path = name;
     return master;
