@@ -101,9 +101,9 @@ class DebianPackage(unittest.TestCase):
     """The .deb that cpack makes, opened without installing it."""
 
     def test_package_holds_the_four_files_runs_and_depends_on_what_it_links(self):
-        for tool in ("dpkg-deb", "dpkg-shlibdeps"):
+        for tool, package in (("dpkg-deb", "dpkg"), ("dpkg-shlibdeps", "dpkg-dev"), ("file", "file")):
             if not shutil.which(tool):
-                self.skipTest("no %s (package dpkg-dev)" % tool)
+                self.skipTest("no %s (package %s)" % (tool, package))
         work = tempfile.mkdtemp(prefix="tvdeb-")
         self.addCleanup(shutil.rmtree, work, True)
         made = quiet([CPACK, "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-G", "DEB", "-B", work])
