@@ -16,6 +16,7 @@
 #include "base/run_options.h"
 #include "console/console.h"
 #include "serial/serial.h"
+#include "tamborvine_version.h"
 #include "term/term.h"
 
 namespace {
@@ -44,7 +45,7 @@ constexpr const char* kUsage[] = {
     "       [-c COM1], [-c /dev/ttyS0]\r\n\r\n",
 };
 
-constexpr const char* kVersionLine = "TAMBORVINE verion : 1.0\r\n";
+constexpr const char* kVersionLine = "TAMBORVINE verion : " TAMBORVINE_VERSION "\r\n";
 constexpr const char* kDefaultPort = "Com1:";
 constexpr std::size_t kRateTextCapacity = 10;  // 9 characters and the NUL
 
