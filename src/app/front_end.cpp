@@ -79,6 +79,7 @@ void open_events(int argc, char** argv) {
         .with("terminal_rate", run_options.terminal_rate)
         .with("download_rate", run_options.download_rate)
         .with("write", run_options.write_flash)
+        .with("incremental", run_options.incremental)
         .with("wake", run_options.wake_application)
         .with("exit_bootloader", run_options.exit_bootloader)
         .with("time_tags", run_options.time_tags)

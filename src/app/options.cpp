@@ -17,6 +17,7 @@
 #include "base/run_options.h"
 #include "console/console.h"
 #include "serial/serial.h"
+#include "tamborvine_version.h"
 #include "term/term.h"
 
 namespace {
@@ -45,7 +46,7 @@ constexpr const char* kUsage[] = {
     "       [-c COM1], [-c /dev/ttyS0]\r\n\r\n",
 };
 
-constexpr const char* kVersionLine = "TAMBORVINE verion : 1.0\r\n";
+constexpr const char* kVersionLine = "TAMBORVINE verion : " TAMBORVINE_VERSION "\r\n";
 constexpr const char* kDefaultPort = "Com1:";
 constexpr std::size_t kRateTextCapacity = 10;  // 9 characters and the NUL
 
@@ -250,6 +251,8 @@ constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
     {"download-rate", "N", "download baud rate, any rate the port takes (250000, 500000, 1000000)",
      take_any_download_rate},
+    {"incremental", nullptr, "with -w, write only the pages that changed",
+     [](const char*) { run_options.incremental = true; }},
     {"expect", "TEXT", "wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)",
      [](const char* text) { add_step(Step::Kind::expect, "expect", text); }},
     {"send", "TEXT", "send TEXT; steps run after the downloads, in order",

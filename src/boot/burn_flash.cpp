@@ -1,8 +1,10 @@
 // Page programming and verification: the image goes to the bootloader one
 // page at a time, each page guarded by a four-byte checksum seeded with the
 // page's start address; verification asks the bootloader for the checksum
-// of what its flash holds and compares.
+// of what its flash holds and compares. The incremental write sends whole
+// device pages through the same exchange, only those that changed.
 #include <array>
+#include <vector>
 
 #include "base/fatal.h"
 #include "base/run_options.h"
@@ -89,8 +91,8 @@ PageChecksum send_page(Pass& pass, uint32_t page_start) {
             static_cast<uint8_t>(exclusive_or >> 8), static_cast<uint8_t>(exclusive_or & 0xFF)};
 }
 
-void show_progress() {
-    console_print(".");
+void show_progress(char mark = '.') {
+    console_print("%c", mark);
     console_flush();
 }
 
@@ -202,6 +204,9 @@ void report_pass_end(const Pass& pass) {
     console_print(pass.error_count == 0 ? "\r\nSUCCESS\r\n" : "\r\nFAILURE\r\n");
 }
 
+// The incremental write's mark for a page that is already as the image has it.
+constexpr char kUnchangedMark = '-';
+
 }  // namespace
 
 PassResult burn_flash(int family, int mode) {
@@ -223,4 +228,27 @@ PassResult burn_flash(int family, int mode) {
     report_pass_end(pass);
     pass_event(pass, true);
     return PassResult{true, pass.error_count};
+}
+
+uint32_t burn_changed_pages(int family, const std::vector<bool>& changed) {
+    set_device_family(family);
+    decode_device_letters();
+
+    Pass pass;
+    pass.write_mode = true;
+    pass.words_per_page = device_geometry.page_size / 2;
+    for (uint32_t page = 0; page < changed.size(); ++page) {
+        if (!changed[page]) {
+            show_progress(kUnchangedMark);
+            continue;
+        }
+        pass.current_address = page * static_cast<uint32_t>(pass.words_per_page);
+        ++pass.pages;
+        do_page(pass);  // a write pass goes through its page or ends the run
+    }
+    if (run_options.verbose)
+        console_print("\r\nTOTAL serious errors during write: %u\r\n",
+                      static_cast<unsigned>(pass.error_count));
+    pass_event(pass, true);
+    return static_cast<uint32_t>(pass.pages);
 }

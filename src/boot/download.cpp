@@ -214,7 +214,13 @@ DownloadOutcome verify_flash(int family) {
 }
 
 // 'E': the bootloader starts the application; the reply is not examined.
-void exit_bootloader(ReplyBuffer& reply) {
+// An image whose verify failed is not started: the board stays in its
+// bootloader, ready for another download.
+void exit_bootloader(ReplyBuffer& reply, DownloadOutcome verified) {
+    if (verified == DownloadOutcome::failed) {
+        console_print("Verify failed: application not started, the board stays in its bootloader\r\n");
+        return;
+    }
     print_verbose_line("we say E\r\n");
     send_byte('E');
     read_reply(1, reply.data());
@@ -250,10 +256,12 @@ DownloadOutcome run_download(int kind, const char* path) {
 
     if (run_options.write_flash) {
         refuse_image_too_big(family);
-        erase_flash(reply);
-        write_flash(family);
+        if (!run_options.incremental || !write_changed_pages(family)) {
+            erase_flash(reply);
+            write_flash(family);
+        }
     }
     DownloadOutcome outcome = verify_flash(family);
-    if (run_options.exit_bootloader) exit_bootloader(reply);
+    if (run_options.exit_bootloader) exit_bootloader(reply, outcome);
     return outcome;
 }

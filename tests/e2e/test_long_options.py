@@ -13,6 +13,7 @@ LONG_OPTIONS = (
     b"   [long options] optional\r\n"
     b"       --help : this usage, with the long options\r\n"
     b"       --download-rate N : download baud rate, any rate the port takes (250000, 500000, 1000000)\r\n"
+    b"       --incremental : with -w, write only the pages that changed\r\n"
     b"       --expect TEXT : wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)\r\n"
     b"       --send TEXT : send TEXT; steps run after the downloads, in order\r\n"
     b"       --timeout SECONDS : how long each later --expect waits (default 10)\r\n"

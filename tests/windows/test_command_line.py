@@ -4,9 +4,9 @@ import os
 import tempfile
 import unittest
 
-from winharness import WineTestCase
+from winharness import WineTestCase, harness
 
-VERSION = b"\r\nTAMBORVINE verion : 1.0\r\n\r\n\r\n"
+VERSION = harness.VERSION_OUTPUT
 
 
 class CommandLineStops(WineTestCase):
