@@ -7,12 +7,12 @@
 _tamborvine() {
     # Every option, by what follows it. A new long option is one word added
     # to one of these lists (and its entry in the manual page).
-    local flags="-w -t -E -T -V -q -h -v --help"
-    local file_options="-d -e -l"
+    local flags="-w -t -E -T -V -q -h -v --help --incremental --then-terminal"
+    local file_options="-d -e -l --events"
     local port_options="-c"
-    local download_rate_options="-r"
+    local download_rate_options="-r --download-rate"
     local rate_options="-b"
-    local text_options="" # a value that no list can offer
+    local text_options="--expect --send --timeout" # a value that no list can offer
 
     local cur=${COMP_WORDS[COMP_CWORD]}
     local option="" prefix=""
@@ -40,7 +40,9 @@ _tamborvine() {
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         fi
     elif [[ " $download_rate_options " == *" $option "* ]]; then
-        COMPREPLY=($(compgen -W "19200 38400 57600 115200" -- "$cur"))
+        local rates="19200 38400 57600 115200"
+        [[ $option == --download-rate ]] && rates="$rates 250000 500000 1000000"
+        COMPREPLY=($(compgen -W "$rates" -- "$cur"))
     elif [[ " $rate_options " == *" $option "* ]]; then
         COMPREPLY=($(compgen -W "1200 2400 4800 9600 19200 38400 57600 115200 230400 460800 921600" -- "$cur"))
     elif [[ -n $option && " $text_options " == *" $option "* ]]; then
