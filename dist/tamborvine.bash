@@ -7,13 +7,13 @@
 _tamborvine() {
     # Every option, by what follows it. A new long option is one word added
     # to one of these lists (and its entry in the manual page).
-    local flags="-w -t -E -T -V -q -h -v --help --list-ports"
-    local file_options="-d -e -l"
+    local flags="-w -t -E -T -V -q -h -v --help --incremental --then-terminal --list-ports"
+    local file_options="-d -e -l --events"
     local port_options="-c"
-    local download_rate_options="-r"
+    local download_rate_options="-r --download-rate"
     local rate_options="-b"
     local reset_options="--reset"
-    local text_options="--reset-ms --boot-wait-ms --wait-port" # a value that no list can offer
+    local text_options="--expect --send --timeout --reset-ms --boot-wait-ms --wait-port" # a value that no list can offer
 
     local cur=${COMP_WORDS[COMP_CWORD]}
     local option="" prefix=""
@@ -47,7 +47,9 @@ _tamborvine() {
     elif [[ " $reset_options " == *" $option "* ]]; then
         COMPREPLY=($(compgen -W "dtr rts dtr,rts" -- "$cur"))
     elif [[ " $download_rate_options " == *" $option "* ]]; then
-        COMPREPLY=($(compgen -W "19200 38400 57600 115200" -- "$cur"))
+        local rates="19200 38400 57600 115200"
+        [[ $option == --download-rate ]] && rates="$rates 250000 500000 1000000"
+        COMPREPLY=($(compgen -W "$rates" -- "$cur"))
     elif [[ " $rate_options " == *" $option "* ]]; then
         COMPREPLY=($(compgen -W "1200 2400 4800 9600 19200 38400 57600 115200 230400 460800 921600" -- "$cur"))
     elif [[ -n $option && " $text_options " == *" $option "* ]]; then
