@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "base/text.h"
+#include "base/wait.h"
 
 namespace {
 
@@ -38,7 +39,9 @@ void exit_program(int status) {
 
 bool request_exit(int status) {
     int none = 0;
-    return pending_exit_status.compare_exchange_strong(none, status);
+    if (!pending_exit_status.compare_exchange_strong(none, status)) return false;
+    wake_waits();  // a wait in progress ends now and checks
+    return true;
 }
 
 void check_pending_signal() {

@@ -158,12 +158,18 @@ void close_port() {
     port.pending_failure = DeviceError{};
 }
 
+int port_wait_source(WaitSource::Kind kind, WaitSource* source) {
+    *source = WaitSource{};
+    if (kind == WaitSource::Kind::readable && (rx_count > 0 || port.pending_failure)) return 0;
+    if (!port.device || port.gone) return kWaitForever;  // nothing will come from it
+    return port.device->wait_source(kind, source);
+}
+
 void wait_for_byte_ms(int ms) {
-    if (rx_count > 0) return;
-    if (!port.device || port.gone)
-        sleep_ms(ms);
-    else
-        port.device->wait_readable(ms);
+    WaitSource source;
+    int limit = port_wait_source(WaitSource::Kind::readable, &source);
+    if (limit == 0) return;
+    wait_for_any({&source, 1}, shorter_wait(ms, limit));
     check_pending_signal();
 }
 
