@@ -40,7 +40,7 @@ def bench(program, sim_binary, hex_path, rate):
     with harness.Sim("--target", "--boot", "--boot-rate", str(rate), "--pace", "--quiet",
                      "--page-ms", str(PAGE_MS), "--erase-ms", str(ERASE_MS_PER_PAGE)) as sim:
         start = time.monotonic()
-        proc = subprocess.run([program, hex_path, "-c", sim.link, "-w", "-r", str(rate), "-q"],
+        proc = subprocess.run([program, hex_path, "-c", sim.link, "-w", "--download-rate", str(rate), "-q"],
                               stdin=subprocess.DEVNULL, capture_output=True)
         wall = time.monotonic() - start
         if proc.returncode != 0 or b"SUCCESS" not in proc.stdout:

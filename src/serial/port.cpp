@@ -110,9 +110,12 @@ int set_baud_rate(int32_t rate) {
     return 0;
 }
 
-int send_byte(uint8_t byte) {
+int send_byte(uint8_t byte) { return send_bytes(&byte, 1); }
+
+int send_bytes(const uint8_t* bytes, std::size_t count) {
+    if (count == 0) return 0;
     DeviceError error{DeviceError::Kind::not_open};
-    if (port.device) error = port.device->write_bytes(&byte, 1);
+    if (port.device) error = port.device->write_bytes(bytes, count);
     if (!error) return 0;
     print_system_error(error);
     return 1;

@@ -31,6 +31,10 @@ int set_baud_rate(int32_t rate);
 // 0 = written, 1 = failed (system text on standard error).
 int send_byte(uint8_t byte);
 
+// Several bytes in one write, in order, as send_byte would send them one
+// by one: 0 = all written, 1 = failed (system text on standard error).
+int send_bytes(const uint8_t* bytes, std::size_t count);
+
 // Number of received bytes waiting. A failed read that is waiting to be
 // reported counts as one: the read_byte that follows reports it (and gives
 // no byte).
