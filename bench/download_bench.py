@@ -5,9 +5,10 @@ page programmed, 4.5 ms per page erased) and prints, for each rate, the wall
 time, the bytes each way and the lower bound that the wire and the flash
 impose. The dialogue is strictly one request and its answer at a time, so
 the bound is every byte's time on the wire plus the programming and erase
-times.
+times. Each rate is measured several times (the machine may be shared):
+the spread and the load average are printed with the figures.
 
-usage: download_bench.py [TAMBORVINE SIM] [--rates 115200,19200]
+usage: download_bench.py [TAMBORVINE SIM] [--rates 115200,250000,500000,1000000] [--repeat 3]
 """
 import os
 import random
@@ -50,11 +51,11 @@ def bench(program, sim_binary, hex_path, rate):
     flash = stats["pages"] * PAGE_MS / 1000 + stats["erases"] * ERASED_PAGES * ERASE_MS_PER_PAGE / 1000
     bound = wire + flash
     over = wall - bound
-    print("%6d baud: wall %7.3f s | to target %d B, from target %d B | %d pages | bound %7.3f s "
+    print("%7d baud: wall %7.3f s | to target %d B, from target %d B | %d pages | bound %7.3f s "
           "(wire %.3f + flash %.3f) | over the bound %+.2f%% = %.0f ms"
           % (rate, wall, stats["rx"], stats["tx"], stats["pages"], bound, wire, flash,
              100.0 * over / bound, 1000.0 * over))
-    print("%14sthe program's reaction to replies: %.0f ms in %d turns (%.0f us a turn, the drains before"
+    print("%15sthe program's reaction to replies: %.0f ms in %d turns (%.0f us a turn, the drains before"
           " p S v V t included); the simulator late by %.0f ms"
           % ("", stats["host_us"] / 1000.0, stats["turns"], stats["host_us"] / max(stats["turns"], 1),
              stats["late_us"] / 1000.0))
@@ -62,13 +63,26 @@ def bench(program, sim_binary, hex_path, rate):
     return wall, bound
 
 
+def summary(rate, runs):
+    overs = sorted(100.0 * (wall - bound) / bound for wall, bound in runs)
+    walls = sorted(wall for wall, _ in runs)
+    print("%7d baud, %d runs: wall %.3f .. %.3f s (median %.3f), over the bound %+.2f%% .. %+.2f%% "
+          "(median %+.2f%%)" % (rate, len(runs), walls[0], walls[-1], walls[len(walls) // 2], overs[0],
+                                overs[-1], overs[len(overs) // 2]))
+
+
 def main(argv):
-    rates = [115200, 19200]
+    rates = [115200, 250000, 500000, 1000000]
+    repeat = 3
     args = []
     i = 0
     while i < len(argv):
         if argv[i] == "--rates":
             rates = [int(r) for r in argv[i + 1].split(",")]
+            i += 2
+            continue
+        if argv[i] == "--repeat":
+            repeat = int(argv[i + 1])
             i += 2
             continue
         args.append(argv[i])
@@ -79,9 +93,15 @@ def main(argv):
     work = tempfile.mkdtemp(prefix="tvbench-")
     hex_path = os.path.join(work, "image60k.hex")
     make_image(hex_path)
-    print("download benchmark: %d KiB image, write and verify, paced simulated target" % (IMAGE_BYTES // 1024))
+    print("download benchmark: %d KiB image, write and verify, paced simulated target; load average %.2f %.2f %.2f"
+          % ((IMAGE_BYTES // 1024,) + os.getloadavg()))
+    results = {rate: [] for rate in rates}
+    for _ in range(repeat):
+        for rate in rates:
+            results[rate].append(bench(program, sim_binary, hex_path, rate))
+    print("load average %.2f %.2f %.2f at the end" % os.getloadavg())
     for rate in rates:
-        bench(program, sim_binary, hex_path, rate)
+        summary(rate, results[rate])
 
 
 if __name__ == "__main__":
