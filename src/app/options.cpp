@@ -5,9 +5,11 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/long_options.h"
 #include "base/fatal.h"
@@ -168,10 +170,46 @@ int parse_option_word(int argc, char** argv, int index) {
 
 // ---- long options: one row each, and the function that takes its value ----
 
+// The time an --expect waits unless a --timeout before it says otherwise,
+// and the longest one taken (a day).
+constexpr double kDefaultStepTimeout = 10.0;
+constexpr double kLongestStepTimeout = 86400.0;
+double step_timeout = kDefaultStepTimeout;
+
+void add_step(Step::Kind kind, const char* option, const char* written) {
+    Step step{kind, written, {}, step_timeout};
+    std::string error;
+    if (!decode_step_text(written, &step.bytes, &error))
+        report_error_format("Option --%s: %s", option, error.c_str());
+    if (kind == Step::Kind::expect && step.bytes.empty())
+        report_error("Option --expect needs a text to wait for");
+    script.steps.push_back(std::move(step));
+}
+
+// Seconds as a plain decimal number ("10", "2.5", ".5"), nothing around it.
+void take_step_timeout(const char* word) {
+    double seconds = -1.0;
+    const char* end = word + std::strlen(word);
+    auto [stop, error] = std::from_chars(word, end, seconds, std::chars_format::fixed);
+    if (error != std::errc() || stop != end || !(seconds >= 0.0 && seconds <= kLongestStepTimeout))
+        report_error_format("Option --timeout takes seconds from 0 to %g, not \"%s\"", kLongestStepTimeout,
+                            word);
+    step_timeout = seconds;
+}
+
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
     {"download-rate", "N", "download baud rate, any rate the port takes (250000, 500000, 1000000)",
      take_any_download_rate},
+    {"expect", "TEXT", "wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)",
+     [](const char* text) { add_step(Step::Kind::expect, "expect", text); }},
+    {"send", "TEXT", "send TEXT; steps run after the downloads, in order",
+     [](const char* text) { add_step(Step::Kind::send, "send", text); }},
+    {"timeout", "SECONDS", "how long each later --expect waits (default 10)", take_step_timeout},
+    {"then-terminal", nullptr, "go on into the terminal after the steps",
+     [](const char*) { script.then_terminal = true; }},
+    {"events", "FILE", "events as JSON lines into FILE (- for standard error)",
+     [](const char* path) { script.events_path = path; }},
 };
 
 void print_help() {
@@ -181,6 +219,8 @@ void print_help() {
 }
 
 }  // namespace
+
+ScriptOptions script;
 
 void parse_command_line(int argc, char** argv) {
     copy_text(run_options.port_name, kDefaultPort);
@@ -199,4 +239,6 @@ void parse_command_line(int argc, char** argv) {
         else
             index = parse_option_word(argc, argv, index);
     }
+    if (script.then_terminal && run_options.quit_after_download)
+        report_error("Options -q and --then-terminal exclude each other");
 }

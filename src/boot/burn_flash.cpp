@@ -8,6 +8,7 @@
 #include "base/run_options.h"
 #include "boot/boot.h"
 #include "console/console.h"
+#include "events/events.h"
 #include "image/image.h"
 #include "serial/serial.h"
 
@@ -38,6 +39,7 @@ struct Pass {
     int32_t words_per_page = 0;
     uint16_t retry_counter = 0;  // address retries and page resends together
     int32_t error_count = 0;     // retries, resends and mismatches
+    int32_t pages = 0;           // pages begun
 };
 
 enum class PageOutcome { done, again, give_up };
@@ -64,10 +66,13 @@ class Outgoing {
     std::size_t length_ = 0;
 };
 
+const char* pass_name(const Pass& pass) { return pass.write_mode ? "write" : "verify"; }
+
 // 'A' with the page start, until the bootloader acknowledges it; a wrong
-// answer is retried within the shared limit, silence ends the run.
-void set_page_address(Pass& pass, uint32_t page_start) {
-    for (;;) {
+// answer is retried within the shared limit, silence ends the run. Returns
+// the number of retries it took.
+int set_page_address(Pass& pass, uint32_t page_start) {
+    for (int retries = 0;; ++retries) {
         Outgoing out;
         out.add(kSetAddressCommand);
         out.add(static_cast<uint8_t>((page_start >> 8) & 0xFF));
@@ -76,7 +81,7 @@ void set_page_address(Pass& pass, uint32_t page_start) {
         uint8_t reply = 0;
         if (read_byte_timeout(&reply) == 0)
             report_error("\r\nabort: read char time-out flash word program completion");
-        if (reply == kAccepted) return;
+        if (reply == kAccepted) return retries;
         if (pass.retry_counter >= kAddressRetryLimit)
             report_error("\r\nabort: flash address retry count exhausted");
         ++pass.retry_counter;
@@ -180,16 +185,35 @@ PageOutcome finish_verified_page(Pass& pass, uint32_t page_start, const PageChec
 // gives up.
 bool do_page(Pass& pass) {
     const uint32_t page_start = pass.current_address;
-    for (;;) {
-        set_page_address(pass, page_start);
+    for (int retries = 0;; ++retries) {
+        retries += set_page_address(pass, page_start);
         Outgoing out;
         PageChecksum checksum = send_page(pass, page_start, out);
         PageOutcome outcome = pass.write_mode ? finish_written_page(pass, page_start, checksum, out)
                                               : finish_verified_page(pass, page_start, checksum, out);
-        if (outcome == PageOutcome::done) return true;
-        if (outcome == PageOutcome::give_up) return false;
+        if (outcome != PageOutcome::again) {
+            Event("page")
+                .with("pass", pass_name(pass))
+                .with("address", page_start)
+                .with("retries", retries)
+                .with("result", outcome == PageOutcome::done ? "ok" : "gave up")
+                .write();
+            return outcome == PageOutcome::done;
+        }
         pass.current_address = page_start;
     }
+}
+
+void pass_event(const Pass& pass, bool completed) {
+    const char* result = "gave up";
+    if (completed && pass.write_mode) result = "written";
+    if (completed && !pass.write_mode) result = pass.error_count == 0 ? "SUCCESS" : "FAILURE";
+    Event("pass")
+        .with("pass", pass_name(pass))
+        .with("pages", pass.pages)
+        .with("errors", pass.error_count)
+        .with("result", result)
+        .write();
 }
 
 void report_pass_end(const Pass& pass) {
@@ -219,8 +243,13 @@ PassResult burn_flash(int family, int mode) {
     pass.words_per_page = device_geometry.page_size / 2;
     pass.current_address = LoAddr;
     while (pass.current_address <= HiAddr) {
-        if (!do_page(pass)) return PassResult{false, pass.error_count};
+        ++pass.pages;
+        if (!do_page(pass)) {
+            pass_event(pass, false);
+            return PassResult{false, pass.error_count};
+        }
     }
     report_pass_end(pass);
+    pass_event(pass, true);
     return PassResult{true, pass.error_count};
 }

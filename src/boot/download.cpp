@@ -10,6 +10,7 @@
 #include "base/run_options.h"
 #include "boot/boot.h"
 #include "console/console.h"
+#include "events/events.h"
 #include "image/image.h"
 #include "serial/serial.h"
 
@@ -85,7 +86,14 @@ void wake_application(ReplyBuffer& reply) {
     std::string_view said(reply.data(), static_cast<std::size_t>(count));
     if (count != kHelloLength || said.find(kHelloWord) == std::string_view::npos)
         report_error("No hello from AVR\r\n");
+    Event("wake").with("rate", line_rate).with("reply", said).write();
     console_print("AVR said Hello : %s\r\n", reply.data());
+}
+
+// The catalogue's names are padded with blanks to 16 characters.
+std::string_view trimmed(std::string_view name) {
+    std::size_t end = name.find_last_not_of(' ');
+    return end == std::string_view::npos ? std::string_view{} : name.substr(0, end + 1);
 }
 
 void switch_to_download_rate() {
@@ -141,7 +149,14 @@ int ask_device_code(ReplyBuffer& reply) {
     print_verbose_line("we say t\r\n");
     send_command('t');
     read_reply(kDeviceCodeReplyLength, reply.data());
-    return lookup_device_code(static_cast<unsigned char>(reply[0]), reply.data());
+    const int code = static_cast<unsigned char>(reply[0]);
+    int family = lookup_device_code(code, reply.data());
+    Event("identify")
+        .with("device_code", code)
+        .with("device", trimmed(reply.data()))
+        .with("family", family)
+        .write();
+    return family;
 }
 
 void insist_on_mega128(int family, const ReplyBuffer& device_name) {
@@ -164,6 +179,7 @@ void erase_flash(ReplyBuffer& reply) {
     read_reply(1, reply.data(), kEraseReplyPollLimit);
     if (reply[0] != '\r') report_error("Sorry, device is not erased");
     console_print("Flash erased\r\n");
+    Event("erase").write();
 }
 
 void write_flash(int family) {
@@ -182,6 +198,7 @@ void exit_bootloader(ReplyBuffer& reply) {
     print_verbose_line("we say E\r\n");
     send_byte('E');
     read_reply(1, reply.data());
+    Event("exit_bootloader").write();
 }
 
 }  // namespace
@@ -191,6 +208,13 @@ DownloadOutcome run_download(int kind, const char* path) {
                   path);
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
     read_rom_file(kind, run_options.current_file_name.data());
+    Event("image")
+        .with("kind", kind == kFlashKind ? "flash" : "eeprom")
+        .with("file", path)
+        .with("low_word", LoAddr)
+        .with("high_word", HiAddr)
+        .with("bytes", HiAddr > LoAddr ? 2 * (HiAddr - LoAddr) : 0)
+        .write();
 
     ReplyBuffer reply{};
     if (run_options.wake_application) wake_application(reply);
