@@ -110,9 +110,9 @@ int watch_lost_port() {
     return static_cast<int>(next_reopen_try_ms - now);
 }
 
-// Waits, taking no time of its own, until a byte comes, a key is there, or
-// due_ms pass; the port and the keyboard say how long they may be left
-// alone (a lone ESC is decided after its wait).
+// Sleeps until a byte comes, a key is there, or due_ms pass; the port and
+// the keyboard say how long they may be left alone (a lone ESC is decided
+// when its wait is over).
 void wait_for_line_or_keys(int due_ms) {
     std::array<WaitSource, 2> sources{};
     int limit = shorter_wait(due_ms, port_wait_source(WaitSource::Kind::readable, &sources[0]));
