@@ -6,10 +6,11 @@ alone for a while; each one's CPU time over that while is read from
 /proc/PID/schedstat (nanoseconds on a CPU), with the number of times it
 went to sleep (voluntary context switches). picocom is measured the same
 way in the same run, on quiet targets of its own. Prints the share of one
-core per instance and the load average.
+core per instance and the load average, then how long a key and a
+received byte take after the terminal has been idle.
 
 usage: idle_bench.py [--tamborvine PATH] [--sim PATH] [--instances 16] [--seconds 10]
-                     [--other LABEL=PATH ...] [--no-picocom]
+                     [--other LABEL=PATH ...] [--no-picocom] [--no-latency]
 """
 import argparse
 import fcntl
@@ -20,6 +21,7 @@ import shutil
 import signal
 import struct
 import subprocess
+import sys
 import termios
 import time
 
@@ -113,6 +115,39 @@ def report(group, before, after, seconds):
              sum(wakes) / n))
 
 
+def latencies(tamborvine, sim, count=20, pause=0.2):
+    """After a pause each time: how long a key takes from the keyboard to
+    the target, and a byte from the target to the screen (both through the
+    simulator's reports, so an upper bound)."""
+    sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+    import harness
+    harness.SIM, harness.TAMBORVINE = sim, tamborvine
+    keys, shown = [], []
+    with harness.Sim() as target:
+        p = harness.Program(["-c", target.link])
+        try:
+            p.expect(b"Start terminal emulation")
+            for i in range(count):
+                time.sleep(pause)
+                n = len(target.lines)
+                start = time.monotonic()
+                p.keys(b"k")
+                target.wait_line(r"^rx ", start=n)
+                keys.append(time.monotonic() - start)
+                time.sleep(pause)
+                mark = b"<%d>" % i
+                start = time.monotonic()
+                target.send(mark)
+                p.expect(mark)
+                shown.append(time.monotonic() - start)
+        finally:
+            p.close()
+    for name, values in (("a key to the target", keys), ("a byte to the screen", shown)):
+        values.sort()
+        print("after %.1f s idle, %s: median %.2f ms, max %.2f ms (%d times; through the simulator's reports)"
+              % (pause, name, 1000 * values[len(values) // 2], 1000 * values[-1], len(values)))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--tamborvine", default=os.path.join(ROOT, "build", "release", "tamborvine"))
@@ -122,6 +157,7 @@ def main():
     ap.add_argument("--other", action="append", default=[], metavar="LABEL=PATH",
                     help="another tamborvine binary to measure beside (an older build, say)")
     ap.add_argument("--no-picocom", action="store_true")
+    ap.add_argument("--no-latency", action="store_true")
     args = ap.parse_args()
 
     groups = [start_group("tamborvine", lambda path: [args.tamborvine, "-c", path], args.sim, args.instances)]
@@ -158,6 +194,8 @@ def main():
                 p.close()
             for t in g["targets"]:
                 t.close()
+    if not args.no_latency:
+        latencies(args.tamborvine, args.sim)
 
 
 if __name__ == "__main__":
