@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "base/wait.h"
+
 // A failed device call: the system's code (errno on POSIX, the last-error
 // code on Windows) and what the port makes of it.
 struct DeviceError {
@@ -47,9 +49,14 @@ class Device {
     // cannot say (the next read_some finds out why).
     virtual uint32_t queued_count() = 0;
 
-    // Returns when a received byte is there, a failure shows, or ms
-    // milliseconds have passed.
-    virtual void wait_readable(int ms) = 0;
+    // Readies a wait for received data (readable) or for room for more
+    // output (writable): *source is what becomes ready then, to be waited on
+    // with wait_for_any beside other sources. Returns how long such a wait
+    // may last before the device must be asked again: 0 when the data (or
+    // a failure to find) is there already, kWaitForever when the source
+    // tells, a few milliseconds for a device that cannot signal (it is then
+    // polled).
+    virtual int wait_source(WaitSource::Kind kind, WaitSource* source) = 0;
 
     // Every byte out, or the reason why not.
     virtual DeviceError write_bytes(const uint8_t* bytes, std::size_t count) = 0;

@@ -177,6 +177,7 @@ bool NetworkLine::open(const NetworkAddress& address, const char* name, int conn
 void NetworkLine::close() {
     if (connection_ == kNoConnection) return;
     if (!ended_) flush();
+    tcp_release_wait_event(&wait_event_);
     tcp_close(connection_);
     connection_ = kNoConnection;
     rx_head_ = rx_count_ = tx_size_ = 0;
@@ -294,11 +295,11 @@ long NetworkLine::read(uint8_t* buffer, std::size_t capacity) {
     return static_cast<long>(n);
 }
 
-bool NetworkLine::wait_readable(int ms) {
+int NetworkLine::wait_source(WaitSource::Kind kind, WaitSource* source) {
     flush();
-    if (rx_count_ > 0 || ended_ || !is_open()) return true;
-    if (tcp_wait_readable(connection_, ms)) pump();
-    return rx_count_ > 0 || ended_;
+    if (ended_ || !is_open()) return 0;
+    if (kind == WaitSource::Kind::readable && rx_count_ > 0) return 0;
+    return tcp_wait_source(connection_, kind, &wait_event_, source);
 }
 
 bool NetworkLine::write(uint8_t byte) {

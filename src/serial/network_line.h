@@ -53,7 +53,9 @@ class NetworkLine {
     // Data bytes known to wait (without asking the network again).
     std::size_t waiting() const { return rx_count_; }
     // Waits up to ms for data (or for the connection's end).
-    bool wait_readable(int ms);
+    // What to wait on for the line (Device::wait_source); output still
+    // gathered goes out first.
+    int wait_source(WaitSource::Kind kind, WaitSource* source);
 
     // One byte to the line; gathered and sent with the next flush (every
     // read, wait, setting and close flushes). false when the connection
@@ -96,6 +98,7 @@ class NetworkLine {
 
     NetworkKind kind_ = NetworkKind::none;
     TcpConnection connection_ = kNoConnection;
+    std::intptr_t wait_event_ = -1;  // what a wait on the connection waits on (Windows)
     std::array<char, 300> name_{};
     rfc2217::Decoder decoder_;
     rfc2217::Negotiator negotiator_;

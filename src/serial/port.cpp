@@ -141,9 +141,12 @@ int set_baud_rate(int32_t rate) {
     return 0;
 }
 
-int send_byte(uint8_t byte) {
+int send_byte(uint8_t byte) { return send_bytes(&byte, 1); }
+
+int send_bytes(const uint8_t* bytes, std::size_t count) {
+    if (count == 0) return 0;
     DeviceError error{DeviceError::Kind::not_open};
-    if (port.device) error = port.device->write_bytes(&byte, 1);
+    if (port.device) error = port.device->write_bytes(bytes, count);
     if (!error) return 0;
     print_system_error(error);
     return 1;
@@ -189,12 +192,18 @@ void close_port() {
     port.pending_failure = DeviceError{};
 }
 
+int port_wait_source(WaitSource::Kind kind, WaitSource* source) {
+    *source = WaitSource{};
+    if (kind == WaitSource::Kind::readable && (rx_count > 0 || port.pending_failure)) return 0;
+    if (!port.device || port.gone) return kWaitForever;  // nothing will come from it
+    return port.device->wait_source(kind, source);
+}
+
 void wait_for_byte_ms(int ms) {
-    if (rx_count > 0) return;
-    if (!port.device || port.gone)
-        sleep_ms(ms);
-    else
-        port.device->wait_readable(ms);
+    WaitSource source;
+    int limit = port_wait_source(WaitSource::Kind::readable, &source);
+    if (limit == 0) return;
+    wait_for_any({&source, 1}, shorter_wait(ms, limit));
     check_pending_signal();
 }
 

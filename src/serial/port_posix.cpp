@@ -76,9 +76,9 @@ class TtyDevice final : public Device {
         return static_cast<uint32_t>(waiting);
     }
 
-    void wait_readable(int ms) override {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, ms) < 0 && errno == EINTR) check_pending_signal();
+    int wait_source(WaitSource::Kind kind, WaitSource* source) override {
+        *source = WaitSource{fd_, kind};
+        return kWaitForever;
     }
 
     DeviceError write_bytes(const uint8_t* bytes, std::size_t count) override {

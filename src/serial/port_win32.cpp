@@ -30,6 +30,15 @@ constexpr int kWriteRetryLimit = 100;
 // above are not found by their bare names).
 constexpr const char* kDevicePrefix = "\\\\.\\";
 
+// A device that cannot signal received bytes is asked this often while
+// the program waits on it.
+constexpr int kPolledWaitMs = 10;
+// Comm event waits in a row that end without an event before the device
+// counts as one that cannot signal.
+constexpr int kEmptyEventLimit = 3;
+// How long closing a device waits for its comm event wait to end.
+constexpr DWORD kCloseWaitMs = 1000;
+
 bool timer_raised = false;
 
 DeviceError failure(DWORD code) { return DeviceError{DeviceError::Kind::failed, code}; }
@@ -79,11 +88,49 @@ void configure_line(HANDLE handle) {
     SetCommState(handle, &control);
 }
 
-// A comm handle: a serial adapter, a built-in port, a virtual port.
+// One overlapped operation's record and its event (manual reset, as
+// GetOverlappedResult wants).
+struct Overlapped {
+    OVERLAPPED record{};
+    Overlapped() { record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped() {
+        if (record.hEvent != nullptr) CloseHandle(record.hEvent);
+    }
+    Overlapped(const Overlapped&) = delete;
+    Overlapped& operator=(const Overlapped&) = delete;
+
+    OVERLAPPED* fresh() {
+        HANDLE event = record.hEvent;
+        record = OVERLAPPED{};
+        record.hEvent = event;
+        ResetEvent(event);
+        return &record;
+    }
+};
+
+// A comm handle: a serial adapter, a built-in port, a virtual port. It is
+// opened for overlapped I/O so that a wait for received bytes (a comm event
+// wait) can be waited on beside the console; reads and writes still finish
+// before they return, as on a handle without it.
 class CommDevice final : public Device {
    public:
-    explicit CommDevice(HANDLE handle) : handle_(handle) {}
-    ~CommDevice() override { CloseHandle(handle_); }
+    explicit CommDevice(HANDLE handle) : handle_(handle) {
+        // Received bytes signal an event; a device without comm events is
+        // polled instead.
+        comm_events_ = comm_event_.record.hEvent != nullptr && SetCommMask(handle_, EV_RXCHAR) != 0;
+    }
+
+    ~CommDevice() override {
+        if (event_wait_pending_) {
+            // The pending wait ends when the mask changes; its record must
+            // outlive it.
+            SetCommMask(handle_, 0);
+            CancelIo(handle_);
+            WaitForSingleObject(comm_event_.record.hEvent, kCloseWaitMs);
+        }
+        CloseHandle(handle_);  // cancels what is still pending
+        if (event_wait_pending_) WaitForSingleObject(comm_event_.record.hEvent, kCloseWaitMs);
+    }
 
     std::size_t read_some(uint8_t* buffer, std::size_t capacity, DeviceError* error) override {
         DWORD queued = 0;
@@ -96,7 +143,9 @@ class CommDevice final : public Device {
         if (queued == 0) return 0;
         DWORD wanted = queued < capacity ? queued : static_cast<DWORD>(capacity);
         DWORD count = 0;
-        if (!ReadFile(handle_, buffer, wanted, &count, nullptr)) *error = last_failure();
+        // The read time-outs make it return at once with what has come.
+        if (!finish(ReadFile(handle_, buffer, wanted, nullptr, read_.fresh()), read_, &count))
+            *error = last_failure();
         return count;
     }
 
@@ -105,19 +154,40 @@ class CommDevice final : public Device {
         return input_queue(&queued) ? queued : 0;
     }
 
-    void wait_readable(int ms) override {
-        for (int i = 0; i < ms; ++i) {
-            DWORD queued = 0;
-            if (!input_queue(&queued) || queued > 0) return;
-            sleep_ms(1);
+    int wait_source(WaitSource::Kind kind, WaitSource* source) override {
+        // Output: the write itself waits for room.
+        if (kind != WaitSource::Kind::readable) return 0;
+        if (event_wait_pending_) {
+            if (!HasOverlappedIoCompleted(&comm_event_.record)) return event_source(source);
+            DWORD ignored = 0;
+            GetOverlappedResult(handle_, &comm_event_.record, &ignored, FALSE);
+            event_wait_pending_ = false;
+            note_event();
         }
+        DWORD queued = 0;
+        if (!input_queue(&queued) || queued > 0) return 0;
+        if (!comm_events_) return kPolledWaitMs;
+        // A byte that came since the check above was noted by the driver:
+        // the wait then ends at once.
+        event_mask_ = 0;
+        if (WaitCommEvent(handle_, &event_mask_, comm_event_.fresh())) {
+            note_event();
+            return 0;
+        }
+        if (GetLastError() != ERROR_IO_PENDING) {
+            comm_events_ = false;  // it refused: poll it from now on
+            return kPolledWaitMs;
+        }
+        event_wait_pending_ = true;
+        return event_source(source);
     }
 
     DeviceError write_bytes(const uint8_t* bytes, std::size_t count) override {
         int empty_writes = 0;  // in a row
         while (count > 0) {
             DWORD written = 0;
-            if (!WriteFile(handle_, bytes, static_cast<DWORD>(count), &written, nullptr))
+            if (!finish(WriteFile(handle_, bytes, static_cast<DWORD>(count), nullptr, write_.fresh()), write_,
+                        &written))
                 return last_failure();
             if (written == 0) {
                 if (++empty_writes >= kWriteRetryLimit) return failure(ERROR_TIMEOUT);
@@ -150,6 +220,29 @@ class CommDevice final : public Device {
     }
 
    private:
+    // Waits for an overlapped read or write that was started to end; true
+    // when it succeeded, with the bytes it moved in *count.
+    bool finish(BOOL started, Overlapped& operation, DWORD* count) {
+        if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+        return GetOverlappedResult(handle_, &operation.record, count, TRUE) != 0;
+    }
+
+    // A comm event wait that ends with no event is a driver that cannot
+    // watch the line (a pseudo-terminal behind a compatibility layer ends
+    // every such wait at once): after a few in a row the device is polled.
+    void note_event() {
+        if (event_mask_ != 0)
+            empty_events_ = 0;
+        else if (++empty_events_ >= kEmptyEventLimit)
+            comm_events_ = false;
+    }
+
+    int event_source(WaitSource* source) {
+        *source = WaitSource{reinterpret_cast<std::intptr_t>(comm_event_.record.hEvent),
+                             WaitSource::Kind::readable};
+        return kWaitForever;
+    }
+
     bool input_queue(DWORD* queued) {
         DWORD errors = 0;
         COMSTAT status{};
@@ -159,6 +252,13 @@ class CommDevice final : public Device {
     }
 
     HANDLE handle_;
+    Overlapped read_;
+    Overlapped write_;
+    Overlapped comm_event_;
+    DWORD event_mask_ = 0;  // what the comm event wait saw; not looked at
+    bool comm_events_ = false;
+    int empty_events_ = 0;  // comm event waits in a row that ended without an event
+    bool event_wait_pending_ = false;
 };
 
 }  // namespace
@@ -189,7 +289,7 @@ void use_fine_timer() {
 std::unique_ptr<Device> open_local_device(const char* path) {
     use_fine_timer();
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     configure_line(handle);  // RTS is off in the control record
     return std::make_unique<CommDevice>(handle);

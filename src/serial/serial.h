@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/wait.h"
+
 // ---- the port ----------------------------------------------------------
 
 // Open the named device (a path, or COMn / Comn:), raw 8-N-1, no flow
@@ -38,6 +40,10 @@ int set_baud_rate(int32_t rate);
 // 0 = written, 1 = failed (system text on standard error).
 int send_byte(uint8_t byte);
 
+// Several bytes in one write, in order, as send_byte would send them one
+// by one: 0 = all written, 1 = failed (system text on standard error).
+int send_bytes(const uint8_t* bytes, std::size_t count);
+
 // Number of received bytes waiting. A failed read that is waiting to be
 // reported counts as one: the read_byte that follows reports it (and gives
 // no byte).
@@ -61,6 +67,15 @@ void sleep_ms(int ms);
 // Sleep up to ms milliseconds, waking early when a received byte is
 // waiting. Used where a poll loop sleeps only because nothing has come.
 void wait_for_byte_ms(int ms);
+
+// For a wait on the port beside other things (the terminal waits on the
+// port and the keyboard together): *source is what becomes ready when a
+// byte or a failure comes (readable) or when the port takes more output
+// (writable); nothing while the port is gone. Returns the longest such a
+// wait may last before the port must be asked again: 0 when a byte or a
+// failure waits already, kWaitForever, or a few milliseconds for a device
+// that cannot signal.
+int port_wait_source(WaitSource::Kind kind, WaitSource* source);
 
 // Repeat polls times: drop one waiting byte if any, then sleep 1 ms.
 void drain_input(int polls);

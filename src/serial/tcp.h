@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/wait.h"
+
 // A connected socket; kNoConnection when there is none.
 using TcpConnection = std::intptr_t;
 constexpr TcpConnection kNoConnection = -1;
@@ -32,6 +34,15 @@ long tcp_write(TcpConnection connection, const uint8_t* data, std::size_t size, 
 
 // Waits up to ms for something to read (or for the connection's end).
 bool tcp_wait_readable(TcpConnection connection, int ms);
+
+// What a wait beside other sources waits on for this connection: its
+// descriptor on POSIX; on Windows an event that the socket's arrivals and
+// its end signal, made at the first call and kept in *event (released by
+// tcp_release_wait_event). Returns as Device::wait_source does: 0 when
+// the wait need not wait, else kWaitForever.
+int tcp_wait_source(TcpConnection connection, WaitSource::Kind kind, std::intptr_t* event, WaitSource* source);
+
+void tcp_release_wait_event(std::intptr_t* event);
 
 void tcp_close(TcpConnection connection);
 

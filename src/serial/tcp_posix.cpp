@@ -29,12 +29,6 @@ constexpr int kKeepAliveIdleSeconds = 10;
 constexpr int kKeepAliveIntervalSeconds = 5;
 constexpr int kKeepAliveProbes = 3;
 
-long monotonic_ms() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 void set_option(int fd, int level, int name, int value) { setsockopt(fd, level, name, &value, sizeof value); }
 
 // Every byte goes out at once (the port layer gathers them itself), and a
@@ -146,6 +140,13 @@ bool tcp_wait_readable(TcpConnection connection, int ms) {
     pollfd p{static_cast<int>(connection), POLLIN, 0};
     return poll(&p, 1, ms) > 0;
 }
+
+int tcp_wait_source(TcpConnection connection, WaitSource::Kind kind, std::intptr_t*, WaitSource* source) {
+    *source = WaitSource{connection, kind};
+    return kWaitForever;
+}
+
+void tcp_release_wait_event(std::intptr_t*) {}
 
 void tcp_close(TcpConnection connection) {
     if (connection != kNoConnection) close(static_cast<int>(connection));

@@ -155,6 +155,36 @@ bool tcp_wait_readable(TcpConnection connection, int ms) {
     return wait_for(as_socket(connection), false, ms) != 0;
 }
 
+int tcp_wait_source(TcpConnection connection, WaitSource::Kind kind, std::intptr_t* event, WaitSource* source) {
+    // Room for output is not signalled again until a write has been
+    // refused; the write waits for room itself, with its own bound.
+    if (kind != WaitSource::Kind::readable) return 0;
+    SOCKET s = as_socket(connection);
+    if (*event == -1) {
+        WSAEVENT made = WSACreateEvent();
+        if (made == WSA_INVALID_EVENT) return 1;  // no event: looked at again in a millisecond
+        if (WSAEventSelect(s, made, FD_READ | FD_CLOSE) != 0) {
+            WSACloseEvent(made);
+            return 1;
+        }
+        *event = reinterpret_cast<std::intptr_t>(made);
+    }
+    // What was signalled before is forgotten (this resets the event); what
+    // is already there ends the wait at once.
+    WSANETWORKEVENTS seen{};
+    WSAEnumNetworkEvents(s, reinterpret_cast<WSAEVENT>(*event), &seen);
+    if ((seen.lNetworkEvents & FD_CLOSE) != 0) return 0;
+    u_long waiting = 0;
+    if (ioctlsocket(s, FIONREAD, &waiting) != 0 || waiting > 0) return 0;
+    *source = WaitSource{*event, kind};
+    return kWaitForever;
+}
+
+void tcp_release_wait_event(std::intptr_t* event) {
+    if (*event != -1) WSACloseEvent(reinterpret_cast<WSAEVENT>(*event));
+    *event = -1;
+}
+
 void tcp_close(TcpConnection connection) {
     if (connection != kNoConnection) closesocket(as_socket(connection));
 }

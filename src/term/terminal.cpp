@@ -23,21 +23,20 @@ constexpr int kKeyCtrlF = 6;
 constexpr int kKeyCtrlR = 18;
 constexpr int kKeyEsc = 27;
 
-constexpr int kIdleSleepMs = 1;
 constexpr int kDtrPulseMs = 50;
 constexpr int kDrainBeforeUpload = 10;
 constexpr int kDrainAfterUpload = 20;
 constexpr long kDotEvery = 1000;          // upload bytes per progress dot
 constexpr std::size_t kPromptChars = 30;  // the longest name the prompt takes
 constexpr int kUploadFailureLimit = 5;    // failed sends in a row that stop an upload
-// Idle passes (about 1 ms each) between two tries to re-open a lost port.
-constexpr int kReopenEveryPasses = 1000;
+// Between two tries to re-open a lost port.
+constexpr int kReopenEveryMs = 1000;
 
 long upload_count = 0;
 
 // Said once when the port goes, once when it is back.
 bool gone_reported = false;
-int passes_since_reopen_try = 0;
+int64_t next_reopen_try_ms = 0;
 
 [[noreturn]] void exit_terminal(const char* message) {
     console_flush();
@@ -89,29 +88,46 @@ void act_on_key(int code) {
 }
 
 // While the port is gone: say so once, then try to re-open it by its name
-// about once a second and say when it is back.
-void watch_lost_port() {
-    if (!port_is_gone()) return;
+// about once a second and say when it is back. Returns the time until the
+// next try, kWaitForever while the port is there.
+int watch_lost_port() {
+    if (!port_is_gone()) return kWaitForever;
+    int64_t now = monotonic_ms();
     if (!gone_reported) {
         console_print("\r\n*** Port %s is gone: re-opening it every second (Esc to exit) ***\r\n",
                       port_name());
         gone_reported = true;
-        passes_since_reopen_try = 0;
+        next_reopen_try_ms = now + kReopenEveryMs;
     }
-    if (++passes_since_reopen_try < kReopenEveryPasses) return;
-    passes_since_reopen_try = 0;
-    if (reopen_port() == 1) {
-        console_print("\r\n*** Port %s is back ***\r\n", port_name());
-        gone_reported = false;
+    if (now >= next_reopen_try_ms) {
+        next_reopen_try_ms = now + kReopenEveryMs;
+        if (reopen_port() == 1) {
+            console_print("\r\n*** Port %s is back ***\r\n", port_name());
+            gone_reported = false;
+            return kWaitForever;
+        }
     }
+    return static_cast<int>(next_reopen_try_ms - now);
 }
 
-// One idle pass: the screen is brought up to date, then a short wait that
-// ends early when a byte comes, then at most one key.
+// Sleeps until a byte comes, a key is there, or due_ms pass; the port and
+// the keyboard say how long they may be left alone (a lone ESC is decided
+// when its wait is over).
+void wait_for_line_or_keys(int due_ms) {
+    std::array<WaitSource, 2> sources{};
+    int limit = shorter_wait(due_ms, port_wait_source(WaitSource::Kind::readable, &sources[0]));
+    limit = shorter_wait(limit, console_key_wait(&sources[1]));
+    if (limit != 0) wait_for_any(sources, limit);
+    check_pending_signal();
+}
+
+// One idle pass: the screen is brought up to date, then a wait that lasts
+// until a byte or a key comes or the next thing is due, then at most one
+// key.
 void idle_pass() {
+    int due_ms = watch_lost_port();
     console_flush();
-    watch_lost_port();
-    wait_for_byte_ms(kIdleSleepMs);
+    wait_for_line_or_keys(due_ms);
     if (key_available()) act_on_key(read_key());
 }
 
