@@ -25,7 +25,9 @@ class NetworkDevice final : public Device {
 
     uint32_t queued_count() override { return static_cast<uint32_t>(line_.waiting()); }
 
-    int wait_source(WaitSource::Kind kind, WaitSource* source) override { return line_.wait_source(kind, source); }
+    int wait_source(WaitSource::Kind kind, WaitSource* source) override {
+        return line_.wait_source(kind, source);
+    }
 
     DeviceError write_bytes(const uint8_t* bytes, std::size_t count) override {
         for (std::size_t i = 0; i < count; ++i)

@@ -40,7 +40,8 @@ bool tcp_wait_readable(TcpConnection connection, int ms);
 // its end signal, made at the first call and kept in *event (released by
 // tcp_release_wait_event). Returns as Device::wait_source does: 0 when
 // the wait need not wait, else kWaitForever.
-int tcp_wait_source(TcpConnection connection, WaitSource::Kind kind, std::intptr_t* event, WaitSource* source);
+int tcp_wait_source(TcpConnection connection, WaitSource::Kind kind, std::intptr_t* event,
+                    WaitSource* source);
 
 void tcp_release_wait_event(std::intptr_t* event);
 

@@ -155,7 +155,8 @@ bool tcp_wait_readable(TcpConnection connection, int ms) {
     return wait_for(as_socket(connection), false, ms) != 0;
 }
 
-int tcp_wait_source(TcpConnection connection, WaitSource::Kind kind, std::intptr_t* event, WaitSource* source) {
+int tcp_wait_source(TcpConnection connection, WaitSource::Kind kind, std::intptr_t* event,
+                    WaitSource* source) {
     // Room for output is not signalled again until a write has been
     // refused; the write waits for room itself, with its own bound.
     if (kind != WaitSource::Kind::readable) return 0;
