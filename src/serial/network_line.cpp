@@ -353,13 +353,17 @@ void NetworkLine::remember_failure(const TcpError& error) {
 bool NetworkLine::pump() {
     if (ended_ || !is_open()) return false;
     std::array<uint8_t, kReadChunk> chunk;
-    while (rx_.size() - rx_count_ >= chunk.size()) {
+    // At most a receive buffer's worth per call: a server that sends only
+    // protocol (an endless subnegotiation) fills no buffer, and must not
+    // keep the caller here while the keys and the time limits wait.
+    for (std::size_t taken = 0; taken < rx_.size() && rx_.size() - rx_count_ >= chunk.size();) {
         TcpError error;
         long n = tcp_read(connection_, chunk.data(), chunk.size(), &error);
         if (n < 0) {
             remember_failure(error);
             break;
         }
+        taken += static_cast<std::size_t>(n);
         for (long i = 0; i < n; ++i) {
             if (kind_ == NetworkKind::rfc2217)
                 handle(decoder_.take(chunk[static_cast<std::size_t>(i)]));

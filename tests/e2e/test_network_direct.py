@@ -1,8 +1,10 @@
-"""socket:// against a raw TCP bridge to the simulated target, and --reset
+"""socket:// against a raw TCP bridge to the simulated target, --reset
 against the simulated target's own RFC 2217 endpoint, whose DTR or RTS
-pulse resets the target into its bootloader."""
+pulse resets the target into its bootloader, and a hostile server."""
 import json
 import os
+import socket
+import threading
 import unittest
 
 from boot_support import Workdir
@@ -90,6 +92,38 @@ class ResetIntoTheBootloader(unittest.TestCase):
         self.assertEqual(rc, 1)
         self.assertIn(b"--reset", out)
         self.assertNotIn(b"Unable to open", out)
+
+
+class HostileServer(unittest.TestCase):
+    def test_an_endless_subnegotiation_neither_hangs_the_start_nor_the_keys(self):
+        server = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(server.close)
+
+        def flood():
+            client, _ = server.accept()
+            client.sendall(bytes([255, 250, 44]))  # IAC SB COM-PORT-OPTION, never ended
+            filler = b"\x07" * (1 << 20)
+
+            def send():
+                try:
+                    while True:
+                        client.sendall(filler)
+                except OSError:
+                    pass
+
+            senders = [threading.Thread(target=send, daemon=True) for _ in range(2)]
+            for sender in senders:
+                sender.start()
+            for sender in senders:
+                sender.join()
+            client.close()
+
+        threading.Thread(target=flood, daemon=True).start()
+        with Program(["-c", "rfc2217://127.0.0.1:%d" % server.getsockname()[1]]) as p:
+            p.expect(START, timeout=30)
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(), 0)
+            self.assertIn(b"does not take the COM-PORT-OPTION", bytes(p.stderr_data))
 
 
 if __name__ == "__main__":
