@@ -37,6 +37,13 @@ constexpr int kAnswerWaitPolls = 1000;
 
 class NetworkLine {
    public:
+    NetworkLine() = default;
+    NetworkLine(const NetworkLine&) = delete;
+    NetworkLine& operator=(const NetworkLine&) = delete;
+    // The port lets go of a line by destroying it (a re-open after a
+    // dropped connection, the end of the run): its socket is closed then.
+    ~NetworkLine() { close(); }
+
     // Connects within connect_wait_ms; for rfc2217 also negotiates the
     // options, sets 8-N-1 and no flow control, and purges the server's
     // buffers. false when the connection cannot be made (*error says why).
