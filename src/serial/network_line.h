@@ -41,8 +41,10 @@ class NetworkLine {
     NetworkLine(const NetworkLine&) = delete;
     NetworkLine& operator=(const NetworkLine&) = delete;
     // The port lets go of a line by destroying it (a re-open after a
-    // dropped connection, the end of the run): its socket is closed then.
-    ~NetworkLine() { close(); }
+    // dropped connection, the end of the run): its socket is closed then,
+    // without the flush of close(), which may wait and look for signals,
+    // and destruction may come while the process exits.
+    ~NetworkLine() { tcp_close(connection_); }
 
     // Connects within connect_wait_ms; for rfc2217 also negotiates the
     // options, sets 8-N-1 and no flow control, and purges the server's
