@@ -174,6 +174,14 @@ bool NetworkLine::open(const NetworkAddress& address, const char* name, int conn
     return true;
 }
 
+// Destruction may come while the process exits (the port is a static):
+// the last bytes (a final --send, a key typed just before Esc) go out, but
+// no signal is looked for, as that would exit a second time.
+NetworkLine::~NetworkLine() {
+    if (is_open() && !ended_) send_gathered(false);
+    tcp_close(connection_);
+}
+
 void NetworkLine::close() {
     if (connection_ == kNoConnection) return;
     if (!ended_) flush();
@@ -318,7 +326,9 @@ void NetworkLine::send_frame(const rfc2217::Frame& frame) {
     tx_size_ += frame.size;
 }
 
-bool NetworkLine::flush() {
+bool NetworkLine::flush() { return send_gathered(true); }
+
+bool NetworkLine::send_gathered(bool watch_signals) {
     if (tx_size_ == 0) return !ended_;
     if (ended_ || !is_open()) {
         tx_size_ = 0;
@@ -339,7 +349,7 @@ bool NetworkLine::flush() {
             remember_failure(tcp_timed_out());  // the server took nothing for the whole stall limit
             break;
         }
-        check_pending_signal();
+        if (watch_signals) check_pending_signal();
     }
     tx_size_ = 0;
     return !ended_;

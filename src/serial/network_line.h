@@ -41,10 +41,9 @@ class NetworkLine {
     NetworkLine(const NetworkLine&) = delete;
     NetworkLine& operator=(const NetworkLine&) = delete;
     // The port lets go of a line by destroying it (a re-open after a
-    // dropped connection, the end of the run): its socket is closed then,
-    // without the flush of close(), which may wait and look for signals,
-    // and destruction may come while the process exits.
-    ~NetworkLine() { tcp_close(connection_); }
+    // dropped connection, the end of the run): what was written last goes
+    // out, and the socket is closed.
+    ~NetworkLine();
 
     // Connects within connect_wait_ms; for rfc2217 also negotiates the
     // options, sets 8-N-1 and no flow control, and purges the server's
@@ -87,6 +86,8 @@ class NetworkLine {
     static constexpr int kWriteStallMs = 10000;  // a server that takes nothing for this long has failed
 
     bool set_control(uint8_t control);
+    // flush(), looking for a pending signal between its waits or not.
+    bool send_gathered(bool watch_signals);
     // Reads the socket and runs the bytes through the decoder; false when
     // the connection ended or failed.
     bool pump();

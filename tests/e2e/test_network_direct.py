@@ -33,6 +33,16 @@ class RawSocket(unittest.TestCase):
             err = check_every_byte_both_ways(self, bridge.url(), sim, self.work)
             self.assertEqual(err.count(NO_MODEM_LINES), 1, err)
 
+    def test_a_last_send_step_goes_out_before_the_run_ends(self):
+        # Output to a network port is gathered; the end of the run sends it.
+        with Sim("--rfc2217", "0") as sim, TcpBridge(sim.path) as bridge:
+            for url, text in ((bridge.url(), b"raw\r"), ("rfc2217://127.0.0.1:%d" % sim_rfc2217_port(sim), b"telnet\r")):
+                with self.subTest(url=url):
+                    before = len(sim.received())
+                    rc, out, err = run(["-c", url, "--send", text.decode()], tty=False)
+                    self.assertEqual(rc, 0, out + err)
+                    self.assertEqual(sim.wait_received(before + len(text))[before:], text)
+
 
 class ResetIntoTheBootloader(unittest.TestCase):
     """The target starts in its application, which ignores the bootloader's
