@@ -241,7 +241,7 @@ void take_boot_wait_ms(const char* word) {
 
 void take_wait_port(const char* word) {
     if (!take_number(word, kMaxWaitPortSeconds, &run_options.wait_port_seconds))
-        report_error("Option --wait-port takes seconds from 0 to 86400");
+        report_error("Option --wait-port takes whole seconds from 0 to 86400");
 }
 
 [[noreturn]] void list_ports_and_exit() {

@@ -174,6 +174,14 @@ bool NetworkLine::open(const NetworkAddress& address, const char* name, int conn
     return true;
 }
 
+// Destruction may come while the process exits (the port is a static):
+// the last bytes (a final --send, a key typed just before Esc) go out, but
+// no signal is looked for, as that would exit a second time.
+NetworkLine::~NetworkLine() {
+    if (is_open() && !ended_) send_gathered(false);
+    tcp_close(connection_);
+}
+
 void NetworkLine::close() {
     if (connection_ == kNoConnection) return;
     if (!ended_) flush();
@@ -319,7 +327,9 @@ void NetworkLine::send_frame(const rfc2217::Frame& frame) {
     tx_size_ += frame.size;
 }
 
-bool NetworkLine::flush() {
+bool NetworkLine::flush() { return send_gathered(true); }
+
+bool NetworkLine::send_gathered(bool watch_signals) {
     if (tx_size_ == 0) return !ended_;
     if (ended_ || !is_open()) {
         tx_size_ = 0;
@@ -340,7 +350,7 @@ bool NetworkLine::flush() {
             remember_failure(tcp_timed_out());  // the server took nothing for the whole stall limit
             break;
         }
-        check_pending_signal();
+        if (watch_signals) check_pending_signal();
     }
     tx_size_ = 0;
     return !ended_;
@@ -354,13 +364,17 @@ void NetworkLine::remember_failure(const TcpError& error) {
 bool NetworkLine::pump() {
     if (ended_ || !is_open()) return false;
     std::array<uint8_t, kReadChunk> chunk;
-    while (rx_.size() - rx_count_ >= chunk.size()) {
+    // At most a receive buffer's worth per call: a server that sends only
+    // protocol (an endless subnegotiation) fills no buffer, and must not
+    // keep the caller here while the keys and the time limits wait.
+    for (std::size_t taken = 0; taken < rx_.size() && rx_.size() - rx_count_ >= chunk.size();) {
         TcpError error;
         long n = tcp_read(connection_, chunk.data(), chunk.size(), &error);
         if (n < 0) {
             remember_failure(error);
             break;
         }
+        taken += static_cast<std::size_t>(n);
         for (long i = 0; i < n; ++i) {
             if (kind_ == NetworkKind::rfc2217)
                 handle(decoder_.take(chunk[static_cast<std::size_t>(i)]));

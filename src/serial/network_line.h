@@ -37,6 +37,14 @@ constexpr int kAnswerWaitPolls = 1000;
 
 class NetworkLine {
    public:
+    NetworkLine() = default;
+    NetworkLine(const NetworkLine&) = delete;
+    NetworkLine& operator=(const NetworkLine&) = delete;
+    // The port lets go of a line by destroying it (a re-open after a
+    // dropped connection, the end of the run): what was written last goes
+    // out, and the socket is closed.
+    ~NetworkLine();
+
     // Connects within connect_wait_ms; for rfc2217 also negotiates the
     // options, sets 8-N-1 and no flow control, and purges the server's
     // buffers. false when the connection cannot be made (*error says why).
@@ -80,6 +88,8 @@ class NetworkLine {
     static constexpr int kWriteStallMs = 10000;  // a server that takes nothing for this long has failed
 
     bool set_control(uint8_t control);
+    // flush(), looking for a pending signal between its waits or not.
+    bool send_gathered(bool watch_signals);
     // Reads the socket and runs the bytes through the decoder; false when
     // the connection ended or failed.
     bool pump();

@@ -1,8 +1,8 @@
 """Long options on the command line: --help, and what the parser does with
-names it does not know, values given to flags, and long options among the
-option letters. (Values of value-taking long options, the next word or the
-text after '=', are covered by the parser's unit test and the tests of each
-option.)
+names it does not know, values given to flags, long options among the
+option letters, and the values the bench options refuse. (Values of
+value-taking long options, the next word or the text after '=', are covered
+by the parser's unit test and the tests of each option.)
 """
 import unittest
 
@@ -53,6 +53,19 @@ class LongOptions(unittest.TestCase):
         for args in (["--help=1"], ["--help="], ["-V", "--help=yes", "-h"]):
             with self.subTest(args=args):
                 self.assertEqual(run_piped(args), (1, fatal(b"Option --help takes no value"), b""))
+
+    def test_bench_options_refuse_values_out_of_their_range_before_the_port(self):
+        reset = b"Option --reset takes dtr, rts or dtr,rts"
+        pulse = b"Option --reset-ms takes milliseconds from 0 to 10000"
+        boot = b"Option --boot-wait-ms takes milliseconds from 0 to 10000"
+        wait = b"Option --wait-port takes whole seconds from 0 to 86400"
+        for args, message in ((["--reset", "DTR"], reset), (["--reset=dtr,dtr"], reset), (["--reset="], reset),
+                              (["--reset-ms", "-1"], pulse), (["--reset-ms=10001"], pulse),
+                              (["--boot-wait-ms", "1.5"], boot), (["--boot-wait-ms", "99999999999999999999"], boot),
+                              (["--wait-port", "2.5"], wait), (["--wait-port", "86401"], wait),
+                              (["--wait-port", " 5"], wait)):
+            with self.subTest(args=args):
+                self.assertEqual(run_piped(args + ["-c", MISSING_PORT]), (1, fatal(message), b""))
 
 
 if __name__ == "__main__":

@@ -1,8 +1,10 @@
-"""socket:// against a raw TCP bridge to the simulated target, and --reset
+"""socket:// against a raw TCP bridge to the simulated target, --reset
 against the simulated target's own RFC 2217 endpoint, whose DTR or RTS
-pulse resets the target into its bootloader."""
+pulse resets the target into its bootloader, and a hostile server."""
 import json
 import os
+import socket
+import threading
 import unittest
 
 from boot_support import Workdir
@@ -30,6 +32,16 @@ class RawSocket(unittest.TestCase):
         with Sim() as sim, TcpBridge(sim.path) as bridge:
             err = check_every_byte_both_ways(self, bridge.url(), sim, self.work)
             self.assertEqual(err.count(NO_MODEM_LINES), 1, err)
+
+    def test_a_last_send_step_goes_out_before_the_run_ends(self):
+        # Output to a network port is gathered; the end of the run sends it.
+        with Sim("--rfc2217", "0") as sim, TcpBridge(sim.path) as bridge:
+            for url, text in ((bridge.url(), b"raw\r"), ("rfc2217://127.0.0.1:%d" % sim_rfc2217_port(sim), b"telnet\r")):
+                with self.subTest(url=url):
+                    before = len(sim.received())
+                    rc, out, err = run(["-c", url, "--send", text.decode()], tty=False)
+                    self.assertEqual(rc, 0, out + err)
+                    self.assertEqual(sim.wait_received(before + len(text))[before:], text)
 
 
 class ResetIntoTheBootloader(unittest.TestCase):
@@ -90,6 +102,38 @@ class ResetIntoTheBootloader(unittest.TestCase):
         self.assertEqual(rc, 1)
         self.assertIn(b"--reset", out)
         self.assertNotIn(b"Unable to open", out)
+
+
+class HostileServer(unittest.TestCase):
+    def test_an_endless_subnegotiation_neither_hangs_the_start_nor_the_keys(self):
+        server = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(server.close)
+
+        def flood():
+            client, _ = server.accept()
+            client.sendall(bytes([255, 250, 44]))  # IAC SB COM-PORT-OPTION, never ended
+            filler = b"\x07" * (1 << 20)
+
+            def send():
+                try:
+                    while True:
+                        client.sendall(filler)
+                except OSError:
+                    pass
+
+            senders = [threading.Thread(target=send, daemon=True) for _ in range(2)]
+            for sender in senders:
+                sender.start()
+            for sender in senders:
+                sender.join()
+            client.close()
+
+        threading.Thread(target=flood, daemon=True).start()
+        with Program(["-c", "rfc2217://127.0.0.1:%d" % server.getsockname()[1]]) as p:
+            p.expect(START, timeout=30)
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(), 0)
+            self.assertIn(b"does not take the COM-PORT-OPTION", bytes(p.stderr_data))
 
 
 if __name__ == "__main__":

@@ -16,6 +16,11 @@ from network_support import (BACK, GONE, START, Ser2net, check_every_byte_both_w
 UNANSWERED = b"the server did not answer SET-CONTROL"
 
 
+def open_sockets(pid):
+    fds = "/proc/%d/fd" % pid
+    return sum(os.readlink(os.path.join(fds, fd)).startswith("socket:") for fd in os.listdir(fds))
+
+
 class Downloads(unittest.TestCase):
     def setUp(self):
         require_ser2net()
@@ -95,6 +100,7 @@ class Terminal(unittest.TestCase):
             p.expect(b"after")
             p.keys(b"k")
             self.assertTrue(sim.wait_received(1).endswith(b"k"))
+            self.assertEqual(open_sockets(p.proc.pid), 1)  # the dropped connection's is closed
             p.keys(b"\x1b")
             self.assertEqual(p.wait(), 0)
             self.assertEqual(bytes(p.output).count(GONE), 1)
