@@ -179,6 +179,7 @@ bool NetworkLine::open(const NetworkAddress& address, const char* name, int conn
 // no signal is looked for, as that would exit a second time.
 NetworkLine::~NetworkLine() {
     if (is_open() && !ended_) send_gathered(false);
+    tcp_release_wait_event(&wait_event_);
     tcp_close(connection_);
 }
 
