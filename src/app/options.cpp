@@ -197,7 +197,7 @@ void take_step_timeout(const char* word) {
     if (error != std::errc() || stop != end || !(seconds >= 0.0 && seconds <= kLongestStepTimeout))
         report_error_format("Option --timeout takes seconds from 0 to %g, not \"%s\"", kLongestStepTimeout,
                             word);
-    step_timeout = seconds;
+    step_timeout = seconds == 0.0 ? 0.0 : seconds;  // "-0" waits as 0 and says so
 }
 
 // Longest pulse and boot wait taken, and longest wait for a port: beyond

@@ -3,6 +3,8 @@
 #include "steps/steps.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 
@@ -40,6 +42,16 @@ void send_step(std::size_t index, const Step& step) {
     step_event(index, step).with("result", "sent").write();
 }
 
+// Seconds as the shortest plain decimal that reads back as the same
+// number: 10, 2.5, 0.25, 0.00001 (never 1e-05, never rounded to six digits).
+std::string seconds_text(double seconds) {
+    std::array<char, 64> text{};
+    auto [end, error] =
+        std::to_chars(text.data(), text.data() + text.size(), seconds, std::chars_format::fixed);
+    if (error != std::errc()) return "?";
+    return std::string(text.data(), end);
+}
+
 // Milliseconds until the deadline, rounded up, at most one slice.
 int wait_ms(Clock::time_point deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -72,9 +84,8 @@ bool expect_step(std::size_t index, const Step& step, std::string* failure) {
         if (Clock::now() >= deadline) break;
         wait_for_byte_ms(wait_ms(deadline));
     }
-    char message[64];
-    std::snprintf(message, sizeof message, "Timed out after %g s waiting for \"", step.timeout_seconds);
-    *failure = message + step.written + "\"";
+    *failure =
+        "Timed out after " + seconds_text(step.timeout_seconds) + " s waiting for \"" + step.written + "\"";
     std::fprintf(stderr, "%s\n", failure->c_str());
     step_event(index, step).with("result", "timed out").with("ms", elapsed_ms(start)).write();
     return false;
