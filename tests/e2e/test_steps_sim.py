@@ -151,6 +151,18 @@ class StepsWithoutDownload(unittest.TestCase):
             self.assertEqual(rc, 1)
             self.assertIn(b'Timed out after 0.00001 s waiting for "A"', bytes(p.stderr_data))
 
+    def test_what_arrived_by_the_deadline_counts_and_the_rest_is_shown(self):
+        # One burst: an expect with no time left still finds its text among
+        # the bytes waiting, and what follows it is shown before the end.
+        with Sim() as sim:
+            with Program(["-c", sim.link, "--send", "go", "--expect", "A", "--timeout", "0",
+                          "--expect", "B"], tty=False) as p:
+                sim.wait_received(2)
+                sim.send(b"A" + b"0123456789" * 20 + b"B\r\ntail\r\n")
+                rc = p.wait(20)
+            self.assertEqual(rc, 0, bytes(p.stderr_data))
+            self.assertTrue(bytes(p.output).endswith(b"9B\r\ntail\r\n"), bytes(p.output)[-40:])
+
     def test_then_terminal_goes_on_after_the_steps(self):
         events = self.scratch("events.jsonl")
         with Sim("--echo") as sim, Program(["-c", sim.link, "--send", "one\\r", "--expect", "one\\r",
