@@ -163,6 +163,15 @@ class StepsWithoutDownload(unittest.TestCase):
             self.assertEqual(rc, 0, bytes(p.stderr_data))
             self.assertTrue(bytes(p.output).endswith(b"9B\r\ntail\r\n"), bytes(p.output)[-40:])
 
+    def test_the_answer_to_the_upload_is_kept_for_the_steps(self):
+        sent = self.scratch("commands.txt")
+        with open(sent, "wb") as f:
+            f.write(b"line one\nline two\n")
+        with Sim("--echo") as sim:
+            rc, out, err, _ = run_timed(["-c", sim.link, "-d", sent, "--timeout", "3", "--expect", "line two\n"])
+        self.assertEqual(rc, 0, out + err)
+        self.assertIn(b"line one\nline two\n", out)
+
     def test_then_terminal_goes_on_after_the_steps(self):
         events = self.scratch("events.jsonl")
         with Sim("--echo") as sim, Program(["-c", sim.link, "--send", "one\\r", "--expect", "one\\r",
