@@ -296,12 +296,15 @@ void parse_command_line(int argc, char** argv) {
         index = 2;
     }
     for (; index < argc; ++index) {
+        // A long option's value is checked by the option that takes it, the
+        // same after '=' as in the next word: a long --expect text is fine.
+        if (is_long_option(argv[index])) {
+            index = take_long_option(kLongOptions, argc, argv, index);
+            continue;
+        }
         if (std::strlen(argv[index]) >= kPathCapacity) report_error("Bad Argument");
         if (argv[index][0] != '-') continue;  // a stray word
-        if (is_long_option(argv[index]))
-            index = take_long_option(kLongOptions, argc, argv, index);
-        else
-            index = parse_option_word(argc, argv, index);
+        index = parse_option_word(argc, argv, index);
     }
     refuse_conflicts();
     if (script.then_terminal && run_options.quit_after_download)
