@@ -199,7 +199,7 @@ void take_step_timeout(const char* word) {
     if (error != std::errc() || stop != end || !(seconds >= 0.0 && seconds <= kLongestStepTimeout))
         report_error_format("Option --timeout takes seconds from 0 to %g, not \"%s\"", kLongestStepTimeout,
                             word);
-    step_timeout = seconds;
+    step_timeout = seconds == 0.0 ? 0.0 : seconds;  // "-0" waits as 0 and says so
 }
 
 // Longest pulse and boot wait taken, and longest wait for a port: beyond
@@ -298,12 +298,15 @@ void parse_command_line(int argc, char** argv) {
         index = 2;
     }
     for (; index < argc; ++index) {
+        // A long option's value is checked by the option that takes it, the
+        // same after '=' as in the next word: a long --expect text is fine.
+        if (is_long_option(argv[index])) {
+            index = take_long_option(kLongOptions, argc, argv, index);
+            continue;
+        }
         if (std::strlen(argv[index]) >= kPathCapacity) report_error("Bad Argument");
         if (argv[index][0] != '-') continue;  // a stray word
-        if (is_long_option(argv[index]))
-            index = take_long_option(kLongOptions, argc, argv, index);
-        else
-            index = parse_option_word(argc, argv, index);
+        index = parse_option_word(argc, argv, index);
     }
     refuse_conflicts();
     if (script.then_terminal && run_options.quit_after_download)

@@ -3,6 +3,8 @@
 #include "steps/steps.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 
@@ -40,44 +42,74 @@ void send_step(std::size_t index, const Step& step) {
     step_event(index, step).with("result", "sent").write();
 }
 
+// Seconds as the shortest plain decimal that reads back as the same
+// number: 10, 2.5, 0.25, 0.00001 (never 1e-05, never rounded to six digits).
+std::string seconds_text(double seconds) {
+    std::array<char, 64> text{};
+    auto [end, error] =
+        std::to_chars(text.data(), text.data() + text.size(), seconds, std::chars_format::fixed);
+    if (error != std::errc()) return "?";
+    return std::string(text.data(), end);
+}
+
 // Milliseconds until the deadline, rounded up, at most one slice.
 int wait_ms(Clock::time_point deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, 1, kWaitSliceMs));
 }
 
+// One received byte shown as the terminal shows it and fed to the matcher:
+// true when it completes the text.
+bool take_byte(TextMatcher& matcher) {
+    uint8_t byte = 0;
+    // A read that failed (and re-opened the port) brings no byte.
+    if (read_byte(&byte) != 1) return false;
+    show_received_byte(byte);
+    return matcher.feed(byte);
+}
+
 // Reads one byte at a time, so that what follows a match stays in the
-// port for the next expect. A flood that never matches still ends at the
-// deadline.
+// port for the next expect. What had arrived by the deadline still counts
+// (so --timeout 0 looks at what is there already); a flood that never
+// matches ends at the deadline all the same.
 bool expect_step(std::size_t index, const Step& step, std::string* failure) {
     TextMatcher matcher(step.bytes);
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
                                                    std::chrono::duration<double>(step.timeout_seconds));
-    for (;;) {
+    bool matched = false;
+    while (!matched) {
         check_pending_signal();
+        if (Clock::now() >= deadline) break;
         if (byte_waiting()) {
-            uint8_t byte = 0;
-            if (read_byte(&byte) == 1) {
-                show_received_byte(byte);
-                if (matcher.feed(byte)) {
-                    console_flush();
-                    step_event(index, step).with("result", "matched").with("ms", elapsed_ms(start)).write();
-                    return true;
-                }
-            }
-            if (Clock::now() < deadline) continue;
+            matched = take_byte(matcher);
+            continue;
         }
         console_flush();
-        if (Clock::now() >= deadline) break;
         wait_for_byte_ms(wait_ms(deadline));
     }
-    char message[64];
-    std::snprintf(message, sizeof message, "Timed out after %g s waiting for \"", step.timeout_seconds);
-    *failure = message + step.written + "\"";
+    // The bytes waiting at the deadline arrived in time; no more than those.
+    for (uint32_t left = matched ? 0 : receive_count(); left > 0 && !matched; --left)
+        matched = take_byte(matcher);
+    console_flush();
+    if (matched) {
+        step_event(index, step).with("result", "matched").with("ms", elapsed_ms(start)).write();
+        return true;
+    }
+    *failure =
+        "Timed out after " + seconds_text(step.timeout_seconds) + " s waiting for \"" + step.written + "\"";
     std::fprintf(stderr, "%s\n", failure->c_str());
     step_event(index, step).with("result", "timed out").with("ms", elapsed_ms(start)).write();
     return false;
+}
+
+// Shows what the target has sent already and no step read: the job's log
+// ends with what the board said, not at the last match.
+void show_waiting_bytes() {
+    for (uint32_t left = receive_count(); left > 0; --left) {
+        uint8_t byte = 0;
+        if (read_byte(&byte) == 1) show_received_byte(byte);
+    }
 }
 
 }  // namespace
@@ -90,6 +122,7 @@ bool run_steps(const std::vector<Step>& steps, std::string* failure) {
         else if (!expect_step(i, steps[i], failure))
             return false;
     }
+    show_waiting_bytes();
     console_flush();
     return true;
 }

@@ -41,9 +41,10 @@ struct Step {
 
 // Runs the steps in command-line order on the open port: a send sends its
 // bytes, an expect reads until its text has arrived, looking only at what
-// came after the previous match. Everything read is shown, tagged and
-// logged as the terminal shows it, flushed as it comes; no key is read.
-// True when every step passed. An expect that runs out of time says
+// came after the previous match (what had arrived by its deadline counts).
+// Everything read is shown, tagged and logged as the terminal shows it,
+// flushed as it comes, and once every step passed so is what has arrived
+// after the last match; no key is read. True when every step passed. An expect that runs out of time says
 // "Timed out after N s waiting for "TEXT"" on standard error, puts that
 // text in *failure and returns false.
 bool run_steps(const std::vector<Step>& steps, std::string* failure);

@@ -195,7 +195,6 @@ void upload_current_file(bool prompt_when_missing) {
         .write();
     console_print("\r\n\r*** %li Chars Sent *** \r\r\n", upload_count);
     console_flush();
-    drain_input(kDrainAfterUpload);
     std::fclose(file);
 }
 
@@ -219,6 +218,7 @@ void run_terminal() {
 
 void run_terminal_after_upload(const char* text_file) {
     upload_named_file(text_file, true);
+    drain_input(kDrainAfterUpload);
     run_terminal();
 }
 
@@ -231,6 +231,7 @@ void upload_named_file(const char* text_file, bool prompt_when_missing) {
 
 int upload_text_file() {
     upload_current_file(true);
+    drain_input(kDrainAfterUpload);
     return 0;
 }
 

@@ -144,12 +144,33 @@ class StepsWithoutDownload(unittest.TestCase):
     def test_each_expect_looks_only_after_the_previous_match(self):
         with Sim() as sim:
             with Program(["-c", sim.link, "--send", "go", "--expect", "A", "--expect", "y",
-                          "--timeout=1", "--expect", "A"], tty=False) as p:
+                          "--timeout=0.00001", "--expect", "A"], tty=False) as p:
                 sim.wait_received(2)
                 sim.send(b"xAy")
                 rc = p.wait(20)
             self.assertEqual(rc, 1)
-            self.assertIn(b'Timed out after 1 s waiting for "A"', bytes(p.stderr_data))
+            self.assertIn(b'Timed out after 0.00001 s waiting for "A"', bytes(p.stderr_data))
+
+    def test_what_arrived_by_the_deadline_counts_and_the_rest_is_shown(self):
+        # One burst: an expect with no time left still finds its text among
+        # the bytes waiting, and what follows it is shown before the end.
+        with Sim() as sim:
+            with Program(["-c", sim.link, "--send", "go", "--expect", "A", "--timeout", "0",
+                          "--expect", "B"], tty=False) as p:
+                sim.wait_received(2)
+                sim.send(b"A" + b"0123456789" * 20 + b"B\r\ntail\r\n")
+                rc = p.wait(20)
+            self.assertEqual(rc, 0, bytes(p.stderr_data))
+            self.assertTrue(bytes(p.output).endswith(b"9B\r\ntail\r\n"), bytes(p.output)[-40:])
+
+    def test_the_answer_to_the_upload_is_kept_for_the_steps(self):
+        sent = self.scratch("commands.txt")
+        with open(sent, "wb") as f:
+            f.write(b"line one\nline two\n")
+        with Sim("--echo") as sim:
+            rc, out, err, _ = run_timed(["-c", sim.link, "-d", sent, "--timeout", "3", "--expect", "line two\n"])
+        self.assertEqual(rc, 0, out + err)
+        self.assertIn(b"line one\nline two\n", out)
 
     def test_then_terminal_goes_on_after_the_steps(self):
         events = self.scratch("events.jsonl")
