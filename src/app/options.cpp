@@ -251,8 +251,7 @@ void take_wait_port(const char* word) {
 
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
-    {"download-rate", "N", "download baud rate, any rate the port takes (250000, 500000, 1000000)",
-     take_any_download_rate},
+    {"download-rate", "N", "download baud rate, any the port takes (1000000...)", take_any_download_rate},
     {"incremental", nullptr, "with -w, write only the pages that changed",
      [](const char*) { run_options.incremental = true; }},
     {"expect", "TEXT", "wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)",
@@ -264,9 +263,9 @@ constexpr LongOption kLongOptions[] = {
      [](const char*) { script.then_terminal = true; }},
     {"events", "FILE", "events as JSON lines into FILE (- for standard error)",
      [](const char* path) { script.events_path = path; }},
-    {"reset", "dtr|rts|dtr,rts", "reset the target by these lines (not with -t)", take_reset},
+    {"reset", "dtr|rts|dtr,rts", "reset the target by these lines, not with -t", take_reset},
     {"reset-ms", "MS", "how long --reset holds the lines (default 50)", take_reset_ms},
-    {"boot-wait-ms", "MS", "wait after --reset for the bootloader (default 100)", take_boot_wait_ms},
+    {"boot-wait-ms", "MS", "wait after --reset (default 100)", take_boot_wait_ms},
     {"list-ports", nullptr, "list this machine's serial ports and exit",
      [](const char*) { list_ports_and_exit(); }},
     {"wait-port", "SECONDS", "retry opening the port every 100 ms this long", take_wait_port},
