@@ -23,6 +23,12 @@ int show_received_byte(int byte);
 // One byte through the VT100 subset.
 int vt_feed(int byte);
 
+// Ends a UTF-8 character that VT_MODE has begun and not completed, as a
+// character cut short: called before the terminal writes text of its own
+// into the received stream (a time tag, a mode change), so that what came
+// before that text is shown before it.
+void vt_end_character();
+
 struct TimeOfDay {
     int hours;
     int minutes;

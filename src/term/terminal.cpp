@@ -55,6 +55,9 @@ void next_display_mode() {
         "\r\n hex mode = ASCII_HEX\r\n",
         "\r\n hex mode = HEX_ONLY\r\n",
     };
+    // A character begun in VT_MODE cannot be finished by bytes shown in
+    // another mode.
+    vt_end_character();
     int mode = (static_cast<int>(display_mode) + 1) % 3;
     display_mode = static_cast<DisplayMode>(mode);
     console_print("%s", kModeMessages[mode]);
