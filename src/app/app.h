@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 // File and port names are taken at any length a path may have, never cut.
 constexpr std::size_t kPathCapacity = PATH_MAX;
@@ -42,8 +44,7 @@ constexpr int kExitFailure = 1;
 [[noreturn]] void report_error(const char* message);
 
 // Formats into a bounded work buffer, then report_error with it.
-[[noreturn]] void report_error_format(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
+[[noreturn]] void report_error_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Ends the process with the given status: streams flushed and closed,
 // keyboard restored.
@@ -61,6 +62,12 @@ bool copy_text(std::array<char, N>& to, const char* from) {
     to[i] = '\0';
     return true;
 }
+
+// Bytes the target sent, as a message shows them: every byte that could
+// start or carry a control sequence on the user's terminal (ESC and the
+// other C0 controls but CR, LF, TAB and BS; DEL; 0x80-0x9F) becomes "<hh>"
+// with two lower-case hex digits; every other byte stays as it is.
+std::string shown_target_bytes(std::string_view bytes);
 
 // The whole program: start-up, options, port, downloads, terminal.
 int tamborvine_main(int argc, char** argv);

@@ -49,7 +49,8 @@ int read_bytes(int n, char* buffer) {
 
 int read_reply(int n, char* buffer) {
     int count = read_bytes(n, buffer);
-    if (count > 0 && run_options.verbose) console_print(" %c\r\n", buffer[0]);
+    if (count > 0 && run_options.verbose)
+        console_print(" %s\r\n", shown_target_bytes(std::string_view(buffer, 1)).c_str());
     if (count == 0) console_print("nothing\r\n");
     return count;
 }
