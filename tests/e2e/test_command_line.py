@@ -171,7 +171,7 @@ class WithSimulatedPort(unittest.TestCase):
     def test_first_word_rule(self):
         hex_path = os.path.join(self.tmp, "app.hex")
         with open(hex_path, "w") as f:
-            f.write(":00000001FF\n")
+            f.write(":0400000001020304F2\n:00000001FF\n")
         # A cluster first: the file name after it is a stray word, no
         # download happens.
         out = self.run_ok(["-wV", hex_path, "-c", self.sim.link, "-q"])
