@@ -2,7 +2,7 @@
 # Figures only: the test labelled bench prints them and asserts nothing
 # about time. Meaningful in a Release build without sanitizers.
 add_executable(hex_load_bench ${CMAKE_CURRENT_LIST_DIR}/hex_load_bench.cpp)
-target_link_libraries(hex_load_bench PRIVATE tamborvine_core)
+target_link_libraries(hex_load_bench PRIVATE tamborvine_image)
 add_test(NAME bench.hex_load COMMAND hex_load_bench)
 set_tests_properties(bench.hex_load PROPERTIES LABELS bench TIMEOUT 300)
 if(TAMBORVINE_SANITIZE)

@@ -2,12 +2,12 @@
 // bootloader with its 128 KiB flash, and the application that starts after
 // 'E'. It follows the program's exchange tables and the faults its options
 // ask for; every command it meets is reported with the line rate in force.
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
-#include "sim/sim.h"
+#include "sim/target.h"
 
 namespace {
 
@@ -16,11 +16,23 @@ constexpr std::size_t kWakeLength = 9;
 constexpr const char* kGreeting = "\r\nHello from the simulated ATmega128. Type and I echo.\r\n";
 constexpr double kApplicationStartSeconds = 0.05;
 constexpr double kGreetingPatienceSeconds = 0.5;
-constexpr std::size_t kPageDataLength = 2 * kSimPageWords + 4;  // words and checksum
+constexpr double kGreetingPollSeconds = 0.005;  // the host's rate change is not an event: look again
+constexpr double kBootWindowSeconds = 1.0;      // the bootloader's listening after a reset
+constexpr std::size_t kPageDataLength = 2 * Flash::kPageWords + 4;  // words and checksum
+constexpr std::size_t kHashRangeLength = 4;                         // first page, page count
+// A USART reads 8-bit frames while the two rates differ by less than about
+// 4 % (16 samples a bit, the middle three voted).
+constexpr double kRateTolerance = 0.04;
+// The chip's clock over 16: the hand-over divisor d names 1,000,000 / (d + 1).
+constexpr uint32_t kDivisorReference = 1000000;
+// Reading a blank device page to see that it is blank: 128 words at a few
+// cycles each on a 16 MHz chip.
+constexpr double kBlankPageReadSeconds = 60e-6;
 constexpr uint8_t kAck = '\r';
 constexpr uint8_t kUnknown = '?';
+constexpr uint8_t kResend = 'N';
 
-const char* const kCommandNames[] = {"hello", "p", "S", "v", "V", "t", "e", "A", "k", "l", "E"};
+const char* const kCommandNames[] = {"hello", "p", "S", "v", "V", "t", "e", "A", "k", "l", "H", "E"};
 
 Bytes text_bytes(const char* text) { return Bytes(text, text + std::strlen(text)); }
 
@@ -40,14 +52,8 @@ bool wake_prefix(const Bytes& held) {
     return held.size() <= kWakeLength;
 }
 
-// The bootloader's rate for a divisor of the 1 MHz reference: the standard
-// rate the program derives that divisor from, else the divisor's own rate.
 uint32_t rate_for_divisor(unsigned divisor) {
-    static const uint32_t kStandardRates[] = {1200,  2400,  4800,  9600,  14400,  19200,
-                                              28800, 38400, 57600, 76800, 115200, 230400};
-    for (uint32_t rate : kStandardRates)
-        if (1000000 / rate - 1 == divisor) return rate;
-    return 1000000 / (divisor + 1);
+    return static_cast<uint32_t>(std::lround(static_cast<double>(kDivisorReference) / (divisor + 1.0)));
 }
 
 }  // namespace
@@ -62,38 +68,15 @@ Target::Target(const SimOptions& options, TargetOutput output)
     : options_(options),
       out_(std::move(output)),
       state_(options.start_in_bootloader ? State::bootloader : State::application),
-      listen_rate_(options.start_in_bootloader ? options.boot_rate : options.app_rate) {
-    flash_.fill(0xFFFF);
-}
-
-bool Target::load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() > 2 * kSimFlashWords) return false;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        uint16_t& word = flash_[i / 2];
-        uint8_t b = static_cast<uint8_t>(bytes[i]);
-        word = (i % 2 == 0) ? static_cast<uint16_t>((word & 0xFF00) | b)
-                            : static_cast<uint16_t>((word & 0x00FF) | (b << 8));
-    }
-    return true;
-}
-
-bool Target::dump(const std::string& path) const {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    for (uint16_t word : flash_) {
-        out.put(static_cast<char>(word & 0xFF));
-        out.put(static_cast<char>(word >> 8));
-    }
-    return static_cast<bool>(out);
-}
+      listen_rate_(options.start_in_bootloader ? options.boot_rate : options.app_rate) {}
 
 std::string Target::stats() const {
-    return "pages " + std::to_string(pages_written_) + " erases " + std::to_string(erases_);
+    return "pages " + std::to_string(pages_written_) + " erases " + std::to_string(erases_) +
+           " device_writes " + std::to_string(device_writes_) + " device_erases " +
+           std::to_string(device_erases_);
 }
 
-void Target::say(const std::string& name, uint32_t rate, const std::string& detail) {
+void Target::report_command(const std::string& name, uint32_t rate, const std::string& detail) {
     out_.report("cmd " + std::to_string(rate) + " " + name + (detail.empty() ? "" : " " + detail));
 }
 
@@ -109,24 +92,13 @@ Bytes Target::reply_for(const std::string& name, Bytes fallback) const {
     return it != options_.replies.end() ? it->second : fallback;
 }
 
-// Words of the bootloader's own section count as 0xFFFF, as in the real
-// bootloader: no image ever holds them, so a page that reaches into the
-// section still checks out against the image's filler words.
-std::array<uint8_t, 4> Target::page_checksum(uint16_t page_start) const {
-    uint16_t sum = page_start;
-    uint16_t exclusive_or = page_start;
-    for (int i = 0; i < kSimPageWords; ++i) {
-        uint32_t w = (page_start + i) % kSimFlashWords;
-        uint16_t word = w < kBootSectionWord ? flash_[w] : 0xFFFF;
-        sum = static_cast<uint16_t>(sum + word);
-        exclusive_or ^= word;
-    }
-    return {static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum),
-            static_cast<uint8_t>(exclusive_or >> 8), static_cast<uint8_t>(exclusive_or)};
+bool Target::hears(uint32_t rate) const {
+    if (listen_rate_ == 0 || rate == 0) return true;  // nothing to compare with
+    return std::fabs(static_cast<double>(rate) / listen_rate_ - 1.0) <= kRateTolerance;
 }
 
 void Target::receive(uint8_t byte, uint32_t rate, double due) {
-    if (listen_rate_ != 0 && rate != 0 && rate != listen_rate_) {
+    if (!hears(rate)) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "lost %u %02x (listening at %u)", rate, byte, listen_rate_);
         out_.report(buf);
@@ -139,7 +111,13 @@ void Target::receive(uint8_t byte, uint32_t rate, double due) {
         application_byte(byte, rate, at);
 }
 
+// ---- application ---------------------------------------------------------
+
 void Target::application_byte(uint8_t byte, uint32_t rate, double at) {
+    if (!options_.application_wakes) {
+        if (state_ == State::echo_application) out_.send(Bytes{byte}, at);
+        return;
+    }
     held_.push_back(byte);
     while (!held_.empty() && !wake_prefix(held_)) {
         if (state_ == State::echo_application) out_.send(Bytes{held_.front()}, at);
@@ -149,117 +127,160 @@ void Target::application_byte(uint8_t byte, uint32_t rate, double at) {
 }
 
 // The application got the wake-up: it answers and jumps to the bootloader,
-// which listens at the rate the divisor names.
+// which listens at the rate the divisor names on a 16 MHz chip.
 void Target::hand_over(uint32_t rate, double at) {
     std::string divisor(held_.begin() + 5, held_.begin() + 7);
-    held_.clear();
     int n = count("hello");
-    say("wake", rate, "'" + divisor + "'");
+    report_command("wake", rate, "'" + divisor + "'");
     if (!silent("hello", n)) out_.send(reply_for("hello", text_bytes("Hello!")), at);
+    enter_bootloader(rate_for_divisor(static_cast<unsigned>(std::strtoul(divisor.c_str(), nullptr, 16))));
+}
+
+void Target::enter_bootloader(uint32_t rate) {
     state_ = State::bootloader;
+    listen_rate_ = rate;
+    held_.clear();
+    pending_ = Pending::none;
     greeting_due_ = false;
-    listen_rate_ = rate_for_divisor(static_cast<unsigned>(std::strtoul(divisor.c_str(), nullptr, 16)));
 }
 
 void Target::start_application(double at) {
     state_ = State::echo_application;
     listen_rate_ = options_.app_rate;
     held_.clear();
+    pending_ = Pending::none;
     greeting_due_ = true;
     greeting_not_before_ = at + kApplicationStartSeconds;
 }
 
-bool Target::poll_greeting(double now) {
-    if (!greeting_due_ || now < greeting_not_before_) return greeting_due_;
+void Target::reset(double at, const std::string& cause) {
+    out_.drop_unsent();
+    report_command("reset", out_.line_rate(), cause);
+    enter_bootloader(options_.boot_rate);
+    busy_until_ = 0;
+    window_ends_ = at + kBootWindowSeconds;
+}
+
+double Target::poll(double now) {
+    double next = kNever;
+    if (window_ends_ != kNever) {
+        if (now < window_ends_) return window_ends_;
+        window_ends_ = kNever;
+        report_command("boot-timeout", out_.line_rate());
+        start_application(now);
+    }
+    if (!greeting_due_) return next;
+    if (now < greeting_not_before_) return greeting_not_before_;
     uint32_t rate = out_.line_rate();
     if (rate == options_.app_rate || rate == 0) {
         out_.send(text_bytes(kGreeting), now);
-        say("greeting", rate);
+        report_command("greeting", rate);
         greeting_due_ = false;
     } else if (now > greeting_not_before_ + kGreetingPatienceSeconds) {
-        say("greeting-lost", rate);  // a real line would have carried garbage
+        report_command("greeting-lost", rate);  // a real line would have carried garbage
         greeting_due_ = false;
+    } else {
+        next = now + kGreetingPollSeconds;
     }
-    return greeting_due_;
+    return next;
 }
 
+// ---- bootloader ----------------------------------------------------------
+
 void Target::bootloader_byte(uint8_t byte, uint32_t rate, double at) {
+    if (pending_ == Pending::none) {
+        // After a reset the bootloader waits for a command it knows and
+        // passes over anything else (an adapter's noise as it powers up).
+        if (window_ends_ != kNever) {
+            static const char kOpeners[] = "pSvVteADEH";
+            const char* found = std::strchr(kOpeners, byte);
+            if (byte == 0 || found == nullptr || (byte == 'H' && !options_.knows_hash)) return;
+            window_ends_ = kNever;
+        }
+        command(byte, rate, at);
+        return;
+    }
+    held_.push_back(byte);
     switch (pending_) {
-        case Pending::none: command(byte, rate, at); return;
+        case Pending::none: return;
         case Pending::address:
-            held_.push_back(byte);
-            if (held_.size() < 2) return;
-            {
-                address_ = static_cast<uint16_t>((held_[0] << 8) | held_[1]);
-                held_.clear();
-                pending_ = Pending::none;
-                int n = count("A");
-                say("A", rate, hex4(address_));
-                if (silent("A", n)) return;
-                out_.send(Bytes{options_.bad_address.covers(n) ? kUnknown : kAck}, at);
-            }
+            if (held_.size() == 2) address_set(rate, at);
             return;
         case Pending::page_letters:
-            held_.push_back(byte);
             if (held_.size() == 2) page_letters(rate, at);
             return;
         case Pending::page_data:
-            held_.push_back(byte);
             if (held_.size() == kPageDataLength) page_written(rate, at);
+            return;
+        case Pending::hash_range:
+            if (held_.size() == kHashRangeLength) page_hashes(rate, at);
             return;
     }
 }
 
+void Target::answer(const std::string& name, Bytes fallback, uint32_t rate, double at) {
+    int n = count(name);
+    report_command(name, rate);
+    if (!silent(name, n)) out_.send(reply_for(name, std::move(fallback)), at);
+}
+
 void Target::command(uint8_t letter, uint32_t rate, double at) {
-    auto answer = [&](const std::string& name, Bytes fallback) {
-        int n = count(name);
-        say(name, rate);
-        if (!silent(name, n)) out_.send(reply_for(name, std::move(fallback)), at);
-        return n;
+    auto expect = [&](Pending what) {
+        pending_ = what;
+        held_.clear();
     };
     switch (letter) {
-        case 'p': answer("p", Bytes{'S'}); return;
-        case 'S': answer("S", text_bytes("AVRBOOT")); return;
-        case 'v': answer("v", text_bytes("10")); return;
-        case 'V': answer("V", text_bytes("12")); return;
-        case 't': answer("t", Bytes{options_.device_code, 0}); return;
-        case 'A':
-            pending_ = Pending::address;
-            held_.clear();
-            return;
-        case 'D':
-            pending_ = Pending::page_letters;
-            held_.clear();
-            return;
-        case 'e': {
-            int n = count("e");
-            say("e", rate);
-            if (silent("e", n)) return;
-            if (options_.erase_fails) {
-                out_.send(Bytes{kUnknown}, at);
+        case 'p': answer("p", Bytes{'S'}, rate, at); return;
+        case 'S': answer("S", text_bytes("AVRBOOT"), rate, at); return;
+        case 'v': answer("v", text_bytes("10"), rate, at); return;
+        case 'V': answer("V", text_bytes("12"), rate, at); return;
+        case 't': answer("t", Bytes{options_.device_code, 0}, rate, at); return;
+        case 'e': erase(rate, at); return;
+        case 'A': expect(Pending::address); return;
+        case 'D': expect(Pending::page_letters); return;
+        case 'H':
+            if (options_.knows_hash) {
+                expect(Pending::hash_range);
                 return;
             }
-            for (uint32_t w = 0; w < kBootSectionWord; ++w) flash_[w] = 0xFFFF;
-            ++erases_;
-            if (options_.pace)
-                busy_until_ = at + options_.erase_ms_per_page * (kBootSectionWord / kSimPageWords) / 1000.0;
-            out_.send(reply_for("e", Bytes{kAck}), busy_until_ > at ? busy_until_ : at);
-            return;
-        }
-        case 'E': {
-            int n = count("E");
-            say("E", rate);
-            if (!silent("E", n)) out_.send(reply_for("E", Bytes{kAck}), at);
+            break;  // a bootloader of its own kind: an unknown command
+        case 'E':
+            answer("E", Bytes{kAck}, rate, at);
             start_application(at);
             return;
-        }
-        default: {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "%02x", letter);
-            say("unknown", rate, buf);
-            out_.send(Bytes{kUnknown}, at);
-        }
+        default: break;
     }
+    unknown(letter, rate, at);
+}
+
+void Target::unknown(uint8_t letter, uint32_t rate, double at) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02x", letter);
+    report_command("unknown", rate, buf);
+    out_.send(Bytes{kUnknown}, at);
+}
+
+void Target::erase(uint32_t rate, double at) {
+    int n = count("e");
+    report_command("e", rate);
+    if (silent("e", n)) return;
+    if (options_.erase_fails) {
+        out_.send(Bytes{kUnknown}, at);
+        return;
+    }
+    flash_.erase_application();
+    ++erases_;
+    if (options_.pace) busy_until_ = at + options_.erase_ms_per_page * Flash::kApplicationPages / 1000.0;
+    out_.send(reply_for("e", Bytes{kAck}), busy_until_ > at ? busy_until_ : at);
+}
+
+void Target::address_set(uint32_t rate, double at) {
+    address_ = static_cast<uint16_t>((held_[0] << 8) | held_[1]);
+    pending_ = Pending::none;
+    int n = count("A");
+    report_command("A", rate, hex4(address_));
+    if (silent("A", n)) return;
+    out_.send(Bytes{options_.bad_address.covers(n) ? kUnknown : kAck}, at);
 }
 
 void Target::page_letters(uint32_t rate, double at) {
@@ -271,59 +292,88 @@ void Target::page_letters(uint32_t rate, double at) {
         return;
     }
     if (letters[0] != 'l' || letters[1] != 'l') {
-        say("D??", rate);
+        report_command("D??", rate);
         out_.send(Bytes{kUnknown}, at);
         return;
     }
     int n = count("l");
-    say("l", rate, hex4(address_));
+    report_command("l", rate, hex4(address_));
     if (silent("l", n)) return;
-    std::array<uint8_t, 4> checksum = page_checksum(address_);
+    std::array<uint8_t, 4> checksum = flash_.checksum(address_);
     if (options_.bad_checksum.covers(n)) checksum[3] ^= 0x5A;
     out_.send(Bytes(checksum.begin(), checksum.end()), at);
 }
 
+Target::PageOutcome Target::page_outcome(bool intact, int occurrence) const {
+    if (silent("k", occurrence)) return PageOutcome::silent;
+    if (options_.nak_page.covers(occurrence)) return PageOutcome::nak;
+    if (options_.odd_page_reply.covers(occurrence)) return PageOutcome::odd;
+    return intact ? PageOutcome::ok : PageOutcome::bad_checksum;
+}
+
 // A page of words and its checksum: the checksum is checked before the page
-// is programmed; a mismatch asks for the page again. The bootloader's own
-// section is never written.
+// is programmed; a mismatch asks for the page again.
 void Target::page_written(uint32_t rate, double at) {
-    Bytes data = held_;
-    held_.clear();
+    static const char* const kOutcomeNames[] = {"ok", "bad-checksum", "silent", "nak", "odd"};
+    const uint8_t* data = held_.data();
     pending_ = Pending::none;
     int n = count("k");
     uint16_t sum = address_;
     uint16_t exclusive_or = address_;
-    std::array<uint16_t, kSimPageWords> words{};
-    for (int i = 0; i < kSimPageWords; ++i) {
+    std::array<uint16_t, Flash::kPageWords> words{};
+    for (uint32_t i = 0; i < Flash::kPageWords; ++i) {
         words[i] = static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8));
         sum = static_cast<uint16_t>(sum + words[i]);
         exclusive_or ^= words[i];
     }
-    const uint8_t* received = &data[2 * kSimPageWords];
+    const uint8_t* received = &data[2 * Flash::kPageWords];
     bool intact = received[0] == (sum >> 8) && received[1] == (sum & 0xFF) &&
                   received[2] == (exclusive_or >> 8) && received[3] == (exclusive_or & 0xFF);
-    std::string outcome = intact ? "ok" : "bad-checksum";
-    if (silent("k", n))
-        outcome = "silent";
-    else if (options_.nak_page.covers(n))
-        outcome = "nak";
-    else if (options_.odd_page_reply.covers(n))
-        outcome = "odd";
-    say("k", rate, hex4(address_) + " " + outcome);
-    if (outcome == "silent") return;
-    if (outcome == "nak" || outcome == "bad-checksum") {
-        out_.send(Bytes{'N'}, at);
-        return;
+    PageOutcome outcome = page_outcome(intact, n);
+    report_command("k", rate, hex4(address_) + " " + kOutcomeNames[static_cast<int>(outcome)]);
+    switch (outcome) {
+        case PageOutcome::silent: return;
+        case PageOutcome::nak:
+        case PageOutcome::bad_checksum: out_.send(Bytes{kResend}, at); return;
+        case PageOutcome::odd: out_.send(Bytes{options_.odd_reply_byte}, at); return;
+        case PageOutcome::ok: break;
     }
-    if (outcome == "odd") {
-        out_.send(Bytes{options_.odd_reply_byte}, at);
-        return;
-    }
-    for (int i = 0; i < kSimPageWords; ++i) {
-        uint32_t w = (address_ + i) % kSimFlashWords;
-        if (w < kBootSectionWord) flash_[w] = words[i];
-    }
+    Flash::WriteCost cost = flash_.write_host_page(address_, words);
     ++pages_written_;
-    if (options_.pace) busy_until_ = at + options_.page_program_ms / 1000.0;
+    device_writes_ += cost.programmed;
+    device_erases_ += cost.erased;
+    if (options_.pace)
+        busy_until_ =
+            at +
+            (cost.programmed * options_.page_program_ms + cost.erased * options_.erase_ms_per_page) / 1000.0;
     out_.send(Bytes{kAck}, busy_until_ > at ? busy_until_ : at);
+}
+
+// 'H', first page and page count (high bytes first): the CRC-32 of each
+// page, most significant byte first, each sent as soon as it is computed,
+// then '\r'. A count of 0 asks only whether 'H' is known.
+void Target::page_hashes(uint32_t rate, double at) {
+    uint32_t first = (held_[0] << 8) | held_[1];
+    uint32_t pages = (held_[2] << 8) | held_[3];
+    pending_ = Pending::none;
+    int n = count("H");
+    bool in_range = pages == 0 || first + pages <= Flash::kApplicationPages;
+    report_command("H", rate,
+                   std::to_string(first) + " " + std::to_string(pages) + (in_range ? "" : " out-of-range"));
+    if (silent("H", n)) return;
+    if (!in_range) {
+        out_.send(Bytes{kUnknown}, at);
+        return;
+    }
+    double done = at;
+    for (uint32_t page = first; page < first + pages; ++page) {
+        if (options_.pace)
+            done += flash_.page_blank(page) ? kBlankPageReadSeconds : options_.hash_us_per_page / 1e6;
+        uint32_t crc = flash_.page_crc(page);
+        out_.send(Bytes{static_cast<uint8_t>(crc >> 24), static_cast<uint8_t>(crc >> 16),
+                        static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)},
+                  done);
+    }
+    if (options_.pace) busy_until_ = done;
+    out_.send(Bytes{kAck}, done);
 }

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "emulator.h"
+#include "pty/pty_pair.h"
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
@@ -106,29 +107,15 @@ bool write_flash_file(const std::string& path, const uint8_t* flash, std::size_t
 }
 
 bool PtyLine::open_pair() {
-    master_fd_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_fd_ < 0 || grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0) return false;
-    char name[256];
-    if (ptsname_r(master_fd_, name, sizeof name) != 0) return false;
-    slave_path_ = name;
-    // A raw line at 9600 until a host configures it. The slave is closed
-    // again: while no host holds it open, what the chip sends is lost, as
-    // on a cable with nothing at its end, instead of piling up for the next
-    // host to find.
-    int slave = open(name, O_RDWR | O_NOCTTY);
-    if (slave < 0) return false;
-    struct termios2 t {};
-    if (ioctl(slave, TCGETS2, &t) == 0) {
-        t.c_iflag = 0;
-        t.c_oflag = 0;
-        t.c_lflag = 0;
-        t.c_cflag =
-            (t.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | CBAUD)) | CS8 | CREAD | CLOCAL | BOTHER;
-        t.c_ispeed = t.c_ospeed = 9600;
-        ioctl(slave, TCSETS2, &t);
-    }
-    close(slave);
-    return fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK) == 0;
+    // A raw line at 9600 until a host configures it. The slave is not kept
+    // open: while no host holds it, what the chip sends is lost, as on a
+    // cable with nothing at its end, instead of piling up for the next host
+    // to find.
+    PtyPair pair =
+        open_pty_pair({.raw = true, .rate = 9600, .keep_slave = false, .nonblocking_master = true});
+    master_fd_ = pair.master;
+    slave_path_ = pair.slave_path;
+    return master_fd_ >= 0;
 }
 
 bool PtyLine::host_present() const {

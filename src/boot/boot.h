@@ -42,19 +42,26 @@ constexpr int kVerifyMode = 1;
 // The message of an image that reaches past the family's flash word limit.
 constexpr const char* kFlashAddressTooBig = "burn_flash() Flash address too big...";
 
-// 1 when the whole range was gone through; 0 in verify mode when a checksum
-// byte did not come or there were too many errors.
-int burn_flash(int family, int mode);
+// What one burn_flash pass came to.
+struct PassResult {
+    // The whole range was gone through; false in verify mode when a
+    // checksum byte did not come or there were too many errors.
+    bool completed = false;
+    // Serious errors (address retries, page resends, checksum mismatches),
+    // as far as the pass went.
+    int32_t error_count = 0;
 
-// Serious errors (address retries, page resends, checksum mismatches) of the
-// last burn_flash pass, as far as it went.
-extern int32_t burn_flash_error_count;
+    // A verify pass that ends like this said "SUCCESS".
+    bool succeeded() const { return completed && error_count == 0; }
+};
+
+PassResult burn_flash(int family, int mode);
 
 // ---- download sequence ----
 
-// One pass for the flash kind (100) or the EEPROM kind (101).
-void run_download(int kind, const char* path);
+// How a download ended: failed when its verify pass gave up or ended in
+// FAILURE. A download with nothing to verify (the EEPROM kind) succeeds.
+enum class DownloadOutcome { succeeded, failed };
 
-// Verify passes that did not end in SUCCESS, including those that gave up
-// (for -q's exit status).
-extern int failed_verify_passes;
+// One pass for the flash kind ('d') or the EEPROM kind ('e').
+DownloadOutcome run_download(int kind, const char* path);

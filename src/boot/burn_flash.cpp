@@ -4,13 +4,13 @@
 // of what its flash holds and compares.
 #include <array>
 
-#include "app/app.h"
+#include "base/fatal.h"
+#include "base/run_options.h"
+#include "base/text.h"
 #include "boot/boot.h"
 #include "console/console.h"
 #include "image/image.h"
 #include "serial/serial.h"
-
-int32_t burn_flash_error_count = 0;
 
 namespace {
 
@@ -182,7 +182,7 @@ void report_pass_end(const Pass& pass) {
 
 }  // namespace
 
-int burn_flash(int family, int mode) {
+PassResult burn_flash(int family, int mode) {
     set_device_family(family);
     decode_device_letters();
     if (HiAddr > device_geometry.flash_word_limit) report_error(kFlashAddressTooBig);
@@ -191,12 +191,9 @@ int burn_flash(int family, int mode) {
     pass.write_mode = mode == kWriteMode;
     pass.words_per_page = device_geometry.page_size / 2;
     pass.current_address = LoAddr;
-    burn_flash_error_count = 0;
     while (pass.current_address <= HiAddr) {
-        bool carried_on = do_page(pass);
-        burn_flash_error_count = pass.error_count;
-        if (!carried_on) return 0;
+        if (!do_page(pass)) return PassResult{false, pass.error_count};
     }
     report_pass_end(pass);
-    return 1;
+    return PassResult{true, pass.error_count};
 }

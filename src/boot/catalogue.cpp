@@ -5,7 +5,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/app.h"
+#include "base/fatal.h"
+#include "base/run_options.h"
 #include "boot/boot.h"
 #include "console/console.h"
 

@@ -6,13 +6,13 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/app.h"
+#include "base/fatal.h"
+#include "base/run_options.h"
+#include "base/text.h"
 #include "boot/boot.h"
 #include "console/console.h"
 #include "image/image.h"
 #include "serial/serial.h"
-
-int failed_verify_passes = 0;
 
 namespace {
 
@@ -34,7 +34,7 @@ constexpr int kDeviceCodeReplyLength = 2;
 // a second pass, so a later wake-up goes out at that rate.
 bool download_rate_in_force = false;
 
-void say(const char* line) {
+void print_verbose_line(const char* line) {
     if (run_options.verbose) console_print("%s", line);
 }
 
@@ -78,7 +78,7 @@ void send_command(uint8_t letter) {
 
 // 'p': the programmer type must come back as 'S' within five reads.
 void ask_programmer_type(ReplyBuffer& reply) {
-    say("we say p\r\n");
+    print_verbose_line("we say p\r\n");
     send_command('p');
     for (int read = 0; read < kProgrammerTypeReads; ++read) {
         int count = read_reply(1, reply.data());
@@ -92,7 +92,7 @@ void ask_programmer_type(ReplyBuffer& reply) {
 
 // 'S': the software identifier must begin with "AVR".
 void ask_software_identifier(ReplyBuffer& reply) {
-    say("we say S\r\n");
+    print_verbose_line("we say S\r\n");
     send_command('S');
     read_reply(kSoftwareIdLength, reply.data());
     if (std::strncmp(reply.data(), "AVR", 3) != 0)
@@ -102,13 +102,13 @@ void ask_software_identifier(ReplyBuffer& reply) {
 
 // 'v' and 'V': read, not examined.
 void ask_hardware_version(ReplyBuffer& reply) {
-    say("we say v\r\n");
+    print_verbose_line("we say v\r\n");
     send_command('v');
     read_reply(kVersionLength, reply.data());
 }
 
 void ask_software_version(ReplyBuffer& reply) {
-    say("we say V\r\n");
+    print_verbose_line("we say V\r\n");
     send_command('V');
     read_reply(kVersionLength, reply.data());
 }
@@ -116,7 +116,7 @@ void ask_software_version(ReplyBuffer& reply) {
 // 't': the first supported device code names the part; its family comes
 // back and the catalogue name replaces the reply text.
 int ask_device_code(ReplyBuffer& reply) {
-    say("we say t\r\n");
+    print_verbose_line("we say t\r\n");
     send_command('t');
     read_reply(kDeviceCodeReplyLength, reply.data());
     return lookup_device_code(static_cast<unsigned char>(reply[0]), reply.data());
@@ -126,7 +126,7 @@ void insist_on_mega128(int family, const ReplyBuffer& device_name) {
     if (family != kMega128Family)
         report_error_format("Sorry, device is not Mega128, instead:%s\r\n",
                             shown_target_bytes(device_name.data()).c_str());
-    say("device is Mega128\r\n");
+    print_verbose_line("device is Mega128\r\n");
 }
 
 // An image that the page programming would refuse is refused before the
@@ -137,14 +137,12 @@ void refuse_image_too_big(int family) {
 
 // 'e': the erase takes long, so its reply gets the larger poll budget.
 void erase_flash(ReplyBuffer& reply) {
-    say("we are writing too, not only verify! Now say e (erase)\r\n");
+    print_verbose_line("we are writing too, not only verify! Now say e (erase)\r\n");
     send_byte('e');
-    reply_poll_limit = kEraseReplyPollLimit;
     reply[0] = '\0';
-    read_reply(1, reply.data());
+    read_reply(1, reply.data(), kEraseReplyPollLimit);
     if (reply[0] != '\r') report_error("Sorry, device is not erased");
     console_print("Flash erased\r\n");
-    reply_poll_limit = kReplyPollLimit;
 }
 
 void write_flash(int family) {
@@ -153,21 +151,21 @@ void write_flash(int family) {
 }
 
 // A pass that gave up, or ended with errors (FAILURE), counts as failed.
-void verify_flash(int family) {
+DownloadOutcome verify_flash(int family) {
     console_print("Verify Flash.\r\n");
-    if (burn_flash(family, kVerifyMode) != 1 || burn_flash_error_count != 0) ++failed_verify_passes;
+    return burn_flash(family, kVerifyMode).succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
 }
 
 // 'E': the bootloader starts the application; the reply is not examined.
 void exit_bootloader(ReplyBuffer& reply) {
-    say("we say E\r\n");
+    print_verbose_line("we say E\r\n");
     send_byte('E');
     read_reply(1, reply.data());
 }
 
 }  // namespace
 
-void run_download(int kind, const char* path) {
+DownloadOutcome run_download(int kind, const char* path) {
     console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
                   path);
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
@@ -182,13 +180,14 @@ void run_download(int kind, const char* path) {
     ask_software_version(reply);
     int family = ask_device_code(reply);
     insist_on_mega128(family, reply);
-    if (kind == kEepromKind) return;  // nothing is written to EEPROM
+    if (kind == kEepromKind) return DownloadOutcome::succeeded;  // nothing is written to EEPROM
 
     if (run_options.write_flash) {
         refuse_image_too_big(family);
         erase_flash(reply);
         write_flash(family);
     }
-    verify_flash(family);
+    DownloadOutcome outcome = verify_flash(family);
     if (run_options.exit_bootloader) exit_bootloader(reply);
+    return outcome;
 }

@@ -2,6 +2,9 @@
 // the keyboard. Everything the program shows goes through standard output in
 // the order written; when standard output is a terminal the positioning and
 // clearing operations emit ANSI sequences, otherwise they write nothing.
+// The shared half (output batching, the key queue, the prompt's word
+// scanner) is console.cpp and the headers it shares with the platform
+// files console_posix.cpp and console_win32.cpp (platform.h).
 #pragma once
 
 #include <cstddef>
@@ -32,8 +35,8 @@ void console_print(const char* format, ...) __attribute__((format(printf, 1, 2))
 // Blank the whole window and put the cursor at column 1, row 1.
 void console_clear();
 
-// Put the cursor at a 1-based column and row; nothing outside 80x24... the
-// window is taken to be at least 80 columns by 24 rows.
+// Put the cursor at a 1-based column and row of the window. A position
+// outside the window (or below 1) is ignored: the cursor stays.
 void console_goto(int column, int row);
 
 // Blank from the cursor to the right edge; the cursor stays.
@@ -86,16 +89,13 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
 // Give the keyboard its saved settings back. Safe to call more than once.
 void console_restore();
 
-// The local time of day, read afresh from the platform clock.
-struct LocalTime {
-    int hours;         // 0..23
-    int minutes;       // 0..59
-    int seconds;       // 0..60 (a leap second)
-    int milliseconds;  // 0..999
+// A local time of day to the hundredth of a second (the time tags' form).
+struct TimeOfDay {
+    int hours;       // 0..23
+    int minutes;     // 0..59
+    int seconds;     // 0..60 (a leap second)
+    int hundredths;  // 0..99
 };
-LocalTime local_time_of_day();
 
-// If SIGINT, SIGTERM or SIGHUP arrived, end the process now with status
-// 128 + signal number (streams flushed and closed, keyboard restored).
-// Every wait of the program passes through here at least once a millisecond.
-void check_pending_signal();
+// The local time of day, read afresh from the platform clock.
+TimeOfDay time_of_day();

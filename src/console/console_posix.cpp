@@ -1,8 +1,6 @@
 // Console operations on a POSIX terminal: ANSI sequences on standard output,
 // keys from standard input in raw mode. This file owns the keyboard's
 // terminal settings; nothing else touches them.
-#include "console/console.h"
-
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -19,20 +17,22 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/fatal.h"
+#include "console/console.h"
+#include "console/key_queue.h"
+#include "console/platform.h"
+#include "console/prompt_input.h"
+
 namespace {
 
 bool stdout_is_terminal = false;
 bool stdin_is_terminal = false;
 bool keyboard_raw = false;
-bool batching = false;
 termios saved_keyboard{};
 termios raw_keyboard{};
-bool line_input_on = false;
-int backspace_byte = -1;  // what the keyboard's Backspace key sends, when not 8
-  // echo and line editing on for a prompt
+bool line_input_on = false;  // echo and line editing on for a prompt
+int backspace_byte = -1;     // what the keyboard's Backspace key sends, when not 8
 std::array<char, 1 << 16> stdout_buffer{};
-
-volatile std::sig_atomic_t pending_signal = 0;
 
 // A key sequence that has not been completed within this time is taken as
 // it stands: a lone ESC is the Esc key.
@@ -45,22 +45,19 @@ bool key_input_ended = false;
 timespec key_bytes_since{};  // when the first undecoded byte arrived
 
 // Decoded key codes waiting for read_key.
-std::array<int, 64> key_codes{};
-std::size_t key_code_head = 0;
-std::size_t key_code_count = 0;
+KeyQueue key_codes;
 
 // What a prompt read beyond its word, kept for the next prompt.
-std::array<char, 512> prompt_rest{};
-std::size_t prompt_rest_count = 0;
+PromptInput prompt_rest;
 
+// The run ends at the next check_pending_signal, on the main path, where
+// the log is closed and the keyboard restored.
 void on_signal(int signal_number) {
-    if (pending_signal == 0) pending_signal = signal_number;
+    if (request_exit(kExitSignalBase + signal_number)) return;
     // A second signal while the first is being handled: leave at once, but
     // with the keyboard as the user had it.
-    else {
-        if (keyboard_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_keyboard);
-        _exit(128 + signal_number);
-    }
+    if (keyboard_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_keyboard);
+    _exit(kExitSignalBase + signal_number);
 }
 
 void install_signal_handlers() {
@@ -108,11 +105,6 @@ void drop_key_bytes(std::size_t count) {
     std::memmove(key_bytes.data(), key_bytes.data() + count, key_byte_count - count);
     key_byte_count -= count;
     if (key_byte_count > 0) clock_gettime(CLOCK_MONOTONIC, &key_bytes_since);
-}
-
-void push_key(int code) {
-    key_codes[(key_code_head + key_code_count) % key_codes.size()] = code;
-    ++key_code_count;
 }
 
 // Second codes of the cursor and function keys, as the PC keyboard gives
@@ -200,46 +192,39 @@ void decode_key_bytes() {
     // One key at a time: the bytes after it stay undecoded, so that a
     // prompt that this key opens reads them as its answer (keys typed ahead
     // or piped in: "Ctrl-F, a name, Enter, Ctrl-D").
-    while (key_byte_count > 0 && key_code_count == 0) {
+    while (key_byte_count > 0 && key_codes.empty()) {
         unsigned char b = key_bytes[0];
         if (b != 27) {
-            push_key(b == backspace_byte ? 8 : b);
+            key_codes.push(b == backspace_byte ? 8 : b);
             drop_key_bytes(1);
             continue;
         }
         bool waited = key_input_ended || elapsed_ns(key_bytes_since) >= kEscapeWaitNs;
         if (key_byte_count == 1) {
             if (!waited) return;
-            push_key(27);
+            key_codes.push(27);
             drop_key_bytes(1);
             continue;
         }
         if (key_bytes[1] != '[' && key_bytes[1] != 'O') {
-            push_key(27);
+            key_codes.push(27);
             drop_key_bytes(1);
             continue;
         }
         int code = -1;
         std::size_t length = escape_sequence(&code);
         if (length == kNotAKey || (length == 0 && waited)) {
-            push_key(27);  // Esc, then the rest as ordinary keys
+            key_codes.push(27);  // Esc, then the rest as ordinary keys
             drop_key_bytes(1);
             continue;
         }
         if (length == 0) return;  // the rest of the sequence may still come
         if (code >= 0) {
-            push_key(0);
-            push_key(code);
+            key_codes.push(0);
+            key_codes.push(code);
         }
         drop_key_bytes(length);
     }
-}
-
-int pop_key() {
-    int code = key_codes[key_code_head];
-    key_code_head = (key_code_head + 1) % key_codes.size();
-    --key_code_count;
-    return code;
 }
 
 void emit(const char* text) { std::fputs(text, stdout); }
@@ -248,7 +233,7 @@ void emit(const char* text) { std::fputs(text, stdout); }
 // bytes that were read before the line input was on: characters as they
 // are, a line end as the start of the next line.
 void echo_typed_ahead(const char* bytes, std::size_t count) {
-    std::array<char, prompt_rest.size()> echo{};
+    std::array<char, PromptInput::kCapacity> echo{};
     std::size_t n = 0;
     for (std::size_t i = 0; i < count; ++i) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
@@ -326,22 +311,7 @@ void console_restore() {
     }
 }
 
-void check_pending_signal() {
-    if (pending_signal != 0) {
-        int s = pending_signal;
-        std::exit(128 + s);  // flushes and closes the streams, restores the keyboard
-    }
-}
-
-void console_print(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stdout, format, args);
-    va_end(args);
-    if (!batching) std::fflush(stdout);
-}
-
-void console_write(const char* bytes, std::size_t count) { stream_write(stdout, bytes, count); }
+void write_formatted(const char* format, std::va_list args) { std::vfprintf(stdout, format, args); }
 
 void console_put_byte(char byte) { putc_unlocked(byte, stdout); }
 
@@ -349,18 +319,11 @@ void stream_write(std::FILE* stream, const char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) putc_unlocked(bytes[i], stream);
 }
 
-void console_flush() { std::fflush(stdout); }
-
-void console_set_batching(bool on) {
-    batching = on;
-    if (!on) std::fflush(stdout);
-}
-
 bool console_is_terminal() { return stdout_is_terminal; }
 
 void console_clear() {
     if (stdout_is_terminal) emit("\x1b[H\x1b[2J");
-    if (!batching) std::fflush(stdout);
+    if (!output_batched()) std::fflush(stdout);
 }
 
 void console_goto(int column, int row) {
@@ -375,31 +338,31 @@ void console_clear_eol() {
 }
 
 bool key_available() {
-    if (key_code_count > 0) return true;
+    if (!key_codes.empty()) return true;
     while (fill_key_bytes(0)) {
     }
     decode_key_bytes();
-    return key_code_count > 0;
+    return !key_codes.empty();
 }
 
 int read_key() {
     for (;;) {
         check_pending_signal();
-        if (key_code_count > 0) return pop_key();
+        if (!key_codes.empty()) return key_codes.pop();
         decode_key_bytes();
-        if (key_code_count > 0) continue;
+        if (!key_codes.empty()) continue;
         if (key_input_ended && key_byte_count == 0) return -1;
         // An open escape sequence waits only a moment for its rest.
         fill_key_bytes(key_byte_count > 0 ? 5 : 100);
     }
 }
 
-LocalTime local_time_of_day() {
+TimeOfDay time_of_day() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     std::tm parts{};
     localtime_r(&now.tv_sec, &parts);
-    return LocalTime{parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
+    return TimeOfDay{parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 10000000)};
 }
 
 void console_begin_line_input() {
@@ -419,64 +382,47 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     // Bytes typed before the prompt came are the start of the answer. They
     // were read without echo: the part of them that the answer's line takes
     // is echoed below, as the line input would have.
-    std::size_t ahead_start = prompt_rest_count;
-    for (std::size_t i = 0; i < key_byte_count && prompt_rest_count < prompt_rest.size(); ++i)
-        prompt_rest[prompt_rest_count++] = static_cast<char>(key_bytes[i]);
-    std::size_t ahead_end = prompt_rest_count;
-    std::array<char, prompt_rest.size()> ahead{};
+    std::size_t ahead_start = prompt_rest.size();
+    prompt_rest.add(reinterpret_cast<const char*>(key_bytes.data()), key_byte_count);
+    std::array<char, PromptInput::kCapacity> ahead{};
+    std::size_t ahead_end = prompt_rest.size();
     std::memcpy(ahead.data(), prompt_rest.data(), ahead_end);
-    std::size_t consumed = 0;
     key_byte_count = 0;
 
-    std::size_t stored = 0;
-    bool in_word = false;
-    bool ended = false;
-    for (;;) {
-        if (prompt_rest_count == 0) {
-            if (ended) break;
-            // No more than the key buffer holds: what follows the answer's
-            // line goes back there as keys, none of it dropped.
-            ssize_t n = read(STDIN_FILENO, prompt_rest.data(), std::min(prompt_rest.size(), key_bytes.size()));
+    // No more than the key buffer holds at a time: what follows the
+    // answer's line goes back there as keys, none of it dropped.
+    auto read_more = [] {
+        for (;;) {
+            ssize_t n =
+                read(STDIN_FILENO, prompt_rest.free_space(), std::min(prompt_rest.room(), key_bytes.size()));
             if (n < 0 && errno == EINTR) {
                 check_pending_signal();
                 continue;
             }
-            if (n <= 0) {
-                ended = true;
-                break;
-            }
-            prompt_rest_count = static_cast<std::size_t>(n);
+            if (n <= 0) return false;
+            prompt_rest.added(static_cast<std::size_t>(n));
+            return true;
         }
-        char c = prompt_rest[0];
-        bool blank = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-        if (in_word && (blank || stored == max_chars)) break;  // the rest waits for the next prompt
-        std::memmove(prompt_rest.data(), prompt_rest.data() + 1, prompt_rest_count - 1);
-        --prompt_rest_count;
-        ++consumed;
-        if (blank) continue;
-        in_word = true;
-        buffer[stored++] = c;
-    }
-    buffer[stored] = '\0';
+    };
+    PromptInput::Word word = prompt_rest.take_word(buffer, max_chars, read_more);
+
     // The rest of the answer's line waits for the next prompt; whatever
-    // input follows that line is keys again.
-    // Keys typed ahead of the prompt were read raw, so their Enter is a CR.
-    std::size_t kept = 0;
-    while (kept < prompt_rest_count && prompt_rest[kept] != '\n' && prompt_rest[kept] != '\r') ++kept;
-    if (kept < prompt_rest_count) {
-        bool cr_lf = prompt_rest[kept] == '\r' && kept + 1 < prompt_rest_count && prompt_rest[kept + 1] == '\n';
-        kept += cr_lf ? 2 : 1;
-        std::size_t after = prompt_rest_count - kept;
-        if (after > key_bytes.size()) after = key_bytes.size();
+    // input follows that line is keys again. Keys typed ahead of the prompt
+    // were read raw, so their Enter is a CR.
+    std::size_t kept = prompt_rest.line_end(true);
+    if (kept != PromptInput::kNoLineEnd) {
+        std::size_t after = std::min(prompt_rest.size() - kept, key_bytes.size());
         std::memcpy(key_bytes.data(), prompt_rest.data() + kept, after);
         key_byte_count = after;
         if (after > 0) clock_gettime(CLOCK_MONOTONIC, &key_bytes_since);
-        prompt_rest_count = kept;
+        prompt_rest.keep(kept);
+    } else {
+        kept = prompt_rest.size();
     }
-    std::size_t line_length = consumed + kept;
+    std::size_t line_length = word.used + kept;
     if (cooked && line_length > ahead_start)
         echo_typed_ahead(ahead.data() + ahead_start, std::min(ahead_end, line_length) - ahead_start);
     if (cooked) tcsetattr(STDIN_FILENO, TCSANOW, &raw_keyboard);
     line_input_on = false;
-    return in_word ? static_cast<int>(stored) : -1;
+    return word.length;
 }

@@ -12,7 +12,11 @@
 #include <cstring>
 #include <vector>
 
+#include "base/fatal.h"
 #include "console/console.h"
+#include "console/key_queue.h"
+#include "console/platform.h"
+#include "console/prompt_input.h"
 
 namespace {
 
@@ -20,8 +24,8 @@ namespace {
 // signal number): the console window closed, the user logging off or the
 // system shutting down count as a hang-up; Ctrl-C while the keys do not
 // come from the console counts as an interrupt.
-constexpr LONG kHangUpStatus = 128 + 1;
-constexpr LONG kInterruptStatus = 128 + 2;
+constexpr int kHangUpStatus = kExitSignalBase + 1;
+constexpr int kInterruptStatus = kExitSignalBase + 2;
 
 // How long read_key waits on the input handle before it looks at the
 // Ctrl-C flag and the pending close again.
@@ -38,24 +42,19 @@ bool input_mode_changed = false;
 DWORD saved_input_mode = 0;
 DWORD key_input_mode = 0;
 bool line_input_on = false;  // echo and line editing on for a prompt
-bool batching = false;
 std::array<char, 1 << 16> stdout_buffer{};
 
 // Set by the console control handler, which runs on a thread of its own.
 volatile LONG ctrl_c_pending = 0;
 volatile LONG keys_taken = 0;  // Ctrl-C is a key only once the terminal reads keys
-volatile LONG exit_status_pending = 0;
 
 // Decoded key codes waiting for read_key (the second code of a two-code
 // key, and the repeats of a held key).
-std::array<int, 64> key_codes{};
-std::size_t key_code_head = 0;
-std::size_t key_code_count = 0;
+KeyQueue key_codes;
 bool key_input_ended = false;
 
 // What a prompt read beyond its word, kept for the next prompt.
-std::array<char, 512> prompt_rest{};
-std::size_t prompt_rest_count = 0;
+PromptInput prompt_rest;
 
 // Ctrl-C and Ctrl-Break are the Ctrl-C key of the terminal when the keys
 // come from the console (as a terminal in raw mode gives it); otherwise
@@ -67,12 +66,12 @@ BOOL WINAPI on_console_control(DWORD event) {
             if (input_is_console && keys_taken != 0)
                 InterlockedExchange(&ctrl_c_pending, 1);
             else
-                InterlockedCompareExchange(&exit_status_pending, kInterruptStatus, 0);
+                request_exit(kInterruptStatus);
             return TRUE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
-            InterlockedCompareExchange(&exit_status_pending, kHangUpStatus, 0);
+            request_exit(kHangUpStatus);
             // The process ends when this returns: give the main thread the
             // time to end the run itself (it checks every millisecond).
             Sleep(2000);
@@ -84,19 +83,6 @@ BOOL WINAPI on_console_control(DWORD event) {
 void sleep_briefly() {
     Sleep(1);
     check_pending_signal();
-}
-
-void push_key(int code) {
-    if (key_code_count == key_codes.size()) return;  // a key storm beyond 64 waiting keys
-    key_codes[(key_code_head + key_code_count) % key_codes.size()] = code;
-    ++key_code_count;
-}
-
-int pop_key() {
-    int code = key_codes[key_code_head];
-    key_code_head = (key_code_head + 1) % key_codes.size();
-    --key_code_count;
-    return code;
 }
 
 bool is_modifier_key(WORD virtual_key) {
@@ -134,14 +120,14 @@ void push_key_press(const KEY_EVENT_RECORD& key) {
     for (WORD i = 0; i < repeats; ++i) {
         auto ch = static_cast<unsigned char>(key.uChar.AsciiChar);
         if (ch != 0) {
-            push_key(ch);
+            key_codes.push(ch);
         } else if (key.wVirtualKeyCode == VK_ESCAPE) {
-            push_key(27);
+            key_codes.push(27);
         } else {
             WORD scan = key.wVirtualScanCode;
             if (scan == 0) scan = static_cast<WORD>(MapVirtualKeyA(key.wVirtualKeyCode, MAPVK_VK_TO_VSC));
-            push_key(0);
-            push_key(scan & 0xFF);
+            key_codes.push(0);
+            key_codes.push(scan & 0xFF);
         }
     }
 }
@@ -218,8 +204,8 @@ void start_pipe_reader() {
 // Moves what the reader thread has into key_codes.
 void take_piped_keys() {
     EnterCriticalSection(&piped_keys.lock);
-    while (piped_keys.count > 0 && key_code_count < key_codes.size()) {
-        push_key(piped_keys.bytes[piped_keys.head]);
+    while (piped_keys.count > 0 && !key_codes.full()) {
+        key_codes.push(piped_keys.bytes[piped_keys.head]);
         piped_keys.head = (piped_keys.head + 1) % piped_keys.bytes.size();
         --piped_keys.count;
     }
@@ -230,7 +216,7 @@ void take_piped_keys() {
 bool byte_key_waiting() {
     if (pipe_reader_running) {
         take_piped_keys();
-        return key_code_count > 0;
+        return !key_codes.empty();
     }
     if (key_input_ended) return false;
     if (!input_is_pipe) return true;  // a file: the next read gives a byte or its end
@@ -252,7 +238,7 @@ void take_byte_key() {
         key_input_ended = true;
         return;
     }
-    push_key(byte);
+    key_codes.push(byte);
 }
 
 bool screen_info(CONSOLE_SCREEN_BUFFER_INFO* info) {
@@ -362,7 +348,8 @@ bool take_piped_prompt_byte() {
         EnterCriticalSection(&piped_keys.lock);
         bool ended = piped_keys.ended;
         if (piped_keys.count > 0) {
-            prompt_rest[prompt_rest_count++] = static_cast<char>(piped_keys.bytes[piped_keys.head]);
+            auto byte = static_cast<char>(piped_keys.bytes[piped_keys.head]);
+            prompt_rest.add(&byte, 1);
             piped_keys.head = (piped_keys.head + 1) % piped_keys.bytes.size();
             --piped_keys.count;
             LeaveCriticalSection(&piped_keys.lock);
@@ -378,26 +365,18 @@ bool take_piped_prompt_byte() {
 // input.
 bool read_prompt_line() {
     DWORD count = 0;
-    auto room = static_cast<DWORD>(prompt_rest.size() - prompt_rest_count);
+    auto room = static_cast<DWORD>(prompt_rest.room());
     if (room == 0) return false;
     if (pipe_reader_running) return take_piped_prompt_byte();
     // From a pipe or file one byte at a time, so that nothing after the
     // answer's line is taken from the keys.
     if (!input_is_console) room = 1;
-    BOOL ok = input_is_console
-                  ? ReadConsoleA(input_handle, prompt_rest.data() + prompt_rest_count, room, &count, nullptr)
-                  : ReadFile(input_handle, prompt_rest.data() + prompt_rest_count, room, &count, nullptr);
+    BOOL ok = input_is_console ? ReadConsoleA(input_handle, prompt_rest.free_space(), room, &count, nullptr)
+                               : ReadFile(input_handle, prompt_rest.free_space(), room, &count, nullptr);
     if (!ok || count == 0) return false;
-    prompt_rest_count += count;
+    prompt_rest.added(count);
     return true;
 }
-
-void drop_prompt_bytes(std::size_t count) {
-    std::memmove(prompt_rest.data(), prompt_rest.data() + count, prompt_rest_count - count);
-    prompt_rest_count -= count;
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 }  // namespace
 
@@ -443,47 +422,29 @@ void console_restore() {
     }
 }
 
-void check_pending_signal() {
-    LONG status = exit_status_pending;
-    if (status != 0) std::exit(static_cast<int>(status));  // flushes and closes the streams, restores the keyboard
-}
-
-void console_print(const char* format, ...) {
+void write_formatted(const char* format, std::va_list args) {
     std::array<char, kPrintCapacity> text{};
-    va_list args;
-    va_start(args, format);
+    std::va_list again;
+    va_copy(again, args);
     int length = std::vsnprintf(text.data(), text.size(), format, args);
-    va_end(args);
-    if (length < 0) return;
-    if (static_cast<std::size_t>(length) < text.size()) {
+    if (length >= 0 && static_cast<std::size_t>(length) < text.size()) {
         std::fflush(stdout);  // what went through standard output comes first
         write_to_screen(text.data(), static_cast<std::size_t>(length));
-    } else {
+    } else if (length >= 0) {
         // Longer than the work buffer (a long path): format it again into
         // one that fits, never cut.
         std::vector<char> longer(static_cast<std::size_t>(length) + 1);
-        va_start(args, format);
-        std::vsnprintf(longer.data(), longer.size(), format, args);
-        va_end(args);
+        std::vsnprintf(longer.data(), longer.size(), format, again);
         std::fflush(stdout);
         write_to_screen(longer.data(), static_cast<std::size_t>(length));
     }
-    if (!batching) std::fflush(stdout);
+    va_end(again);
 }
-
-void console_write(const char* bytes, std::size_t count) { stream_write(stdout, bytes, count); }
 
 void console_put_byte(char byte) { _putc_nolock(byte, stdout); }
 
 void stream_write(std::FILE* stream, const char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) _putc_nolock(bytes[i], stream);
-}
-
-void console_flush() { std::fflush(stdout); }
-
-void console_set_batching(bool on) {
-    batching = on;
-    if (!on) std::fflush(stdout);
 }
 
 bool console_is_terminal() { return output_is_console; }
@@ -519,7 +480,7 @@ void console_clear_eol() {
 }
 
 bool key_available() {
-    if (key_code_count > 0 || ctrl_c_pending != 0) return true;
+    if (!key_codes.empty() || ctrl_c_pending != 0) return true;
     if (input_is_console) return console_key_waiting();
     return byte_key_waiting();
 }
@@ -527,7 +488,7 @@ bool key_available() {
 int read_key() {
     for (;;) {
         check_pending_signal();
-        if (key_code_count > 0) return pop_key();
+        if (!key_codes.empty()) return key_codes.pop();
         if (InterlockedExchange(&ctrl_c_pending, 0) != 0) return 3;
         if (input_is_console) {
             if (console_key_waiting())
@@ -544,10 +505,10 @@ int read_key() {
     }
 }
 
-LocalTime local_time_of_day() {
+TimeOfDay time_of_day() {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    return LocalTime{now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+    return TimeOfDay{now.wHour, now.wMinute, now.wSecond, now.wMilliseconds / 10};
 }
 
 void console_begin_line_input() {
@@ -561,36 +522,26 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     if (max_chars >= capacity) max_chars = capacity - 1;
     std::fflush(stdout);
     // Bytes typed before the prompt came are the start of the answer.
-    while (!input_is_console && key_code_count > 0 && prompt_rest_count < prompt_rest.size())
-        prompt_rest[prompt_rest_count++] = static_cast<char>(pop_key());
+    while (!input_is_console && !key_codes.empty() && prompt_rest.room() > 0) {
+        auto byte = static_cast<char>(key_codes.pop());
+        prompt_rest.add(&byte, 1);
+    }
     // The answer is read as a line with echo and line editing, as typed.
     console_begin_line_input();
-    std::size_t stored = 0;
-    bool in_word = false;
-    for (;;) {
-        if (prompt_rest_count == 0 && !read_prompt_line()) break;
-        char c = prompt_rest[0];
-        if (in_word && (is_blank(c) || stored == max_chars)) break;  // the rest waits for the next prompt
-        drop_prompt_bytes(1);
-        if (is_blank(c)) continue;
-        in_word = true;
-        buffer[stored++] = c;
-    }
-    buffer[stored] = '\0';
+    PromptInput::Word word = prompt_rest.take_word(buffer, max_chars, read_prompt_line);
     // The rest of the answer's line waits for the next prompt; what follows
     // that line is keys again.
-    while (in_word && std::memchr(prompt_rest.data(), '\n', prompt_rest_count) == nullptr &&
-           read_prompt_line()) {
+    while (word.length >= 0 && prompt_rest.line_end(false) == PromptInput::kNoLineEnd && read_prompt_line()) {
     }
     // Piped keys taken ahead of the answer: those after its line are keys
     // again, in their order.
-    const char* line_end = static_cast<const char*>(std::memchr(prompt_rest.data(), '\n', prompt_rest_count));
-    if (!input_is_console && line_end != nullptr) {
-        auto kept = static_cast<std::size_t>(line_end - prompt_rest.data()) + 1;
-        for (std::size_t i = kept; i < prompt_rest_count; ++i) push_key(static_cast<unsigned char>(prompt_rest[i]));
-        prompt_rest_count = kept;
+    std::size_t kept = prompt_rest.line_end(false);
+    if (!input_is_console && kept != PromptInput::kNoLineEnd) {
+        for (std::size_t i = kept; i < prompt_rest.size(); ++i)
+            key_codes.push(static_cast<unsigned char>(prompt_rest.data()[i]));
+        prompt_rest.keep(kept);
     }
     if (line_input_on) set_input_mode(key_input_mode);
     line_input_on = false;
-    return in_word ? static_cast<int>(stored) : -1;
+    return word.length;
 }

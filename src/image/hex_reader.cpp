@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
+#include "base/fatal.h"
 #include "console/console.h"
 #include "image/image.h"
 

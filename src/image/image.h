@@ -10,9 +10,9 @@
 constexpr uint32_t kFlashWords = 65536;      // 128 KiB
 constexpr uint32_t kFlashTopByte = 0x1FFFF;  // highest byte address
 
-// File kinds of read_rom_file ('d' and 'e').
-constexpr int kFlashKind = 100;
-constexpr int kEepromKind = 101;
+// File kinds of read_rom_file: 'd' (100) and 'e' (101).
+constexpr int kFlashKind = 'd';
+constexpr int kEepromKind = 'e';
 
 // Every word 0xFFFF. Called once at start-up.
 void create_flash_image();

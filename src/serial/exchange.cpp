@@ -2,7 +2,9 @@
 // is read; a time limit is a number of polls. Where a poll sleeps only to
 // wait for data, it wakes as soon as a byte is there, so the count of polls
 // (and so every limit) is as stated while a reply costs no more than it must.
-#include "app/app.h"
+#include "base/fatal.h"
+#include "base/run_options.h"
+#include "base/text.h"
 #include "console/console.h"
 #include "serial/serial.h"
 
@@ -26,13 +28,13 @@ void send_byte_checked(uint8_t byte) {
     if (send_byte(byte) != 0) report_error("Serial Write failure");
 }
 
-int read_bytes(int n, char* buffer) {
+int read_bytes(int n, char* buffer, int32_t poll_limit) {
     int count = 0;
     if (n < 1) {  // no room for a byte: the buffer holds only the NUL
         buffer[0] = '\0';
         return 0;
     }
-    for (int32_t polls = 0; polls < reply_poll_limit;) {
+    for (int32_t polls = 0; polls < poll_limit;) {
         wait_for_byte_ms(1);
         ++polls;
         if (byte_waiting()) {
@@ -47,8 +49,8 @@ int read_bytes(int n, char* buffer) {
     return count;
 }
 
-int read_reply(int n, char* buffer) {
-    int count = read_bytes(n, buffer);
+int read_reply(int n, char* buffer, int32_t poll_limit) {
+    int count = read_bytes(n, buffer, poll_limit);
     if (count > 0 && run_options.verbose)
         console_print(" %s\r\n", shown_target_bytes(std::string_view(buffer, 1)).c_str());
     if (count == 0) console_print("nothing\r\n");

@@ -1,6 +1,7 @@
 // Serial link: the one port of the process and the timed exchange on it.
 // Every time limit of the program is a count of 1 ms polls; nothing here
-// reads a clock.
+// reads a clock. The port's shared half is port.cpp; each platform's
+// devices sit below it (device.h).
 #pragma once
 
 #include <cstddef>
@@ -28,12 +29,14 @@ int set_baud_rate(int32_t rate);
 // 0 = written, 1 = failed (system text on standard error).
 int send_byte(uint8_t byte);
 
-// Number of received bytes waiting.
+// Number of received bytes waiting. A failed read that is waiting to be
+// reported counts as one: the read_byte that follows reports it (and gives
+// no byte).
 uint32_t receive_count();
 
-// receive_count() > 0, for the loops that only ask whether anything waits:
-// it need not ask the device how much more it holds, which would cost a
-// system call for every byte of a flood.
+// receive_count() > 0, for the loops that only ask whether anything waits
+// (a waiting failure included): it need not ask the device how much more it
+// holds, which would cost a system call for every byte of a flood.
 bool byte_waiting();
 
 // 1 = a byte was stored in *out, -1 = no byte (out untouched). A failed read
@@ -65,10 +68,11 @@ const char* port_name();
 
 // ---- timed exchange ------------------------------------------------------
 
-// Poll budget of one read_bytes: 200, raised to 4000 for the erase reply.
-extern int32_t reply_poll_limit;
+// Poll budgets of a reply: 200, and 4000 for the erase reply, which names
+// its budget. reply_poll_limit is the budget of a read that names none.
 constexpr int32_t kReplyPollLimit = 200;
 constexpr int32_t kEraseReplyPollLimit = 4000;
+extern int32_t reply_poll_limit;
 constexpr int kByteWaitPolls = 1000;
 
 // Send each byte of a NUL-terminated text; failures are reported by
@@ -78,13 +82,13 @@ void send_text(const char* text);
 // Send one byte; a failure ends the run with "Serial Write failure".
 void send_byte_checked(uint8_t byte);
 
-// Read up to n bytes (buffer holds n + 1) within reply_poll_limit polls,
+// Read up to n bytes (buffer holds n + 1) within poll_limit polls,
 // sleeping before every check, at most one byte per poll. NUL-terminates.
-int read_bytes(int n, char* buffer);
+int read_bytes(int n, char* buffer, int32_t poll_limit = reply_poll_limit);
 
 // read_bytes, then "nothing\r\n" when nothing came, or under -V the first
 // byte echoed with " %c\r\n".
-int read_reply(int n, char* buffer);
+int read_reply(int n, char* buffer, int32_t poll_limit = reply_poll_limit);
 
 // Wait up to 1000 polls for one byte, checking before sleeping.
 // 1 = stored in *out, 0 = none.

@@ -2,8 +2,9 @@
 // escapes, or through the VT100 subset; time tags in front of received
 // lines under -T.
 #include <cstdio>
+#include <cstring>
 
-#include "app/app.h"
+#include "base/run_options.h"
 #include "console/console.h"
 #include "term/term.h"
 
@@ -33,20 +34,16 @@ void append_hex(ByteText& text, int byte) {
 
 void to_console(const ByteText& text) { console_write(text.bytes.data(), text.length); }
 
-void to_log(const ByteText& text) {
-    if (run_options.logging) stream_write(run_options.log_file, text.bytes.data(), text.length);
-}
+void to_log(const ByteText& text) { log_write(text.bytes.data(), text.length); }
 
-void to_log(const char* text) {
-    if (run_options.logging) std::fputs(text, run_options.log_file);
-}
+void to_log(const char* text) { log_write(text, std::strlen(text)); }
 
 // One reading of the clock for both the console and the log.
 void write_time_tag() {
     char tag[kTimeTagCapacity];
     std::size_t length = format_time_tag(time_of_day(), tag, sizeof tag);
     console_write(tag, length);
-    if (run_options.logging) stream_write(run_options.log_file, tag, length);
+    log_write(tag, length);
     line_start = false;
 }
 
@@ -129,11 +126,6 @@ std::size_t format_time_tag(const TimeOfDay& time, char* buffer, std::size_t cap
                           time.hundredths);
     if (n < 0) return 0;
     return static_cast<std::size_t>(n) < capacity ? static_cast<std::size_t>(n) : capacity - 1;
-}
-
-TimeOfDay time_of_day() {
-    LocalTime now = local_time_of_day();
-    return TimeOfDay{now.hours, now.minutes, now.seconds, now.milliseconds / 10};
 }
 
 int show_received_byte(int byte) {

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 
+#include "console/console.h"  // TimeOfDay
+
 enum class DisplayMode { VT_MODE = 0, ASCII_HEX = 1, HEX_ONLY = 2 };
 
 extern DisplayMode display_mode;
@@ -29,13 +31,15 @@ int vt_feed(int byte);
 // before that text is shown before it.
 void vt_end_character();
 
-struct TimeOfDay {
-    int hours;
-    int minutes;
-    int seconds;
-    int hundredths;
-};
-TimeOfDay time_of_day();
+// ---- the log file (-l) ------------------------------------------------------
+
+// Opens the log at path, closing one that is open; false when it cannot be
+// opened. Received bytes go to it from then on, as the display writes them.
+bool log_open(const char* path);
+// Bytes to the log; nothing while none is open.
+void log_write(const char* bytes, std::size_t count);
+// Closes the log; harmless when none is open.
+void log_close();
 
 // ---- display forms (pure: no screen, no file) -----------------------------
 

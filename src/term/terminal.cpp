@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "app/app.h"
+#include "base/fatal.h"
+#include "base/run_options.h"
 #include "console/console.h"
 #include "serial/serial.h"
 #include "term/term.h"
@@ -39,11 +40,7 @@ int passes_since_reopen_try = 0;
 
 [[noreturn]] void exit_terminal(const char* message) {
     console_flush();
-    if (run_options.logging) {
-        std::fclose(run_options.log_file);
-        run_options.log_file = nullptr;
-        run_options.logging = false;
-    }
+    log_close();
     close_port();
     std::fputs(message, stdout);
     exit_program(kExitOk);

@@ -143,6 +143,10 @@ class Sim(ReportingProcess):
         words = self.wait_line(r"^stats .*$", start=n).group(0).split()[1:]
         return {words[i]: int(words[i + 1]) for i in range(0, len(words), 2)}
 
+    def network_port(self):
+        """The TCP port of the RFC 2217 endpoint (--rfc2217)."""
+        return int(self.wait_line(r"^rfc2217 (\d+)$").group(1))
+
     def rate(self):
         n = len(self.lines)
         self.command("rate")

@@ -35,6 +35,19 @@ class CommandLineStops(WineTestCase):
                 self.assertEqual(rc, 1)
                 self.assertTrue(out.endswith(b"\r\n" + message + b"\r\n\r\n"), out[-120:])
 
+    def test_long_options(self):
+        rc, out, _ = self.run_exe(["-V", "--help"])
+        self.assertEqual(rc, 0)
+        self.assertTrue(out.startswith(b"Usage: tamborvine [fileword]"), out[:80])
+        self.assertTrue(out.endswith(b"       [-c COM1], [-c /dev/ttyS0]\r\n\r\n"
+                                     b"   [long options] optional\r\n"
+                                     b"       --help : this usage, with the long options\r\n\r\n"), out[-200:])
+        for args, message in [(["--x=1"], b"Bad Argument"), (["--help=1"], b"Option --help takes no value")]:
+            with self.subTest(args=args):
+                rc, out, _ = self.run_exe(args)
+                self.assertEqual(rc, 1)
+                self.assertTrue(out.endswith(b"\r\n" + message + b"\r\n\r\n"), out[-120:])
+
     def test_a_missing_port_is_named_as_given(self):
         for name in ["COM199", "Com77:", r"C:\no\such\port"]:
             with self.subTest(name=name):

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/app.h"
+#include "base/fatal.h"
+#include "base/run_options.h"
 #include "boot/boot.h"
 
 namespace {

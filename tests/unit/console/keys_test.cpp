@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "console/console.h"
-#include "support/pty_pair.h"
+#include "pty/pty_pair.h"
 
 namespace {
 
@@ -21,8 +21,9 @@ using Clock = std::chrono::steady_clock;
 class Keyboard : public ::testing::Test {
    protected:
     void SetUp() override {
-        std::string slave_path;
-        master_ = open_pty_master(&slave_path);
+        PtyPair pair = open_pty_pair();
+        master_ = pair.master;
+        const std::string& slave_path = pair.slave_path;
         ASSERT_GE(master_, 0);
         int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(slave, 0);

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "pty/pty_pair.h"
 #include "serial/serial.h"
-#include "support/pty_pair.h"
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
@@ -30,7 +30,9 @@ using Clock = std::chrono::steady_clock;
 class PtyPort : public ::testing::Test {
    protected:
     void SetUp() override {
-        master_ = open_pty_master(&slave_path_);
+        PtyPair pair = open_pty_pair();
+        master_ = pair.master;
+        slave_path_ = pair.slave_path;
         ASSERT_GE(master_, 0);
     }
 
@@ -316,7 +318,9 @@ TEST(PortNames, WindowsNamesStandForTheSerialDevices) {
 // A second pseudo-terminal pair, for a device that comes back.
 struct OtherPty {
     OtherPty() {
-        master = open_pty_master(&slave_path);
+        PtyPair pair = open_pty_pair();
+        master = pair.master;
+        slave_path = pair.slave_path;
     }
     ~OtherPty() {
         if (master >= 0) close(master);

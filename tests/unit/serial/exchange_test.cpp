@@ -14,9 +14,9 @@
 #include <string>
 #include <thread>
 
-#include "app/app.h"
+#include "base/run_options.h"
+#include "pty/pty_pair.h"
 #include "serial/serial.h"
-#include "support/pty_pair.h"
 
 namespace {
 
@@ -30,8 +30,9 @@ long elapsed_ms(Clock::time_point start) {
 class Exchange : public ::testing::Test {
    protected:
     void SetUp() override {
-        std::string slave;
-        master = open_pty_master(&slave);
+        PtyPair pair = open_pty_pair();
+        master = pair.master;
+        const std::string& slave = pair.slave_path;
         ASSERT_GE(master, 0);
         ASSERT_EQ(open_port(slave.c_str()), 1);
         reply_poll_limit = kReplyPollLimit;

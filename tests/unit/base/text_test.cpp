@@ -1,10 +1,10 @@
 // Target bytes in messages: the bytes that could drive the user's terminal
 // are shown in hex, the rest as they are.
+#include "base/text.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "app/app.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // What the target sends reaches a message only in a form that cannot drive
 // the user's terminal.
-#include "app/app.h"
+#include "base/text.h"
 
 namespace {
 

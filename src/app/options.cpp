@@ -1,0 +1,186 @@
+// The command line: the flash file first, then option letters, each
+// value-taking letter taking the following word, and long options from
+// their table (kLongOptions below).
+#include "app/options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/long_options.h"
+#include "base/fatal.h"
+#include "base/run_options.h"
+#include "console/console.h"
+#include "serial/serial.h"
+#include "term/term.h"
+
+namespace {
+
+constexpr const char* kUsage[] = {
+    "Usage: tamborvine [fileword] [flagword] [speedword] [port]\r\n",
+    "   [fileword] \r\n",
+    "       [filename.ext] optional - download Hex flash file\r\n",
+    "       [-d filename.ext] optional - download text file via emulator\r\n",
+    "       [-e filename.ext] optional - download Hex eeprom file (N/A)\r\n",
+    "       [-l filename.ext] optional - log file for terminal emulator\r\n",
+    "   [flagword] optional (case sensitive)\r\n",
+    "       [-w] : write flash (otherwise only verify). This implies 'E'\r\n",
+    "       [-t] : talk to zelmo (application) first, \r\n",
+    "                 issuing the menucommand to drive it to bootloader\r\n",
+    "       [-E] : exit bootloader at the end (try to start zelmo app.)\r\n",
+    "       [-T] : Time Tag received terminal emulator messages on CRLF\r\n",
+    "       [-V] : Verbose messages\r\n",
+    "       [-v] : TAMBORVINE version number\r\n",
+    "       [-q] : quit after the download (no terminal emulator)\r\n",
+    "   [speedword] optional\r\n",
+    "       [-r 19200, 38400, 57600, 115200] optional - \r\n",
+    "                 (use after -t) download baud rate (default 19200)\r\n",
+    "       [-b rate]   optional - terminal emulator baud rate (default 9600)\r\n",
+    "   [port] optional\r\n",
+    "       [-c COM1], [-c /dev/ttyS0]\r\n\r\n",
+};
+
+constexpr const char* kVersionLine = "TAMBORVINE verion : 1.0\r\n";
+constexpr const char* kDefaultPort = "Com1:";
+constexpr std::size_t kRateTextCapacity = 10;  // 9 characters and the NUL
+
+void print_usage_lines() {
+    close_port();
+    for (const char* line : kUsage) std::fputs(line, stdout);
+}
+
+[[noreturn]] void print_usage() {
+    print_usage_lines();
+    exit_program(kExitOk);
+}
+
+// --help: the usage of -h, then the long options.
+[[noreturn]] void print_help();
+
+[[noreturn]] void print_version() {
+    std::printf("\r\n%s\r\n\r\n", kVersionLine);
+    exit_program(kExitOk);
+}
+
+// A rate word as the C library's decimal conversion reads it: leading
+// blanks, a sign, digits, and whatever follows ignored.
+bool convert_rate(const char* word, int32_t* rate) {
+    if (std::strlen(word) >= kRateTextCapacity) return false;
+    long value = std::strtol(word, nullptr, 10);
+    if (value > INT32_MAX || value < INT32_MIN) return false;
+    *rate = static_cast<int32_t>(value);
+    return true;
+}
+
+void take_terminal_rate(const char* word) {
+    int32_t rate = 0;
+    if (!convert_rate(word, &rate) || rate == 0) report_error("Baud Rate - Bad Argument");
+    run_options.terminal_rate = rate;
+}
+
+void take_download_rate(const char* word) {
+    int32_t rate = 0;
+    if (!convert_rate(word, &rate) || (rate != 19200 && rate != 38400 && rate != 57600 && rate != 115200))
+        report_error("Baud Rate - Bad Argument");
+    run_options.download_rate = rate;
+}
+
+void take_port(const char* word) {
+    if (!copy_text(run_options.port_name, word)) report_error("Com Port Bad Argument");
+}
+
+void take_upload_file(const char* word) {
+    if (std::strlen(word) >= kPathCapacity) report_error("File Name Bad Argument");
+    run_options.upload_file = word;
+    console_print("text file: %s\r\r\n", word);
+}
+
+void take_eeprom_file(const char* word) {
+    if (!copy_text(run_options.eeprom_file_name, word)) report_error("File Name Bad Argument");
+    console_print("hex file: %s\r\r\n", word);
+    run_options.no_eeprom_file = false;
+}
+
+void take_log_file(const char* word) {
+    if (std::strlen(word) >= kPathCapacity) report_error("File Name Bad Argument");
+    if (!log_open(word)) report_error("Cannot open log file.");
+}
+
+// Option letters of one word, in order; value-taking letters take the
+// following words one after another. Returns the index of the last word
+// used.
+int parse_option_word(int argc, char** argv, int index) {
+    const char* word = argv[index];
+    for (const char* letter = word + 1; *letter != '\0'; ++letter) {
+        bool has_value = index + 1 < argc;
+        switch (*letter) {
+            case 'w':
+                run_options.write_flash = true;
+                run_options.exit_bootloader = true;
+                break;
+            case 't': run_options.wake_application = true; break;
+            case 'E': run_options.exit_bootloader = true; break;
+            case 'T': run_options.time_tags = true; break;
+            case 'V': run_options.verbose = true; break;
+            case 'q': run_options.quit_after_download = true; break;
+            case 'b':
+                if (!has_value) report_error("Baud Rate - Bad Argument");
+                take_terminal_rate(argv[++index]);
+                break;
+            case 'r':
+                if (has_value) take_download_rate(argv[++index]);
+                break;
+            case 'c':
+                if (!has_value) report_error("Com Port Bad Argument");
+                take_port(argv[++index]);
+                break;
+            case 'd':
+                if (has_value) take_upload_file(argv[++index]);
+                break;
+            case 'e':
+                if (has_value) take_eeprom_file(argv[++index]);
+                break;
+            case 'l':
+                if (!has_value) report_error("File Name Bad Argument");
+                take_log_file(argv[++index]);
+                break;
+            case 'h': print_usage();
+            case 'v': print_version();
+            default: report_error("Bad Argument");
+        }
+    }
+    return index;
+}
+
+// ---- long options: one row each, and the function that takes its value ----
+
+constexpr LongOption kLongOptions[] = {
+    {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
+};
+
+void print_help() {
+    print_usage_lines();
+    print_long_options(kLongOptions);
+    exit_program(kExitOk);
+}
+
+}  // namespace
+
+void parse_command_line(int argc, char** argv) {
+    copy_text(run_options.port_name, kDefaultPort);
+    if (argc == 1) run_options.no_arguments = true;
+    int index = argc > 1 ? 1 : 0;
+    if (argc > 1 && argv[1][0] != '-') {
+        if (!copy_text(run_options.current_file_name, argv[1])) report_error("Bad Argument");
+        run_options.no_flash_file = false;
+        index = 2;
+    }
+    for (; index < argc; ++index) {
+        if (std::strlen(argv[index]) >= kPathCapacity) report_error("Bad Argument");
+        if (argv[index][0] != '-') continue;  // a stray word
+        if (is_long_option(argv[index]))
+            index = take_long_option(kLongOptions, argc, argv, index);
+        else
+            index = parse_option_word(argc, argv, index);
+    }
+}

@@ -1,0 +1,30 @@
+// The ways a run ends: the fatal stop with its message, the orderly exit,
+// and a stop asked for from outside (a signal, the console window closed).
+#pragma once
+
+// Exit statuses. A stop from outside ends with 128 + the signal number.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitSignalBase = 128;
+
+// Writes "\r\n%s\r\n\r\n" with the message to standard output and ends the
+// process with status 1 (never returns).
+[[noreturn]] void report_error(const char* message);
+
+// Formats into a bounded work buffer, then report_error with it.
+[[noreturn]] void report_error_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Ends the process with the given status: streams flushed and closed, and
+// whatever registered itself to run at exit (the keyboard's settings) done.
+[[noreturn]] void exit_program(int status);
+
+// Asks for the run to end with the given status at the next
+// check_pending_signal. Safe in a signal handler and from another thread.
+// false when a stop was asked for already (the first one holds).
+bool request_exit(int status);
+
+// If a stop was asked for (SIGINT, SIGTERM or SIGHUP arrived, or the
+// console window closed), end the process now with its status through
+// exit_program. Every wait of the program passes through here at least
+// once a millisecond.
+void check_pending_signal();

@@ -1,0 +1,35 @@
+// Text helpers for fixed buffers: nothing is ever cut short silently.
+#pragma once
+
+#include <array>
+#include <climits>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// File and port names are taken at any length a path may have, never cut.
+constexpr std::size_t kPathCapacity = PATH_MAX;
+
+// Copy text into a fixed buffer; false when it does not fit.
+template <std::size_t N>
+bool copy_text(std::array<char, N>& to, const char* from) {
+    std::size_t i = 0;
+    for (; from[i] != '\0'; ++i) {
+        if (i + 1 >= N) return false;
+        to[i] = from[i];
+    }
+    to[i] = '\0';
+    return true;
+}
+
+// The blanks that end a word: space, tab, line feed, carriage return,
+// vertical tab and form feed.
+constexpr bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Bytes the target sent, as a message shows them: every byte that could
+// start or carry a control sequence on the user's terminal (ESC and the
+// other C0 controls but CR, LF, TAB and BS; DEL; 0x80-0x9F) becomes "<hh>"
+// with two lower-case hex digits; every other byte stays as it is.
+std::string shown_target_bytes(std::string_view bytes);

@@ -1,0 +1,17 @@
+// The seam between the console's shared half (console.cpp, key_queue.h,
+// prompt_input.h) and one platform's file (console_posix.cpp,
+// console_win32.cpp). Only the console folder includes this header.
+#pragma once
+
+#include <cstdarg>
+
+// ---- given by the platform ----
+
+// Formatted text at the cursor, through standard output or into the
+// console's screen, in the order of everything written before.
+void write_formatted(const char* format, std::va_list args);
+
+// ---- given by the shared half ----
+
+// True while console_set_batching holds the flushes back.
+bool output_batched();

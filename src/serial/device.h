@@ -1,0 +1,69 @@
+// The platform seam of the serial port. port.cpp keeps what every kind of
+// port shares (the remembered name and rate, the receive buffer, the gone
+// flag, the re-open after a failure, the reports said once); a Device is
+// one open device of one kind: a local serial device (a tty on POSIX, a
+// comm handle on Windows), and later other kinds behind the same calls.
+// Only the serial folder includes this header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+// A failed device call: the system's code (errno on POSIX, the last-error
+// code on Windows) and what the port makes of it.
+struct DeviceError {
+    enum class Kind : uint8_t {
+        none,
+        failed,          // the call failed; code says why
+        no_modem_lines,  // the device has no modem lines (a pseudo-terminal)
+        hung_up,         // the device ended (end of file, hang-up)
+        not_open,        // there is no device to ask
+        bad_value,       // a value no device takes (a rate of 0 or less)
+    };
+    Kind kind = Kind::none;
+    unsigned long code = 0;
+
+    explicit operator bool() const { return kind != Kind::none; }
+};
+
+enum class ModemLine : uint8_t { dtr, rts };
+
+// One open device. Destroying it closes it.
+class Device {
+   public:
+    Device() = default;
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+    virtual ~Device() = default;
+
+    // Up to capacity received bytes into buffer, without waiting; 0 when
+    // none are there. A failure (a hang-up too) goes into *error.
+    virtual std::size_t read_some(uint8_t* buffer, std::size_t capacity, DeviceError* error) = 0;
+
+    // Bytes the device holds that read_some has not taken yet; 0 when it
+    // cannot say (the next read_some finds out why).
+    virtual uint32_t queued_count() = 0;
+
+    // Returns when a received byte is there, a failure shows, or ms
+    // milliseconds have passed.
+    virtual void wait_readable(int ms) = 0;
+
+    // Every byte out, or the reason why not.
+    virtual DeviceError write_bytes(const uint8_t* bytes, std::size_t count) = 0;
+
+    virtual DeviceError set_rate(uint32_t rate) = 0;
+
+    virtual DeviceError set_modem_line(ModemLine line, bool raised) = 0;
+};
+
+// ---- one realization per platform (port_posix.cpp, port_win32.cpp) ----
+
+// Opens the local serial device at path (what port_device_path made of the
+// port name): raw 8-N-1, no flow control, reads that never wait, writes
+// that wait for room, RTS dropped. nullptr when it does not open.
+std::unique_ptr<Device> open_local_device(const char* path);
+
+// The system's text for an error, ending in a line break, onto stream.
+void write_system_text(std::FILE* stream, const DeviceError& error);

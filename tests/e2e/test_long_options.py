@@ -1,0 +1,47 @@
+"""Long options on the command line: --help, and what the parser does with
+names it does not know, values given to flags, and long options among the
+option letters. (Values of value-taking long options, the next word or the
+text after '=', are covered by the parser's unit test until the program has
+such an option.)
+"""
+import unittest
+
+from harness import run
+from test_command_line import MISSING_PORT, USAGE, fatal
+
+LONG_OPTIONS = (
+    b"   [long options] optional\r\n"
+    b"       --help : this usage, with the long options\r\n"
+    b"\r\n"
+)
+
+
+def run_piped(args):
+    return run(args, tty=False)
+
+
+class LongOptions(unittest.TestCase):
+    def test_help_is_the_usage_then_the_long_options(self):
+        # Anywhere among the letters, before the port is touched; the words
+        # after it are never reached.
+        for args in (["--help"], ["-V", "--help", "-x"], ["-c", MISSING_PORT, "--help"],
+                     ["--help", "--x=1"]):
+            with self.subTest(args=args):
+                self.assertEqual(run_piped(args), (0, USAGE + LONG_OPTIONS, b""))
+
+    def test_names_not_in_the_table_are_bad_arguments(self):
+        # Exact names only: no abbreviation, no other case; "--" alone is no
+        # long option, and the first stop wins.
+        for args in (["--x=1"], ["--x", "1"], ["--"], ["--hel"], ["--HELP"], ["--help-me"],
+                     ["---help"], ["-w", "--x", "-h"], ["-x", "--help"]):
+            with self.subTest(args=args):
+                self.assertEqual(run_piped(args), (1, fatal(b"Bad Argument"), b""))
+
+    def test_a_flag_given_a_value_stops_naming_the_option(self):
+        for args in (["--help=1"], ["--help="], ["-V", "--help=yes", "-h"]):
+            with self.subTest(args=args):
+                self.assertEqual(run_piped(args), (1, fatal(b"Option --help takes no value"), b""))
+
+
+if __name__ == "__main__":
+    unittest.main()
