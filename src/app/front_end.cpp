@@ -26,6 +26,11 @@ int tamborvine_main(int argc, char** argv) {
     console_clear();
     create_flash_image();
     parse_command_line(argc, argv);
+    // The log is for the terminal: a run that quits after the downloads
+    // leaves the file as it is.
+    if (run_options.log_file != nullptr && !run_options.quit_after_download &&
+        !log_open(run_options.log_file))
+        report_error("Cannot open log file.");
     // A run that quits after the downloads reads no key: the keyboard stays
     // as the user had it, so Ctrl-C interrupts it and a run in the
     // background is not stopped for touching the terminal.
