@@ -20,7 +20,20 @@ struct SerialPort {
     bool gone = false;            // the device vanished and the re-open failed
     DeviceError pending_failure;  // a failed read found by receive_count, reported by read_byte
     bool modem_lines_reported = false;
+    int stalled_ms = 0;        // how long the byte on offer has waited without the line moving
+    uint32_t last_queued = 0;  // what the device held to send at the last look
 };
+
+// A byte that could not go is offered again after this wait.
+constexpr int kSendWaitMs = 10;
+
+// The stall time: how long a port may take no byte and send nothing before
+// it counts as stopped. A healthy port keeps a writer waiting at most as
+// long as its full output queue (a few KiB) takes at the line rate.
+constexpr int kStallFloorMs = 2000;
+constexpr long kOutputQueueBytes = 4096;
+constexpr long kBitsPerByte = 10;  // start, 8 data, stop
+constexpr long kStallCeilingMs = 10L * 60 * 1000;
 
 SerialPort port;
 
@@ -74,6 +87,24 @@ void fill_rx() {
     if (error) port.pending_failure = error;
 }
 
+int stall_limit_ms() {
+    long rate = port.remembered_rate > 0 ? port.remembered_rate : 9600;
+    long queue_ms = 2 * kOutputQueueBytes * kBitsPerByte * 1000 / rate;
+    if (queue_ms < kStallFloorMs) return kStallFloorMs;
+    return static_cast<int>(queue_ms < kStallCeilingMs ? queue_ms : kStallCeilingMs);
+}
+
+// A byte that was not taken: has the line moved since the last look?
+bool port_stalled(int waited_ms) {
+    uint32_t queued = port.device->output_queued();
+    if (queued < port.last_queued)
+        port.stalled_ms = 0;
+    else
+        port.stalled_ms += waited_ms;
+    port.last_queued = queued;
+    return port.stalled_ms >= stall_limit_ms();
+}
+
 DeviceError apply_rate(int32_t rate) {
     if (!port.device) return DeviceError{DeviceError::Kind::not_open};
     if (rate <= 0) return DeviceError{DeviceError::Kind::bad_value};
@@ -110,12 +141,28 @@ int set_baud_rate(int32_t rate) {
     return 0;
 }
 
-int send_byte(uint8_t byte) {
-    DeviceError error{DeviceError::Kind::not_open};
-    if (port.device) error = port.device->write_bytes(&byte, 1);
-    if (!error) return 0;
+Offer offer_byte(uint8_t byte, int wait_ms) {
+    DeviceError error;
+    if (!port.device) {
+        error = DeviceError{DeviceError::Kind::not_open};
+    } else if (port.device->write_some(&byte, 1, wait_ms, &error) == 1) {
+        port.stalled_ms = 0;
+        return Offer::taken;
+    } else if (!error && !port_stalled(wait_ms)) {
+        return Offer::waiting;
+    }
+    if (!error) error = DeviceError{DeviceError::Kind::timed_out};
+    port.stalled_ms = 0;
     print_system_error(error);
-    return 1;
+    return Offer::failed;
+}
+
+int send_byte(uint8_t byte) {
+    for (;;) {
+        Offer offer = offer_byte(byte, kSendWaitMs);
+        if (offer != Offer::waiting) return offer == Offer::taken ? 0 : 1;
+        check_pending_signal();
+    }
 }
 
 uint32_t receive_count() {

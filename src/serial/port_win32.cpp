@@ -21,10 +21,56 @@ static_assert(sizeof(DCB) == kDcbLength, "DCB layout");
 
 constexpr DWORD kNeutralLanguage = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);  // 0x400
 
-// A WriteFile that succeeds without writing waited out the driver's write
-// time-out; the byte is tried again this many times before the write is
-// reported as failed, so that no byte is ever dropped silently.
-constexpr int kWriteRetryLimit = 100;
+// A write waits this long for the driver to take its bytes (the driver's
+// write time-out); write_some tries again until its own wait is used up,
+// looking for a stop asked for in between.
+constexpr DWORD kWriteSliceMs = 10;
+
+// When the port lets the device go, what it still holds to send gets this
+// long to go out; the rest is dropped.
+constexpr int kLetGoWaitMs = 1000;
+constexpr int kLetGoLookMs = 5;
+
+// What the device had when the port first opened it in this run (its
+// control record, with the DTR and RTS modes, and its time-outs): put back
+// whenever the port lets it go, as other serial programs leave a port.
+struct FoundSettings {
+    bool control_known = false;
+    DCB control{};
+    bool timeouts_known = false;
+    COMMTIMEOUTS timeouts{};
+};
+
+FoundSettings found;
+
+void take_found_settings(HANDLE handle) {
+    static bool taken = false;
+    if (taken) return;
+    taken = true;
+    found.control.DCBlength = kDcbLength;
+    found.control_known = GetCommState(handle, &found.control) != 0;
+    found.timeouts_known = GetCommTimeouts(handle, &found.timeouts) != 0;
+}
+
+bool output_queue(HANDLE handle, DWORD* queued) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle, &errors, &status)) return false;
+    *queued = status.cbOutQue;
+    return true;
+}
+
+// Runs at exit too: no stop check here, only bounded waits.
+void put_found_settings(HANDLE handle) {
+    for (int waited = 0; waited < kLetGoWaitMs; waited += kLetGoLookMs) {
+        DWORD queued = 0;
+        if (!output_queue(handle, &queued) || queued == 0) break;
+        Sleep(kLetGoLookMs);
+    }
+    PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    if (found.timeouts_known) SetCommTimeouts(handle, &found.timeouts);
+    if (found.control_known) SetCommState(handle, &found.control);
+}
 
 // The "device prefix" that lets CreateFileA open any COM number (COM10 and
 // above are not found by their bare names).
@@ -49,14 +95,17 @@ bool is_com_name(const char* name) {
     return *p == '\0';
 }
 
-// Reads that return at once with what has come; writes keep the driver's
-// time-outs. Each step ends the set-up quietly if its call fails.
+// Reads that return at once with what has come; writes that wait at most
+// kWriteSliceMs for the driver to take them. Each step ends the set-up
+// quietly if its call fails.
 void configure_line(HANDLE handle) {
     COMMTIMEOUTS timeouts{};
     if (!GetCommTimeouts(handle, &timeouts)) return;
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = kWriteSliceMs;
     if (!SetCommTimeouts(handle, &timeouts)) return;
 
     DCB control{};
@@ -90,7 +139,10 @@ void raise_timer_resolution() {
 class CommDevice final : public Device {
    public:
     explicit CommDevice(HANDLE handle) : handle_(handle) {}
-    ~CommDevice() override { CloseHandle(handle_); }
+    ~CommDevice() override {
+        put_found_settings(handle_);
+        CloseHandle(handle_);
+    }
 
     std::size_t read_some(uint8_t* buffer, std::size_t capacity, DeviceError* error) override {
         DWORD queued = 0;
@@ -120,22 +172,24 @@ class CommDevice final : public Device {
         }
     }
 
-    DeviceError write_bytes(const uint8_t* bytes, std::size_t count) override {
-        int empty_writes = 0;  // in a row
-        while (count > 0) {
+    // A WriteFile that succeeds without writing waited out the driver's
+    // write time-out (kWriteSliceMs) without room.
+    std::size_t write_some(const uint8_t* bytes, std::size_t count, int wait_ms,
+                           DeviceError* error) override {
+        for (int waited = 0;; waited += static_cast<int>(kWriteSliceMs)) {
             DWORD written = 0;
-            if (!WriteFile(handle_, bytes, static_cast<DWORD>(count), &written, nullptr))
-                return last_failure();
-            if (written == 0) {
-                if (++empty_writes >= kWriteRetryLimit) return failure(ERROR_TIMEOUT);
-                check_pending_signal();
-                continue;
+            if (!WriteFile(handle_, bytes, static_cast<DWORD>(count), &written, nullptr)) {
+                *error = last_failure();
+                return 0;
             }
-            empty_writes = 0;
-            bytes += written;
-            count -= written;
+            if (written > 0 || waited + static_cast<int>(kWriteSliceMs) >= wait_ms) return written;
+            check_pending_signal();
         }
-        return DeviceError{};
+    }
+
+    uint32_t output_queued() override {
+        DWORD queued = 0;
+        return output_queue(handle_, &queued) ? queued : 0;
     }
 
     DeviceError set_rate(uint32_t rate) override {
@@ -191,6 +245,7 @@ std::unique_ptr<Device> open_local_device(const char* path) {
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    take_found_settings(handle);
     configure_line(handle);  // RTS is off in the control record
     return std::make_unique<CommDevice>(handle);
 }
@@ -201,6 +256,7 @@ void write_system_text(std::FILE* stream, const DeviceError& error) {
     DWORD code = static_cast<DWORD>(error.code);
     switch (error.kind) {
         case DeviceError::Kind::hung_up: code = ERROR_HANDLE_EOF; break;
+        case DeviceError::Kind::timed_out: std::fputs(kTimedOutText, stream); return;
         case DeviceError::Kind::not_open: code = ERROR_INVALID_HANDLE; break;
         case DeviceError::Kind::bad_value: code = ERROR_INVALID_PARAMETER; break;
         default: break;

@@ -26,7 +26,19 @@ void set_dtr(int level);
 // remembered whether or not the device takes it; a re-open applies it.
 int set_baud_rate(int32_t rate);
 
-// 0 = written, 1 = failed (system text on standard error).
+// What became of a byte offered to the port.
+enum class Offer { taken, waiting, failed };
+
+// Offers one byte, waiting at most wait_ms for the port to take it. A port
+// that takes no byte and sends nothing of what it holds for its stall time
+// (2 s, or twice the time a full output queue needs at the line rate when
+// that is longer) has stopped: its time-out goes to standard error and the
+// byte counts as failed. So does any other failure (system text on
+// standard error).
+Offer offer_byte(uint8_t byte, int wait_ms);
+
+// The byte offered until the port takes it or fails: 0 = written,
+// 1 = failed (system text on standard error).
 int send_byte(uint8_t byte);
 
 // Number of received bytes waiting. A failed read that is waiting to be
@@ -43,7 +55,8 @@ bool byte_waiting();
 // reports itself and re-opens the port in place.
 int read_byte(uint8_t* out);
 
-// Close the port; harmless when it is not open.
+// Close the port, its device's settings put back as they were found;
+// harmless when it is not open.
 void close_port();
 
 // Suspend the caller for the given milliseconds.

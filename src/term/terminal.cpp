@@ -2,7 +2,10 @@
 // pass; the control keys, the text upload, the file-name prompt, the DTR
 // pulse and the two exits. A port that goes away (an adapter pulled out) is
 // reported once and re-opened about once a second while the keys still work.
+// An upload can always be left: Esc or Ctrl-C stops it, and a port that
+// takes nothing fails its bytes in bounded time.
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
@@ -29,6 +32,11 @@ constexpr int kDrainAfterUpload = 20;
 constexpr long kDotEvery = 1000;          // upload bytes per progress dot
 constexpr std::size_t kPromptChars = 30;  // the longest name the prompt takes
 constexpr int kUploadFailureLimit = 5;    // failed sends in a row that stop an upload
+// A byte the port does not take at once is offered again after this wait,
+// the keys looked at in between; while the port takes bytes at once the
+// keys are looked at every kKeyLookEvery bytes.
+constexpr int kOfferWaitMs = 10;
+constexpr long kKeyLookEvery = 256;
 // Idle passes (about 1 ms each) between two tries to re-open a lost port.
 constexpr int kReopenEveryPasses = 1000;
 
@@ -38,12 +46,33 @@ long upload_count = 0;
 bool gone_reported = false;
 int passes_since_reopen_try = 0;
 
+// Keys typed during an upload ahead of an Esc or Ctrl-C, kept for the
+// terminal in their order.
+struct HeldKeys {
+    std::array<int, 64> codes{};
+    std::size_t head = 0;
+    std::size_t count = 0;
+
+    bool empty() const { return count == 0; }
+    bool full() const { return count == codes.size(); }
+    void push(int code) { codes[(head + count++) % codes.size()] = code; }
+    int pop() {
+        int code = codes[head];
+        head = (head + 1) % codes.size();
+        --count;
+        return code;
+    }
+};
+
+HeldKeys held_keys;
+
+// A log that could not be written ends the run with status 1.
 [[noreturn]] void exit_terminal(const char* message) {
     console_flush();
-    log_close();
+    bool log_written = log_close();
     close_port();
     std::fputs(message, stdout);
-    exit_program(kExitOk);
+    exit_program(log_written ? kExitOk : kExitFailure);
 }
 
 void next_display_mode() {
@@ -114,19 +143,67 @@ void idle_pass() {
     console_flush();
     watch_lost_port();
     wait_for_byte_ms(kIdleSleepMs);
-    if (key_available()) act_on_key(read_key());
+    if (!held_keys.empty())
+        act_on_key(held_keys.pop());
+    else if (key_available())
+        act_on_key(read_key());
+}
+
+// Keys typed during an upload: true for an Esc or a Ctrl-C. The keys before
+// it are held for the terminal; after a Ctrl-F nothing more is taken, as
+// what follows it is the answer to the prompt it opens.
+bool stop_key_typed() {
+    while (!held_keys.full() && key_available()) {
+        int code = read_key();
+        if (code == kKeyEsc || code == kKeyCtrlC) return true;
+        if (code < 0) break;
+        held_keys.push(code);
+        if (code == kKeyCtrlF) break;
+    }
+    return false;
+}
+
+enum class ByteSent { sent, failed, stopped_by_key };
+
+// Offers the byte until the port takes it or fails it, looking at the keys
+// while it waits.
+ByteSent send_upload_byte(uint8_t byte) {
+    for (;;) {
+        Offer offer = offer_byte(byte, kOfferWaitMs);
+        if (offer == Offer::taken) return ByteSent::sent;
+        if (offer == Offer::failed) return ByteSent::failed;
+        check_pending_signal();
+        if (stop_key_typed()) return ByteSent::stopped_by_key;
+    }
+}
+
+// The next byte of the file, EOF at its end or when it cannot be read on.
+int next_upload_byte(std::FILE* file) {
+    for (;;) {
+        errno = 0;
+        int c = std::fgetc(file);
+        if (c != EOF || std::ferror(file) == 0 || errno != EINTR) return c;
+        check_pending_signal();
+        std::clearerr(file);
+    }
 }
 
 // Sends the file byte by byte with a dot per thousand. A line that keeps
-// refusing bytes (the adapter was pulled out) stops the upload rather than
-// report every remaining byte. False when the upload did not reach the end.
+// refusing bytes (the adapter was pulled out, nobody reading the other
+// end) stops the upload rather than report every remaining byte; so does
+// Esc or Ctrl-C. False when the upload did not reach the end.
 bool upload_file_bytes(std::FILE* file) {
     upload_count = 0;
     int failed_in_a_row = 0;
     int c;
-    while ((c = std::fgetc(file)) != EOF) {
+    while ((c = next_upload_byte(file)) != EOF) {
         check_pending_signal();
-        if (send_byte(static_cast<uint8_t>(c)) != 0) {
+        ByteSent sent = send_upload_byte(static_cast<uint8_t>(c));
+        if (sent == ByteSent::stopped_by_key) {
+            console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
+            return false;
+        }
+        if (sent == ByteSent::failed) {
             if (++failed_in_a_row >= kUploadFailureLimit) {
                 console_print("\r\nUpload stopped: the port takes no more bytes.\r\n");
                 return false;
@@ -139,6 +216,10 @@ bool upload_file_bytes(std::FILE* file) {
             console_print(".");
             console_flush();
         }
+        if (upload_count % kKeyLookEvery == 0 && stop_key_typed()) {
+            console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
+            return false;
+        }
     }
     if (std::ferror(file) != 0) {
         console_print("\r\nCannot read input file.\r\n");
@@ -148,11 +229,15 @@ bool upload_file_bytes(std::FILE* file) {
 }
 
 // Opens the file to upload in binary mode. A name that opens but cannot be
-// read at all (a directory) counts as one that does not open.
+// read at all (a directory) counts as one that does not open. Opening a
+// pipe waits for its writer; a signal during that wait ends the run.
 std::FILE* open_upload_file(const char* name) {
+    check_pending_signal();
+    errno = 0;
     std::FILE* file = std::fopen(name, "rb");
+    if (file == nullptr && errno == EINTR) check_pending_signal();
     if (file == nullptr) return nullptr;
-    int c = std::fgetc(file);
+    int c = next_upload_byte(file);
     if (std::ferror(file) != 0) {
         std::fclose(file);
         return nullptr;

@@ -12,9 +12,10 @@ class Smoke(unittest.TestCase):
 
     def test_opens_the_simulated_port_at_the_terminal_rate(self):
         with Sim() as sim:
-            rc, out, _ = run(["-c", sim.link, "-b", "57600", "-q"], tty=False)
+            rc, out, _ = run(["-c", sim.link, "-b", "57600"], tty=False, keys=b"x\x1b")
             self.assertEqual(rc, 0)
-            self.assertEqual(sim.rate(), 57600)
+            self.assertEqual(sim.wait_received(1), b"x")
+            self.assertEqual(sim.received(), [(57600, ord("x"))])
 
 
 if __name__ == "__main__":
