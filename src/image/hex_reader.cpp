@@ -52,9 +52,13 @@ HexLine hex_line;
 HexRecordData record_data;
 
 // Opened read-only, as an existing file, in binary: the reader itself
-// drops the CRs and stops at Ctrl-Z, on every system alike.
+// drops the CRs and stops at Ctrl-Z, on every system alike. Opening a pipe
+// waits for its writer; a signal during that wait ends the run.
 bool open_hex_file(HexFile& file, const char* path) {
+    check_pending_signal();
+    errno = 0;
     file.stream = std::fopen(path, "rb");
+    if (file.stream == nullptr && errno == EINTR) check_pending_signal();
     file.next = file.end = 0;
     file.ended = false;
     file.read_error = 0;

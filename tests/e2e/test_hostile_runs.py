@@ -247,14 +247,16 @@ class Signals(unittest.TestCase):
                 self.assertEqual(p.wait(), 128 + number)
                 self.assertEqual(p.terminal_settings(), p.saved)
 
-    def test_a_signal_while_an_upload_file_opens_is_not_swallowed(self):
-        fifo = os.path.join(tempfile.mkdtemp(prefix="tvfifo-"), "upload")
-        os.mkfifo(fifo)                         # no writer: the open waits
+    def test_a_signal_while_a_fifo_opens_is_not_swallowed(self):
+        work = tempfile.mkdtemp(prefix="tvfifo-")
+        upload, image = os.path.join(work, "upload"), os.path.join(work, "image.hex")
+        for fifo in (upload, image):
+            os.mkfifo(fifo)                     # no writer: the open waits
         with Sim() as sim, Program(["-c", sim.link]) as p:
             p.expect(BANNER)
             p.keys(b"\x06")
             p.expect(b"file name : ")
-            p.keys(fifo.encode() + b"\r")
+            p.keys(upload.encode() + b"\r")
             time.sleep(0.2)
             p.keys(b"\x04")
             time.sleep(0.5)
@@ -262,6 +264,12 @@ class Signals(unittest.TestCase):
             self.assertEqual(p.wait(timeout=5), 128 + signal.SIGTERM)
             self.assertEqual(bytes(p.output).count(b"file name : "), 1)
             self.assertEqual(p.terminal_settings(), p.saved)
+        with Sim() as sim, Program([image, "-c", sim.link, "-q"]) as p:
+            p.expect(b"Down loading flash file:")
+            time.sleep(0.5)
+            p.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(p.wait(timeout=5), 128 + signal.SIGTERM)
+            self.assertNotIn(b"ERROR", bytes(p.output))
 
 
 class PortLeftAsFound(unittest.TestCase):
