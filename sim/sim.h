@@ -54,7 +54,7 @@ struct SimOptions {
     bool pace = false;
     double page_program_ms = 4.5;
     double erase_ms_per_page = 4.5;
-    double hash_us_per_page = 1600;  // a page that is not blank; a blank one is read only
+    double hash_us_per_page = 360;  // a page that is not blank; a blank one is read only
 
     // Fault injection.
     std::multimap<std::string, int> silent_at;  // command name -> occurrence, one per --silent

@@ -143,7 +143,7 @@ const OptionSpec kOptions[] = {
      [](SimOptions& o, const char* v) { return parse_time(v, kMaxMilliseconds, &o.page_program_ms); }},
     {"--erase-ms", "MS", "time to erase a device page with --pace (4.5)", Group::target,
      [](SimOptions& o, const char* v) { return parse_time(v, kMaxMilliseconds, &o.erase_ms_per_page); }},
-    {"--hash-us", "US", "time to hash a device page that is not blank with --pace (1600)", Group::target,
+    {"--hash-us", "US", "time to hash a device page that is not blank with --pace (360)", Group::target,
      [](SimOptions& o, const char* v) { return parse_time(v, 1000 * kMaxMilliseconds, &o.hash_us_per_page); }},
 
     {"--reply", "CMD=TEXT", "answer CMD (hello p S v V t e E) with TEXT (C escapes)", Group::fault, set_reply},

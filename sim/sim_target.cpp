@@ -27,7 +27,7 @@ constexpr double kRateTolerance = 0.04;
 constexpr uint32_t kDivisorReference = 1000000;
 // Reading a blank device page to see that it is blank: 128 words at a few
 // cycles each on a 16 MHz chip.
-constexpr double kBlankPageReadSeconds = 60e-6;
+constexpr double kBlankPageReadSeconds = 90e-6;
 constexpr uint8_t kAck = '\r';
 constexpr uint8_t kUnknown = '?';
 constexpr uint8_t kResend = 'N';

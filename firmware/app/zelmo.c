@@ -29,9 +29,8 @@
 #define BOOT_SECTION_BYTE 0x1F800
 
 /* UCSR0A bits written back as read whenever the register is written: the
- * settings U2X and MPCM, and UDRE. UDRE is read-only on the chip, but the
- * emulator stores whatever is written, and a written 0 would stall the
- * transmitter there. */
+ * settings U2X and MPCM, and UDRE (read-only, so writing it changes
+ * nothing). */
 #define UCSR0A_KEEP (_BV(U2X0) | _BV(MPCM0) | _BV(UDRE0))
 
 static const char greeting[] = "\r\n" APP_GREETING "\r\n";
@@ -40,8 +39,7 @@ static const char hello[] = "Hello!"; /* the host reads exactly 6 bytes */
 static uint8_t held[WAKE_UP_LENGTH];
 static uint8_t held_count;
 
-static void line_open(void)
-{
+static void line_open(void) {
     UBRR0H = (uint8_t)(APP_UBRR >> 8);
     UBRR0L = (uint8_t)APP_UBRR;
     UCSR0A &= _BV(UDRE0); /* normal speed, one processor (see UCSR0A_KEEP) */
@@ -49,62 +47,47 @@ static void line_open(void)
     UCSR0B = _BV(RXEN0) | _BV(TXEN0);
 }
 
-static void put_byte(uint8_t value)
-{
+static void put_byte(uint8_t value) {
     while (!(UCSR0A & _BV(UDRE0))) {
     }
     UCSR0A = (UCSR0A & UCSR0A_KEEP) | _BV(TXC0);
     UDR0 = value;
 }
 
-static void put_text(const char *text)
-{
-    while (*text != '\0')
-        put_byte((uint8_t)*text++);
+static void put_text(const char *text) {
+    while (*text != '\0') put_byte((uint8_t)*text++);
 }
 
 /* Waits at most timeout_ms for a byte; returns -1 when none came. */
-static int16_t get_byte_within(uint16_t timeout_ms)
-{
+static int16_t get_byte_within(uint16_t timeout_ms) {
     for (uint32_t ticks = (uint32_t)timeout_ms * 100; ticks > 0; --ticks) {
-        if (UCSR0A & _BV(RXC0))
-            return UDR0;
+        if (UCSR0A & _BV(RXC0)) return UDR0;
         _delay_us(10);
     }
     return -1;
 }
 
-static int8_t hex_value(uint8_t c)
-{
-    if (c == ' ')
-        return 0;
-    if (c >= '0' && c <= '9')
-        return (int8_t)(c - '0');
-    if (c >= 'a' && c <= 'f')
-        return (int8_t)(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F')
-        return (int8_t)(c - 'A' + 10);
+static int8_t hex_value(uint8_t c) {
+    if (c == ' ') return 0;
+    if (c >= '0' && c <= '9') return (int8_t)(c - '0');
+    if (c >= 'a' && c <= 'f') return (int8_t)(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return (int8_t)(c - 'A' + 10);
     return -1;
 }
 
 /* Whether c can stand at position `at` of the wake-up. */
-static uint8_t fits_wake_up(uint8_t at, uint8_t c)
-{
+static uint8_t fits_wake_up(uint8_t at, uint8_t c) {
     static const char fixed[WAKE_UP_LENGTH + 1] = "Mancb??cb";
-    if (fixed[at] == '?')
-        return hex_value(c) >= 0;
+    if (fixed[at] == '?') return hex_value(c) >= 0;
     return c == (uint8_t)fixed[at];
 }
 
-static void echo_held(void)
-{
-    for (uint8_t i = 0; i < held_count; ++i)
-        put_byte(held[i]);
+static void echo_held(void) {
+    for (uint8_t i = 0; i < held_count; ++i) put_byte(held[i]);
     held_count = 0;
 }
 
-static void hand_over(uint8_t divisor)
-{
+static void hand_over(uint8_t divisor) {
     volatile struct handover *h = HANDOVER;
     h->magic_high = HANDOVER_MAGIC_HIGH;
     h->magic_low = HANDOVER_MAGIC_LOW;
@@ -117,12 +100,10 @@ static void hand_over(uint8_t divisor)
     __asm__ __volatile__("jmp %0" ::"i"(BOOT_SECTION_BYTE));
 }
 
-static void take(uint8_t c)
-{
+static void take(uint8_t c) {
     if (fits_wake_up(held_count, c)) {
         held[held_count++] = c;
-        if (held_count == WAKE_UP_LENGTH)
-            hand_over((uint8_t)(hex_value(held[5]) * 16 + hex_value(held[6])));
+        if (held_count == WAKE_UP_LENGTH) hand_over((uint8_t)(hex_value(held[5]) * 16 + hex_value(held[6])));
         return;
     }
     echo_held();
@@ -132,8 +113,7 @@ static void take(uint8_t c)
         put_byte(c);
 }
 
-int main(void)
-{
+int main(void) {
     line_open();
     put_text(greeting);
     for (;;) {

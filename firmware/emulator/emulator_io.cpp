@@ -141,12 +141,17 @@ void PtyLine::read_available(std::deque<uint8_t>& into) {
     }
 }
 
-void PtyLine::write(uint8_t byte) {
+void PtyLine::write(const std::deque<uint8_t>& bytes) {
+    if (bytes.empty()) {
+        flush_pending();
+        return;
+    }
     if (!host_present()) {
         pending_.clear();
         return;
     }
-    if (pending_.size() < kPendingLimit) pending_.push_back(byte);
+    for (uint8_t byte : bytes)
+        if (pending_.size() < kPendingLimit) pending_.push_back(byte);
     flush_pending();
 }
 
@@ -180,7 +185,7 @@ namespace {
 void usage() {
     std::fprintf(stderr,
                  "usage: tamborvine-avr [--link PATH] [--app APP.hex] [--flash-out FILE]\n"
-                 "                      [--clock HZ] [--speed FACTOR] BOOTLOADER.hex\n");
+                 "                      [--clock HZ] [--speed FACTOR] [--trace] BOOTLOADER.hex\n");
 }
 
 bool parse_number(const char* text, double& value) {
@@ -210,6 +215,8 @@ bool parse_options(int argc, char** argv, Options& options) {
         } else if (arg == "--speed" && has_value && parse_number(argv[i + 1], number)) {
             options.speed = number;
             ++i;
+        } else if (arg == "--trace") {
+            options.trace = true;
         } else if (!arg.empty() && arg[0] != '-' && options.bootloader_path.empty()) {
             options.bootloader_path = arg;
         } else {

@@ -9,18 +9,29 @@
 //   corrupt N    flip the lowest bit of the N-th byte the host sends from now
 //   flash [PATH] write the flash (131,072 bytes, raw) to PATH or --flash-out
 //   reset        an external reset
-//   state        report the program counter and the USART's registers
+//   state        report the program counter, the USART's registers, the
+//                cycle count and how far the chip fell behind the wall clock
+//                at most since the last state report
 //   quit         end, writing the flash to --flash-out
 //
 // and its standard output reports what happens: "uart RATE" whenever the
 // USART's rate changes, "lost N bytes ..." when the host's line rate and
 // the USART's rate are too far apart to understand each other (the bytes
-// are dropped, as a real receiver would garble them), "corrupted A to B",
-// "flash written PATH", "reset".
-#include <avr_uart.h>
+// are dropped, as a real receiver would garble them), "overrun N bytes ..."
+// when the firmware took received bytes too late, "corrupted A to B",
+// "flash written PATH", "reset", and with --trace "line CYCLE host XX" and
+// "line CYCLE chip XX" for every byte from the host and from the chip, at
+// the cycle its stop bit ended.
+//
+// Real time at 1,000,000 baud: the line's bytes move at their cycles inside
+// the emulated time (see Usart), so the chip runs in slices of a millisecond
+// whatever the rate, and between slices only reads and writes the
+// pseudo-terminal; the simulator itself runs this chip about three times
+// faster than real time on one core.
+#include <avr_flash.h>
 #include <poll.h>
 #include <sim_avr.h>
-#include <sim_irq.h>
+#include <sim_io.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,15 +50,15 @@ namespace emulator {
 
 namespace {
 
-// USART0 registers of the ATmega128 in data space.
+// USART0 registers of the ATmega128 in data space, for the state report.
 constexpr uint16_t kUbrr0L = 0x29;
 constexpr uint16_t kUcsr0B = 0x2A;
 constexpr uint16_t kUcsr0A = 0x2B;
 constexpr uint16_t kUbrr0H = 0x90;
-constexpr uint8_t kU2x0 = 1 << 1;
-constexpr uint8_t kRxTxEnable = (1 << 4) | (1 << 3);
 
-constexpr double kSliceSeconds = 0.001;    // emulated time between looks at the line
+// Emulated time between looks at the host and the wall clock. The line's
+// timing does not depend on it: bytes cross at the cycles their frames end.
+constexpr double kSliceSeconds = 0.001;
 constexpr double kGiveUpLagSeconds = 0.1;  // behind by more: stop trying to catch up
 
 volatile std::sig_atomic_t stop_requested = 0;
@@ -68,80 +79,16 @@ struct Chip {
     const Options* options = nullptr;
     avr_t* avr = nullptr;
     PtyLine line;
-    avr_irq_t* uart_input = nullptr;
-    bool uart_has_room = true;
+    Usart usart;
     std::deque<uint8_t> from_host;
-    avr_cycle_count_t next_from_host = 0;  // when the line can carry the next byte in
-    // Bytes the USART is sending, with the cycle at which their stop bit
-    // ends: the host sees a byte only once it is wholly on the line.
-    std::deque<std::pair<avr_cycle_count_t, uint8_t>> to_host;
     uint64_t host_bytes = 0;  // bytes taken from the host so far
     uint64_t corrupt_at = 0;  // host byte number to damage, 0 for none
-    unsigned lost_from_host = 0;
-    unsigned lost_to_host = 0;
-    unsigned lost_last_slice = 0;
+    Usart::Losses lost;       // the losses of the burst going on
+    bool lost_last_slice = false;
     double reported_rate = -1;
+    double max_lag = 0;  // seconds behind the wall clock, at most, since the last state report
     std::string command;
-
-    // The USART's rate as its registers set it, 0 while it is off.
-    double uart_rate() const {
-        const uint8_t* d = avr->data;
-        if ((d[kUcsr0B] & kRxTxEnable) == 0) return 0;
-        unsigned ubrr = ((d[kUbrr0H] & 0x0F) << 8) | d[kUbrr0L];
-        unsigned divider = (d[kUcsr0A] & kU2x0) != 0 ? 8 : 16;
-        return static_cast<double>(options->clock) / (divider * (ubrr + 1));
-    }
 };
-
-constexpr double kBitsPerFrame = 10;  // start, 8 data, stop
-
-// Cycles one frame takes on the line at the USART's rate.
-avr_cycle_count_t frame_cycles(const Chip& chip) {
-    double rate = chip.uart_rate();
-    return static_cast<avr_cycle_count_t>(rate > 0 ? kBitsPerFrame * chip.options->clock / rate : 0);
-}
-
-void uart_output(avr_irq_t*, uint32_t value, void* param) {
-    auto* chip = static_cast<Chip*>(param);
-    if (!chip->line.host_present()) return;  // nobody at the other end
-    double rate = chip->uart_rate();
-    if (!rates_match(chip->line.host_rate(), rate)) {
-        ++chip->lost_to_host;
-        return;
-    }
-    avr_cycle_count_t start =
-        chip->to_host.empty() ? chip->avr->cycle : std::max(chip->avr->cycle, chip->to_host.back().first);
-    chip->to_host.emplace_back(start + frame_cycles(*chip), static_cast<uint8_t>(value));
-}
-
-// Passes on the bytes whose frames are complete.
-void deliver_to_host(Chip& chip) {
-    while (!chip.to_host.empty() && chip.to_host.front().first <= chip.avr->cycle) {
-        chip.line.write(chip.to_host.front().second);
-        chip.to_host.pop_front();
-    }
-    chip.line.flush_pending();
-}
-
-void uart_room(avr_irq_t*, uint32_t, void* param) { static_cast<Chip*>(param)->uart_has_room = true; }
-
-void uart_full(avr_irq_t*, uint32_t, void* param) { static_cast<Chip*>(param)->uart_has_room = false; }
-
-void connect_uart(Chip& chip) {
-    uint32_t flags = 0;
-    avr_ioctl(chip.avr, AVR_IOCTL_UART_GET_FLAGS('0'), &flags);
-    // Without this the USART sleeps whenever the firmware polls an empty
-    // receiver, and each reply comes a poll-sleep late.
-    flags &= ~static_cast<uint32_t>(AVR_UART_FLAG_POLL_SLEEP | AVR_UART_FLAG_STDIO);
-    avr_ioctl(chip.avr, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
-    chip.uart_input = avr_io_getirq(chip.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT);
-    avr_irq_register_notify(avr_io_getirq(chip.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT), uart_output,
-                            &chip);
-    avr_irq_register_notify(avr_io_getirq(chip.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XON), uart_room,
-                            &chip);
-    avr_irq_register_notify(avr_io_getirq(chip.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF), uart_full,
-                            &chip);
-}
 
 uint8_t maybe_corrupt(Chip& chip, uint8_t byte) {
     ++chip.host_bytes;
@@ -152,36 +99,55 @@ uint8_t maybe_corrupt(Chip& chip, uint8_t byte) {
     return damaged;
 }
 
-// Hands the host's bytes to the USART one frame time apart, as the line
-// carries them, while its receive queue has room.
-void feed_uart(Chip& chip) {
-    while (chip.uart_has_room && !chip.from_host.empty() && chip.avr->cycle >= chip.next_from_host) {
-        uint8_t byte = maybe_corrupt(chip, chip.from_host.front());
-        chip.from_host.pop_front();
-        chip.next_from_host = chip.avr->cycle + frame_cycles(chip);
-        if (!rates_match(chip.line.host_rate(), chip.uart_rate())) {
-            ++chip.lost_from_host;
-            continue;
-        }
-        avr_raise_irq(chip.uart_input, byte);
-    }
+// What the host wrote goes on the line, one frame after the other. The
+// host's rate is looked at after its bytes are read: a host sets its rate
+// before it writes at it.
+void take_from_host(Chip& chip) {
+    chip.line.read_available(chip.from_host);
+    chip.usart.set_host(chip.line.host_present(), chip.line.host_rate());
+    for (uint8_t byte : chip.from_host) chip.usart.send(maybe_corrupt(chip, byte));
+    chip.from_host.clear();
+}
+
+void deliver_to_host(Chip& chip) {
+    chip.line.write(chip.usart.delivered());
+    chip.usart.delivered().clear();
+}
+
+void report_trace(Chip& chip) {
+    auto& entries = chip.usart.trace();
+    if (entries.empty()) return;
+    for (const auto& e : entries)
+        std::printf("line %llu %s %02x\n", static_cast<unsigned long long>(e.cycle),
+                    e.from_host ? "host" : "chip", e.byte);
+    std::fflush(stdout);
+    entries.clear();
 }
 
 void report_line_state(Chip& chip) {
-    double rate = chip.uart_rate();
+    double rate = chip.usart.rate();
     if (std::fabs(rate - chip.reported_rate) > 0.5) {
         chip.reported_rate = rate;
         report("uart %.0f", rate);
     }
     // Losses are told once a burst of them is over, not once a slice.
-    unsigned lost_now = chip.lost_from_host + chip.lost_to_host;
-    bool burst_goes_on = lost_now != chip.lost_last_slice;
-    chip.lost_last_slice = lost_now;
-    if (lost_now > 0 && !burst_goes_on) {
-        report("lost %u bytes from host, %u to host: line %u, uart %.0f", chip.lost_from_host,
-               chip.lost_to_host, chip.line.host_rate(), rate);
-        chip.lost_from_host = chip.lost_to_host = chip.lost_last_slice = 0;
+    Usart::Losses now = chip.usart.take_losses();
+    bool burst_goes_on = now.from_host + now.to_host + now.overrun != 0;
+    chip.lost.from_host += now.from_host;
+    chip.lost.to_host += now.to_host;
+    chip.lost.overrun += now.overrun;
+    if (burst_goes_on || !chip.lost_last_slice) {
+        chip.lost_last_slice = burst_goes_on;
+        return;
     }
+    chip.lost_last_slice = false;
+    if (chip.lost.from_host + chip.lost.to_host != 0)
+        report("lost %u bytes from host, %u to host: line %u, uart %.0f", chip.lost.from_host,
+               chip.lost.to_host, chip.line.host_rate(), rate);
+    if (chip.lost.overrun != 0)
+        report("overrun %u bytes from host: the firmware took them too late, uart %.0f", chip.lost.overrun,
+               rate);
+    chip.lost = Usart::Losses{};
 }
 
 bool save_flash(const Chip& chip, const std::string& path) {
@@ -211,12 +177,15 @@ void run_command(Chip& chip, const std::string& text) {
         save_flash(chip, rest.empty() ? chip.options->flash_path : rest);
     } else if (word == "reset") {
         avr_reset(chip.avr);
+        chip.usart.reset();
         start_at_boot_section(chip);
         report("reset");
     } else if (word == "state") {
         const uint8_t* d = chip.avr->data;
-        report("state pc 0x%05x ucsr0a %02x ucsr0b %02x ubrr0 %u", chip.avr->pc, d[kUcsr0A], d[kUcsr0B],
-               ((d[kUbrr0H] & 0x0F) << 8) | d[kUbrr0L]);
+        report("state pc 0x%05x ucsr0a %02x ucsr0b %02x ubrr0 %u cycle %llu behind %.3f ms", chip.avr->pc,
+               d[kUcsr0A], d[kUcsr0B], ((d[kUbrr0H] & 0x0F) << 8) | d[kUbrr0L],
+               static_cast<unsigned long long>(chip.avr->cycle), chip.max_lag * 1e3);
+        chip.max_lag = 0;
     } else if (word == "quit") {
         stop_requested = 1;
     } else if (!word.empty()) {
@@ -240,14 +209,10 @@ void read_commands(Chip& chip, bool& input_open) {
     }
 }
 
-// Runs one slice of emulated time, a frame long while the host's bytes are
-// waiting to go in; false when the firmware stopped.
+// Runs one slice of emulated time; false when the firmware stopped.
 bool run_slice(Chip& chip) {
     avr_t* avr = chip.avr;
-    auto length = static_cast<avr_cycle_count_t>(chip.options->clock * kSliceSeconds);
-    if (!chip.from_host.empty())
-        length = std::max<avr_cycle_count_t>(1, std::min(length, frame_cycles(chip)));
-    avr_cycle_count_t end = avr->cycle + length;
+    avr_cycle_count_t end = avr->cycle + static_cast<avr_cycle_count_t>(chip.options->clock * kSliceSeconds);
     while (avr->cycle < end) {
         int state = avr_run(avr);
         if (state == cpu_Done || state == cpu_Crashed) {
@@ -264,11 +229,12 @@ struct Pace {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     avr_cycle_count_t start_cycle = 0;
 
-    double wait_seconds(const Chip& chip) {
+    double wait_seconds(Chip& chip) {
         if (chip.options->speed <= 0) return 0;
         double emulated =
             static_cast<double>(chip.avr->cycle - start_cycle) / chip.options->clock / chip.options->speed;
         double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        chip.max_lag = std::max(chip.max_lag, wall - emulated);
         if (wall - emulated > kGiveUpLagSeconds) {
             start = std::chrono::steady_clock::now();
             start_cycle = chip.avr->cycle;
@@ -287,6 +253,38 @@ void wait_for_work(Chip& chip, double seconds, bool& input_open) {
     timespec timeout{static_cast<time_t>(seconds), static_cast<long>(std::fmod(seconds, 1.0) * 1e9)};
     if (ppoll(fds, 2, &timeout, nullptr) < 0) return;
     if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) read_commands(chip, input_open);
+}
+
+// The simulator's page write copies the page buffer over the flash; the
+// chip's can only clear bits (only an erase sets them), so a page written
+// without its erase holds the old bits AND the new ones. Emulated so, a
+// bootloader that forgets an erase cannot pass here.
+using IoControl = int (*)(avr_io_t*, uint32_t, void*);
+IoControl simulator_flash_control = nullptr;
+
+int flash_control_as_on_the_chip(avr_io_t* io, uint32_t request, void* param) {
+    auto* flash = reinterpret_cast<avr_flash_t*>(io);
+    avr_t* avr = io->avr;
+    if (request != AVR_IOCTL_FLASH_SPM || !avr_regbit_get(avr, flash->pgwrt) ||
+        avr_regbit_get(avr, flash->pgers))
+        return simulator_flash_control(io, request, param);
+    uint32_t high = avr->rampz != 0 ? avr->data[avr->rampz] : 0;
+    uint32_t z = (high << 16) | (avr->data[31] << 8) | avr->data[30];
+    uint32_t page = z & ~(flash->spm_pagesize - 1u);
+    if (page + flash->spm_pagesize > kFlashBytes) return simulator_flash_control(io, request, param);
+    std::vector<uint8_t> before(avr->flash + page, avr->flash + page + flash->spm_pagesize);
+    int result = simulator_flash_control(io, request, param);
+    for (std::size_t i = 0; i < before.size(); ++i) avr->flash[page + i] &= before[i];
+    return result;
+}
+
+void program_flash_as_on_the_chip(avr_t* avr) {
+    for (avr_io_t* io = avr->io_port; io != nullptr; io = io->next) {
+        if (io->kind != nullptr && std::strcmp(io->kind, "flash") == 0 && io->ioctl != nullptr) {
+            simulator_flash_control = io->ioctl;
+            io->ioctl = flash_control_as_on_the_chip;
+        }
+    }
 }
 
 bool load_firmware(const Options& options, avr_t* avr) {
@@ -316,23 +314,27 @@ int run(const Options& options) {
     if (!load_firmware(options, chip.avr)) return 1;
     chip.avr->codeend = chip.avr->flashend;
     start_at_boot_section(chip);
-    connect_uart(chip);
+    program_flash_as_on_the_chip(chip.avr);
+    chip.usart.attach(chip.avr, options.clock);
+    chip.usart.set_trace(options.trace);
 
     if (!chip.line.open_pair() || !make_link(options.link_path, chip.line.slave_path())) {
         std::perror("tamborvine-avr: pseudo-terminal");
         return 1;
     }
+    // The firmware sets its USART up in its first cycles: nobody hears of the
+    // line before that, so no host byte meets a chip that is not yet there.
+    bool running = run_slice(chip);
     report("%s", chip.line.slave_path().c_str());
 
     Pace pace;
     pace.start_cycle = chip.avr->cycle;
     bool input_open = true;
-    bool running = true;
     while (running && !stop_requested) {
+        take_from_host(chip);
         running = run_slice(chip);
-        chip.line.read_available(chip.from_host);
-        feed_uart(chip);
         deliver_to_host(chip);
+        report_trace(chip);
         report_line_state(chip);
         wait_for_work(chip, pace.wait_seconds(chip), input_open);
     }

@@ -1,12 +1,20 @@
 // The front end: start-up, the command line, the port and the run order.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
 #include "app/app.h"
 #include "app/options.h"
 #include "base/fatal.h"
+#include "base/files.h"
 #include "base/run_options.h"
 #include "boot/boot.h"
 #include "console/console.h"
+#include "events/events.h"
 #include "image/image.h"
 #include "serial/serial.h"
+#include "steps/steps.h"
 #include "term/term.h"
 
 namespace {
@@ -19,6 +27,75 @@ void open_the_port() {
     drain_input(10);
 }
 
+// The event stream opens once the command line is accepted, so that a
+// refused command line empties no file; nor may it empty a file the run is
+// about to read. Opening a pipe waits for its reader: a signal during the
+// wait ends the run as a signal.
+void open_events(int argc, char** argv) {
+    const char* path = script.events_path;
+    if (path == nullptr) return;
+    const char* flash = run_options.no_flash_file ? nullptr : run_options.current_file_name.data();
+    const char* eeprom = run_options.no_eeprom_file ? nullptr : run_options.eeprom_file_name.data();
+    if (same_file(path, flash) || same_file(path, eeprom) || same_file(path, run_options.upload_file))
+        report_error_format("Events file %s is a file the run reads", path);
+    check_pending_signal();
+    if (!events_open(script.events_path)) {
+        if (errno == EINTR) check_pending_signal();
+        std::fprintf(stderr, "%s: %s\n", script.events_path, std::strerror(errno));
+        report_error_format("Cannot open events file: %s", script.events_path);
+    }
+    Event options = Event::object();
+    options.with("flash_file", run_options.no_flash_file ? nullptr : run_options.current_file_name.data())
+        .with("eeprom_file", run_options.no_eeprom_file ? nullptr : run_options.eeprom_file_name.data())
+        .with("upload_file", run_options.upload_file)
+        .with("terminal_rate", run_options.terminal_rate)
+        .with("download_rate", run_options.download_rate)
+        .with("write", run_options.write_flash)
+        .with("incremental", run_options.incremental)
+        .with("wake", run_options.wake_application)
+        .with("exit_bootloader", run_options.exit_bootloader)
+        .with("time_tags", run_options.time_tags)
+        .with("verbose", run_options.verbose)
+        .with("quit", run_options.quit_after_download)
+        .with("then_terminal", script.then_terminal);
+    for (const Step& step : script.steps) {
+        Event row = Event::object();
+        if (step.kind == Step::Kind::send)
+            row.with("send", step.written);
+        else
+            row.with("expect", step.written).with("timeout_s", step.timeout_seconds);
+        options.add("steps", std::move(row));
+    }
+    Event start("start");
+    start.with("program", "tamborvine").with("port", run_options.port_name.data());
+    for (int i = 1; i < argc; ++i) start.add("arguments", argv[i]);
+    start.with("options", std::move(options)).write();
+}
+
+// A scripted run: after the downloads, the -d upload and the steps; then
+// the end, or the terminal. A failed verify ends the run first, as with -q:
+// a check of a board that does not hold the image proves nothing.
+void run_script(bool all_verified) {
+    if (!all_verified) {
+        std::fputs("Verify failed: the steps were not run\n", stderr);
+        close_port();
+        exit_program(kExitFailure, "verify failed: the steps were not run");
+    }
+    set_baud_rate(run_options.terminal_rate);
+    if (run_options.upload_file != nullptr) upload_named_file(run_options.upload_file, false);
+    std::string failure;
+    if (!run_steps(script.steps, &failure)) {
+        close_port();
+        exit_program(kExitFailure, failure);
+    }
+    if (!script.then_terminal) {
+        close_port();
+        exit_program(kExitOk, "steps passed");
+    }
+    console_ctrl_c_as_key();
+    run_terminal();
+}
+
 }  // namespace
 
 int tamborvine_main(int argc, char** argv) {
@@ -26,15 +103,18 @@ int tamborvine_main(int argc, char** argv) {
     console_clear();
     create_flash_image();
     parse_command_line(argc, argv);
-    // The log is for the terminal: a run that quits after the downloads
-    // leaves the file as it is.
-    if (run_options.log_file != nullptr && !run_options.quit_after_download &&
-        !log_open(run_options.log_file))
+    open_events(argc, argv);
+    // A run that quits after the downloads, or runs steps instead of the
+    // terminal, reads no key: the keyboard stays as the user had it, so
+    // Ctrl-C interrupts it and a run in the background (or under CI) is not
+    // stopped for touching the terminal. The log is for what the terminal
+    // or the steps show: a run that quits after the downloads leaves the
+    // file as it is.
+    const bool has_steps = !script.steps.empty();
+    const bool terminal_runs = !run_options.quit_after_download && (!has_steps || script.then_terminal);
+    if (run_options.log_file != nullptr && (terminal_runs || has_steps) && !log_open(run_options.log_file))
         report_error("Cannot open log file.");
-    // A run that quits after the downloads reads no key: the keyboard stays
-    // as the user had it, so Ctrl-C interrupts it and a run in the
-    // background is not stopped for touching the terminal.
-    if (!run_options.quit_after_download) console_take_keys();
+    if (terminal_runs) console_take_keys();
     console_clear();
     open_the_port();
     bool all_verified = true;
@@ -44,9 +124,11 @@ int tamborvine_main(int argc, char** argv) {
     if (!run_options.no_eeprom_file)
         all_verified &=
             run_download(kEepromKind, run_options.eeprom_file_name.data()) == DownloadOutcome::succeeded;
+    if (has_steps) run_script(all_verified);
     if (run_options.quit_after_download) {
         close_port();
-        exit_program(all_verified ? kExitOk : kExitFailure);
+        exit_program(all_verified ? kExitOk : kExitFailure,
+                     all_verified ? "downloads done" : "verify failed");
     }
     set_baud_rate(run_options.terminal_rate);
     console_ctrl_c_as_key();

@@ -3,9 +3,13 @@
 // their table (kLongOptions below).
 #include "app/options.h"
 
+#include <cctype>
+#include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/long_options.h"
 #include "base/fatal.h"
@@ -13,6 +17,7 @@
 #include "base/run_options.h"
 #include "console/console.h"
 #include "serial/serial.h"
+#include "tamborvine_version.h"
 
 namespace {
 
@@ -40,7 +45,7 @@ constexpr const char* kUsage[] = {
     "       [-c COM1], [-c /dev/ttyS0]\r\n\r\n",
 };
 
-constexpr const char* kVersionLine = "TAMBORVINE verion : 1.0\r\n";
+constexpr const char* kVersionLine = "TAMBORVINE verion : " TAMBORVINE_VERSION "\r\n";
 constexpr const char* kDefaultPort = "Com1:";
 constexpr std::size_t kRateTextCapacity = 10;  // 9 characters and the NUL
 
@@ -83,6 +88,18 @@ void take_download_rate(const char* word) {
     if (!convert_rate(word, &rate) || (rate != 19200 && rate != 38400 && rate != 57600 && rate != 115200))
         report_error("Baud Rate - Bad Argument");
     run_options.download_rate = rate;
+}
+
+// --download-rate: any positive rate, the whole word a decimal number (a
+// rate read from the front of "1e6" would be a rate nobody asked for).
+void take_any_download_rate(const char* word) {
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(word, &end, 10);
+    bool whole_number = end != word && *end == '\0' && std::isdigit(static_cast<unsigned char>(word[0]));
+    if (!whole_number || errno == ERANGE || value <= 0 || value > INT32_MAX)
+        report_error("Baud Rate - Bad Argument");
+    run_options.download_rate = static_cast<int32_t>(value);
 }
 
 void take_port(const char* word) {
@@ -167,8 +184,48 @@ int parse_option_word(int argc, char** argv, int index) {
 
 // ---- long options: one row each, and the function that takes its value ----
 
+// The time an --expect waits unless a --timeout before it says otherwise,
+// and the longest one taken (a day).
+constexpr double kDefaultStepTimeout = 10.0;
+constexpr double kLongestStepTimeout = 86400.0;
+double step_timeout = kDefaultStepTimeout;
+
+void add_step(Step::Kind kind, const char* option, const char* written) {
+    Step step{kind, written, {}, step_timeout};
+    std::string error;
+    if (!decode_step_text(written, &step.bytes, &error))
+        report_error_format("Option --%s: %s", option, error.c_str());
+    if (kind == Step::Kind::expect && step.bytes.empty())
+        report_error("Option --expect needs a text to wait for");
+    script.steps.push_back(std::move(step));
+}
+
+// Seconds as a plain decimal number ("10", "2.5", ".5"), nothing around it.
+void take_step_timeout(const char* word) {
+    double seconds = -1.0;
+    const char* end = word + std::strlen(word);
+    auto [stop, error] = std::from_chars(word, end, seconds, std::chars_format::fixed);
+    if (error != std::errc() || stop != end || !(seconds >= 0.0 && seconds <= kLongestStepTimeout))
+        report_error_format("Option --timeout takes seconds from 0 to %g, not \"%s\"", kLongestStepTimeout,
+                            word);
+    step_timeout = seconds;
+}
+
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
+    {"download-rate", "N", "download baud rate, any rate the port takes (250000, 500000, 1000000)",
+     take_any_download_rate},
+    {"incremental", nullptr, "with -w, write only the pages that changed",
+     [](const char*) { run_options.incremental = true; }},
+    {"expect", "TEXT", "wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)",
+     [](const char* text) { add_step(Step::Kind::expect, "expect", text); }},
+    {"send", "TEXT", "send TEXT; steps run after the downloads, in order",
+     [](const char* text) { add_step(Step::Kind::send, "send", text); }},
+    {"timeout", "SECONDS", "how long each later --expect waits (default 10)", take_step_timeout},
+    {"then-terminal", nullptr, "go on into the terminal after the steps",
+     [](const char*) { script.then_terminal = true; }},
+    {"events", "FILE", "events as JSON lines into FILE (- for standard error)",
+     [](const char* path) { script.events_path = path; }},
 };
 
 void print_help() {
@@ -178,6 +235,8 @@ void print_help() {
 }
 
 }  // namespace
+
+ScriptOptions script;
 
 void parse_command_line(int argc, char** argv) {
     copy_text(run_options.port_name, kDefaultPort);
@@ -196,5 +255,7 @@ void parse_command_line(int argc, char** argv) {
         else
             index = parse_option_word(argc, argv, index);
     }
+    if (script.then_terminal && run_options.quit_after_download)
+        report_error("Options -q and --then-terminal exclude each other");
     refuse_a_log_over_a_file_of_the_run();
 }

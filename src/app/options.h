@@ -2,4 +2,17 @@
 // (the usage, the version, a bad argument).
 #pragma once
 
+#include <vector>
+
+#include "steps/steps.h"
+
+// What the long options of a scripted run asked for.
+struct ScriptOptions {
+    std::vector<Step> steps;            // --expect and --send, in command-line order
+    bool then_terminal = false;         // --then-terminal
+    const char* events_path = nullptr;  // --events, the word as given
+};
+
+extern ScriptOptions script;
+
 void parse_command_line(int argc, char** argv);

@@ -5,8 +5,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "base/text.h"
+#include "events/events.h"
 
 namespace {
 
@@ -15,11 +17,25 @@ namespace {
 std::atomic<int> pending_exit_status{0};
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler stores it");
 
+// The messages carry their own line ends for the console; the event stream
+// gets the words.
+std::string_view without_line_ends(std::string_view text) {
+    std::size_t first = text.find_first_not_of("\r\n");
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of("\r\n") - first + 1);
+}
+
+std::string reason_of(int status) {
+    if (status == kExitOk) return "done";
+    if (status > kExitSignalBase) return "stopped by signal " + std::to_string(status - kExitSignalBase);
+    return "failed";
+}
+
 }  // namespace
 
 void report_error(const char* message) {
     std::printf("\r\n%s\r\n\r\n", message);
-    exit_program(kExitFailure);
+    exit_program(kExitFailure, message);
 }
 
 void report_error_format(const char* format, ...) {
@@ -31,8 +47,10 @@ void report_error_format(const char* format, ...) {
     report_error(message);
 }
 
-void exit_program(int status) {
+void exit_program(int status, std::string_view reason) {
     std::fflush(stdout);
+    std::string why = reason.empty() ? reason_of(status) : std::string(without_line_ends(reason));
+    if (!events_end(status, why) && status == kExitOk) status = kExitFailure;
     std::exit(status);  // closes the log and every stream; the keyboard is restored at exit
 }
 

@@ -2,6 +2,8 @@
 // and a stop asked for from outside (a signal, the console window closed).
 #pragma once
 
+#include <string_view>
+
 // Exit statuses. A stop from outside ends with 128 + the signal number.
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
@@ -14,9 +16,12 @@ constexpr int kExitSignalBase = 128;
 // Formats into a bounded work buffer, then report_error with it.
 [[noreturn]] void report_error_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Ends the process with the given status: streams flushed and closed, and
-// whatever registered itself to run at exit (the keyboard's settings) done.
-[[noreturn]] void exit_program(int status);
+// Ends the process with the given status: the event stream ended with the
+// status and the reason (when none is given, what the status implies),
+// streams flushed and closed, and whatever registered itself to run at exit
+// (the keyboard's settings) done. A run whose event stream could not be
+// written in full does not end with status 0: it ends with 1.
+[[noreturn]] void exit_program(int status, std::string_view reason = {});
 
 // Asks for the run to end with the given status at the next
 // check_pending_signal. Safe in a signal handler and from another thread.

@@ -7,7 +7,8 @@
 
 // True when both names reach one existing file, whatever the spelling
 // (links, "." and ".." included): the same device and inode on POSIX, the
-// same volume serial number and file index on Windows.
+// same volume serial number and file index on Windows. false when either
+// is missing (nullptr, or no such file).
 bool same_file(const char* a, const char* b);
 
 // An open output file; see output_file_open.

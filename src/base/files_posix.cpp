@@ -17,6 +17,7 @@ struct OutputFile {
 };
 
 bool same_file(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr) return false;
     struct stat first {};
     struct stat second {};
     if (stat(a, &first) != 0 || stat(b, &second) != 0) return false;

@@ -31,6 +31,7 @@ bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
 }  // namespace
 
 bool same_file(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr) return false;
     BY_HANDLE_FILE_INFORMATION first{};
     BY_HANDLE_FILE_INFORMATION second{};
     if (!file_identity(a, &first) || !file_identity(b, &second)) return false;

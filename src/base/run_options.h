@@ -18,6 +18,7 @@ struct RunOptions {
     int32_t terminal_rate = 9600;
     int32_t download_rate = 19200;
     bool write_flash = false;
+    bool incremental = false;  // --incremental: -w writes only the pages that changed
     bool wake_application = false;
     bool exit_bootloader = false;
     bool time_tags = false;

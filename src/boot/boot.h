@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 // ---- device catalogue ----
 
@@ -57,11 +58,30 @@ struct PassResult {
 
 PassResult burn_flash(int family, int mode);
 
+// The bootloader's device page: what its page hash covers, and what a page
+// written at a multiple of it replaces whole.
+constexpr uint32_t kDevicePageWords = 128;
+
+// Write mode over the device pages of the application section, in order:
+// a page that changed marks is written at its own start (the bootloader
+// erases and programs that one device page), any other is passed over.
+// One progress character a page: '.' written, '-' passed over. The same
+// exchange, limits and fatal stops as burn_flash's write mode. Returns the
+// number of pages written.
+uint32_t burn_changed_pages(int family, const std::vector<bool>& changed);
+
 // ---- download sequence ----
 
 // How a download ended: failed when its verify pass gave up or ended in
 // FAILURE. A download with nothing to verify (the EEPROM kind) succeeds.
 enum class DownloadOutcome { succeeded, failed };
+
+// --incremental's write, after the identification: when the bootloader
+// knows the page hash, writes the pages of the application section whose
+// hash differs from the image's, without an erase, and returns true; else
+// says so in one line and returns false with nothing written, for the
+// erase and the full write to follow.
+bool write_changed_pages(int family);
 
 // One pass for the flash kind ('d') or the EEPROM kind ('e').
 DownloadOutcome run_download(int kind, const char* path);

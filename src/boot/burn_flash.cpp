@@ -1,14 +1,17 @@
 // Page programming and verification: the image goes to the bootloader one
 // page at a time, each page guarded by a four-byte checksum seeded with the
 // page's start address; verification asks the bootloader for the checksum
-// of what its flash holds and compares.
+// of what its flash holds and compares. The incremental write sends whole
+// device pages through the same exchange, only those that changed.
 #include <array>
+#include <vector>
 
 #include "base/fatal.h"
 #include "base/run_options.h"
 #include "base/text.h"
 #include "boot/boot.h"
 #include "console/console.h"
+#include "events/events.h"
 #include "image/image.h"
 #include "serial/serial.h"
 
@@ -39,21 +42,25 @@ struct Pass {
     int32_t words_per_page = 0;
     uint16_t retry_counter = 0;  // address retries and page resends together
     int32_t error_count = 0;     // retries, resends and mismatches
+    int32_t pages = 0;           // pages begun
 };
 
 enum class PageOutcome { done, again, give_up };
 
+const char* pass_name(const Pass& pass) { return pass.write_mode ? "write" : "verify"; }
+
 // 'A' with the page start, until the bootloader acknowledges it; a wrong
-// answer is retried within the shared limit, silence ends the run.
-void set_page_address(Pass& pass, uint32_t page_start) {
-    for (;;) {
+// answer is retried within the shared limit, silence ends the run. Returns
+// the number of retries it took.
+int set_page_address(Pass& pass, uint32_t page_start) {
+    for (int retries = 0;; ++retries) {
         send_byte(kSetAddressCommand);
         send_byte(static_cast<uint8_t>((page_start >> 8) & 0xFF));
         send_byte(static_cast<uint8_t>(page_start & 0xFF));
         uint8_t reply = 0;
         if (read_byte_timeout(&reply) == 0)
             report_error("\r\nabort: read char time-out flash word program completion");
-        if (reply == kAccepted) return;
+        if (reply == kAccepted) return retries;
         if (pass.retry_counter >= kAddressRetryLimit)
             report_error("\r\nabort: flash address retry count exhausted");
         ++pass.retry_counter;
@@ -85,8 +92,8 @@ PageChecksum send_page(Pass& pass, uint32_t page_start) {
             static_cast<uint8_t>(exclusive_or >> 8), static_cast<uint8_t>(exclusive_or & 0xFF)};
 }
 
-void show_progress() {
-    console_print(".");
+void show_progress(char mark = '.') {
+    console_print("%c", mark);
     console_flush();
 }
 
@@ -154,15 +161,34 @@ PageOutcome finish_verified_page(Pass& pass, uint32_t page_start, const PageChec
 // gives up.
 bool do_page(Pass& pass) {
     const uint32_t page_start = pass.current_address;
-    for (;;) {
-        set_page_address(pass, page_start);
+    for (int retries = 0;; ++retries) {
+        retries += set_page_address(pass, page_start);
         PageChecksum checksum = send_page(pass, page_start);
         PageOutcome outcome = pass.write_mode ? finish_written_page(pass, page_start, checksum)
                                               : finish_verified_page(pass, page_start, checksum);
-        if (outcome == PageOutcome::done) return true;
-        if (outcome == PageOutcome::give_up) return false;
+        if (outcome != PageOutcome::again) {
+            Event("page")
+                .with("pass", pass_name(pass))
+                .with("address", page_start)
+                .with("retries", retries)
+                .with("result", outcome == PageOutcome::done ? "ok" : "gave up")
+                .write();
+            return outcome == PageOutcome::done;
+        }
         pass.current_address = page_start;
     }
+}
+
+void pass_event(const Pass& pass, bool completed) {
+    const char* result = "gave up";
+    if (completed && pass.write_mode) result = "written";
+    if (completed && !pass.write_mode) result = pass.error_count == 0 ? "SUCCESS" : "FAILURE";
+    Event("pass")
+        .with("pass", pass_name(pass))
+        .with("pages", pass.pages)
+        .with("errors", pass.error_count)
+        .with("result", result)
+        .write();
 }
 
 void report_pass_end(const Pass& pass) {
@@ -180,6 +206,9 @@ void report_pass_end(const Pass& pass) {
     console_print(pass.error_count == 0 ? "\r\nSUCCESS\r\n" : "\r\nFAILURE\r\n");
 }
 
+// The incremental write's mark for a page that is already as the image has it.
+constexpr char kUnchangedMark = '-';
+
 }  // namespace
 
 PassResult burn_flash(int family, int mode) {
@@ -192,8 +221,36 @@ PassResult burn_flash(int family, int mode) {
     pass.words_per_page = device_geometry.page_size / 2;
     pass.current_address = LoAddr;
     while (pass.current_address <= HiAddr) {
-        if (!do_page(pass)) return PassResult{false, pass.error_count};
+        ++pass.pages;
+        if (!do_page(pass)) {
+            pass_event(pass, false);
+            return PassResult{false, pass.error_count};
+        }
     }
     report_pass_end(pass);
+    pass_event(pass, true);
     return PassResult{true, pass.error_count};
+}
+
+uint32_t burn_changed_pages(int family, const std::vector<bool>& changed) {
+    set_device_family(family);
+    decode_device_letters();
+
+    Pass pass;
+    pass.write_mode = true;
+    pass.words_per_page = device_geometry.page_size / 2;
+    for (uint32_t page = 0; page < changed.size(); ++page) {
+        if (!changed[page]) {
+            show_progress(kUnchangedMark);
+            continue;
+        }
+        pass.current_address = page * static_cast<uint32_t>(pass.words_per_page);
+        ++pass.pages;
+        do_page(pass);  // a write pass goes through its page or ends the run
+    }
+    if (run_options.verbose)
+        console_print("\r\nTOTAL serious errors during write: %u\r\n",
+                      static_cast<unsigned>(pass.error_count));
+    pass_event(pass, true);
+    return static_cast<uint32_t>(pass.pages);
 }

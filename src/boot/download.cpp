@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "boot/boot.h"
 #include "console/console.h"
+#include "events/events.h"
 #include "image/image.h"
 #include "serial/serial.h"
 
@@ -38,19 +39,44 @@ void print_verbose_line(const char* line) {
     if (run_options.verbose) console_print("%s", line);
 }
 
+// The divisor is of a 1 MHz reference: a 16 MHz chip's UART clock over 16.
+constexpr int32_t kDivisorReference = 1000000;
+// A rate the divisor misses by more than this share is one the target's
+// UART most likely cannot read.
+constexpr double kRateTolerance = 0.03;
+
 // The bootloader's serial rate as the application expects it: the divisor
-// of a 1 MHz reference, as two lower-case hex characters.
-void divisor_text(int32_t download_rate, std::array<char, 3>& text) {
-    int divisor = static_cast<int>(static_cast<double>(1000000 / download_rate) - 0.5);
-    std::snprintf(text.data(), text.size(), "%2x", static_cast<unsigned>(divisor) & 0xFF);
+// of the reference, sent as two lower-case hex characters (so only its low
+// byte reaches the target).
+unsigned wake_up_divisor(int32_t download_rate) {
+    int divisor = static_cast<int>(static_cast<double>(kDivisorReference / download_rate) - 0.5);
+    return static_cast<unsigned>(divisor) & 0xFF;
+}
+
+void divisor_text(unsigned divisor, std::array<char, 3>& text) {
+    std::snprintf(text.data(), text.size(), "%2x", divisor);
+}
+
+// The divisor names the nearest rate the chip can make, which for some
+// rates (115200: 125,000) is too far off for its UART; the run goes on, as
+// a chip with another clock may be on the line, but the user is told.
+void warn_of_a_rate_the_divisor_misses(unsigned divisor, int32_t download_rate) {
+    double named = static_cast<double>(kDivisorReference) / (divisor + 1);
+    double off = (named - download_rate) / download_rate;
+    if (off < 0) off = -off;
+    if (off <= kRateTolerance) return;
+    console_print("Warning: the wake-up divisor %u means %.0f baud on a 16 MHz chip, %.1f %% off %d baud\r\n",
+                  divisor, named, 100.0 * off, static_cast<int>(download_rate));
 }
 
 // Asks the running application to hand over to its bootloader, at the rate
 // the port is at (the terminal rate, or the download rate in a second pass);
 // it must answer with six bytes that hold "Hello".
 void wake_application(ReplyBuffer& reply) {
+    unsigned divisor_value = wake_up_divisor(run_options.download_rate);
+    warn_of_a_rate_the_divisor_misses(divisor_value, run_options.download_rate);
     std::array<char, 3> divisor{};
-    divisor_text(run_options.download_rate, divisor);
+    divisor_text(divisor_value, divisor);
     send_text("Mancb");
     send_text(divisor.data());
     send_text("cb");
@@ -61,7 +87,14 @@ void wake_application(ReplyBuffer& reply) {
     std::string_view said(reply.data(), static_cast<std::size_t>(count));
     if (count != kHelloLength || said.find(kHelloWord) == std::string_view::npos)
         report_error("No hello from AVR\r\n");
+    Event("wake").with("rate", line_rate).with("reply", said).write();
     console_print("AVR said Hello : %s\r\n", shown_target_bytes(reply.data()).c_str());
+}
+
+// The catalogue's names are padded with blanks to 16 characters.
+std::string_view trimmed(std::string_view name) {
+    std::size_t end = name.find_last_not_of(' ');
+    return end == std::string_view::npos ? std::string_view{} : name.substr(0, end + 1);
 }
 
 void switch_to_download_rate() {
@@ -119,7 +152,14 @@ int ask_device_code(ReplyBuffer& reply) {
     print_verbose_line("we say t\r\n");
     send_command('t');
     read_reply(kDeviceCodeReplyLength, reply.data());
-    return lookup_device_code(static_cast<unsigned char>(reply[0]), reply.data());
+    const int code = static_cast<unsigned char>(reply[0]);
+    int family = lookup_device_code(code, reply.data());
+    Event("identify")
+        .with("device_code", code)
+        .with("device", trimmed(reply.data()))
+        .with("family", family)
+        .write();
+    return family;
 }
 
 void insist_on_mega128(int family, const ReplyBuffer& device_name) {
@@ -143,6 +183,7 @@ void erase_flash(ReplyBuffer& reply) {
     read_reply(1, reply.data(), kEraseReplyPollLimit);
     if (reply[0] != '\r') report_error("Sorry, device is not erased");
     console_print("Flash erased\r\n");
+    Event("erase").write();
 }
 
 void write_flash(int family) {
@@ -157,10 +198,17 @@ DownloadOutcome verify_flash(int family) {
 }
 
 // 'E': the bootloader starts the application; the reply is not examined.
-void exit_bootloader(ReplyBuffer& reply) {
+// An image whose verify failed is not started: the board stays in its
+// bootloader, ready for another download.
+void exit_bootloader(ReplyBuffer& reply, DownloadOutcome verified) {
+    if (verified == DownloadOutcome::failed) {
+        console_print("Verify failed: application not started, the board stays in its bootloader\r\n");
+        return;
+    }
     print_verbose_line("we say E\r\n");
     send_byte('E');
     read_reply(1, reply.data());
+    Event("exit_bootloader").write();
 }
 
 }  // namespace
@@ -170,6 +218,13 @@ DownloadOutcome run_download(int kind, const char* path) {
                   path);
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
     read_rom_file(kind, run_options.current_file_name.data());
+    Event("image")
+        .with("kind", kind == kFlashKind ? "flash" : "eeprom")
+        .with("file", path)
+        .with("low_word", LoAddr)
+        .with("high_word", HiAddr)
+        .with("bytes", HiAddr > LoAddr ? 2 * (HiAddr - LoAddr) : 0)
+        .write();
 
     ReplyBuffer reply{};
     if (run_options.wake_application) wake_application(reply);
@@ -184,10 +239,12 @@ DownloadOutcome run_download(int kind, const char* path) {
 
     if (run_options.write_flash) {
         refuse_image_too_big(family);
-        erase_flash(reply);
-        write_flash(family);
+        if (!run_options.incremental || !write_changed_pages(family)) {
+            erase_flash(reply);
+            write_flash(family);
+        }
     }
     DownloadOutcome outcome = verify_flash(family);
-    if (run_options.exit_bootloader) exit_bootloader(reply);
+    if (run_options.exit_bootloader) exit_bootloader(reply, outcome);
     return outcome;
 }

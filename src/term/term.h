@@ -15,6 +15,11 @@ extern DisplayMode display_mode;
 [[noreturn]] void run_terminal();
 [[noreturn]] void run_terminal_after_upload(const char* text_file);
 
+// The -d upload: the file sent as Ctrl-D sends it. Without the prompt (a
+// scripted run reads no keys) a file that does not open ends the run with
+// "Cannot open input file.".
+void upload_named_file(const char* text_file, bool prompt_when_missing);
+
 int upload_text_file();
 int prompt_file_name();
 

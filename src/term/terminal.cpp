@@ -12,6 +12,7 @@
 #include "base/fatal.h"
 #include "base/run_options.h"
 #include "console/console.h"
+#include "events/events.h"
 #include "serial/serial.h"
 #include "term/term.h"
 
@@ -72,7 +73,8 @@ HeldKeys held_keys;
     bool log_written = log_close();
     close_port();
     std::fputs(message, stdout);
-    exit_program(log_written ? kExitOk : kExitFailure);
+    exit_program(log_written ? kExitOk : kExitFailure,
+                 log_written ? message : "the log could not be written");
 }
 
 void next_display_mode() {
@@ -246,6 +248,30 @@ std::FILE* open_upload_file(const char* name) {
     return file;
 }
 
+// The file the current file name names, sent whole; one that does not open
+// gets the prompt and one more try, or without the prompt ends the run.
+void upload_current_file(bool prompt_when_missing) {
+    console_flush();
+    std::FILE* file = open_upload_file(run_options.current_file_name.data());
+    if (file == nullptr) {
+        if (!prompt_when_missing) report_error("Cannot open input file.");
+        console_print("Cannot open input file.\r\r\n");
+        prompt_file_name();
+        file = open_upload_file(run_options.current_file_name.data());
+        if (file == nullptr) report_error("Cannot open input file.");
+    }
+    bool complete = upload_file_bytes(file);
+    Event("upload")
+        .with("file", run_options.current_file_name.data())
+        .with("bytes", upload_count)
+        .with("complete", complete)
+        .write();
+    console_print("\r\n\r*** %li Chars Sent *** \r\r\n", upload_count);
+    console_flush();
+    drain_input(kDrainAfterUpload);
+    std::fclose(file);
+}
+
 }  // namespace
 
 void run_terminal() {
@@ -265,27 +291,19 @@ void run_terminal() {
 }
 
 void run_terminal_after_upload(const char* text_file) {
-    drain_input(kDrainBeforeUpload);
-    if (!copy_text(run_options.current_file_name, text_file)) report_error("File Name Bad Argument");
-    console_print("\r\nsend text file = %s  ", run_options.current_file_name.data());
-    upload_text_file();
+    upload_named_file(text_file, true);
     run_terminal();
 }
 
+void upload_named_file(const char* text_file, bool prompt_when_missing) {
+    drain_input(kDrainBeforeUpload);
+    if (!copy_text(run_options.current_file_name, text_file)) report_error("File Name Bad Argument");
+    console_print("\r\nsend text file = %s  ", run_options.current_file_name.data());
+    upload_current_file(prompt_when_missing);
+}
+
 int upload_text_file() {
-    console_flush();
-    std::FILE* file = open_upload_file(run_options.current_file_name.data());
-    if (file == nullptr) {
-        console_print("Cannot open input file.\r\r\n");
-        prompt_file_name();
-        file = open_upload_file(run_options.current_file_name.data());
-        if (file == nullptr) report_error("Cannot open input file.");
-    }
-    upload_file_bytes(file);
-    console_print("\r\n\r*** %li Chars Sent *** \r\r\n", upload_count);
-    console_flush();
-    drain_input(kDrainAfterUpload);
-    std::fclose(file);
+    upload_current_file(true);
     return 0;
 }
 

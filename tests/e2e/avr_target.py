@@ -4,14 +4,17 @@ the bootloader's dialogue, for the firmware tests.
 Paths come from TAMBORVINE_BUILD (set by ctest): the emulator and the
 firmware images live in its firmware/ folder.
 """
+import fcntl
 import os
 import random
+import re
 import select
+import struct
 import subprocess
 import tempfile
-import termios
 import time
 import tty
+import zlib
 
 from boot_support import checksum as page_checksum
 from harness import BUILD, ReportingProcess
@@ -24,6 +27,7 @@ SECOND_APP_HEX = os.path.join(FIRMWARE, "zelmo-second.hex")
 
 PAGE_WORDS = 128
 BOOT_START_WORD = 0xFC00
+APPLICATION_PAGES = BOOT_START_WORD // PAGE_WORDS
 FLASH_WORDS = 0x10000
 BOOT_RATE = 19200
 APP_RATE = 9600
@@ -103,6 +107,12 @@ def page_bytes(words):
     return b"".join(bytes([w & 0xFF, w >> 8]) for w in words)
 
 
+def page_hash(words):
+    """The bootloader's page hash: the CRC-32 of the page's bytes, most
+    significant byte first."""
+    return zlib.crc32(page_bytes(words)).to_bytes(4, "big")
+
+
 # ---- the emulated chip --------------------------------------------------------
 
 class Emulator(ReportingProcess):
@@ -110,7 +120,7 @@ class Emulator(ReportingProcess):
 
     name = "emulator"
 
-    def __init__(self, app=None, speed=None):
+    def __init__(self, app=None, speed=None, trace=False):
         self.tmp = tempfile.mkdtemp(prefix="tvavr-")
         self.link = os.path.join(self.tmp, "port")
         self.flash_path = os.path.join(self.tmp, "flash.bin")
@@ -119,6 +129,8 @@ class Emulator(ReportingProcess):
             cmd += ["--app", app]
         if speed:
             cmd += ["--speed", str(speed)]
+        if trace:
+            cmd.append("--trace")
         cmd.append(BOOTLOADER_HEX)
         self.start(cmd)
         if not self.path:
@@ -133,6 +145,14 @@ class Emulator(ReportingProcess):
             raw = f.read()
         assert len(raw) == 2 * FLASH_WORDS, len(raw)
         return [raw[2 * i] | (raw[2 * i + 1] << 8) for i in range(FLASH_WORDS)]
+
+    def traced(self, start=0):
+        """With trace: (cycle, 'host' or 'chip', byte) for every byte that
+        crossed the line, from report number start on."""
+        rx = re.compile(r"^line (\d+) (host|chip) ([0-9a-f]{2})$")
+        with self.cond:
+            found = (rx.match(line) for line in self.lines[start:])
+            return [(int(m.group(1)), m.group(2), int(m.group(3), 16)) for m in found if m]
 
     def close(self):
         if self.proc.poll() is None:
@@ -163,12 +183,18 @@ class Line:
         tty.setraw(self.fd)
         self.set_rate(rate)
 
+    # struct termios2 (Linux): four flag words, the line discipline, 19
+    # control characters, the input and output rates.
+    _TERMIOS2 = struct.Struct("=4IB19s2I")
+    _TCGETS2, _TCSETS2 = 0x802C542A, 0x402C542B
+    _CBAUD, _BOTHER = 0o010017, 0o010000
+
     def set_rate(self, rate):
-        speeds = {9600: termios.B9600, 19200: termios.B19200, 38400: termios.B38400,
-                  57600: termios.B57600, 115200: termios.B115200}
-        attrs = termios.tcgetattr(self.fd)
-        attrs[4] = attrs[5] = speeds[rate]
-        termios.tcsetattr(self.fd, termios.TCSANOW, attrs)
+        """Any rate, as the host program sets it."""
+        raw = fcntl.ioctl(self.fd, self._TCGETS2, bytes(self._TERMIOS2.size))
+        iflag, oflag, cflag, lflag, line, cc, _, _ = self._TERMIOS2.unpack(raw)
+        cflag = (cflag & ~self._CBAUD) | self._BOTHER
+        fcntl.ioctl(self.fd, self._TCSETS2, self._TERMIOS2.pack(iflag, oflag, cflag, lflag, line, cc, rate, rate))
 
     def send(self, data):
         while data:
@@ -238,6 +264,11 @@ class Dialogue:
         if self.line.ask(b"A" + bytes([start >> 8, start & 0xFF]), 1) != b"\r":
             raise AssertionError("address 0x%04x not taken" % start)
         return self.line.ask(b"Dll", 4)
+
+    def hashes(self, first, count):
+        """'H' for count device pages from first: the answer, up to its
+        whole length."""
+        return self.line.ask(b"H" + struct.pack(">HH", first, count), 4 * count + 1, timeout=5.0)
 
     def write_image(self, words):
         """Writes word address -> word the way the host does: pages of 128

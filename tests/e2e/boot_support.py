@@ -8,6 +8,8 @@ from harness import Sim, run
 
 TRANSLATED = b"Translation complete!\r\n"
 IDENTIFY = b"pSvVt"
+# Said instead of sending 'E' when the verify failed.
+STAYS = b"Verify failed: application not started, the board stays in its bootloader\r\n"
 
 
 def hex_record(address, data, kind=0):

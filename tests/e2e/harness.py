@@ -2,7 +2,7 @@
 pseudo-terminals, the way a user at a bench does.
 
 Environment (set by ctest): TAMBORVINE, TAMBORVINE_SIM, TAMBORVINE_BUILD,
-TAMBORVINE_SOURCE.
+TAMBORVINE_SOURCE, TAMBORVINE_VERSION.
 """
 import os
 import pty
@@ -19,6 +19,20 @@ TAMBORVINE = os.environ.get("TAMBORVINE", "tamborvine")
 SIM = os.environ.get("TAMBORVINE_SIM", "tamborvine-sim")
 SOURCE = os.environ.get("TAMBORVINE_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.environ.get("TAMBORVINE_BUILD", os.path.join(SOURCE, "build", "test"))
+
+
+def _built_version():
+    """The version the program was built with: ctest passes it on, or the
+    header the build made from project() tells it."""
+    if os.environ.get("TAMBORVINE_VERSION"):
+        return os.environ["TAMBORVINE_VERSION"]
+    with open(os.path.join(BUILD, "generated", "tamborvine_version.h")) as f:
+        return re.search(r'#define TAMBORVINE_VERSION "([^"]*)"', f.read()).group(1)
+
+
+VERSION = _built_version()
+# What -v prints: the version line, framed as every stop is.
+VERSION_OUTPUT = b"\r\nTAMBORVINE verion : " + VERSION.encode() + b"\r\n\r\n\r\n"
 
 # Sanitizer reports must fail the tests, never pass as program output.
 os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0:exitcode=99")

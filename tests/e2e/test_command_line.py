@@ -10,7 +10,7 @@ import shutil
 import tempfile
 import unittest
 
-from harness import SOURCE, Sim, run
+from harness import SOURCE, VERSION_OUTPUT as VERSION, Sim, run
 
 USAGE = (
     b"Usage: tamborvine [fileword] [flagword] [speedword] [port]\r\n"
@@ -35,7 +35,6 @@ USAGE = (
     b"   [port] optional\r\n"
     b"       [-c COM1], [-c /dev/ttyS0]\r\n\r\n"
 )
-VERSION = b"\r\nTAMBORVINE verion : 1.0\r\n\r\n\r\n"
 MISSING_PORT = "/nonexistent/tamborvine-port"
 PATH_MAX = os.pathconf("/", "PC_PATH_MAX")
 

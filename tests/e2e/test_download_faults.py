@@ -3,7 +3,7 @@ exact console lines and the exit status."""
 import time
 import unittest
 
-from boot_support import IDENTIFY, Workdir, boot_sim, download
+from boot_support import IDENTIFY, STAYS, Workdir, boot_sim, download
 from harness import Sim
 
 ONE_WORD = {0x100: 0x1234}
@@ -165,39 +165,39 @@ class VerifyPass(unittest.TestCase):
     def test_recovered_mismatch_still_ends_in_failure(self):
         rc, verify, sim = self.run_both("--bad-checksum", "2")
         self.assertEqual(rc, 1)
-        self.assertEqual(verify, b".\r\nerror at page: 384\r\n.\r\nFAILURE\r\n")
+        self.assertEqual(verify, b".\r\nerror at page: 384\r\n.\r\nFAILURE\r\n" + STAYS)
         self.assertEqual([c[2] for c in sim.commands() if c[1] == "l"], ["0100", "0180", "0180"])
-        self.assertEqual(sim.commands()[-1][1], "E")  # the run goes on
+        self.assertEqual(sim.commands()[-1][1], "l")  # no 'E': the image is not started
 
     def test_address_retry_in_verify_ends_in_failure(self):
         # 'A' #3 is the verify pass's first (two pages written before).
         rc, verify, _ = self.run_both("--bad-address", "3")
         self.assertEqual(rc, 1)
-        self.assertEqual(verify, b"..\r\nFAILURE\r\n")
+        self.assertEqual(verify, b"..\r\nFAILURE\r\n" + STAYS)
 
     def test_sixth_mismatch_bails_out(self):
         rc, verify, sim = self.run_both("--bad-checksum", "1,6")
         self.assertEqual(rc, 1)
-        self.assertEqual(verify, b"\r\nerror at page: 256\r\n" * 6 + b"too many errors, bailing out\r\n")
-        self.assertEqual(sim.commands()[-1][1], "E")
+        self.assertEqual(verify, b"\r\nerror at page: 256\r\n" * 6 + b"too many errors, bailing out\r\n" + STAYS)
+        self.assertEqual(sim.commands()[-1][1], "l")
         rc, verify, _ = self.run_both("--bad-checksum", "1,5")
         self.assertEqual(rc, 1)
-        self.assertEqual(verify, b"\r\nerror at page: 256\r\n" * 5 + b"..\r\nFAILURE\r\n")
+        self.assertEqual(verify, b"\r\nerror at page: 256\r\n" * 5 + b"..\r\nFAILURE\r\n" + STAYS)
 
     def test_mismatches_over_several_pages_count_together(self):
         # Page 256 fails three times, then page 384 three times: l #5..#7.
         rc, verify, _ = self.run_both("--bad-checksum", "1,3", "--bad-checksum", "5,3")
         self.assertEqual(rc, 1)
         self.assertEqual(verify, b"\r\nerror at page: 256\r\n" * 3 + b"." +
-                         b"\r\nerror at page: 384\r\n" * 3 + b"too many errors, bailing out\r\n")
+                         b"\r\nerror at page: 384\r\n" * 3 + b"too many errors, bailing out\r\n" + STAYS)
 
     def test_missing_checksum_ends_the_pass_not_the_run(self):
         start = time.monotonic()
         # A second --silent for the same command adds to the first.
         rc, verify, sim = self.run_both("--silent", "l@2", "--silent", "l@3")
         self.assertEqual(rc, 1)
-        self.assertEqual(verify, b".\r\nabort: read char time-out flash verify completion\r\n")
-        self.assertEqual(sim.commands()[-1][1], "E")
+        self.assertEqual(verify, b".\r\nabort: read char time-out flash verify completion\r\n" + STAYS)
+        self.assertEqual(sim.commands()[-1][1], "l")
         self.assertGreaterEqual(time.monotonic() - start, 1.0)
 
 

@@ -1,15 +1,22 @@
 """The real bootloader on the emulated ATmega128, spoken to directly: every
 reply of the dialogue, page programming across device pages, refused pages,
-the boot section's protection, and the application's hand-over."""
+the boot section's protection, the page hash, and the application's
+hand-over at every rate up to 1,000,000 baud."""
 import os
 import subprocess
 import tempfile
 import unittest
 
-from avr_target import (EMULATOR, APP_HEX, APP_RATE, BOOT_RATE, BOOTLOADER_HEX, BOOT_START_WORD, GREETING, PAGE_WORDS, Dialogue,
-                        Emulator, Line, firmware_built, page_bytes, page_checksum, random_words, read_hex)
+from avr_target import (EMULATOR, APP_HEX, APP_RATE, APPLICATION_PAGES, BOOT_RATE, BOOTLOADER_HEX, BOOT_START_WORD,
+                        GREETING, PAGE_WORDS, Dialogue, Emulator, Line, firmware_built, page_bytes, page_checksum,
+                        page_hash, random_words, read_hex)
 
 BLANK_PAGE = [0xFFFF] * PAGE_WORDS
+BLANK_HASH = bytes.fromhex("fea8a821")
+
+
+def page_of(words, start):
+    return [words[start + i] for i in range(PAGE_WORDS)]
 
 
 @unittest.skipUnless(firmware_built(), "firmware not built (gcc-avr, avr-libc, libsimavr-dev missing)")
@@ -48,6 +55,12 @@ class BootloaderDialogue(unittest.TestCase):
         for start in range(0x0010, 0x0010 + 3 * PAGE_WORDS, PAGE_WORDS):
             expected = page_checksum(start, [image.get(start + i, 0xFFFF) for i in range(PAGE_WORDS)])
             self.assertEqual(self.boot.flash_checksum(start), expected, "page 0x%04x" % start)
+        # Pages across the first 64 KiB of flash.
+        across = random_words(0x7FC0, 2 * PAGE_WORDS - 40, seed=9)
+        self.boot.write_image(across)
+        self.assertEqual(self.boot.flash_checksum(0x7FC0), page_checksum(0x7FC0, page_of(across, 0x7FC0)))
+        flash = self.chip.flash_words()
+        self.assertEqual([flash[a] for a in sorted(across)], [across[a] for a in sorted(across)])
 
     def test_blank_page_checksums(self):
         self.assertEqual(self.boot.flash_checksum(0x0000), bytes.fromhex("ff800000"))
@@ -101,6 +114,42 @@ class BootloaderDialogue(unittest.TestCase):
         for addr, word in boot_image.items():
             self.assertEqual(flash[addr], word, "boot word 0x%04x" % addr)
 
+    def test_page_hashes(self):
+        data = page_of(random_words(0, PAGE_WORDS, seed=4), 0)
+        swapped = data[2:4][::-1] + data[:2] + data[4:]
+        # The page checksum cannot tell the two apart; the hash must.
+        self.assertEqual(page_checksum(0, data), page_checksum(0, swapped))
+        last_word_only = BLANK_PAGE[1:] + [0x1234]
+        self.assertEqual(self.boot.write_page(0x0080, last_word_only), b"\r")
+        self.assertEqual(self.boot.write_page(0x0100, data), b"\r")
+        self.assertEqual(self.boot.write_page(0x8000, swapped), b"\r")  # page 256, above 64 KiB
+        self.assertEqual(page_hash(BLANK_PAGE), BLANK_HASH)
+        self.assertEqual(self.boot.hashes(0, 3), BLANK_HASH + page_hash(last_word_only) + page_hash(data) + b"\r")
+        self.assertEqual(self.boot.hashes(256, 1), page_hash(swapped) + b"\r")
+        self.assertNotEqual(page_hash(swapped), page_hash(data))
+        self.assertEqual(self.boot.hashes(APPLICATION_PAGES - 1, 1), BLANK_HASH + b"\r")
+        # The probe, and ranges that reach the boot section: one byte each,
+        # and the next command's answer right behind it.
+        self.assertEqual(self.line.ask(b"H\x00\x00\x00\x00p", 2), b"\rS")
+        for first, count in ((APPLICATION_PAGES - 1, 2), (APPLICATION_PAGES, 1), (1, 0xFFFF), (0xFFFF, 2)):
+            request = b"H" + bytes([first >> 8, first & 0xFF, count >> 8, count & 0xFF])
+            self.assertEqual(self.line.ask(request + b"p", 2), b"?S", (first, count))
+
+    def test_aligned_pages_rewrite_a_chip_that_was_not_erased(self):
+        old = random_words(0, 3 * PAGE_WORDS, seed=5)
+        self.boot.write_image(old)
+        new = page_of(random_words(0x0080, PAGE_WORDS, seed=6), 0x0080)
+        self.assertEqual(self.boot.write_page(0x0080, new), b"\r")
+        self.assertEqual(self.boot.write_page(0x0000, page_of(old, 0)), b"\r")  # unchanged
+        flash = self.chip.flash_words()
+        self.assertEqual(flash[0x0000:0x0180], page_of(old, 0) + new + page_of(old, 0x0100))
+        # A blank page sent this way leaves the device page erased.
+        self.assertEqual(self.boot.write_page(0x0080, BLANK_PAGE), b"\r")
+        flash = self.chip.flash_words()
+        self.assertEqual(flash[0x0000:0x0180], page_of(old, 0) + BLANK_PAGE + page_of(old, 0x0100))
+        self.assertEqual(self.boot.hashes(0, 3),
+                         page_hash(page_of(old, 0)) + BLANK_HASH + page_hash(page_of(old, 0x0100)) + b"\r")
+
     def test_exit_without_an_application_stays_in_the_bootloader(self):
         self.assertEqual(self.line.ask(b"E", 1), b"\r")
         self.assertEqual(self.line.ask(b"p", 1), b"S")
@@ -135,12 +184,60 @@ class ApplicationHandOver(unittest.TestCase):
             line.set_rate(APP_RATE)
             self.assertIn(GREETING, line.read_until(GREETING, timeout=5))
 
-    def test_a_divisor_below_16_comes_with_a_blank(self):
+    def test_hands_over_at_the_fast_rates(self):
+        # Divisors below 16 come with a blank. 0 to 3 name 1,000,000 /
+        # (divisor + 1) baud, which the host sets exactly; 7 names 125,000,
+        # which a host at 115200 cannot talk to.
         with Emulator(app=APP_HEX) as chip, Line(chip.path, APP_RATE) as line:
             line.read_until(GREETING, timeout=5)
-            # " 7": UBRR 7, 125,000 baud.
-            self.assertIn(b"Hello", line.ask(b"Mancb 7cb", 6))
-            chip.wait_line(r"^uart 125000$")
+            for divisor, rate, host_rate in ((b" 3", 250000, 250000), (b" 2", 333333, 333333),
+                                             (b" 1", 500000, 500000), (b" 7", 125000, 115200)):
+                n = len(chip.lines)
+                self.assertIn(b"Hello", line.ask(b"Mancb" + divisor + b"cb", 6), divisor)
+                chip.wait_line(r"^uart %d$" % rate, start=n)
+                line.set_rate(host_rate)
+                if rate != host_rate:
+                    self.assertEqual(line.ask(b"p", 1, timeout=0.5), b"")
+                    chip.wait_line(r"^lost 1 bytes from host, 0 to host: line %d, uart %d$" % (host_rate, rate), start=n)
+                    line.set_rate(rate)
+                self.assertEqual(line.ask(b"p", 1), b"S", divisor)
+                self.assertEqual(line.ask(b"E", 1), b"\r")
+                line.set_rate(APP_RATE)
+                self.assertIn(GREETING, line.read_until(GREETING, timeout=5))
+
+    def test_a_page_at_one_megabaud(self):
+        with Emulator(app=APP_HEX, trace=True) as chip, Line(chip.path, APP_RATE) as line:
+            line.read_until(GREETING, timeout=5)
+            self.assertIn(b"Hello", line.ask(b"Mancb 0cb", 6))
+            chip.wait_line(r"^uart 1000000$")
+            line.set_rate(500000)
+            self.assertEqual(line.ask(b"p", 1, timeout=0.5), b"")
+            chip.wait_line(r"^lost 1 bytes from host, 0 to host: line 500000, uart 1000000$")
+            line.set_rate(1000000)
+            boot = Dialogue(line)
+            n = len(chip.lines)
+            self.assertEqual(line.ask(b"S", 7), b"AVRBOOT")
+            words = page_of(random_words(0x0200, PAGE_WORDS, seed=8), 0x0200)
+            self.assertEqual(boot.write_page(0x0200, words), b"\r")
+            self.assertEqual(boot.flash_checksum(0x0200), page_checksum(0x0200, words))
+            self.assertEqual(chip.flash_words()[0x0200:0x0280], words)
+            self.assertEqual(chip.reported(r"^(lost|overrun)"), [("lost 1 bytes from host, 0 to host: "
+                                                                   "line 500000, uart 1000000")])
+            # One frame, 160 cycles, a byte: the bootloader's identifier, and
+            # the page, which the host sends in one go.
+            traced = chip.traced(n)
+            identifier = [cycle for cycle, side, _ in traced if side == "chip"][:7]
+            self.assertEqual({b - a for a, b in zip(identifier, identifier[1:])}, {160})
+            sent = [(cycle, byte) for cycle, side, byte in traced if side == "host"]
+            first = next(i for i, (_, byte) in enumerate(sent) if byte == ord("D"))
+            page = [cycle for cycle, _ in sent[first:first + 3 + 256 + 4]]
+            self.assertEqual({b - a for a, b in zip(page, page[1:])}, {160})
+            # A bootloader too busy to read (it fills its CRC table on the
+            # first 'H') loses bytes, and the emulated chip says so.
+            answer = line.ask(b"H\x00\x04\x00\x01" + b"p" * 8, 13, timeout=0.5)
+            self.assertEqual(answer[:5], page_hash(words) + b"\r")
+            self.assertLess(len(answer), 13)
+            chip.wait_line(r"^overrun \d+ bytes from host")
 
     def test_a_reset_forgets_the_hand_over(self):
         with Emulator(app=APP_HEX) as chip, Line(chip.path, APP_RATE) as line:

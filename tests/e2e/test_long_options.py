@@ -1,8 +1,7 @@
 """Long options on the command line: --help, and what the parser does with
 names it does not know, values given to flags, and long options among the
 option letters. (Values of value-taking long options, the next word or the
-text after '=', are covered by the parser's unit test until the program has
-such an option.)
+text after '=', are covered by the parser's unit test and the step tests.)
 """
 import unittest
 
@@ -12,6 +11,13 @@ from test_command_line import MISSING_PORT, USAGE, fatal
 LONG_OPTIONS = (
     b"   [long options] optional\r\n"
     b"       --help : this usage, with the long options\r\n"
+    b"       --download-rate N : download baud rate, any rate the port takes (250000, 500000, 1000000)\r\n"
+    b"       --incremental : with -w, write only the pages that changed\r\n"
+    b"       --expect TEXT : wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)\r\n"
+    b"       --send TEXT : send TEXT; steps run after the downloads, in order\r\n"
+    b"       --timeout SECONDS : how long each later --expect waits (default 10)\r\n"
+    b"       --then-terminal : go on into the terminal after the steps\r\n"
+    b"       --events FILE : events as JSON lines into FILE (- for standard error)\r\n"
     b"\r\n"
 )
 

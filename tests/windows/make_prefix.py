@@ -50,6 +50,10 @@ if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "--remove":
         remove(os.path.abspath(sys.argv[2]))
     elif len(sys.argv) == 2:
+        missing = w.missing_parts()
+        if missing:
+            print("no wine prefix made: %s" % missing)
+            sys.exit(w.SKIPPED)
         make(os.path.abspath(sys.argv[1]))
     else:
         sys.exit(__doc__)

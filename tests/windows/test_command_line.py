@@ -4,9 +4,9 @@ import os
 import tempfile
 import unittest
 
-from winharness import WineTestCase
+from winharness import WineTestCase, harness
 
-VERSION = b"\r\nTAMBORVINE verion : 1.0\r\n\r\n\r\n"
+VERSION = harness.VERSION_OUTPUT
 
 
 class CommandLineStops(WineTestCase):
@@ -39,10 +39,14 @@ class CommandLineStops(WineTestCase):
         rc, out, _ = self.run_exe(["-V", "--help"])
         self.assertEqual(rc, 0)
         self.assertTrue(out.startswith(b"Usage: tamborvine [fileword]"), out[:80])
-        self.assertTrue(out.endswith(b"       [-c COM1], [-c /dev/ttyS0]\r\n\r\n"
-                                     b"   [long options] optional\r\n"
-                                     b"       --help : this usage, with the long options\r\n\r\n"), out[-200:])
-        for args, message in [(["--x=1"], b"Bad Argument"), (["--help=1"], b"Option --help takes no value")]:
+        self.assertIn(b"       [-c COM1], [-c /dev/ttyS0]\r\n\r\n"
+                      b"   [long options] optional\r\n"
+                      b"       --help : this usage, with the long options\r\n"
+                      b"       --download-rate N : download baud rate, any rate the port takes"
+                      b" (250000, 500000, 1000000)\r\n", out)
+        self.assertTrue(out.endswith(b" (- for standard error)\r\n\r\n"), out[-200:])
+        for args, message in [(["--x=1"], b"Bad Argument"), (["--help=1"], b"Option --help takes no value"),
+                              (["--download-rate", "0"], b"Baud Rate - Bad Argument")]:
             with self.subTest(args=args):
                 rc, out, _ = self.run_exe(args)
                 self.assertEqual(rc, 1)

@@ -56,6 +56,8 @@ class Download(WineTestCase):
             (["--target", "--boot"], ["-w", "-V", "-q"]),
             (["--target"], ["-t", "-w", "-V", "-q"]),   # wakes the application at 9600 first
             (["--target", "--boot"], ["-q"]),           # verify only
+            (["--target"], ["-t", "-w", "-q", "--download-rate", "1000000"]),  # the bootloader at divisor 0
+            (["--target", "--boot"], ["-w", "--incremental", "-q"]),  # page hashes, then the pages that differ
         ]
         for sim_args, args in cases:
             with self.subTest(args=args):

@@ -40,6 +40,19 @@ def find_wine():
 WINE = find_wine()
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
 
+# ctest's status for a test that could not run (run_unittest.py gives it
+# for skipped tests).
+SKIPPED = 77
+
+
+def missing_parts():
+    """What the wine tests need and do not have, or None."""
+    if not EXE or not os.path.exists(EXE):
+        return "no Windows build (scripts/build windows)"
+    if not os.path.exists(WINE) or not os.path.exists(WINESERVER):
+        return "no wine64 (package wine64)"
+    return None
+
 
 def port_link(prefix=None):
     """The fixed path that COM1 names inside the prefix."""
@@ -104,8 +117,8 @@ class WineTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        if not EXE or not os.path.exists(EXE):
-            raise unittest.SkipTest("no Windows build (TAMBORVINE_EXE)")
+        if missing_parts():
+            raise unittest.SkipTest(missing_parts())
         if not PREFIX or not os.path.isdir(PREFIX):
             raise unittest.SkipTest("no wine prefix (TAMBORVINE_WINEPREFIX)")
         harness.TAMBORVINE = "timeout"

@@ -26,28 +26,6 @@ TEST(DeviceCatalogue, Mega128CodesAndTheirNames) {
     EXPECT_EQ(family, 128);
 }
 
-TEST(DeviceCatalogue, EveryListedCodeHasASixteenCharacterName) {
-    int listed = 0;
-    for (int code = 0; code < 256; ++code) {
-        int family = -1;
-        std::string name = name_of(code, &family);
-        EXPECT_EQ(name.size(), 16u) << code;
-        if (name != "Unknown         ")
-            ++listed;
-        else
-            EXPECT_EQ(family, 0) << code;
-    }
-    EXPECT_EQ(listed, 47);
-    int family = 0;
-    EXPECT_EQ(name_of(0x6B, &family), "ATmega8535 BOOT?");
-    EXPECT_EQ(family, 8535);
-    EXPECT_EQ(name_of(0x10, &family), "AT90S1200 rev. A");
-    EXPECT_EQ(name_of(0x72, &family), "ATmega32        ");
-    EXPECT_EQ(family, 32);
-    EXPECT_EQ(name_of(0x65, &family), "ATmega83        ");
-    EXPECT_EQ(family, 83);
-}
-
 TEST(DeviceCatalogue, UnlistedCodesAndOnlyTheLowByteCounts) {
     for (int code : {0x00, 0x0F, 0x78, 0x88, 0xFF}) {
         int family = -1;
@@ -57,35 +35,6 @@ TEST(DeviceCatalogue, UnlistedCodesAndOnlyTheLowByteCounts) {
     int family = 0;
     EXPECT_EQ(name_of(0x143, &family), "ATmega128       ");
     EXPECT_EQ(family, 128);
-}
-
-TEST(DeviceCatalogue, FamilyGeometry) {
-    run_options.verbose = false;
-    struct Expected {
-        int family;
-        DeviceLetters letters;
-        uint32_t limit;
-        int32_t page;
-        int32_t eeprom;
-    };
-    const Expected table[] = {
-        {8, {'A', 'l', 'R', '1'}, 0x1C00, 64, 512},     {16, {'B', 'm', 'S', '1'}, 0x3C00, 128, 512},
-        {32, {'E', 'n', 'S', '2'}, 0x7C00, 128, 1024},  {64, {'C', 'o', 'T', '3'}, 0xFC00, 256, 2048},
-        {128, {'D', 'p', 'T', '4'}, 0xFC00, 256, 4096}, {162, {'F', 'm', 'S', '1'}, 0x3C00, 128, 512},
-        {169, {'G', 'm', 'S', '1'}, 0x3C00, 128, 512},  {8515, {'H', 'l', 'R', '1'}, 0x1C00, 64, 512},
-        {8535, {'I', 'l', 'R', '1'}, 0x1C00, 64, 512},
-    };
-    for (const Expected& e : table) {
-        set_device_family(e.family);
-        EXPECT_EQ(device_letters.device_id, e.letters.device_id) << e.family;
-        EXPECT_EQ(device_letters.flash_size, e.letters.flash_size) << e.family;
-        EXPECT_EQ(device_letters.page_size, e.letters.page_size) << e.family;
-        EXPECT_EQ(device_letters.eeprom_size, e.letters.eeprom_size) << e.family;
-        decode_device_letters();
-        EXPECT_EQ(device_geometry.flash_word_limit, e.limit) << e.family;
-        EXPECT_EQ(device_geometry.page_size, e.page) << e.family;
-        EXPECT_EQ(device_geometry.eeprom_size, e.eeprom) << e.family;
-    }
 }
 
 TEST(DeviceCatalogue, QuietFlashLimitMatchesTheDecodedOne) {

@@ -38,16 +38,4 @@ TEST(DisplayForms, TimeTag) {
     EXPECT_EQ(std::string(small), "12:0");
 }
 
-TEST(DisplayForms, TimeOfDayIsInRange) {
-    TimeOfDay t = time_of_day();
-    EXPECT_GE(t.hours, 0);
-    EXPECT_LE(t.hours, 23);
-    EXPECT_GE(t.minutes, 0);
-    EXPECT_LE(t.minutes, 59);
-    EXPECT_GE(t.seconds, 0);
-    EXPECT_LE(t.seconds, 60);
-    EXPECT_GE(t.hundredths, 0);
-    EXPECT_LE(t.hundredths, 99);
-}
-
 }  // namespace

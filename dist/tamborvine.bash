@@ -1,0 +1,61 @@
+# bash completion for tamborvine: the option letters and long options, HEX
+# files as the first word, file names after the file options, port names
+# after -c, and the rates after -r and -b. Installed as
+# share/bash-completion/completions/tamborvine; it also works when sourced
+# by itself.
+
+_tamborvine() {
+    # Every option, by what follows it. A new long option is one word added
+    # to one of these lists (and its entry in the manual page).
+    local flags="-w -t -E -T -V -q -h -v --help"
+    local file_options="-d -e -l"
+    local port_options="-c"
+    local download_rate_options="-r"
+    local rate_options="-b"
+    local text_options="" # a value that no list can offer
+
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    local option="" prefix=""
+    if [[ $cur == --*=* ]]; then # --name=value as one word
+        option=${cur%%=*}
+        prefix=$option=
+        cur=${cur#*=}
+    elif ((COMP_CWORD >= 2)) && [[ ${COMP_WORDS[COMP_CWORD - 1]} == = ]]; then # split at the '='
+        option=${COMP_WORDS[COMP_CWORD - 2]}
+    elif ((COMP_CWORD >= 2)); then
+        option=${COMP_WORDS[COMP_CWORD - 1]}
+        # In a cluster such as -wc, the last letter takes this word.
+        [[ $option == -[!-]?* ]] && option=-${option: -1}
+    fi
+
+    COMPREPLY=()
+    if [[ " $file_options " == *" $option "* ]]; then
+        compopt -o filenames 2>/dev/null
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+    elif [[ " $port_options " == *" $option "* ]]; then
+        mapfile -t COMPREPLY < <(compgen -G '/dev/tty[A-Za-z]*'; compgen -G '/dev/serial/by-id/*')
+        mapfile -t COMPREPLY < <(for port in "${COMPREPLY[@]}"; do [[ $port == "$cur"* ]] && echo "$port"; done)
+        if ((${#COMPREPLY[@]} == 0)); then # a link of one's own, such as the simulator's
+            compopt -o filenames 2>/dev/null
+            mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        fi
+    elif [[ " $download_rate_options " == *" $option "* ]]; then
+        COMPREPLY=($(compgen -W "19200 38400 57600 115200" -- "$cur"))
+    elif [[ " $rate_options " == *" $option "* ]]; then
+        COMPREPLY=($(compgen -W "1200 2400 4800 9600 19200 38400 57600 115200 230400 460800 921600" -- "$cur"))
+    elif [[ -n $option && " $text_options " == *" $option "* ]]; then
+        return 0
+    elif [[ $cur == -* ]]; then
+        local all="$flags $file_options $port_options $download_rate_options $rate_options $text_options"
+        COMPREPLY=($(compgen -W "$all" -- "$cur"))
+    elif ((COMP_CWORD == 1)); then # the flash file is the first word
+        compopt -o filenames 2>/dev/null
+        mapfile -t COMPREPLY < <(compgen -d -- "$cur"; compgen -f -X '!*.[hH][eE][xX]' -- "$cur")
+    fi
+    if [[ -n $prefix ]]; then
+        COMPREPLY=("${COMPREPLY[@]/#/$prefix}")
+    fi
+    return 0
+}
+
+complete -F _tamborvine tamborvine
