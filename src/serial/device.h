@@ -78,6 +78,10 @@ class Device {
 // back when the device is let go. nullptr when it does not open.
 std::unique_ptr<Device> open_local_device(const char* path);
 
+// The port lets its device go for good (close_port): the settings found
+// at the next open are that device's own again, even under the same path.
+void forget_found_settings();
+
 // The text of a timed_out error, the same on every platform.
 constexpr const char* kTimedOutText =
     "Write time-out: the port took no byte for too long (output held, or nobody reading the other end)\n";

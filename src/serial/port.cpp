@@ -111,6 +111,14 @@ DeviceError apply_rate(int32_t rate) {
     return port.device->set_rate(static_cast<uint32_t>(rate));
 }
 
+// The device let go (its settings put back) and the receive buffer
+// emptied; what was found at the first open is kept for a re-open.
+void let_go_of_device() {
+    port.device.reset();
+    rx_head = rx_count = 0;
+    port.pending_failure = DeviceError{};
+}
+
 }  // namespace
 
 int open_port(const char* name) {
@@ -118,7 +126,7 @@ int open_port(const char* name) {
     // name may be the port's own (a re-open): it is copied before closing.
     std::array<char, kPathCapacity> given{};
     if (!copy_text(given, name)) return 0;
-    close_port();  // a port opened again lets go of its old device and lock
+    let_go_of_device();  // a port opened again lets go of its old device and lock
     port.name = given;
     port.device = open_device(port.name.data());
     if (!port.device) return 0;
@@ -200,9 +208,8 @@ int read_byte(uint8_t* out) {
 }
 
 void close_port() {
-    port.device.reset();
-    rx_head = rx_count = 0;
-    port.pending_failure = DeviceError{};
+    let_go_of_device();
+    forget_found_settings();
 }
 
 void wait_for_byte_ms(int ms) {

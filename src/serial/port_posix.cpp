@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <ctime>
 
 #include "base/fatal.h"
+#include "base/text.h"
 #include "serial/device.h"
 #include "serial/port_rate.h"
 #include "serial/serial.h"
@@ -31,10 +33,12 @@ constexpr long kMaxComNumber = 99999;
 constexpr int kLetGoWaitMs = 1000;
 constexpr int kLetGoLookMs = 5;
 
-// What the device had when the port first opened it in this run: put back
-// whenever the port lets it go, also after a re-open (which finds the
+// What the device had when the port first opened it: put back whenever the
+// port lets it go, also after a re-open of the same path (which finds the
 // port's own settings), as other serial programs leave a port as found.
+// Plain data only: the port is let go at exit, while statics end.
 struct FoundSettings {
+    std::array<char, kPathCapacity> path{};
     bool line_known = false;
     LineSnapshot line{};
     bool modem_known = false;
@@ -43,10 +47,9 @@ struct FoundSettings {
 
 FoundSettings found;
 
-void take_found_settings(int fd) {
-    static bool taken = false;
-    if (taken) return;
-    taken = true;
+void take_found_settings(int fd, const char* path) {
+    if (found.path[0] != '\0' && std::strcmp(found.path.data(), path) == 0) return;
+    if (!copy_text(found.path, path)) found.path[0] = '\0';
     found.line_known = take_line_snapshot(fd, &found.line);
     found.modem_known = ioctl(fd, TIOCMGET, &found.modem_bits) == 0;
 }
@@ -59,12 +62,19 @@ void put_modem_line(int fd, int bit) {
 // Runs at exit too (the port is let go when the process ends): no signal
 // check here, only bounded waits.
 void put_found_settings(int fd) {
-    for (int waited = 0; waited < kLetGoWaitMs; waited += kLetGoLookMs) {
+    bool drained = false;
+    for (int waited = 0; waited < kLetGoWaitMs && !drained; waited += kLetGoLookMs) {
         int queued = 0;
-        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
-        poll(nullptr, 0, kLetGoLookMs);
+        drained = ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0;
+        if (!drained) poll(nullptr, 0, kLetGoLookMs);
     }
-    tcflush(fd, TCOFLUSH);
+    // Drained: the last bytes leave the transmitter before the rate
+    // changes (a pseudo-terminal keeps them for its reader). Stuck: what
+    // is left is dropped, so that the close does not wait on it.
+    if (drained)
+        tcdrain(fd);
+    else
+        tcflush(fd, TCOFLUSH);
     if (found.modem_known) {
         put_modem_line(fd, TIOCM_DTR);
         put_modem_line(fd, TIOCM_RTS);
@@ -210,13 +220,15 @@ std::unique_ptr<Device> open_local_device(const char* path) {
     }
     // Neither reads nor writes block (a full output queue is waited on for a
     // bounded time, see write_some). The settings as found are kept first.
-    take_found_settings(fd);
+    take_found_settings(fd, path);
     configure_line(fd);
     auto device = std::make_unique<TtyDevice>(fd);
     // RTS low with DTR; a device without modem lines says so at the DTR.
     device->set_modem_line(ModemLine::rts, false);
     return device;
 }
+
+void forget_found_settings() { found.path[0] = '\0'; }
 
 void write_system_text(std::FILE* stream, const DeviceError& error) {
     int code = static_cast<int>(error.code);

@@ -3,12 +3,14 @@
 // time-outs; nothing else touches them.
 #include <windows.h>
 
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/fatal.h"
+#include "base/text.h"
 #include "serial/device.h"
 #include "serial/serial.h"
 
@@ -31,10 +33,12 @@ constexpr DWORD kWriteSliceMs = 10;
 constexpr int kLetGoWaitMs = 1000;
 constexpr int kLetGoLookMs = 5;
 
-// What the device had when the port first opened it in this run (its
-// control record, with the DTR and RTS modes, and its time-outs): put back
-// whenever the port lets it go, as other serial programs leave a port.
+// What the device had when the port first opened it (its control record,
+// with the DTR and RTS modes, and its time-outs): put back whenever the
+// port lets it go, also after a re-open of the same path, as other serial
+// programs leave a port. Plain data only: the port is let go at exit.
 struct FoundSettings {
+    std::array<char, kPathCapacity> path{};
     bool control_known = false;
     DCB control{};
     bool timeouts_known = false;
@@ -43,10 +47,10 @@ struct FoundSettings {
 
 FoundSettings found;
 
-void take_found_settings(HANDLE handle) {
-    static bool taken = false;
-    if (taken) return;
-    taken = true;
+void take_found_settings(HANDLE handle, const char* path) {
+    if (found.path[0] != '\0' && std::strcmp(found.path.data(), path) == 0) return;
+    if (!copy_text(found.path, path)) found.path[0] = '\0';
+    found.control = DCB{};
     found.control.DCBlength = kDcbLength;
     found.control_known = GetCommState(handle, &found.control) != 0;
     found.timeouts_known = GetCommTimeouts(handle, &found.timeouts) != 0;
@@ -62,12 +66,14 @@ bool output_queue(HANDLE handle, DWORD* queued) {
 
 // Runs at exit too: no stop check here, only bounded waits.
 void put_found_settings(HANDLE handle) {
-    for (int waited = 0; waited < kLetGoWaitMs; waited += kLetGoLookMs) {
+    bool drained = false;
+    for (int waited = 0; waited < kLetGoWaitMs && !drained; waited += kLetGoLookMs) {
         DWORD queued = 0;
-        if (!output_queue(handle, &queued) || queued == 0) break;
-        Sleep(kLetGoLookMs);
+        drained = !output_queue(handle, &queued) || queued == 0;
+        if (!drained) Sleep(kLetGoLookMs);
     }
-    PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    // Stuck: what is left is dropped, so that the close does not wait on it.
+    if (!drained) PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
     if (found.timeouts_known) SetCommTimeouts(handle, &found.timeouts);
     if (found.control_known) SetCommState(handle, &found.control);
 }
@@ -245,13 +251,15 @@ std::unique_ptr<Device> open_local_device(const char* path) {
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    take_found_settings(handle);
+    take_found_settings(handle, path);
     configure_line(handle);  // RTS is off in the control record
     return std::make_unique<CommDevice>(handle);
 }
 
 // The system's text unchanged (it ends in a line break of its own); a code
 // without a text is shown by its number.
+void forget_found_settings() { found.path[0] = '\0'; }
+
 void write_system_text(std::FILE* stream, const DeviceError& error) {
     DWORD code = static_cast<DWORD>(error.code);
     switch (error.kind) {

@@ -100,7 +100,8 @@ void send_byte_checked(uint8_t byte);
 int read_bytes(int n, char* buffer, int32_t poll_limit = reply_poll_limit);
 
 // read_bytes, then "nothing\r\n" when nothing came, or under -V the first
-// byte echoed with " %c\r\n".
+// byte echoed with " %c\r\n" (a control byte as <hh>, see
+// shown_target_bytes).
 int read_reply(int n, char* buffer, int32_t poll_limit = reply_poll_limit);
 
 // Wait up to 1000 polls for one byte, checking before sleeping.

@@ -10,7 +10,7 @@ import shutil
 import tempfile
 import unittest
 
-from harness import SOURCE, VERSION_OUTPUT as VERSION, Sim, run
+from harness import SOURCE, VERSION_OUTPUT as VERSION, Program, Sim, run
 
 USAGE = (
     b"Usage: tamborvine [fileword] [flagword] [speedword] [port]\r\n"
@@ -49,12 +49,15 @@ def run_piped(args, **kw):
 
 
 def rate_on_the_line(test, sim, args):
-    """Runs to the terminal, types one key and Esc; the rate the key reached
-    the target at (the port is put back as found when the run ends, so the
-    line's rate is looked at while it runs)."""
-    rc, out, err = run_piped(args, keys=b"x\x1b")
-    test.assertEqual(rc, 0, (args, out, err))
-    sim.wait_received(1)
+    """Runs to the terminal, types one key, and once the target has it, Esc;
+    the rate the key reached the target at (the port is put back as found
+    when the run ends, so the line's rate is looked at while it runs)."""
+    with Program(args, tty=False) as p:
+        p.expect(b"ESC to exit")
+        p.keys(b"x")
+        sim.wait_received(1)
+        p.keys(b"\x1b")
+        test.assertEqual(p.wait(), 0, bytes(p.output))
     return sim.received()[-1][0]
 
 

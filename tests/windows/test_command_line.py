@@ -4,6 +4,7 @@ import os
 import tempfile
 import unittest
 
+import winharness as w
 from winharness import WineTestCase, harness
 
 VERSION = harness.VERSION_OUTPUT
@@ -70,9 +71,14 @@ class PortNames(WineTestCase):
                 sim = self.sim()
                 # A key typed in the terminal reaches the target at the rate
                 # (the port is put back as found when the run ends).
-                rc, out, err = self.run_exe(args + ["-b", "57600"], keys=b"x\x1b")
-                self.assertEqual(rc, 0, out + err)
+                p = self.program(args + ["-b", "57600"], tty=False)
+                p.expect(b"ESC to exit", 30)
+                p.keys(b"x")
                 self.assertEqual(sim.wait_received(1), b"x")
+                p.keys(b"\x1b")
+                rc = p.wait(30)
+                err = w.fold_line_ends(bytes(p.stderr_data))
+                self.assertEqual(rc, 0, bytes(p.output) + err)
                 self.assertEqual(sim.received(), [(57600, ord("x"))])
                 # A pseudo-terminal has no DTR line: said once, not per call.
                 self.assertLessEqual(err.count(b"\r\n"), 1, err)
