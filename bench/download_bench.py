@@ -5,9 +5,10 @@ page programmed, 4.5 ms per page erased) and prints, for each rate, the wall
 time, the bytes each way and the lower bound that the wire and the flash
 impose. The dialogue is strictly one request and its answer at a time, so
 the bound is every byte's time on the wire plus the programming and erase
-times.
+times. Each rate is measured several times (the machine may be shared):
+the spread and the load average are printed with the figures.
 
-usage: download_bench.py [TAMBORVINE SIM] [--rates 115200,19200]
+usage: download_bench.py [TAMBORVINE SIM] [--rates 115200,250000,500000,1000000] [--repeat 3]
 """
 import os
 import random
@@ -39,36 +40,57 @@ def bench(program, sim_binary, hex_path, rate):
     harness.TAMBORVINE = program
     with harness.Sim("--target", "--boot", "--boot-rate", str(rate), "--pace", "--quiet",
                      "--page-ms", str(PAGE_MS), "--erase-ms", str(ERASE_MS_PER_PAGE)) as sim:
-        start = time.monotonic()
-        proc = subprocess.run([program, hex_path, "-c", sim.link, "-w", "-r", str(rate), "-q"],
-                              stdin=subprocess.DEVNULL, capture_output=True)
-        wall = time.monotonic() - start
-        if proc.returncode != 0 or b"SUCCESS" not in proc.stdout:
-            raise SystemExit("download failed (%d): %r" % (proc.returncode, proc.stdout[-300:]))
+        # The program's output goes to a file: a pipe would wake this
+        # process at every progress dot, on a machine the program shares.
+        with tempfile.TemporaryFile() as out:
+            start = time.monotonic()
+            proc = subprocess.run([program, hex_path, "-c", sim.link, "-w", "--download-rate", str(rate), "-q"],
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+            wall = time.monotonic() - start
+            out.seek(0)
+            output = out.read()
+        if proc.returncode != 0 or b"SUCCESS" not in output:
+            raise SystemExit("download failed (%d): %r" % (proc.returncode, output[-300:]))
         stats = sim.stats()
     wire = (stats["rx"] + stats["tx"]) * 10.0 / rate
     flash = stats["pages"] * PAGE_MS / 1000 + stats["erases"] * ERASED_PAGES * ERASE_MS_PER_PAGE / 1000
     bound = wire + flash
     over = wall - bound
-    print("%6d baud: wall %7.3f s | to target %d B, from target %d B | %d pages | bound %7.3f s "
+    print("%7d baud: wall %7.3f s | to target %d B, from target %d B | %d pages | bound %7.3f s "
           "(wire %.3f + flash %.3f) | over the bound %+.2f%% = %.0f ms"
           % (rate, wall, stats["rx"], stats["tx"], stats["pages"], bound, wire, flash,
              100.0 * over / bound, 1000.0 * over))
-    print("%14sthe program's reaction to replies: %.0f ms in %d turns (%.0f us a turn, the drains before"
+    print("%15sthe program's reaction to replies: %.0f ms in %d turns (%.0f us a turn, the drains before"
           " p S v V t included); the simulator late by %.0f ms"
           % ("", stats["host_us"] / 1000.0, stats["turns"], stats["host_us"] / max(stats["turns"], 1),
              stats["late_us"] / 1000.0))
     sys.stdout.flush()
-    return wall, bound
+    return wall, bound, stats["late_us"] / 1e6
+
+
+def summary(rate, runs):
+    overs = sorted(100.0 * (wall - bound) / bound for wall, bound, _ in runs)
+    own = sorted(100.0 * (wall - bound - late) / bound for wall, bound, late in runs)
+    walls = sorted(wall for wall, _, _ in runs)
+    middle = len(runs) // 2
+    print("%7d baud, %d runs: wall %.3f .. %.3f s (median %.3f), over the bound %+.2f%% .. %+.2f%% "
+          "(median %+.2f%%); without the simulator's lateness %+.2f%% .. %+.2f%% (median %+.2f%%)"
+          % (rate, len(runs), walls[0], walls[-1], walls[middle], overs[0], overs[-1], overs[middle], own[0],
+             own[-1], own[middle]))
 
 
 def main(argv):
-    rates = [115200, 19200]
+    rates = [115200, 250000, 500000, 1000000]
+    repeat = 3
     args = []
     i = 0
     while i < len(argv):
         if argv[i] == "--rates":
             rates = [int(r) for r in argv[i + 1].split(",")]
+            i += 2
+            continue
+        if argv[i] == "--repeat":
+            repeat = int(argv[i + 1])
             i += 2
             continue
         args.append(argv[i])
@@ -79,9 +101,15 @@ def main(argv):
     work = tempfile.mkdtemp(prefix="tvbench-")
     hex_path = os.path.join(work, "image60k.hex")
     make_image(hex_path)
-    print("download benchmark: %d KiB image, write and verify, paced simulated target" % (IMAGE_BYTES // 1024))
+    print("download benchmark: %d KiB image, write and verify, paced simulated target; load average %.2f %.2f %.2f"
+          % ((IMAGE_BYTES // 1024,) + os.getloadavg()))
+    results = {rate: [] for rate in rates}
+    for _ in range(repeat):
+        for rate in rates:
+            results[rate].append(bench(program, sim_binary, hex_path, rate))
+    print("load average %.2f %.2f %.2f at the end" % os.getloadavg())
     for rate in rates:
-        bench(program, sim_binary, hex_path, rate)
+        summary(rate, results[rate])
 
 
 if __name__ == "__main__":

@@ -7,12 +7,13 @@
 _tamborvine() {
     # Every option, by what follows it. A new long option is one word added
     # to one of these lists (and its entry in the manual page).
-    local flags="-w -t -E -T -V -q -h -v --help"
-    local file_options="-d -e -l"
+    local flags="-w -t -E -T -V -q -h -v --help --incremental --then-terminal --list-ports"
+    local file_options="-d -e -l --events"
     local port_options="-c"
-    local download_rate_options="-r"
+    local download_rate_options="-r --download-rate"
     local rate_options="-b"
-    local text_options="" # a value that no list can offer
+    local reset_options="--reset"
+    local text_options="--expect --send --timeout --reset-ms --boot-wait-ms --wait-port" # a value that no list can offer
 
     local cur=${COMP_WORDS[COMP_CWORD]}
     local option="" prefix=""
@@ -33,20 +34,28 @@ _tamborvine() {
         compopt -o filenames 2>/dev/null
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
     elif [[ " $port_options " == *" $option "* ]]; then
-        mapfile -t COMPREPLY < <(compgen -G '/dev/tty[A-Za-z]*'; compgen -G '/dev/serial/by-id/*')
+        # Devices, the usb: names of the adapters plugged in, and the
+        # beginnings of the network names.
+        mapfile -t COMPREPLY < <(compgen -G '/dev/tty[A-Za-z]*'; compgen -G '/dev/serial/by-id/*'
+            "${COMP_WORDS[0]}" --list-ports 2>/dev/null | grep -o 'usb:[^ ]*'; echo rfc2217://; echo socket://)
         mapfile -t COMPREPLY < <(for port in "${COMPREPLY[@]}"; do [[ $port == "$cur"* ]] && echo "$port"; done)
+        [[ ${COMPREPLY[*]} == *:// ]] && compopt -o nospace 2>/dev/null # the host comes next
         if ((${#COMPREPLY[@]} == 0)); then # a link of one's own, such as the simulator's
             compopt -o filenames 2>/dev/null
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         fi
+    elif [[ " $reset_options " == *" $option "* ]]; then
+        COMPREPLY=($(compgen -W "dtr rts dtr,rts" -- "$cur"))
     elif [[ " $download_rate_options " == *" $option "* ]]; then
-        COMPREPLY=($(compgen -W "19200 38400 57600 115200" -- "$cur"))
+        local rates="19200 38400 57600 115200"
+        [[ $option == --download-rate ]] && rates="$rates 250000 500000 1000000"
+        COMPREPLY=($(compgen -W "$rates" -- "$cur"))
     elif [[ " $rate_options " == *" $option "* ]]; then
         COMPREPLY=($(compgen -W "1200 2400 4800 9600 19200 38400 57600 115200 230400 460800 921600" -- "$cur"))
     elif [[ -n $option && " $text_options " == *" $option "* ]]; then
         return 0
     elif [[ $cur == -* ]]; then
-        local all="$flags $file_options $port_options $download_rate_options $rate_options $text_options"
+        local all="$flags $file_options $port_options $reset_options $download_rate_options $rate_options $text_options"
         COMPREPLY=($(compgen -W "$all" -- "$cur"))
     elif ((COMP_CWORD == 1)); then # the flash file is the first word
         compopt -o filenames 2>/dev/null

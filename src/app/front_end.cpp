@@ -1,5 +1,6 @@
 // The front end: start-up, the command line, the port and the run order.
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,9 +20,29 @@
 
 namespace {
 
+// --wait-port: how often a port that does not open is tried again.
+constexpr int kWaitPortRetryMs = 100;
+
+// Opens the port, trying again every 100 ms for as long as --wait-port
+// says (a board that enumerates a moment after power-on, a server that is
+// still starting). A usb: name that matched none or several ports names
+// them in the stop.
+void open_port_waiting() {
+    const char* name = run_options.port_name.data();
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(run_options.wait_port_seconds);
+    while (open_port(name) != 1) {
+        if (Clock::now() >= deadline) {
+            std::string message =
+                std::string("Unable to open COM port : ") + name + "\r\n" + usb_candidates(name);
+            report_error(message.c_str());
+        }
+        sleep_ms(kWaitPortRetryMs);
+    }
+}
+
 void open_the_port() {
-    if (open_port(run_options.port_name.data()) != 1)
-        report_error_format("Unable to open COM port : %s\r\n", run_options.port_name.data());
+    open_port_waiting();
     if (set_baud_rate(run_options.terminal_rate) != 1)
         report_error_format("Unable to set %d baud", static_cast<int>(run_options.terminal_rate));
     drain_input(10);
@@ -57,7 +78,9 @@ void open_events(int argc, char** argv) {
         .with("time_tags", run_options.time_tags)
         .with("verbose", run_options.verbose)
         .with("quit", run_options.quit_after_download)
-        .with("then_terminal", script.then_terminal);
+        .with("then_terminal", script.then_terminal)
+        .with("reset", reset_lines_name(run_options.reset_lines))
+        .with("wait_port_s", run_options.wait_port_seconds);
     for (const Step& step : script.steps) {
         Event row = Event::object();
         if (step.kind == Step::Kind::send)

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "app/long_options.h"
 #include "base/fatal.h"
@@ -103,7 +104,8 @@ void take_any_download_rate(const char* word) {
 }
 
 void take_port(const char* word) {
-    if (!copy_text(run_options.port_name, word)) report_error("Com Port Bad Argument");
+    if (!copy_text(run_options.port_name, word) || !port_name_valid(word))
+        report_error("Com Port Bad Argument");
 }
 
 void take_upload_file(const char* word) {
@@ -211,6 +213,53 @@ void take_step_timeout(const char* word) {
     step_timeout = seconds;
 }
 
+// Longest pulse and boot wait taken, and longest wait for a port: beyond
+// these a number is a typing error, not a bench.
+constexpr long kMaxResetMs = 10000;
+constexpr long kMaxWaitPortSeconds = 86400;
+
+// A whole decimal number from 0 to limit, and nothing else.
+bool take_number(const char* word, long limit, int32_t* value) {
+    char* end = nullptr;
+    if (*word < '0' || *word > '9') return false;
+    long number = std::strtol(word, &end, 10);
+    if (*end != '\0' || number > limit) return false;
+    *value = static_cast<int32_t>(number);
+    return true;
+}
+
+void take_reset(const char* word) {
+    std::string_view lines(word);
+    if (lines == "dtr")
+        run_options.reset_lines = kResetDtr;
+    else if (lines == "rts")
+        run_options.reset_lines = kResetRts;
+    else if (lines == "dtr,rts" || lines == "rts,dtr")
+        run_options.reset_lines = kResetDtr | kResetRts;
+    else
+        report_error("Option --reset takes dtr, rts or dtr,rts");
+}
+
+void take_reset_ms(const char* word) {
+    if (!take_number(word, kMaxResetMs, &run_options.reset_ms))
+        report_error("Option --reset-ms takes milliseconds from 0 to 10000");
+}
+
+void take_boot_wait_ms(const char* word) {
+    if (!take_number(word, kMaxResetMs, &run_options.boot_wait_ms))
+        report_error("Option --boot-wait-ms takes milliseconds from 0 to 10000");
+}
+
+void take_wait_port(const char* word) {
+    if (!take_number(word, kMaxWaitPortSeconds, &run_options.wait_port_seconds))
+        report_error("Option --wait-port takes seconds from 0 to 86400");
+}
+
+[[noreturn]] void list_ports_and_exit() {
+    print_port_list();
+    exit_program(kExitOk);
+}
+
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
     {"download-rate", "N", "download baud rate, any rate the port takes (250000, 500000, 1000000)",
@@ -226,7 +275,19 @@ constexpr LongOption kLongOptions[] = {
      [](const char*) { script.then_terminal = true; }},
     {"events", "FILE", "events as JSON lines into FILE (- for standard error)",
      [](const char* path) { script.events_path = path; }},
+    {"reset", "dtr|rts|dtr,rts", "reset the target by these lines (not with -t)", take_reset},
+    {"reset-ms", "MS", "how long --reset holds the lines (default 50)", take_reset_ms},
+    {"boot-wait-ms", "MS", "wait after --reset for the bootloader (default 100)", take_boot_wait_ms},
+    {"list-ports", nullptr, "list this machine's serial ports and exit",
+     [](const char*) { list_ports_and_exit(); }},
+    {"wait-port", "SECONDS", "retry opening the port every 100 ms this long", take_wait_port},
 };
+
+// Options that cannot go together, whatever their order.
+void refuse_conflicts() {
+    if (run_options.reset_lines != 0 && run_options.wake_application)
+        report_error("Option --reset cannot go with -t: both bring the target into its bootloader");
+}
 
 void print_help() {
     print_usage_lines();
@@ -255,6 +316,7 @@ void parse_command_line(int argc, char** argv) {
         else
             index = parse_option_word(argc, argv, index);
     }
+    refuse_conflicts();
     if (script.then_terminal && run_options.quit_after_download)
         report_error("Options -q and --then-terminal exclude each other");
     refuse_a_log_over_a_file_of_the_run();

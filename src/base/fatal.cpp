@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/text.h"
+#include "base/wait.h"
 #include "events/events.h"
 
 namespace {
@@ -56,7 +57,9 @@ void exit_program(int status, std::string_view reason) {
 
 bool request_exit(int status) {
     int none = 0;
-    return pending_exit_status.compare_exchange_strong(none, status);
+    if (!pending_exit_status.compare_exchange_strong(none, status)) return false;
+    wake_waits();  // a wait in progress ends now and checks
+    return true;
 }
 
 void check_pending_signal() {

@@ -30,6 +30,6 @@ bool request_exit(int status);
 
 // If a stop was asked for (SIGINT, SIGTERM or SIGHUP arrived, or the
 // console window closed), end the process now with its status through
-// exit_program. Every wait of the program passes through here at least
-// once a millisecond.
+// exit_program. Every wait of the program passes through here when it
+// ends, and request_exit ends a wait at once (wake_waits).
 void check_pending_signal();

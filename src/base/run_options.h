@@ -24,9 +24,28 @@ struct RunOptions {
     bool time_tags = false;
     bool verbose = false;
     bool quit_after_download = false;  // -q
+    // --reset: the modem lines pulsed (kResetDtr, kResetRts) to reset the
+    // target into its bootloader before each download, how long they are
+    // held (--reset-ms) and how long the bootloader takes to start
+    // (--boot-wait-ms).
+    uint8_t reset_lines = 0;
+    int32_t reset_ms = 50;
+    int32_t boot_wait_ms = 100;
+    // --wait-port: how long the first open of the port is tried again.
+    int32_t wait_port_seconds = 0;
     bool no_flash_file = true;
     bool no_eeprom_file = true;
     bool no_arguments = false;
 };
+
+constexpr uint8_t kResetDtr = 1;
+constexpr uint8_t kResetRts = 2;
+
+// The lines of --reset as the option names them: "dtr", "rts", "dtr,rts";
+// nullptr for none.
+constexpr const char* reset_lines_name(uint8_t lines) {
+    constexpr const char* kNames[] = {nullptr, "dtr", "rts", "dtr,rts"};
+    return kNames[lines & (kResetDtr | kResetRts)];
+}
 
 extern RunOptions run_options;

@@ -47,6 +47,28 @@ struct Pass {
 
 enum class PageOutcome { done, again, give_up };
 
+// What goes to the bootloader before it answers, gathered into one write:
+// a page and its checksum leave in one system call instead of one per
+// byte, and the bytes and their order on the line are the same.
+class Outgoing {
+   public:
+    void add(uint8_t byte) {
+        if (length_ == bytes_.size()) send();
+        bytes_[length_++] = byte;
+    }
+
+    // Failures are reported by the port and not looked at here, as for
+    // single bytes.
+    void send() {
+        send_bytes(bytes_.data(), length_);
+        length_ = 0;
+    }
+
+   private:
+    std::array<uint8_t, 512> bytes_{};  // the largest page (256 bytes) and its frame
+    std::size_t length_ = 0;
+};
+
 const char* pass_name(const Pass& pass) { return pass.write_mode ? "write" : "verify"; }
 
 // 'A' with the page start, until the bootloader acknowledges it; a wrong
@@ -54,9 +76,11 @@ const char* pass_name(const Pass& pass) { return pass.write_mode ? "write" : "ve
 // the number of retries it took.
 int set_page_address(Pass& pass, uint32_t page_start) {
     for (int retries = 0;; ++retries) {
-        send_byte(kSetAddressCommand);
-        send_byte(static_cast<uint8_t>((page_start >> 8) & 0xFF));
-        send_byte(static_cast<uint8_t>(page_start & 0xFF));
+        Outgoing out;
+        out.add(kSetAddressCommand);
+        out.add(static_cast<uint8_t>((page_start >> 8) & 0xFF));
+        out.add(static_cast<uint8_t>(page_start & 0xFF));
+        out.send();
         uint8_t reply = 0;
         if (read_byte_timeout(&reply) == 0)
             report_error("\r\nabort: read char time-out flash word program completion");
@@ -71,19 +95,19 @@ int set_page_address(Pass& pass, uint32_t page_start) {
 // 'D' and the mode letter twice, then (in write mode) the page's words, low
 // byte first. Words past HiAddr are filler; the word at HiAddr itself is
 // taken from the image. Returns the page checksum of the image.
-PageChecksum send_page(Pass& pass, uint32_t page_start) {
+PageChecksum send_page(Pass& pass, uint32_t page_start, Outgoing& out) {
     const uint8_t letter = pass.write_mode ? kWriteLetter : kVerifyLetter;
-    send_byte(kPageCommand);
-    send_byte(letter);
-    send_byte(letter);
+    out.add(kPageCommand);
+    out.add(letter);
+    out.add(letter);
     uint16_t sum = static_cast<uint16_t>(page_start);
     uint16_t exclusive_or = static_cast<uint16_t>(page_start);
     for (int32_t i = 0; i < pass.words_per_page; ++i) {
         uint16_t word = kFillerWord;
         if (pass.current_address <= HiAddr) word = flash_word(pass.current_address++);
         if (pass.write_mode) {
-            send_byte(static_cast<uint8_t>(word & 0xFF));
-            send_byte(static_cast<uint8_t>(word >> 8));
+            out.add(static_cast<uint8_t>(word & 0xFF));
+            out.add(static_cast<uint8_t>(word >> 8));
         }
         sum = static_cast<uint16_t>(sum + word);
         exclusive_or = static_cast<uint16_t>(exclusive_or ^ word);
@@ -99,8 +123,10 @@ void show_progress(char mark = '.') {
 
 // Write mode: the checksum goes out and the bootloader accepts the page or
 // asks for it again.
-PageOutcome finish_written_page(Pass& pass, uint32_t page_start, const PageChecksum& checksum) {
-    for (uint8_t byte : checksum) send_byte(byte);
+PageOutcome finish_written_page(Pass& pass, uint32_t page_start, const PageChecksum& checksum,
+                                Outgoing& out) {
+    for (uint8_t byte : checksum) out.add(byte);
+    out.send();
     if (run_options.verbose) console_print("sent page: %u\r\n", static_cast<unsigned>(page_start));
     uint8_t reply = 0;
     if (read_byte_timeout(&reply) == 0)
@@ -133,7 +159,9 @@ void show_checksums(const PageChecksum& sent, const PageChecksum& received) {
 }
 
 // Verify mode: the bootloader sends the checksum of its own flash page.
-PageOutcome finish_verified_page(Pass& pass, uint32_t page_start, const PageChecksum& computed) {
+PageOutcome finish_verified_page(Pass& pass, uint32_t page_start, const PageChecksum& computed,
+                                 Outgoing& out) {
+    out.send();
     if (run_options.verbose) console_print("check page: %u\r\n", static_cast<unsigned>(page_start));
     PageChecksum received{};
     for (uint8_t& byte : received) {
@@ -163,9 +191,10 @@ bool do_page(Pass& pass) {
     const uint32_t page_start = pass.current_address;
     for (int retries = 0;; ++retries) {
         retries += set_page_address(pass, page_start);
-        PageChecksum checksum = send_page(pass, page_start);
-        PageOutcome outcome = pass.write_mode ? finish_written_page(pass, page_start, checksum)
-                                              : finish_verified_page(pass, page_start, checksum);
+        Outgoing out;
+        PageChecksum checksum = send_page(pass, page_start, out);
+        PageOutcome outcome = pass.write_mode ? finish_written_page(pass, page_start, checksum, out)
+                                              : finish_verified_page(pass, page_start, checksum, out);
         if (outcome != PageOutcome::again) {
             Event("page")
                 .with("pass", pass_name(pass))

@@ -97,6 +97,26 @@ std::string_view trimmed(std::string_view name) {
     return end == std::string_view::npos ? std::string_view{} : name.substr(0, end + 1);
 }
 
+// The other way into the bootloader, for boards whose reset is wired to
+// the adapter's DTR or RTS (through a capacitor): raise the lines, hold
+// them, drop them, and give the bootloader time to start listening.
+void reset_into_bootloader() {
+    uint8_t lines = run_options.reset_lines;
+    if (run_options.verbose) console_print("reset the target by %s\r\n", reset_lines_name(lines));
+    console_flush();
+    if ((lines & kResetDtr) != 0) set_dtr(1);
+    if ((lines & kResetRts) != 0) set_rts(1);
+    sleep_ms(run_options.reset_ms);
+    if ((lines & kResetDtr) != 0) set_dtr(0);
+    if ((lines & kResetRts) != 0) set_rts(0);
+    sleep_ms(run_options.boot_wait_ms);
+    Event("reset")
+        .with("lines", reset_lines_name(lines))
+        .with("reset_ms", run_options.reset_ms)
+        .with("boot_wait_ms", run_options.boot_wait_ms)
+        .write();
+}
+
 void switch_to_download_rate() {
     if (run_options.verbose)
         console_print("Set download baud rate to : %u\r\n", static_cast<unsigned>(run_options.download_rate));
@@ -228,6 +248,7 @@ DownloadOutcome run_download(int kind, const char* path) {
 
     ReplyBuffer reply{};
     if (run_options.wake_application) wake_application(reply);
+    if (run_options.reset_lines != 0) reset_into_bootloader();
     switch_to_download_rate();
     ask_programmer_type(reply);
     ask_software_identifier(reply);

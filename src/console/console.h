@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "base/wait.h"
+
 // Sets up standard output and the signals for the run (SIGINT, SIGTERM and
 // SIGHUP end it through check_pending_signal). Call once at start-up.
 void console_init();
@@ -67,6 +69,15 @@ bool console_is_terminal();
 
 // True when a key press is waiting (or the second code of a two-code key).
 bool key_available();
+
+// For a wait on the keyboard beside other things (the terminal waits on
+// the port and the keyboard together): *source is what becomes ready when
+// key input comes; nothing when no more keys will come, or when they come
+// by a way that ends waits itself (wake_waits). Returns the longest such a
+// wait may last before the console must look at its keys again although
+// nothing came: 0 when a key is waiting already, the time left before a
+// lone ESC counts as the Esc key, or kWaitForever.
+int console_key_wait(WaitSource* source);
 
 // The next key code, waiting for it. Cursor and function keys come as 0 and
 // then a second code on the next call; a lone ESC is 27. Returns -1 when the

@@ -404,6 +404,19 @@ bool key_available() {
     return !key_codes.empty();
 }
 
+int console_key_wait(WaitSource* source) {
+    *source = WaitSource{};
+    if (key_available()) return 0;
+    if (!key_input_ended && key_byte_count < key_bytes.size())
+        *source = WaitSource{STDIN_FILENO, WaitSource::Kind::readable};
+    if (key_byte_count == 0) return kWaitForever;
+    // An escape sequence still open: its bytes are decided when its wait
+    // is over, whether or not more come.
+    long left_ns = kEscapeWaitNs - elapsed_ns(key_bytes_since);
+    constexpr long kNsPerMs = 1000000;
+    return left_ns <= 0 ? 0 : static_cast<int>((left_ns + kNsPerMs - 1) / kNsPerMs);
+}
+
 int read_key() {
     for (;;) {
         check_pending_signal();

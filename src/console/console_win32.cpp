@@ -63,9 +63,10 @@ BOOL WINAPI on_console_control(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
-            if (input_is_console && keys_taken != 0)
+            if (input_is_console && keys_taken != 0) {
                 InterlockedExchange(&ctrl_c_pending, 1);
-            else
+                wake_waits();  // the terminal's wait ends and finds the key
+            } else
                 request_exit(kInterruptStatus);
             return TRUE;
         case CTRL_CLOSE_EVENT:
@@ -78,11 +79,6 @@ BOOL WINAPI on_console_control(DWORD event) {
             return TRUE;
         default: return FALSE;
     }
-}
-
-void sleep_briefly() {
-    Sleep(1);
-    check_pending_signal();
 }
 
 bool is_modifier_key(WORD virtual_key) {
@@ -152,10 +148,10 @@ void take_console_key() {
     if (is_key_press(record)) push_key_press(record.Event.KeyEvent);
 }
 
-// Bytes from a pipe or a file are the keys as they stand. A pipe that
-// cannot be peeked (the host's pipes under a compatibility layer) is read
+// Bytes from a pipe or a file are the keys as they stand. A pipe is read
 // by a thread of its own into piped_keys, so that looking for a key never
-// blocks the one thread that serves the port.
+// blocks the one thread that serves the port, and a pipe (which cannot be
+// waited on) ends that thread's waits when a key comes (wake_waits).
 struct PipedKeys {
     CRITICAL_SECTION lock;
     std::array<unsigned char, 256> bytes{};
@@ -176,12 +172,14 @@ DWORD WINAPI read_piped_keys(void*) {
             if (!ok) {
                 piped_keys.ended = true;
                 LeaveCriticalSection(&piped_keys.lock);
+                wake_waits();
                 return 0;
             }
             if (piped_keys.count < piped_keys.bytes.size()) {
                 piped_keys.bytes[(piped_keys.head + piped_keys.count) % piped_keys.bytes.size()] = byte;
                 ++piped_keys.count;
                 LeaveCriticalSection(&piped_keys.lock);
+                wake_waits();
                 break;
             }
             LeaveCriticalSection(&piped_keys.lock);
@@ -214,20 +212,13 @@ void take_piped_keys() {
 }
 
 bool byte_key_waiting() {
+    if (input_is_pipe && !pipe_reader_running && !key_input_ended) start_pipe_reader();
     if (pipe_reader_running) {
         take_piped_keys();
         return !key_codes.empty();
     }
-    if (key_input_ended) return false;
-    if (!input_is_pipe) return true;  // a file: the next read gives a byte or its end
-    DWORD available = 0;
-    if (PeekNamedPipe(input_handle, nullptr, 0, nullptr, &available, nullptr)) return available > 0;
-    if (GetLastError() == ERROR_NOT_SUPPORTED) {
-        start_pipe_reader();
-        return false;
-    }
-    key_input_ended = true;  // the writer is gone: no more keys come
-    return false;
+    // A file: the next read gives a byte or its end.
+    return !key_input_ended;
 }
 
 void take_byte_key() {
@@ -357,7 +348,9 @@ bool take_piped_prompt_byte() {
         }
         LeaveCriticalSection(&piped_keys.lock);
         if (ended) return false;
-        sleep_briefly();
+        // The reader thread ends the wait when it has taken a byte.
+        wait_for_any({}, kWaitForever);
+        check_pending_signal();
     }
 }
 
@@ -483,6 +476,17 @@ bool key_available() {
     if (!key_codes.empty() || ctrl_c_pending != 0) return true;
     if (input_is_console) return console_key_waiting();
     return byte_key_waiting();
+}
+
+int console_key_wait(WaitSource* source) {
+    *source = WaitSource{};
+    if (key_available()) return 0;
+    // The console's input handle is signalled while input events wait; a
+    // pipe's reader thread ends waits itself; a file or an ended input has
+    // nothing to wait for.
+    if (input_is_console)
+        *source = WaitSource{reinterpret_cast<std::intptr_t>(input_handle), WaitSource::Kind::readable};
+    return kWaitForever;
 }
 
 int read_key() {

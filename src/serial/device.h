@@ -2,7 +2,7 @@
 // port shares (the remembered name and rate, the receive buffer, the gone
 // flag, the re-open after a failure, the reports said once); a Device is
 // one open device of one kind: a local serial device (a tty on POSIX, a
-// comm handle on Windows), and later other kinds behind the same calls.
+// comm handle on Windows) or a network connection (network_device.cpp).
 // Only the serial folder includes this header.
 #pragma once
 
@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+
+#include "base/wait.h"
 
 // A failed device call: the system's code (errno on POSIX, the last-error
 // code on Windows) and what the port makes of it.
@@ -21,7 +23,8 @@ struct DeviceError {
         hung_up,         // the device ended (end of file, hang-up)
         not_open,        // there is no device to ask
         bad_value,       // a value no device takes (a rate of 0 or less)
-        timed_out,       // the device took no byte and sent none for too long
+        reported,        // the device has said why on standard error itself
+        timed_out,       // the device took no byte for its stall time
     };
     Kind kind = Kind::none;
     unsigned long code = 0;
@@ -32,8 +35,8 @@ struct DeviceError {
 enum class ModemLine : uint8_t { dtr, rts };
 
 // One open device. Destroying it puts back the settings the device had when
-// the port first opened it in this run (line settings, modem lines) and
-// closes it; what it still holds to send gets a bounded time to go out.
+// the port first opened it (line settings, modem lines) and closes it; what
+// it still holds to send gets a bounded time to go out.
 class Device {
    public:
     Device() = default;
@@ -49,20 +52,21 @@ class Device {
     // cannot say (the next read_some finds out why).
     virtual uint32_t queued_count() = 0;
 
-    // Returns when a received byte is there, a failure shows, or ms
-    // milliseconds have passed.
-    virtual void wait_readable(int ms) = 0;
+    // Readies a wait for received data (readable) or for room for more
+    // output (writable): *source is what becomes ready then, to be waited on
+    // with wait_for_any beside other sources. Returns how long such a wait
+    // may last before the device must be asked again: 0 when the data (or
+    // a failure to find) is there already, kWaitForever when the source
+    // tells, a few milliseconds for a device that cannot signal (it is then
+    // polled).
+    virtual int wait_source(WaitSource::Kind kind, WaitSource* source) = 0;
 
     // Writes what the device takes of count bytes, waiting at most wait_ms
     // for it to take the first; returns how many it took (0 when it took
-    // none in that time). A failure goes into *error.
+    // none in that time). A failure goes into *error. A device that cannot
+    // wait so finely may wait longer, within its own bound.
     virtual std::size_t write_some(const uint8_t* bytes, std::size_t count, int wait_ms,
                                    DeviceError* error) = 0;
-
-    // Bytes taken by write_some and not yet sent on the line, as far as the
-    // device can tell (0 when it cannot): a number that falls shows the line
-    // moving while the device takes nothing new.
-    virtual uint32_t output_queued() { return 0; }
 
     virtual DeviceError set_rate(uint32_t rate) = 0;
 
@@ -74,8 +78,8 @@ class Device {
 // Opens the local serial device at path (what port_device_path made of the
 // port name): raw 8-N-1, no flow control, reads that never wait, writes
 // that wait only as long as write_some is told, RTS dropped. The settings
-// the device had before are kept from the first open of the run and put
-// back when the device is let go. nullptr when it does not open.
+// the device had are kept from the first open of the path and put back
+// when the device is let go. nullptr when it does not open.
 std::unique_ptr<Device> open_local_device(const char* path);
 
 // The port lets its device go for good (close_port): the settings found
@@ -88,3 +92,14 @@ constexpr const char* kTimedOutText =
 
 // The system's text for an error, ending in a line break, onto stream.
 void write_system_text(std::FILE* stream, const DeviceError& error);
+
+// Makes the 1 ms polls last 1 ms whatever kind of device is open: the
+// default Windows timer tick is far coarser. Nothing to do on POSIX.
+void use_fine_timer();
+
+// ---- the same on every platform ----
+
+// Opens a network name (rfc2217://HOST:PORT, socket://HOST:PORT), giving up
+// on the connection after connect_wait_ms. nullptr when the name is not
+// one or the connection cannot be made.
+std::unique_ptr<Device> open_network_device(const char* name, int connect_wait_ms);

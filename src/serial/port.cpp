@@ -5,10 +5,13 @@
 #include <array>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "base/fatal.h"
 #include "base/text.h"
 #include "serial/device.h"
+#include "serial/network_line.h"
+#include "serial/port_list.h"
 #include "serial/serial.h"
 
 namespace {
@@ -20,22 +23,20 @@ struct SerialPort {
     bool gone = false;            // the device vanished and the re-open failed
     DeviceError pending_failure;  // a failed read found by receive_count, reported by read_byte
     bool modem_lines_reported = false;
-    int stalled_ms = 0;        // how long the byte on offer has waited without the line moving
-    uint32_t last_queued = 0;  // what the device held to send at the last look
 };
 
-// A byte that could not go is offered again after this wait.
+SerialPort port;
+
+// A byte that does not go at once is tried again after this wait.
 constexpr int kSendWaitMs = 10;
 
-// The stall time: how long a port may take no byte and send nothing before
-// it counts as stopped. A healthy port keeps a writer waiting at most as
-// long as its full output queue (a few KiB) takes at the line rate.
+// The stall time: how long a port may take no byte before a send fails. A
+// healthy port keeps a writer waiting at most as long as its full output
+// queue (a few KiB) takes at the line rate.
 constexpr int kStallFloorMs = 2000;
 constexpr long kOutputQueueBytes = 4096;
 constexpr long kBitsPerByte = 10;  // start, 8 data, stop
 constexpr long kStallCeilingMs = 10L * 60 * 1000;
-
-SerialPort port;
 
 // Received bytes taken from the device and not yet handed out by read_byte.
 // receive_count includes them, so callers see one queue.
@@ -43,22 +44,35 @@ std::array<uint8_t, 1 << 16> rx{};
 std::size_t rx_head = 0;
 std::size_t rx_count = 0;
 
-// The device a port name stands for.
-std::unique_ptr<Device> open_device(const char* name) {
+// The device a port name stands for: a network connection, the one
+// adapter that has a USB identity now (looked up at every open, so an
+// adapter that comes back under another name is found again), or a local
+// device by its path or COM name. A re-open while the port is in use
+// gives a network connection less time, so that the keys stay live.
+std::unique_ptr<Device> open_device(const char* name, bool again) {
+    if (network_kind(name) != NetworkKind::none)
+        return open_network_device(name, again ? kReconnectWaitMs : kConnectWaitMs);
+    std::string usb_device;
+    if (is_usb_name(name)) {
+        if (!usb_port_device(name, &usb_device)) return nullptr;
+        name = usb_device.c_str();
+    }
     char path[kPathCapacity + 16];
     if (!port_device_path(name, path, sizeof path)) return nullptr;
     return open_local_device(path);
 }
 
-// The system's text for a failed call, on standard error.
+// The system's text for a failed call, on standard error; a device that
+// explained the failure itself has said it already.
 void print_system_error(const DeviceError& error) {
+    if (error.kind == DeviceError::Kind::reported) return;
     std::fflush(stdout);
     write_system_text(stderr, error);
     std::fflush(stderr);
 }
 
-// A device without modem lines (a pseudo-terminal) refuses every DTR
-// change; say so once per run, not at every open and pulse.
+// A device without modem lines (a pseudo-terminal) refuses every DTR and
+// RTS change; say so once per run, not at every open and pulse.
 void report_modem_line_failure(const DeviceError& error) {
     if (error.kind == DeviceError::Kind::no_modem_lines) {
         if (port.modem_lines_reported) return;
@@ -87,22 +101,46 @@ void fill_rx() {
     if (error) port.pending_failure = error;
 }
 
-int stall_limit_ms() {
+int stall_time_ms() {
     long rate = port.remembered_rate > 0 ? port.remembered_rate : 9600;
     long queue_ms = 2 * kOutputQueueBytes * kBitsPerByte * 1000 / rate;
     if (queue_ms < kStallFloorMs) return kStallFloorMs;
     return static_cast<int>(queue_ms < kStallCeilingMs ? queue_ms : kStallCeilingMs);
 }
 
-// A byte that was not taken: has the line moved since the last look?
-bool port_stalled(int waited_ms) {
-    uint32_t queued = port.device->output_queued();
-    if (queued < port.last_queued)
-        port.stalled_ms = 0;
-    else
-        port.stalled_ms += waited_ms;
-    port.last_queued = queued;
-    return port.stalled_ms >= stall_limit_ms();
+// A send that failed: the system's text (or the time-out's) on standard
+// error.
+int send_failed(const DeviceError& error) {
+    print_system_error(error);
+    return 1;
+}
+
+// The device let go (its settings put back) and the receive buffer
+// emptied; what was found at its first open is kept for a re-open.
+void let_go_of_device() {
+    port.device.reset();
+    rx_head = rx_count = 0;
+    port.pending_failure = DeviceError{};
+}
+
+int open_named(const char* name, bool again) {
+    // A name that does not fit would open another device: refuse it. The
+    // name may be the port's own (a re-open): it is copied before closing.
+    std::array<char, kPathCapacity> given{};
+    if (!copy_text(given, name)) return 0;
+    let_go_of_device();  // a port opened again lets go of its old device and lock
+    port.name = given;
+    port.device = open_device(port.name.data(), again);
+    if (!port.device) return 0;
+    set_dtr(0);
+    port.gone = false;
+    return 1;
+}
+
+void set_modem_line(ModemLine line, int level) {
+    DeviceError error{DeviceError::Kind::not_open};
+    if (port.device) error = port.device->set_modem_line(line, level != 0);
+    if (error) report_modem_line_failure(error);
 }
 
 DeviceError apply_rate(int32_t rate) {
@@ -111,35 +149,22 @@ DeviceError apply_rate(int32_t rate) {
     return port.device->set_rate(static_cast<uint32_t>(rate));
 }
 
-// The device let go (its settings put back) and the receive buffer
-// emptied; what was found at the first open is kept for a re-open.
-void let_go_of_device() {
-    port.device.reset();
-    rx_head = rx_count = 0;
-    port.pending_failure = DeviceError{};
-}
-
 }  // namespace
 
-int open_port(const char* name) {
-    // A name that does not fit would open another device: refuse it. The
-    // name may be the port's own (a re-open): it is copied before closing.
-    std::array<char, kPathCapacity> given{};
-    if (!copy_text(given, name)) return 0;
-    let_go_of_device();  // a port opened again lets go of its old device and lock
-    port.name = given;
-    port.device = open_device(port.name.data());
-    if (!port.device) return 0;
-    set_dtr(0);
-    port.gone = false;
-    return 1;
+int open_port(const char* name) { return open_named(name, false); }
+
+bool port_name_valid(const char* name) {
+    if (network_kind(name) != NetworkKind::none) {
+        NetworkAddress address;
+        return parse_network_name(name, &address);
+    }
+    UsbSelector selector;
+    return !is_usb_name(name) || parse_usb_name(name, &selector);
 }
 
-void set_dtr(int level) {
-    DeviceError error{DeviceError::Kind::not_open};
-    if (port.device) error = port.device->set_modem_line(ModemLine::dtr, level != 0);
-    if (error) report_modem_line_failure(error);
-}
+void set_dtr(int level) { set_modem_line(ModemLine::dtr, level); }
+
+void set_rts(int level) { set_modem_line(ModemLine::rts, level); }
 
 int set_baud_rate(int32_t rate) {
     port.remembered_rate = rate;
@@ -149,27 +174,57 @@ int set_baud_rate(int32_t rate) {
     return 0;
 }
 
-Offer offer_byte(uint8_t byte, int wait_ms) {
-    DeviceError error;
-    if (!port.device) {
-        error = DeviceError{DeviceError::Kind::not_open};
-    } else if (port.device->write_some(&byte, 1, wait_ms, &error) == 1) {
-        port.stalled_ms = 0;
-        return Offer::taken;
-    } else if (!error && !port_stalled(wait_ms)) {
-        return Offer::waiting;
+int send_byte(uint8_t byte) { return send_bytes(&byte, 1); }
+
+// A port that takes no byte for its stall time (output held, nobody reading
+// the other end) fails the send instead of holding the run.
+int send_bytes(const uint8_t* bytes, std::size_t count) {
+    if (!port.device && count > 0) return send_failed(DeviceError{DeviceError::Kind::not_open});
+    int64_t last_taken = monotonic_ms();
+    while (count > 0) {
+        DeviceError error;
+        std::size_t taken = port.device->write_some(bytes, count, kSendWaitMs, &error);
+        if (error) return send_failed(error);
+        if (taken > 0) {
+            bytes += taken;
+            count -= taken;
+            last_taken = monotonic_ms();
+            continue;
+        }
+        check_pending_signal();
+        if (monotonic_ms() - last_taken >= stall_time_ms())
+            return send_failed(DeviceError{DeviceError::Kind::timed_out});
     }
-    if (!error) error = DeviceError{DeviceError::Kind::timed_out};
-    port.stalled_ms = 0;
-    print_system_error(error);
-    return Offer::failed;
+    return 0;
 }
 
-int send_byte(uint8_t byte) {
+SendOutcome send_byte_unless(uint8_t byte, const WaitSource& watched, int watched_limit) {
+    if (!port.device) {
+        send_failed(DeviceError{DeviceError::Kind::not_open});
+        return SendOutcome::failed;
+    }
+    const int64_t since = monotonic_ms();
     for (;;) {
-        Offer offer = offer_byte(byte, kSendWaitMs);
-        if (offer != Offer::waiting) return offer == Offer::taken ? 0 : 1;
+        DeviceError error;
+        if (port.device->write_some(&byte, 1, 0, &error) == 1) return SendOutcome::sent;
+        if (error) {
+            send_failed(error);
+            return SendOutcome::failed;
+        }
+        int left = stall_time_ms() - static_cast<int>(monotonic_ms() - since);
+        if (left <= 0) {
+            send_failed(DeviceError{DeviceError::Kind::timed_out});
+            return SendOutcome::failed;
+        }
+        // Room on the port, or the watched source, whichever comes first; a
+        // device whose write waits by itself (0) is only tried again.
+        std::array<WaitSource, 2> sources{};
+        int port_limit = port_wait_source(WaitSource::Kind::writable, &sources[0]);
+        sources[1] = watched;
+        int limit = shorter_wait(shorter_wait(port_limit, watched_limit), left);
+        int ready = wait_for_any(sources, limit);
         check_pending_signal();
+        if (ready == 1 || (ready < 0 && limit == watched_limit)) return SendOutcome::watched_ready;
     }
 }
 
@@ -212,12 +267,18 @@ void close_port() {
     forget_found_settings();
 }
 
+int port_wait_source(WaitSource::Kind kind, WaitSource* source) {
+    *source = WaitSource{};
+    if (kind == WaitSource::Kind::readable && (rx_count > 0 || port.pending_failure)) return 0;
+    if (!port.device || port.gone) return kWaitForever;  // nothing will come from it
+    return port.device->wait_source(kind, source);
+}
+
 void wait_for_byte_ms(int ms) {
-    if (rx_count > 0) return;
-    if (!port.device || port.gone)
-        sleep_ms(ms);
-    else
-        port.device->wait_readable(ms);
+    WaitSource source;
+    int limit = port_wait_source(WaitSource::Kind::readable, &source);
+    if (limit == 0) return;
+    wait_for_any({&source, 1}, shorter_wait(ms, limit));
     check_pending_signal();
 }
 
@@ -226,7 +287,7 @@ bool port_is_gone() { return port.gone; }
 int reopen_port() {
     std::array<char, kPathCapacity> name = port.name;
     int32_t rate = port.remembered_rate;
-    if (open_port(name.data()) != 1) {
+    if (open_named(name.data(), true) != 1) {
         port.gone = true;
         return 0;
     }

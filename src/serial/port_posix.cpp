@@ -137,9 +137,9 @@ class TtyDevice final : public Device {
         return static_cast<uint32_t>(waiting);
     }
 
-    void wait_readable(int ms) override {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, ms) < 0 && errno == EINTR) check_pending_signal();
+    int wait_source(WaitSource::Kind kind, WaitSource* source) override {
+        *source = WaitSource{fd_, kind};
+        return kWaitForever;
     }
 
     // The descriptor never blocks: a full output queue is waited on with
@@ -164,12 +164,6 @@ class TtyDevice final : public Device {
             if (ready <= 0) return 0;
             wait_ms = 0;  // room, or an error the write will say: one more try
         }
-    }
-
-    uint32_t output_queued() override {
-        int queued = 0;
-        if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
-        return static_cast<uint32_t>(queued);
     }
 
     DeviceError set_rate(uint32_t rate) override {
@@ -229,6 +223,8 @@ std::unique_ptr<Device> open_local_device(const char* path) {
 }
 
 void forget_found_settings() { found.path[0] = '\0'; }
+
+void use_fine_timer() {}  // the POSIX sleeps are as fine as asked
 
 void write_system_text(std::FILE* stream, const DeviceError& error) {
     int code = static_cast<int>(error.code);

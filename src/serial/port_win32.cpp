@@ -24,8 +24,7 @@ static_assert(sizeof(DCB) == kDcbLength, "DCB layout");
 constexpr DWORD kNeutralLanguage = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);  // 0x400
 
 // A write waits this long for the driver to take its bytes (the driver's
-// write time-out); write_some tries again until its own wait is used up,
-// looking for a stop asked for in between.
+// write time-out); write_some tries again until its own wait is used up.
 constexpr DWORD kWriteSliceMs = 10;
 
 // When the port lets the device go, what it still holds to send gets this
@@ -47,40 +46,18 @@ struct FoundSettings {
 
 FoundSettings found;
 
-void take_found_settings(HANDLE handle, const char* path) {
-    if (found.path[0] != '\0' && std::strcmp(found.path.data(), path) == 0) return;
-    if (!copy_text(found.path, path)) found.path[0] = '\0';
-    found.control = DCB{};
-    found.control.DCBlength = kDcbLength;
-    found.control_known = GetCommState(handle, &found.control) != 0;
-    found.timeouts_known = GetCommTimeouts(handle, &found.timeouts) != 0;
-}
-
-bool output_queue(HANDLE handle, DWORD* queued) {
-    DWORD errors = 0;
-    COMSTAT status{};
-    if (!ClearCommError(handle, &errors, &status)) return false;
-    *queued = status.cbOutQue;
-    return true;
-}
-
-// Runs at exit too: no stop check here, only bounded waits.
-void put_found_settings(HANDLE handle) {
-    bool drained = false;
-    for (int waited = 0; waited < kLetGoWaitMs && !drained; waited += kLetGoLookMs) {
-        DWORD queued = 0;
-        drained = !output_queue(handle, &queued) || queued == 0;
-        if (!drained) Sleep(kLetGoLookMs);
-    }
-    // Stuck: what is left is dropped, so that the close does not wait on it.
-    if (!drained) PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
-    if (found.timeouts_known) SetCommTimeouts(handle, &found.timeouts);
-    if (found.control_known) SetCommState(handle, &found.control);
-}
-
 // The "device prefix" that lets CreateFileA open any COM number (COM10 and
 // above are not found by their bare names).
 constexpr const char* kDevicePrefix = "\\\\.\\";
+
+// A device that cannot signal received bytes is asked this often while
+// the program waits on it.
+constexpr int kPolledWaitMs = 10;
+// Comm event waits in a row that end without an event before the device
+// counts as one that cannot signal.
+constexpr int kEmptyEventLimit = 3;
+// How long closing a device waits for its comm event wait to end.
+constexpr DWORD kCloseWaitMs = 1000;
 
 bool timer_raised = false;
 
@@ -99,6 +76,37 @@ bool is_com_name(const char* name) {
     while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
     if (*p == ':') ++p;
     return *p == '\0';
+}
+
+bool output_queue(HANDLE handle, DWORD* queued) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle, &errors, &status)) return false;
+    *queued = status.cbOutQue;
+    return true;
+}
+
+void take_found_settings(HANDLE handle, const char* path) {
+    if (found.path[0] != '\0' && std::strcmp(found.path.data(), path) == 0) return;
+    if (!copy_text(found.path, path)) found.path[0] = '\0';
+    found.control = DCB{};
+    found.control.DCBlength = kDcbLength;
+    found.control_known = GetCommState(handle, &found.control) != 0;
+    found.timeouts_known = GetCommTimeouts(handle, &found.timeouts) != 0;
+}
+
+// Runs at exit too: no stop check here, only bounded waits.
+void put_found_settings(HANDLE handle) {
+    bool drained = false;
+    for (int waited = 0; waited < kLetGoWaitMs && !drained; waited += kLetGoLookMs) {
+        DWORD queued = 0;
+        drained = !output_queue(handle, &queued) || queued == 0;
+        if (!drained) Sleep(kLetGoLookMs);
+    }
+    // Stuck: what is left is dropped, so that the close does not wait on it.
+    if (!drained) PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    if (found.timeouts_known) SetCommTimeouts(handle, &found.timeouts);
+    if (found.control_known) SetCommState(handle, &found.control);
 }
 
 // Reads that return at once with what has come; writes that wait at most
@@ -134,20 +142,49 @@ void configure_line(HANDLE handle) {
     SetCommState(handle, &control);
 }
 
-// The 1 ms polls need a 1 ms system timer; the default tick is far coarser.
-void raise_timer_resolution() {
-    if (timer_raised) return;
-    timer_raised = timeBeginPeriod(1) == TIMERR_NOERROR;
-    if (timer_raised) std::atexit([] { timeEndPeriod(1); });
-}
+// One overlapped operation's record and its event (manual reset, as
+// GetOverlappedResult wants).
+struct Overlapped {
+    OVERLAPPED record{};
+    Overlapped() { record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped() {
+        if (record.hEvent != nullptr) CloseHandle(record.hEvent);
+    }
+    Overlapped(const Overlapped&) = delete;
+    Overlapped& operator=(const Overlapped&) = delete;
 
-// A comm handle: a serial adapter, a built-in port, a virtual port.
+    OVERLAPPED* fresh() {
+        HANDLE event = record.hEvent;
+        record = OVERLAPPED{};
+        record.hEvent = event;
+        ResetEvent(event);
+        return &record;
+    }
+};
+
+// A comm handle: a serial adapter, a built-in port, a virtual port. It is
+// opened for overlapped I/O so that a wait for received bytes (a comm event
+// wait) can be waited on beside the console; reads and writes still finish
+// before they return, as on a handle without it.
 class CommDevice final : public Device {
    public:
-    explicit CommDevice(HANDLE handle) : handle_(handle) {}
+    explicit CommDevice(HANDLE handle) : handle_(handle) {
+        // Received bytes signal an event; a device without comm events is
+        // polled instead.
+        comm_events_ = comm_event_.record.hEvent != nullptr && SetCommMask(handle_, EV_RXCHAR) != 0;
+    }
+
     ~CommDevice() override {
         put_found_settings(handle_);
-        CloseHandle(handle_);
+        if (event_wait_pending_) {
+            // The pending wait ends when the mask changes; its record must
+            // outlive it.
+            SetCommMask(handle_, 0);
+            CancelIo(handle_);
+            WaitForSingleObject(comm_event_.record.hEvent, kCloseWaitMs);
+        }
+        CloseHandle(handle_);  // cancels what is still pending
+        if (event_wait_pending_) WaitForSingleObject(comm_event_.record.hEvent, kCloseWaitMs);
     }
 
     std::size_t read_some(uint8_t* buffer, std::size_t capacity, DeviceError* error) override {
@@ -161,7 +198,9 @@ class CommDevice final : public Device {
         if (queued == 0) return 0;
         DWORD wanted = queued < capacity ? queued : static_cast<DWORD>(capacity);
         DWORD count = 0;
-        if (!ReadFile(handle_, buffer, wanted, &count, nullptr)) *error = last_failure();
+        // The read time-outs make it return at once with what has come.
+        if (!finish(ReadFile(handle_, buffer, wanted, nullptr, read_.fresh()), read_, &count))
+            *error = last_failure();
         return count;
     }
 
@@ -170,32 +209,48 @@ class CommDevice final : public Device {
         return input_queue(&queued) ? queued : 0;
     }
 
-    void wait_readable(int ms) override {
-        for (int i = 0; i < ms; ++i) {
-            DWORD queued = 0;
-            if (!input_queue(&queued) || queued > 0) return;
-            sleep_ms(1);
+    int wait_source(WaitSource::Kind kind, WaitSource* source) override {
+        // Output: the write itself waits for room.
+        if (kind != WaitSource::Kind::readable) return 0;
+        if (event_wait_pending_) {
+            if (!HasOverlappedIoCompleted(&comm_event_.record)) return event_source(source);
+            DWORD ignored = 0;
+            GetOverlappedResult(handle_, &comm_event_.record, &ignored, FALSE);
+            event_wait_pending_ = false;
+            note_event();
         }
+        DWORD queued = 0;
+        if (!input_queue(&queued) || queued > 0) return 0;
+        if (!comm_events_) return kPolledWaitMs;
+        // A byte that came since the check above was noted by the driver:
+        // the wait then ends at once.
+        event_mask_ = 0;
+        if (WaitCommEvent(handle_, &event_mask_, comm_event_.fresh())) {
+            note_event();
+            return 0;
+        }
+        if (GetLastError() != ERROR_IO_PENDING) {
+            comm_events_ = false;  // it refused: poll it from now on
+            return kPolledWaitMs;
+        }
+        event_wait_pending_ = true;
+        return event_source(source);
     }
 
-    // A WriteFile that succeeds without writing waited out the driver's
-    // write time-out (kWriteSliceMs) without room.
+    // A write that ends without writing waited out the driver's write
+    // time-out (kWriteSliceMs) without room.
     std::size_t write_some(const uint8_t* bytes, std::size_t count, int wait_ms,
                            DeviceError* error) override {
         for (int waited = 0;; waited += static_cast<int>(kWriteSliceMs)) {
             DWORD written = 0;
-            if (!WriteFile(handle_, bytes, static_cast<DWORD>(count), &written, nullptr)) {
+            if (!finish(WriteFile(handle_, bytes, static_cast<DWORD>(count), nullptr, write_.fresh()), write_,
+                        &written)) {
                 *error = last_failure();
                 return 0;
             }
             if (written > 0 || waited + static_cast<int>(kWriteSliceMs) >= wait_ms) return written;
             check_pending_signal();
         }
-    }
-
-    uint32_t output_queued() override {
-        DWORD queued = 0;
-        return output_queue(handle_, &queued) ? queued : 0;
     }
 
     DeviceError set_rate(uint32_t rate) override {
@@ -217,6 +272,29 @@ class CommDevice final : public Device {
     }
 
    private:
+    // Waits for an overlapped read or write that was started to end; true
+    // when it succeeded, with the bytes it moved in *count.
+    bool finish(BOOL started, Overlapped& operation, DWORD* count) {
+        if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+        return GetOverlappedResult(handle_, &operation.record, count, TRUE) != 0;
+    }
+
+    // A comm event wait that ends with no event is a driver that cannot
+    // watch the line (a pseudo-terminal behind a compatibility layer ends
+    // every such wait at once): after a few in a row the device is polled.
+    void note_event() {
+        if (event_mask_ != 0)
+            empty_events_ = 0;
+        else if (++empty_events_ >= kEmptyEventLimit)
+            comm_events_ = false;
+    }
+
+    int event_source(WaitSource* source) {
+        *source = WaitSource{reinterpret_cast<std::intptr_t>(comm_event_.record.hEvent),
+                             WaitSource::Kind::readable};
+        return kWaitForever;
+    }
+
     bool input_queue(DWORD* queued) {
         DWORD errors = 0;
         COMSTAT status{};
@@ -226,6 +304,13 @@ class CommDevice final : public Device {
     }
 
     HANDLE handle_;
+    Overlapped read_;
+    Overlapped write_;
+    Overlapped comm_event_;
+    DWORD event_mask_ = 0;  // what the comm event wait saw; not looked at
+    bool comm_events_ = false;
+    int empty_events_ = 0;  // comm event waits in a row that ended without an event
+    bool event_wait_pending_ = false;
 };
 
 }  // namespace
@@ -246,10 +331,19 @@ bool port_device_path(const char* name, char* path, std::size_t capacity) {
     return written >= 0 && static_cast<std::size_t>(written) < capacity;
 }
 
+void forget_found_settings() { found.path[0] = '\0'; }
+
+// The 1 ms polls need a 1 ms system timer; the default tick is far coarser.
+void use_fine_timer() {
+    if (timer_raised) return;
+    timer_raised = timeBeginPeriod(1) == TIMERR_NOERROR;
+    if (timer_raised) std::atexit([] { timeEndPeriod(1); });
+}
+
 std::unique_ptr<Device> open_local_device(const char* path) {
-    raise_timer_resolution();
+    use_fine_timer();
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     take_found_settings(handle, path);
     configure_line(handle);  // RTS is off in the control record
@@ -258,8 +352,6 @@ std::unique_ptr<Device> open_local_device(const char* path) {
 
 // The system's text unchanged (it ends in a line break of its own); a code
 // without a text is shown by its number.
-void forget_found_settings() { found.path[0] = '\0'; }
-
 void write_system_text(std::FILE* stream, const DeviceError& error) {
     DWORD code = static_cast<DWORD>(error.code);
     switch (error.kind) {

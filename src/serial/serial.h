@@ -6,6 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "base/wait.h"
 
 // ---- the port ----------------------------------------------------------
 
@@ -19,27 +22,38 @@ int open_port(const char* name);
 // as it stands. false when the path does not fit in capacity bytes.
 bool port_device_path(const char* name, char* path, std::size_t capacity);
 
-// Non-zero raises DTR, zero drops it.
+// Whether a name can name a port at all: a usb: name and a network name
+// must be well formed (usb:VVVV:PPPP[:SERIAL], rfc2217://HOST:PORT,
+// socket://HOST:PORT); anything else is a device path or a COM name.
+bool port_name_valid(const char* name);
+
+// Non-zero raises DTR, zero drops it; the same for RTS. On a network port
+// they travel to the server (rfc2217://); a device without modem lines
+// says so once.
 void set_dtr(int level);
+void set_rts(int level);
 
 // 1 = set, 0 = refused (system text on standard error). The rate is
 // remembered whether or not the device takes it; a re-open applies it.
 int set_baud_rate(int32_t rate);
 
-// What became of a byte offered to the port.
-enum class Offer { taken, waiting, failed };
-
-// Offers one byte, waiting at most wait_ms for the port to take it. A port
-// that takes no byte and sends nothing of what it holds for its stall time
-// (2 s, or twice the time a full output queue needs at the line rate when
-// that is longer) has stopped: its time-out goes to standard error and the
-// byte counts as failed. So does any other failure (system text on
-// standard error).
-Offer offer_byte(uint8_t byte, int wait_ms);
-
-// The byte offered until the port takes it or fails: 0 = written,
-// 1 = failed (system text on standard error).
+// 0 = written, 1 = failed (system text on standard error). A port that
+// takes no byte for its stall time (2 s, or twice the time a full output
+// queue needs at the line rate when that is longer: output held, nobody
+// reading the other end) fails with a time-out.
 int send_byte(uint8_t byte);
+
+// Several bytes in one write, in order, as send_byte would send them one
+// by one: 0 = all written, 1 = failed (system text on standard error).
+int send_bytes(const uint8_t* bytes, std::size_t count);
+
+// What became of a byte that send_byte_unless offered.
+enum class SendOutcome { sent, failed, watched_ready };
+
+// send_byte, but while the port has no room it waits on watched as well
+// (the keyboard) and gives up, sending nothing, when that becomes ready or
+// watched_limit passes; the caller looks and tries again.
+SendOutcome send_byte_unless(uint8_t byte, const WaitSource& watched, int watched_limit);
 
 // Number of received bytes waiting. A failed read that is waiting to be
 // reported counts as one: the read_byte that follows reports it (and gives
@@ -66,6 +80,15 @@ void sleep_ms(int ms);
 // waiting. Used where a poll loop sleeps only because nothing has come.
 void wait_for_byte_ms(int ms);
 
+// For a wait on the port beside other things (the terminal waits on the
+// port and the keyboard together): *source is what becomes ready when a
+// byte or a failure comes (readable) or when the port takes more output
+// (writable); nothing while the port is gone. Returns the longest such a
+// wait may last before the port must be asked again: 0 when a byte or a
+// failure waits already, kWaitForever, or a few milliseconds for a device
+// that cannot signal.
+int port_wait_source(WaitSource::Kind kind, WaitSource* source);
+
 // Repeat polls times: drop one waiting byte if any, then sleep 1 ms.
 void drain_input(int polls);
 
@@ -78,6 +101,17 @@ int reopen_port();
 
 // The name given to the last open_port.
 const char* port_name();
+
+// ---- finding ports -------------------------------------------------------
+
+// One line per serial port of the machine on standard output, with what is
+// known of it (device, USB identity as a usb: name, manufacturer, product,
+// the stable by-id name).
+void print_port_list();
+
+// For a usb: name that matches none or several ports: which, and the
+// candidates, one "\r\n"-ended line each; empty otherwise.
+std::string usb_candidates(const char* name);
 
 // ---- timed exchange ------------------------------------------------------
 

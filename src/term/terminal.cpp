@@ -26,26 +26,23 @@ constexpr int kKeyCtrlF = 6;
 constexpr int kKeyCtrlR = 18;
 constexpr int kKeyEsc = 27;
 
-constexpr int kIdleSleepMs = 1;
 constexpr int kDtrPulseMs = 50;
 constexpr int kDrainBeforeUpload = 10;
 constexpr int kDrainAfterUpload = 20;
 constexpr long kDotEvery = 1000;          // upload bytes per progress dot
 constexpr std::size_t kPromptChars = 30;  // the longest name the prompt takes
 constexpr int kUploadFailureLimit = 5;    // failed sends in a row that stop an upload
-// A byte the port does not take at once is offered again after this wait,
-// the keys looked at in between; while the port takes bytes at once the
-// keys are looked at every kKeyLookEvery bytes.
-constexpr int kOfferWaitMs = 10;
+// While the port takes bytes at once the keys are looked at every
+// kKeyLookEvery bytes of an upload; while it has no room, at once.
 constexpr long kKeyLookEvery = 256;
-// Idle passes (about 1 ms each) between two tries to re-open a lost port.
-constexpr int kReopenEveryPasses = 1000;
+// Between two tries to re-open a lost port.
+constexpr int kReopenEveryMs = 1000;
 
 long upload_count = 0;
 
 // Said once when the port goes, once when it is back.
 bool gone_reported = false;
-int passes_since_reopen_try = 0;
+int64_t next_reopen_try_ms = 0;
 
 // Keys typed during an upload ahead of an Esc or Ctrl-C, kept for the
 // terminal in their order.
@@ -63,6 +60,7 @@ struct HeldKeys {
         --count;
         return code;
     }
+    int last() const { return codes[(head + count - 1) % codes.size()]; }
 };
 
 HeldKeys held_keys;
@@ -122,59 +120,87 @@ void act_on_key(int code) {
 }
 
 // While the port is gone: say so once, then try to re-open it by its name
-// about once a second and say when it is back.
-void watch_lost_port() {
-    if (!port_is_gone()) return;
+// about once a second and say when it is back. Returns the time until the
+// next try, kWaitForever while the port is there.
+int watch_lost_port() {
+    if (!port_is_gone()) return kWaitForever;
+    int64_t now = monotonic_ms();
     if (!gone_reported) {
         console_print("\r\n*** Port %s is gone: re-opening it every second (Esc to exit) ***\r\n",
                       port_name());
         gone_reported = true;
-        passes_since_reopen_try = 0;
+        next_reopen_try_ms = now + kReopenEveryMs;
     }
-    if (++passes_since_reopen_try < kReopenEveryPasses) return;
-    passes_since_reopen_try = 0;
-    if (reopen_port() == 1) {
-        console_print("\r\n*** Port %s is back ***\r\n", port_name());
-        gone_reported = false;
+    if (now >= next_reopen_try_ms) {
+        next_reopen_try_ms = now + kReopenEveryMs;
+        if (reopen_port() == 1) {
+            console_print("\r\n*** Port %s is back ***\r\n", port_name());
+            gone_reported = false;
+            return kWaitForever;
+        }
     }
+    return static_cast<int>(next_reopen_try_ms - now);
 }
 
-// One idle pass: the screen is brought up to date, then a short wait that
-// ends early when a byte comes, then at most one key.
-void idle_pass() {
-    console_flush();
-    watch_lost_port();
-    wait_for_byte_ms(kIdleSleepMs);
-    if (!held_keys.empty())
-        act_on_key(held_keys.pop());
-    else if (key_available())
-        act_on_key(read_key());
+// Sleeps until a byte comes, a key is there, or due_ms pass; the port and
+// the keyboard say how long they may be left alone (a lone ESC is decided
+// when its wait is over).
+void wait_for_line_or_keys(int due_ms) {
+    std::array<WaitSource, 2> sources{};
+    int limit = shorter_wait(due_ms, port_wait_source(WaitSource::Kind::readable, &sources[0]));
+    limit = shorter_wait(limit, console_key_wait(&sources[1]));
+    if (limit != 0) wait_for_any(sources, limit);
+    check_pending_signal();
 }
+
+// One idle pass: the screen is brought up to date, then a wait that lasts
+// until a byte or a key comes or the next thing is due, then at most one
+// key.
+void idle_pass() {
+    int due_ms = watch_lost_port();
+    console_flush();
+    // Keys held from an upload are the next keys, and need no wait.
+    if (!held_keys.empty()) {
+        act_on_key(held_keys.pop());
+        return;
+    }
+    wait_for_line_or_keys(due_ms);
+    if (key_available()) act_on_key(read_key());
+}
+
+// Whether an upload looks at the keys: not once the held keys are full, nor
+// after a Ctrl-F, as what follows it is the answer to the prompt it opens.
+bool looking_at_keys() { return !held_keys.full() && (held_keys.empty() || held_keys.last() != kKeyCtrlF); }
 
 // Keys typed during an upload: true for an Esc or a Ctrl-C. The keys before
-// it are held for the terminal; after a Ctrl-F nothing more is taken, as
-// what follows it is the answer to the prompt it opens.
+// it are held for the terminal, in their order.
 bool stop_key_typed() {
-    while (!held_keys.full() && key_available()) {
+    while (looking_at_keys() && key_available()) {
         int code = read_key();
         if (code == kKeyEsc || code == kKeyCtrlC) return true;
         if (code < 0) break;
         held_keys.push(code);
-        if (code == kKeyCtrlF) break;
     }
     return false;
 }
 
 enum class ByteSent { sent, failed, stopped_by_key };
 
-// Offers the byte until the port takes it or fails it, looking at the keys
-// while it waits.
+// Sends the byte, waiting on the port's room and the keyboard together, so
+// that Esc or Ctrl-C is seen at once however long the port keeps the byte.
 ByteSent send_upload_byte(uint8_t byte) {
     for (;;) {
-        Offer offer = offer_byte(byte, kOfferWaitMs);
-        if (offer == Offer::taken) return ByteSent::sent;
-        if (offer == Offer::failed) return ByteSent::failed;
-        check_pending_signal();
+        WaitSource keys;
+        int keys_limit = kWaitForever;
+        if (looking_at_keys()) keys_limit = console_key_wait(&keys);
+        if (keys_limit == 0 && stop_key_typed()) return ByteSent::stopped_by_key;
+        if (!looking_at_keys()) {  // nothing more to watch: only the port
+            keys = WaitSource{};
+            keys_limit = kWaitForever;
+        }
+        SendOutcome outcome = send_byte_unless(byte, keys, keys_limit);
+        if (outcome == SendOutcome::sent) return ByteSent::sent;
+        if (outcome == SendOutcome::failed) return ByteSent::failed;
         if (stop_key_typed()) return ByteSent::stopped_by_key;
     }
 }

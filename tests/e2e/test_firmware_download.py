@@ -93,6 +93,27 @@ class DownloadToTheChip(unittest.TestCase):
             self.assertIn(b"\nSUCCESS\n", out)
             self.assert_flash_holds(chip, image)
 
+    def test_the_whole_application_section_at_one_megabaud_after_a_wake_up(self):
+        # The example application with every other word of the application
+        # section filled, so that every page is written and verified.
+        image = random_words(0, BOOT_START_WORD, seed=11)
+        image.update(read_hex(APP_HEX))
+        with tempfile.TemporaryDirectory() as tmp, Emulator(app=APP_HEX) as chip:
+            path = os.path.join(tmp, "full.hex")
+            write_hex(path, image)
+            # The application greets once the bootloader's second is over;
+            # the wake-up must come after the greeting.
+            chip.wait_line(r"^uart 9615$")
+            time.sleep(0.5)
+            rc, out = self.host(path, "-t", "--download-rate", "1000000", "-w", "-c", chip.link)
+            self.assertEqual(rc, 0, out)
+            self.assertIn(b"AVR said Hello", out)
+            self.assertNotIn(b"Warning", out)
+            self.assertIn(b"\nSUCCESS\n", out)
+            chip.wait_line(r"^uart 1000000$")
+            self.assertEqual(chip.reported(r"^(lost|overrun)"), [])
+            self.assert_flash_holds(chip, image)
+
     def test_a_wire_error_during_verify_ends_in_failure(self):
         with Emulator() as chip:
             rc, out = self.host(APP_HEX, "-w", "-c", chip.link)

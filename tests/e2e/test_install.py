@@ -85,6 +85,7 @@ class Installed(unittest.TestCase):
             complete_words tamborvine app.hex -w -l no
             complete_words tamborvine app.hex -r ''
             complete_words tamborvine app.hex -wc ./no
+            complete_words tamborvine app.hex --reset=''
             complete -p tamborvine
         """
         done = subprocess.run(["bash", "-c", script, "bash", self.path(COMPLETION)], cwd=work, timeout=30,
@@ -94,7 +95,8 @@ class Installed(unittest.TestCase):
         self.assertEqual(sorted(lines[0].split("|")[:-1]), ["OTHER.HEX", "app.hex"])  # HEX files first
         # A port that is no device is a file of one's own, such as the simulator's link.
         self.assertEqual(lines[1:5], ["--help|", "notes.txt|", "19200|38400|57600|115200|", "./notes.txt|"])
-        self.assertEqual(lines[5], "complete -F _tamborvine tamborvine")
+        self.assertEqual(lines[5], "--reset=dtr|--reset=rts|--reset=dtr,rts|")
+        self.assertEqual(lines[6], "complete -F _tamborvine tamborvine")
 
 
 class DebianPackage(unittest.TestCase):

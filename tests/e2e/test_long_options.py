@@ -1,7 +1,8 @@
 """Long options on the command line: --help, and what the parser does with
 names it does not know, values given to flags, and long options among the
 option letters. (Values of value-taking long options, the next word or the
-text after '=', are covered by the parser's unit test and the step tests.)
+text after '=', are covered by the parser's unit test and the tests of each
+option.)
 """
 import unittest
 
@@ -18,6 +19,11 @@ LONG_OPTIONS = (
     b"       --timeout SECONDS : how long each later --expect waits (default 10)\r\n"
     b"       --then-terminal : go on into the terminal after the steps\r\n"
     b"       --events FILE : events as JSON lines into FILE (- for standard error)\r\n"
+    b"       --reset dtr|rts|dtr,rts : reset the target by these lines (not with -t)\r\n"
+    b"       --reset-ms MS : how long --reset holds the lines (default 50)\r\n"
+    b"       --boot-wait-ms MS : wait after --reset for the bootloader (default 100)\r\n"
+    b"       --list-ports : list this machine's serial ports and exit\r\n"
+    b"       --wait-port SECONDS : retry opening the port every 100 ms this long\r\n"
     b"\r\n"
 )
 

@@ -1,0 +1,96 @@
+"""socket:// against a raw TCP bridge to the simulated target, and --reset
+against the simulated target's own RFC 2217 endpoint, whose DTR or RTS
+pulse resets the target into its bootloader."""
+import json
+import os
+import unittest
+
+from boot_support import Workdir
+from harness import Program, Sim, run
+from network_support import START, TcpBridge, check_every_byte_both_ways, check_flash, every_byte_image, sim_rfc2217_port
+
+NO_MODEM_LINES = b"a raw TCP connection carries no modem lines"
+IN_SYNC_LOST = b"didn't get reply from AVR, out of sync"
+
+
+class RawSocket(unittest.TestCase):
+    def setUp(self):
+        self.work = Workdir()
+
+    def test_download_at_the_bridges_rate(self):
+        hex_path, data = every_byte_image(self.work)
+        with Sim("--target", "--boot") as sim, TcpBridge(sim.path, rate=19200) as bridge:
+            rc, out, err = run([hex_path, "-c", bridge.url(), "-w", "-q"], tty=False, timeout=120)
+            self.assertEqual(rc, 0, out + err)
+            self.assertIn(b"\r\nSUCCESS\r\n", out)
+            check_flash(self, sim.dump_flash(), data)
+            self.assertEqual({rate for rate, _, _ in sim.commands()}, {19200})
+
+    def test_terminal_every_byte_value_and_no_modem_lines_said_once(self):
+        with Sim() as sim, TcpBridge(sim.path) as bridge:
+            err = check_every_byte_both_ways(self, bridge.url(), sim, self.work)
+            self.assertEqual(err.count(NO_MODEM_LINES), 1, err)
+
+
+class ResetIntoTheBootloader(unittest.TestCase):
+    """The target starts in its application, which ignores the bootloader's
+    commands."""
+
+    def setUp(self):
+        self.work = Workdir()
+        self.hex, self.data = every_byte_image(self.work)
+
+    def endpoint(self):
+        sim = Sim("--target", "--rfc2217", "0")
+        self.addCleanup(sim.close)
+        return sim, "rfc2217://127.0.0.1:%d" % sim_rfc2217_port(sim)
+
+    def test_a_pulse_on_each_line_choice_resets_the_target_and_the_download_succeeds(self):
+        for lines in ("dtr", "rts", "dtr,rts"):
+            with self.subTest(lines=lines):
+                sim, url = self.endpoint()
+                events = os.path.join(self.work.path, "events.jsonl")
+                rc, out, err = run([self.hex, "-c", url, "--reset", lines, "-w", "-q", "--events", events],
+                                   tty=False, timeout=120)
+                self.assertEqual(rc, 0, out + err)
+                self.assertIn(b"\r\nSUCCESS\r\n", out)
+                check_flash(self, sim.dump_flash(), self.data)
+                self.assertEqual(err, b"")
+                with open(events) as f:
+                    resets = [e for e in map(json.loads, f) if e["event"] == "reset"]
+                self.assertEqual([(e["lines"], e["reset_ms"], e["boot_wait_ms"]) for e in resets],
+                                 [(lines, 50, 100)])
+
+    def test_ctrl_r_in_the_terminal_pulses_dtr_at_the_server(self):
+        sim, url = self.endpoint()
+        with Program(["-c", url]) as p:
+            p.expect(START)
+            p.keys(b"\x12")
+            sim.wait_line(r"^cmd \d+ reset dtr")
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(), 0)
+        self.assertEqual(sim.reported(r"^rfc2217 control (8|9)$")[-2:], ["rfc2217 control 8", "rfc2217 control 9"])
+
+    def test_without_reset_the_application_does_not_answer(self):
+        sim, url = self.endpoint()
+        rc, out, _ = run([self.hex, "-c", url, "-w", "-q"], tty=False, timeout=60)
+        self.assertEqual(rc, 1)
+        self.assertTrue(out.endswith(b"\r\n" + IN_SYNC_LOST + b"\r\n\r\n"), out[-200:])
+
+    def test_on_a_pseudo_terminal_the_refused_lines_are_said_once_and_the_run_goes_on(self):
+        with Sim("--target", "--boot") as sim:
+            rc, out, err = run([self.hex, "-c", sim.link, "--reset", "dtr,rts", "--reset-ms", "20",
+                                "--boot-wait-ms=0", "-w", "-q"], tty=False, timeout=120)
+            self.assertEqual(rc, 0, out + err)
+            check_flash(self, sim.dump_flash(), self.data)
+            self.assertEqual(err.count(b"\n"), 1, err)
+
+    def test_reset_with_wake_up_is_refused(self):
+        rc, out, _ = run([self.hex, "-t", "--reset", "dtr", "-c", "/nonexistent", "-q"], tty=False)
+        self.assertEqual(rc, 1)
+        self.assertIn(b"--reset", out)
+        self.assertNotIn(b"Unable to open", out)
+
+
+if __name__ == "__main__":
+    unittest.main()
