@@ -42,6 +42,7 @@ struct SimOptions {
     bool target = false;
     bool start_in_bootloader = false;
     bool application_wakes = true;  // the application answers the wake-up and hands over
+    bool chip_clock = false;        // the divisors of the standard rates name the chip's rates too
     bool knows_hash = true;         // the bootloader answers 'H'
     uint32_t app_rate = 9600;
     uint32_t boot_rate = 19200;

@@ -126,6 +126,12 @@ const OptionSpec kOptions[] = {
      }},
     {"--load", "FILE", "flash contents at start (raw binary, from address 0)", Group::target,
      [](SimOptions& o, const char* v) { return !(o.load_path = v).empty(); }},
+    {"--chip-clock", nullptr, "the hand-over divisor names 1,000,000 / (d + 1) baud for every d, as on a 16 MHz chip",
+     Group::target,
+     [](SimOptions& o, const char*) {
+         o.chip_clock = true;
+         return true;
+     }},
     {"--no-wake", nullptr, "the application ignores the wake-up: only a reset reaches the bootloader",
      Group::target, [](SimOptions& o, const char*) {
          o.application_wakes = false;

@@ -52,7 +52,15 @@ bool wake_prefix(const Bytes& held) {
     return held.size() <= kWakeLength;
 }
 
-uint32_t rate_for_divisor(unsigned divisor) {
+// The rate a divisor names on a 16 MHz chip. Unless chip_clock, the
+// divisor of one of the four standard download rates names that rate
+// itself, as on a chip whose clock makes it (so -t -r 115200 works, which
+// a 16 MHz chip cannot: its 125,000 baud is 8.5 % off).
+uint32_t rate_for_divisor(unsigned divisor, bool chip_clock) {
+    if (!chip_clock)
+        for (uint32_t rate : {19200u, 38400u, 57600u, 115200u})
+            if (static_cast<unsigned>(static_cast<double>(kDivisorReference / rate) - 0.5) == divisor)
+                return rate;
     return static_cast<uint32_t>(std::lround(static_cast<double>(kDivisorReference) / (divisor + 1.0)));
 }
 
@@ -133,7 +141,8 @@ void Target::hand_over(uint32_t rate, double at) {
     int n = count("hello");
     report_command("wake", rate, "'" + divisor + "'");
     if (!silent("hello", n)) out_.send(reply_for("hello", text_bytes("Hello!")), at);
-    enter_bootloader(rate_for_divisor(static_cast<unsigned>(std::strtoul(divisor.c_str(), nullptr, 16))));
+    enter_bootloader(rate_for_divisor(static_cast<unsigned>(std::strtoul(divisor.c_str(), nullptr, 16)),
+                                      options_.chip_clock));
 }
 
 void Target::enter_bootloader(uint32_t rate) {

@@ -89,6 +89,7 @@ void take_download_rate(const char* word) {
     if (!convert_rate(word, &rate) || (rate != 19200 && rate != 38400 && rate != 57600 && rate != 115200))
         report_error("Baud Rate - Bad Argument");
     run_options.download_rate = rate;
+    run_options.download_rate_any = false;
 }
 
 // --download-rate: any positive rate, the whole word a decimal number (a
@@ -101,6 +102,7 @@ void take_any_download_rate(const char* word) {
     if (!whole_number || errno == ERANGE || value <= 0 || value > INT32_MAX)
         report_error("Baud Rate - Bad Argument");
     run_options.download_rate = static_cast<int32_t>(value);
+    run_options.download_rate_any = true;
 }
 
 void take_port(const char* word) {

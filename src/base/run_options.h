@@ -17,6 +17,7 @@ struct RunOptions {
     std::array<char, kPathCapacity> port_name{};
     int32_t terminal_rate = 9600;
     int32_t download_rate = 19200;
+    bool download_rate_any = false;  // the rate came from --download-rate, not -r
     bool write_flash = false;
     bool incremental = false;  // --incremental: -w writes only the pages that changed
     bool wake_application = false;

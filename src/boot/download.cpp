@@ -59,7 +59,9 @@ void divisor_text(unsigned divisor, std::array<char, 3>& text) {
 
 // The divisor names the nearest rate the chip can make, which for some
 // rates (115200: 125,000) is too far off for its UART; the run goes on, as
-// a chip with another clock may be on the line, but the user is told.
+// a chip with another clock may be on the line, but the user is told. Only
+// for a rate of --download-rate: the four rates of -r keep the output their
+// users and their scripts know.
 void warn_of_a_rate_the_divisor_misses(unsigned divisor, int32_t download_rate) {
     double named = static_cast<double>(kDivisorReference) / (divisor + 1);
     double off = (named - download_rate) / download_rate;
@@ -74,7 +76,8 @@ void warn_of_a_rate_the_divisor_misses(unsigned divisor, int32_t download_rate) 
 // it must answer with six bytes that hold "Hello".
 void wake_application(ReplyBuffer& reply) {
     unsigned divisor_value = wake_up_divisor(run_options.download_rate);
-    warn_of_a_rate_the_divisor_misses(divisor_value, run_options.download_rate);
+    if (run_options.download_rate_any)
+        warn_of_a_rate_the_divisor_misses(divisor_value, run_options.download_rate);
     std::array<char, 3> divisor{};
     divisor_text(divisor_value, divisor);
     send_text("Mancb");

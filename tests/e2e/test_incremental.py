@@ -16,6 +16,7 @@ HOST_TIMEOUT = 180.0
 APPLICATION_PAGES = BOOT_START_WORD // PAGE_WORDS
 PROBE = b"H\x00\x00\x00\x00"
 FALLBACK = b"Bootloader knows no page hash: erasing and writing the whole image\r\n"
+BROKE_OFF = b"Page hash list broke off: erasing and writing the whole image\r\n"
 
 # Words 0x40..0x53F: host pages off the device's page grid on the first
 # download, device pages 0 to 10 touched.
@@ -144,13 +145,30 @@ class AgainstTheSimulatedTarget(unittest.TestCase):
         self.hex = self.work.hex_words("one.hex", ONE_WORD)
 
     def test_a_bootloader_without_the_page_hash_gets_the_usual_download(self):
-        with boot_sim("--no-hash") as sim:
+        # '?' to each byte of the question, silence, and a hash list that
+        # never comes: each says so in one line, and the usual download
+        # follows byte for byte.
+        page = write_page_bytes(ONE_WORD, 0x100, 0x101)
+        cases = [(("--no-hash",), FALLBACK, PROBE), (("--silent", "H"), FALLBACK, PROBE),
+                 (("--silent", "H@2"), BROKE_OFF, PROBE + b"H\x00\x00\x01\xf8")]
+        for faults, said, asked in cases:
+            with self.subTest(faults=faults), boot_sim(*faults) as sim:
+                rc, after, out, _ = download(sim, self.hex, "-w", "--incremental")
+                self.assertEqual(rc, 0, out)
+                self.assertEqual(after, said + b"Flash erased\r\n.\r\nFlash Download finished\r\n"
+                                              b"Verify Flash.\r\n.\r\nSUCCESS\r\n")
+                wire = IDENTIFY + asked + b"e" + page + b"A\x01\x00Dll" + b"E"
+                self.assertEqual(sim.wait_received(len(wire)), wire)
+
+    def test_a_page_asked_for_again_is_resent_and_counted_once(self):
+        with boot_sim("--nak-page", "1") as sim:
             rc, after, out, _ = download(sim, self.hex, "-w", "--incremental")
             self.assertEqual(rc, 0, out)
-            self.assertEqual(after, FALLBACK + b"Flash erased\r\n.\r\nFlash Download finished\r\n"
-                                               b"Verify Flash.\r\n.\r\nSUCCESS\r\n")
+            self.assertEqual(after, b"Page hashes compared\r\n--retry count =1 \r\n." + b"-" * 501 +
+                             b"\r\nFlash Download finished\r\nPages written: 1 of 504\r\n"
+                             b"Verify Flash.\r\n.\r\nSUCCESS\r\n")
             page = write_page_bytes(ONE_WORD, 0x100, 0x101)
-            wire = IDENTIFY + PROBE + b"e" + page + b"A\x01\x00Dll" + b"E"
+            wire = IDENTIFY + PROBE + b"H\x00\x00\x01\xf8" + page + page + b"A\x01\x00Dll" + b"E"
             self.assertEqual(sim.wait_received(len(wire)), wire)
 
     def test_an_image_past_the_application_section_is_refused_first(self):
