@@ -6,6 +6,8 @@ drained here) with a log file. Prints MB/s per mode and checks that every
 byte reached the screen and the log. For comparison the same raw text goes
 through picocom in the same run.
 
+VT_MODE also gets UTF-8 text (accents, the euro sign, box drawing).
+
 Usage: terminal_flood.py [--tamborvine PATH] [--megabytes N] [--binary-megabytes N]
 """
 import argparse
@@ -32,6 +34,17 @@ def text_lines(size):
     n = 0
     while len(out) < size:
         out += b"line %08d: the quick brown fox jumps over the lazy dog 0123456789\r\n" % n
+        n += 1
+    return bytes(out)
+
+
+def utf8_lines(size):
+    # Accented letters, the euro sign and box drawing: the characters from
+    # 0x80 on that a target's text holds.
+    out = bytearray()
+    n = 0
+    while len(out) < size:
+        out += ("ligne %08d : déjà vu, 12,50 € ─┼─ ╔═╗ naïve façade\r\n" % n).encode()
         n += 1
     return bytes(out)
 
@@ -67,17 +80,55 @@ def expected_ascii_hex(data):
     return b"".join(screen[b] for b in data), b"".join(log[b] for b in data)
 
 
+def utf8_second_byte_range(lead):
+    """(length, low, high) of a UTF-8 character opened by lead, or None."""
+    if 0xC2 <= lead <= 0xDF:
+        return 2, 0x80, 0xBF
+    if 0xE0 <= lead <= 0xEF:
+        return 3, 0xA0 if lead == 0xE0 else 0x80, 0x9F if lead == 0xED else 0xBF
+    if 0xF0 <= lead <= 0xF4:
+        return 4, 0x90 if lead == 0xF0 else 0x80, 0x8F if lead == 0xF4 else 0xBF
+    return None
+
+
 def expected_vt(data):
     # Ground-state forms only (the pattern holds no sequences that place the
-    # cursor): ESC and the byte after it vanish.
+    # cursor): ESC and the byte after it vanish. From 0x80 on, whole UTF-8
+    # characters other than U+0080-U+009F pass; other bytes pass from 0xA0.
     screen = bytearray()
     log = bytearray()
     after_escape = False
+    piece, length, low, high = bytearray(), 0, 0x80, 0xBF
+
+    def strays(bytes_):
+        screen.extend(x for x in bytes_ if x >= 0xA0)
+
     for b in data:
         log += b"\r\n" if b == 10 else b"" if b == 13 else bytes([b]) if line_byte(b) else b" <%02x>\r\n" % b
         if after_escape:
             after_escape = False
-        elif b == 27:
+            continue
+        if b >= 0x80:
+            if piece and low <= b <= high:
+                piece.append(b)
+                low, high = 0x80, 0xBF
+                if len(piece) == length:
+                    if not (piece[0] == 0xC2 and piece[1] < 0xA0):
+                        screen += piece
+                    piece = bytearray()
+                continue
+            strays(piece)
+            piece = bytearray()
+            opened = utf8_second_byte_range(b)
+            if opened:
+                length, low, high = opened
+                piece.append(b)
+            else:
+                strays([b])
+            continue
+        strays(piece)
+        piece = bytearray()
+        if b == 27:
             after_escape = True
         elif b in (8, 9, 13) or b >= 32:
             screen.append(b)
@@ -220,6 +271,7 @@ def main():
 
     text = text_lines(int(args.megabytes * 1e6))
     binary = binary_pattern(int(args.binary_megabytes * 1e6))
+    utf8 = utf8_lines(int(args.megabytes * 1e6))
     failures = 0
     with tempfile.TemporaryDirectory(prefix="tvbench-") as tmp:
         result = run_picocom(text)
@@ -232,7 +284,10 @@ def main():
             print("picocom   text    : %7.1f MB/s  (%.2f MB in %.2f s)%s"
                   % (picocom_rate, len(text) / 1e6, elapsed, "" if ok else "  BYTES LOST"))
         for mode in MODES:
-            for name, payload in (("text", text), ("binary", binary)):
+            payloads = [("text", text), ("binary", binary)]
+            if mode == "VT_MODE":
+                payloads.append(("utf8", utf8))
+            for name, payload in payloads:
                 elapsed, screen_ok, log_ok = run_tamborvine(args.tamborvine, mode, payload, tmp)
                 rate = len(payload) / elapsed / 1e6
                 verdict = "screen %s, log %s" % ("complete" if screen_ok else "BYTES LOST",

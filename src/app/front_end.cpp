@@ -3,12 +3,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "app/app.h"
 #include "app/options.h"
 #include "base/fatal.h"
+#include "base/files.h"
 #include "base/run_options.h"
 #include "boot/boot.h"
 #include "console/console.h"
@@ -46,13 +46,6 @@ void open_the_port() {
     if (set_baud_rate(run_options.terminal_rate) != 1)
         report_error_format("Unable to set %d baud", static_cast<int>(run_options.terminal_rate));
     drain_input(10);
-}
-
-// True when path names a file that exists and is the same file as input
-// (however either is spelled).
-bool same_file(const char* path, const char* input) {
-    std::error_code error;
-    return input != nullptr && std::filesystem::equivalent(path, input, error);
 }
 
 // The event stream opens once the command line is accepted, so that a
@@ -137,9 +130,14 @@ int tamborvine_main(int argc, char** argv) {
     // A run that quits after the downloads, or runs steps instead of the
     // terminal, reads no key: the keyboard stays as the user had it, so
     // Ctrl-C interrupts it and a run in the background (or under CI) is not
-    // stopped for touching the terminal.
+    // stopped for touching the terminal. The log is for what the terminal
+    // or the steps show: a run that quits after the downloads leaves the
+    // file as it is.
     const bool has_steps = !script.steps.empty();
-    if (!run_options.quit_after_download && (!has_steps || script.then_terminal)) console_take_keys();
+    const bool terminal_runs = !run_options.quit_after_download && (!has_steps || script.then_terminal);
+    if (run_options.log_file != nullptr && (terminal_runs || has_steps) && !log_open(run_options.log_file))
+        report_error("Cannot open log file.");
+    if (terminal_runs) console_take_keys();
     console_clear();
     open_the_port();
     bool all_verified = true;

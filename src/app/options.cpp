@@ -14,11 +14,11 @@
 
 #include "app/long_options.h"
 #include "base/fatal.h"
+#include "base/files.h"
 #include "base/run_options.h"
 #include "console/console.h"
 #include "serial/serial.h"
 #include "tamborvine_version.h"
-#include "term/term.h"
 
 namespace {
 
@@ -122,9 +122,22 @@ void take_eeprom_file(const char* word) {
     run_options.no_eeprom_file = false;
 }
 
+// The log is only named here: it is opened (and so emptied) once the whole
+// command line has been accepted, and never when it is a file of the run.
 void take_log_file(const char* word) {
     if (std::strlen(word) >= kPathCapacity) report_error("File Name Bad Argument");
-    if (!log_open(word)) report_error("Cannot open log file.");
+    run_options.log_file = word;
+}
+
+void refuse_a_log_over_a_file_of_the_run() {
+    const char* log = run_options.log_file;
+    if (log == nullptr) return;
+    if (!run_options.no_flash_file && same_file(log, run_options.current_file_name.data()))
+        report_error("Cannot open log file: it is the flash file.");
+    if (!run_options.no_eeprom_file && same_file(log, run_options.eeprom_file_name.data()))
+        report_error("Cannot open log file: it is the eeprom file.");
+    if (run_options.upload_file != nullptr && same_file(log, run_options.upload_file))
+        report_error("Cannot open log file: it is the file to upload.");
 }
 
 // Option letters of one word, in order; value-taking letters take the
@@ -310,4 +323,5 @@ void parse_command_line(int argc, char** argv) {
     refuse_conflicts();
     if (script.then_terminal && run_options.quit_after_download)
         report_error("Options -q and --then-terminal exclude each other");
+    refuse_a_log_over_a_file_of_the_run();
 }

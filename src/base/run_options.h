@@ -13,6 +13,7 @@ struct RunOptions {
     std::array<char, kPathCapacity> current_file_name{};
     std::array<char, kPathCapacity> eeprom_file_name{};
     const char* upload_file = nullptr;  // the -d word, not copied
+    const char* log_file = nullptr;     // the last -l word, not copied; opened once the run is sure
     std::array<char, kPathCapacity> port_name{};
     int32_t terminal_rate = 9600;
     int32_t download_rate = 19200;

@@ -4,6 +4,8 @@
 #include <array>
 #include <climits>
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 // File and port names are taken at any length a path may have, never cut.
 constexpr std::size_t kPathCapacity = PATH_MAX;
@@ -25,3 +27,9 @@ bool copy_text(std::array<char, N>& to, const char* from) {
 constexpr bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
+
+// Bytes the target sent, as a message shows them: every byte that could
+// start or carry a control sequence on the user's terminal (ESC and the
+// other C0 controls but CR, LF, TAB and BS; DEL; 0x80-0x9F) becomes "<hh>"
+// with two lower-case hex digits; every other byte stays as it is.
+std::string shown_target_bytes(std::string_view bytes);

@@ -8,6 +8,7 @@
 
 #include "base/fatal.h"
 #include "base/run_options.h"
+#include "base/text.h"
 #include "boot/boot.h"
 #include "console/console.h"
 #include "events/events.h"
@@ -144,8 +145,9 @@ PageOutcome finish_written_page(Pass& pass, uint32_t page_start, const PageCheck
     }
     console_print("\r\nfail OK to send anaother page character\r\n");
     console_print("abort: wrong character received\r\n");
-    report_error_format("got 0x%x (%c)  wanted (0x0d) \r\n", static_cast<unsigned>(reply),
-                        static_cast<unsigned>(reply));
+    const char reply_byte = static_cast<char>(reply);
+    report_error_format("got 0x%x (%s)  wanted (0x0d) \r\n", static_cast<unsigned>(reply),
+                        shown_target_bytes(std::string_view(&reply_byte, 1)).c_str());
 }
 
 void show_checksums(const PageChecksum& sent, const PageChecksum& received) {

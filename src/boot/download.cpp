@@ -8,6 +8,7 @@
 
 #include "base/fatal.h"
 #include "base/run_options.h"
+#include "base/text.h"
 #include "boot/boot.h"
 #include "console/console.h"
 #include "events/events.h"
@@ -90,7 +91,7 @@ void wake_application(ReplyBuffer& reply) {
     if (count != kHelloLength || said.find(kHelloWord) == std::string_view::npos)
         report_error("No hello from AVR\r\n");
     Event("wake").with("rate", line_rate).with("reply", said).write();
-    console_print("AVR said Hello : %s\r\n", reply.data());
+    console_print("AVR said Hello : %s\r\n", shown_target_bytes(reply.data()).c_str());
 }
 
 // The catalogue's names are padded with blanks to 16 characters.
@@ -138,7 +139,8 @@ void ask_programmer_type(ReplyBuffer& reply) {
     for (int read = 0; read < kProgrammerTypeReads; ++read) {
         int count = read_reply(1, reply.data());
         if (run_options.verbose)
-            console_print("srl cnt = %u buf[0] = %c\r\n", static_cast<unsigned>(count), reply[0]);
+            console_print("srl cnt = %u buf[0] = %s\r\n", static_cast<unsigned>(count),
+                          shown_target_bytes(std::string_view(reply.data(), 1)).c_str());
         if (reply[0] == 'S') return;
     }
     report_error("didn't get reply from AVR, out of sync");
@@ -150,7 +152,8 @@ void ask_software_identifier(ReplyBuffer& reply) {
     send_command('S');
     read_reply(kSoftwareIdLength, reply.data());
     if (std::strncmp(reply.data(), "AVR", 3) != 0)
-        report_error_format("Sorry, device does not reply AVR... to S, instead:%s\r\n", reply.data());
+        report_error_format("Sorry, device does not reply AVR... to S, instead:%s\r\n",
+                            shown_target_bytes(reply.data()).c_str());
 }
 
 // 'v' and 'V': read, not examined.
@@ -184,7 +187,8 @@ int ask_device_code(ReplyBuffer& reply) {
 
 void insist_on_mega128(int family, const ReplyBuffer& device_name) {
     if (family != kMega128Family)
-        report_error_format("Sorry, device is not Mega128, instead:%s\r\n", device_name.data());
+        report_error_format("Sorry, device is not Mega128, instead:%s\r\n",
+                            shown_target_bytes(device_name.data()).c_str());
     print_verbose_line("device is Mega128\r\n");
 }
 

@@ -27,11 +27,14 @@ namespace {
 
 bool stdout_is_terminal = false;
 bool stdin_is_terminal = false;
-bool keyboard_raw = false;
+volatile std::sig_atomic_t keyboard_raw = false;
 termios saved_keyboard{};
 termios raw_keyboard{};
 bool line_input_on = false;  // echo and line editing on for a prompt
-int backspace_byte = -1;     // what the keyboard's Backspace key sends, when not 8
+// The keyboard's settings the program has put in force (raw keys, or line
+// input for a prompt): what a continued run takes again after a stop.
+termios keyboard_in_force{};
+int backspace_byte = -1;  // what the keyboard's Backspace key sends, when not 8
 std::array<char, 1 << 16> stdout_buffer{};
 
 // A key sequence that has not been completed within this time is taken as
@@ -60,12 +63,65 @@ void on_signal(int signal_number) {
     _exit(kExitSignalBase + signal_number);
 }
 
+// Every change of the keyboard's settings goes through here, so that a
+// stop and a continue know what to give back and what to take again.
+bool set_keyboard(const termios& settings) {
+    sigset_t stop_and_continue, before;
+    sigemptyset(&stop_and_continue);
+    sigaddset(&stop_and_continue, SIGTSTP);
+    sigaddset(&stop_and_continue, SIGCONT);
+    sigprocmask(SIG_BLOCK, &stop_and_continue, &before);
+    keyboard_in_force = settings;
+    bool set = tcsetattr(STDIN_FILENO, TCSANOW, &settings) == 0;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return set;
+}
+
+void on_continue(int) {
+    int saved_errno = errno;
+    if (keyboard_raw) tcsetattr(STDIN_FILENO, TCSANOW, &keyboard_in_force);
+    errno = saved_errno;
+}
+
+// A stop (Ctrl-Z in a shell, kill -TSTP): the keyboard goes back to the
+// user's settings, the process stops as the signal asks, and on continuing
+// it takes its own settings again, so that fg resumes a working terminal.
+void on_stop(int signal_number) {
+    int saved_errno = errno;
+    if (keyboard_raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved_keyboard);
+    struct sigaction stop {};
+    stop.sa_handler = SIG_DFL;
+    sigemptyset(&stop.sa_mask);
+    struct sigaction ours {};
+    sigaction(signal_number, &stop, &ours);
+    sigset_t just_this;
+    sigemptyset(&just_this);
+    sigaddset(&just_this, signal_number);
+    sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
+    raise(signal_number);  // stops here until continued
+    sigprocmask(SIG_BLOCK, &just_this, nullptr);
+    sigaction(signal_number, &ours, nullptr);
+    on_continue(SIGCONT);
+    errno = saved_errno;
+}
+
 void install_signal_handlers() {
     struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: blocking calls return EINTR
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(s, &action, nullptr);
+    // The signals that end a run; each ends it through check_pending_signal
+    // with the keyboard given back and 128 + the signal as the status.
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM})
+        sigaction(s, &action, nullptr);
+    struct sigaction stop {};
+    stop.sa_handler = on_stop;
+    sigemptyset(&stop.sa_mask);
+    stop.sa_flags = SA_RESTART;  // a stop interrupts nothing
+    sigaction(SIGTSTP, &stop, nullptr);
+    struct sigaction resume = stop;
+    resume.sa_handler = on_continue;
+    sigaction(SIGCONT, &resume, nullptr);
 }
 
 long elapsed_ns(const timespec& since) {
@@ -109,6 +165,7 @@ void drop_key_bytes(std::size_t count) {
 
 // Second codes of the cursor and function keys, as the PC keyboard gives
 // them: the two-code form of the key read.
+// clang-format off
 int csi_tilde_code(int number) {
     switch (number) {
         case 1: case 7: return 71;   // Home
@@ -123,6 +180,7 @@ int csi_tilde_code(int number) {
         default: return -1;
     }
 }
+// clang-format on
 
 int final_letter_code(unsigned char final) {
     switch (final) {
@@ -272,7 +330,8 @@ void console_take_keys() {
     if (keyboard_raw) return;
     if (stdin_is_terminal && tcgetattr(STDIN_FILENO, &saved_keyboard) == 0) {
         termios raw = saved_keyboard;
-        raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP | BRKINT | PARMRK);
+        raw.c_iflag &=
+            ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP | BRKINT | PARMRK);
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
@@ -285,7 +344,7 @@ void console_take_keys() {
 #endif
         // Output processing stays as the user had it: a line feed still
         // starts the next line at its left edge.
-        if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+        if (set_keyboard(raw)) {
             raw_keyboard = raw;
             keyboard_raw = true;
             // Most terminals send DEL for the Backspace key; the terminal
@@ -300,7 +359,7 @@ void console_ctrl_c_as_key() {
     if (!keyboard_raw || (raw_keyboard.c_lflag & ISIG) == 0) return;
     termios keys = raw_keyboard;
     keys.c_lflag &= ~static_cast<tcflag_t>(ISIG);
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0) raw_keyboard = keys;
+    if (set_keyboard(keys)) raw_keyboard = keys;
 }
 
 void console_restore() {
@@ -383,7 +442,7 @@ void console_begin_line_input() {
     termios line = saved_keyboard;
     line.c_lflag |= ICANON | ECHO;
     line.c_iflag |= ICRNL;
-    line_input_on = tcsetattr(STDIN_FILENO, TCSANOW, &line) == 0;
+    line_input_on = set_keyboard(line);
 }
 
 int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars) {
@@ -404,38 +463,39 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
 
     // No more than the key buffer holds at a time: what follows the
     // answer's line goes back there as keys, none of it dropped.
-    auto read_more = [] {
-        for (;;) {
+    // Once input has ended (Ctrl-D at the prompt) this answer asks no more.
+    bool ended = false;
+    auto read_more = [&ended] {
+        while (!ended) {
             ssize_t n =
                 read(STDIN_FILENO, prompt_rest.free_space(), std::min(prompt_rest.room(), key_bytes.size()));
             if (n < 0 && errno == EINTR) {
                 check_pending_signal();
                 continue;
             }
-            if (n <= 0) return false;
+            if (n <= 0) break;
             prompt_rest.added(static_cast<std::size_t>(n));
             return true;
         }
+        ended = true;
+        return false;
     };
     PromptInput::Word word = prompt_rest.take_word(buffer, max_chars, read_more);
 
-    // The rest of the answer's line waits for the next prompt; whatever
-    // input follows that line is keys again. Keys typed ahead of the prompt
-    // were read raw, so their Enter is a CR.
-    std::size_t kept = prompt_rest.line_end(true);
-    if (kept != PromptInput::kNoLineEnd) {
-        std::size_t after = std::min(prompt_rest.size() - kept, key_bytes.size());
-        std::memcpy(key_bytes.data(), prompt_rest.data() + kept, after);
-        key_byte_count = after;
-        if (after > 0) clock_gettime(CLOCK_MONOTONIC, &key_bytes_since);
-        prompt_rest.keep(kept);
-    } else {
-        kept = prompt_rest.size();
-    }
-    std::size_t line_length = word.used + kept;
+    // The rest of the answer's line, its line end included, is dropped:
+    // nothing of an overlong answer reaches the next prompt or the target.
+    // Whatever input follows that line is keys again. Keys typed ahead of
+    // the prompt were read raw, so their Enter is a CR.
+    std::size_t dropped = word.length >= 0 ? prompt_rest.drop_line(true, read_more) : 0;
+    std::size_t after = std::min(prompt_rest.size(), key_bytes.size());
+    std::memcpy(key_bytes.data(), prompt_rest.data(), after);
+    key_byte_count = after;
+    if (after > 0) clock_gettime(CLOCK_MONOTONIC, &key_bytes_since);
+    prompt_rest.keep(0);
+    std::size_t line_length = word.used + dropped;
     if (cooked && line_length > ahead_start)
         echo_typed_ahead(ahead.data() + ahead_start, std::min(ahead_end, line_length) - ahead_start);
-    if (cooked) tcsetattr(STDIN_FILENO, TCSANOW, &raw_keyboard);
+    if (cooked) set_keyboard(raw_keyboard);
     line_input_on = false;
     return word.length;
 }

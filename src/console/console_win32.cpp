@@ -533,17 +533,15 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     // The answer is read as a line with echo and line editing, as typed.
     console_begin_line_input();
     PromptInput::Word word = prompt_rest.take_word(buffer, max_chars, read_prompt_line);
-    // The rest of the answer's line waits for the next prompt; what follows
-    // that line is keys again.
-    while (word.length >= 0 && prompt_rest.line_end(false) == PromptInput::kNoLineEnd && read_prompt_line()) {
-    }
+    // The rest of the answer's line, its line end included, is dropped:
+    // nothing of an overlong answer reaches the next prompt or the target.
+    if (word.length >= 0) prompt_rest.drop_line(false, read_prompt_line);
     // Piped keys taken ahead of the answer: those after its line are keys
     // again, in their order.
-    std::size_t kept = prompt_rest.line_end(false);
-    if (!input_is_console && kept != PromptInput::kNoLineEnd) {
-        for (std::size_t i = kept; i < prompt_rest.size(); ++i)
+    if (!input_is_console) {
+        for (std::size_t i = 0; i < prompt_rest.size(); ++i)
             key_codes.push(static_cast<unsigned char>(prompt_rest.data()[i]));
-        prompt_rest.keep(kept);
+        prompt_rest.keep(0);
     }
     if (line_input_on) set_input_mode(key_input_mode);
     line_input_on = false;

@@ -45,10 +45,9 @@ class PromptInput {
     };
 
     // Takes the first word: leading blanks skipped, the word ends at a blank
-    // or after max_chars characters, and what follows it stays for the next
-    // prompt. When the held bytes run out, more() is asked to add some; it
-    // returns false when input has ended. Stores the word and a NUL into
-    // buffer, which holds more than max_chars bytes.
+    // or after max_chars characters; what follows it stays held. When the held bytes run out, more() is asked
+    // to add some; it returns false when input has ended. Stores the word and a NUL into buffer, which holds
+    // more than max_chars bytes.
     template <typename More>
     Word take_word(char* buffer, std::size_t max_chars, More&& more) {
         std::size_t stored = 0;
@@ -70,6 +69,24 @@ class PromptInput {
         }
         buffer[stored] = '\0';
         return Word{in_word ? static_cast<int>(stored) : -1, used};
+    }
+
+    // Drops the held bytes through the first line end (see line_end), asking
+    // more() for bytes while no line end has come; returns how many bytes
+    // were dropped. Whatever follows the line end stays held.
+    template <typename More>
+    std::size_t drop_line(bool cr_ends_line, More&& more) {
+        std::size_t dropped = 0;
+        for (;;) {
+            std::size_t end = line_end(cr_ends_line);
+            if (end != kNoLineEnd) {
+                drop_front(end);
+                return dropped + end;
+            }
+            dropped += count_;
+            count_ = 0;
+            if (!more()) return dropped;
+        }
     }
 
     // The offset just past the first line end among the held bytes: a line

@@ -27,6 +27,7 @@ constexpr std::size_t kDataPosition = 9;
 constexpr std::size_t kRecordOverhead = 11;    // ':' NN AAAA TT CC
 constexpr std::size_t kBaseRecordLength = 13;  // positions 9-12 hold the base
 constexpr uint8_t kDataRecord = 0x00;
+constexpr uint8_t kEndOfFileRecord = 0x01;
 constexpr uint8_t kSegmentBaseRecord = 0x02;
 constexpr uint8_t kLinearBaseRecord = 0x04;
 
@@ -51,9 +52,13 @@ HexLine hex_line;
 HexRecordData record_data;
 
 // Opened read-only, as an existing file, in binary: the reader itself
-// drops the CRs and stops at Ctrl-Z, on every system alike.
+// drops the CRs and stops at Ctrl-Z, on every system alike. Opening a pipe
+// waits for its writer; a signal during that wait ends the run.
 bool open_hex_file(HexFile& file, const char* path) {
+    check_pending_signal();
+    errno = 0;
     file.stream = std::fopen(path, "rb");
+    if (file.stream == nullptr && errno == EINTR) check_pending_signal();
     file.next = file.end = 0;
     file.ended = false;
     file.read_error = 0;
@@ -87,18 +92,19 @@ bool refill(HexFile& file) {
     }
 }
 
-// Next line into line.text: 1 = a line ending in a line feed, 0 = no
-// further line (a partial last line is dropped), -1 = the line reached the
-// buffer's capacity (hex_error 255).
+// Next line into line.text: 1 = a line, ending in a line feed or, the
+// last of the file, at the end of the file's text (it is a record like any
+// other: a record cut in the middle fails as a damaged one does); 0 = no
+// further line; -1 = the line reached the buffer's capacity (hex_error 255).
 int read_hex_line(HexFile& file, HexLine& line) {
     line.length = 0;
     for (;;) {
-        if (file.next == file.end && !refill(file)) return 0;
+        if (file.next == file.end && !refill(file)) return line.length > 0 ? 1 : 0;
         char c = file.chunk[file.next++];
         if (c == kEndOfText) {
             file.ended = true;
             file.next = file.end;
-            return 0;
+            return line.length > 0 ? 1 : 0;
         }
         if (c == '\r' || c == ' ') continue;
         line.text[line.length++] = c;
@@ -169,6 +175,27 @@ int fail_load(HexFile& file) {
     return 0;
 }
 
+// What makes a file a whole image: an end-of-file record with data before
+// it. A file cut short (or empty) has no end-of-file record; one without
+// data holds no image. Either would have the chip erased for nothing.
+struct Completeness {
+    bool data_seen = false;
+    bool end_record_seen = false;
+    bool whole = false;
+
+    void record(std::string_view line, uint8_t stored_bytes) {
+        if (stored_bytes > 0) data_seen = true;
+        if (byte_at(line, kTypePosition) != kEndOfFileRecord) return;
+        end_record_seen = true;
+        if (data_seen) whole = true;
+    }
+
+    uint8_t error() const {
+        if (whole) return kHexOk;
+        return end_record_seen ? kHexNoData : kHexNoEndRecord;
+    }
+};
+
 }  // namespace
 
 uint8_t hex_digit_value(char c) {
@@ -219,18 +246,20 @@ int load_hex_file(const char* path) {
     }
     uint32_t lowest = kFlashTopByte;
     uint32_t highest = 0;
+    Completeness completeness;
     for (;;) {
         int got = read_hex_line(file, hex_line);
         if (hex_error != kHexOk) return fail_load(file);
         if (got != 1) break;
         uint32_t address = 0;
-        uint8_t count =
-            parse_hex_record(std::string_view(hex_line.text.data(), hex_line.length), record_data, &address);
+        std::string_view line(hex_line.text.data(), hex_line.length);
+        uint8_t count = parse_hex_record(line, record_data, &address);
         if (hex_error != kHexOk) return fail_load(file);
         if (!store_record(record_data, count, address, lowest, highest)) {
             hex_error = kHexTooLarge;
             return fail_load(file);
         }
+        completeness.record(line, count);
     }
     // A file that cannot be read to its end is not taken as a short image.
     if (file.read_error != 0) {
@@ -238,6 +267,8 @@ int load_hex_file(const char* path) {
         hex_error = kHexNotFound;
         return fail_load(file);
     }
+    hex_error = completeness.error();
+    if (hex_error != kHexOk) return fail_load(file);
     console_print("LoAddr =  %x    HiAddr =  %x\r\n", LoAddr, HiAddr);
     close_hex_file(file);
     return 1;
@@ -256,6 +287,10 @@ int translate_hex_file(const char* path) {
         console_print("ERROR: Cannot translate file!\r\n");
     else if (hex_error == kHexNotFound)
         console_print("ERROR: Could not find HEX file!\r\n");
+    else if (hex_error == kHexNoEndRecord)
+        console_print("ERROR: HEX file has no end-of-file record (empty or cut short)!\r\n");
+    else if (hex_error == kHexNoData)
+        console_print("ERROR: HEX file has no data before its end-of-file record!\r\n");
     report_error("<<TRANSLATION ABORTED>>\r\n");
 }
 

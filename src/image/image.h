@@ -48,7 +48,10 @@ constexpr uint8_t kHexOk = 0;
 constexpr uint8_t kHexCorrupt = 1;   // checksum wrong, or the record is cut short
 constexpr uint8_t kHexNotFound = 2;  // cannot open (or read) the file
 constexpr uint8_t kHexTooLarge = 3;  // a data byte above kFlashTopByte
-constexpr uint8_t kHexNotHex = 255;  // line too long, or no ':' in front
+// The file holds no whole image, so nothing may be erased for it:
+constexpr uint8_t kHexNoEndRecord = 4;  // no end-of-file record (empty, or cut short)
+constexpr uint8_t kHexNoData = 5;       // no data record before the end-of-file record
+constexpr uint8_t kHexNotHex = 255;     // line too long, or no ':' in front
 
 extern uint8_t hex_error;          // 0 whenever a read begins
 extern uint32_t hex_base_address;  // extended address base of types 02 and 04
@@ -60,7 +63,9 @@ using HexRecordData = std::array<uint8_t, kHexRecordCapacity>;
 int translate_hex_file(const char* path);
 
 // Reads the whole file into the image and prints the range line. 1 = done,
-// 0 = failed with hex_error set (warning lines printed, file closed).
+// 0 = failed with hex_error set (warning lines printed, file closed). A file
+// is done only when an end-of-file record was read with data before it; the
+// records after it are read as well.
 int load_hex_file(const char* path);
 
 // Takes apart one stored line (its line feed included, when it has one).

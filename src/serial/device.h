@@ -24,6 +24,7 @@ struct DeviceError {
         not_open,        // there is no device to ask
         bad_value,       // a value no device takes (a rate of 0 or less)
         reported,        // the device has said why on standard error itself
+        timed_out,       // the device took no byte for its stall time
     };
     Kind kind = Kind::none;
     unsigned long code = 0;
@@ -33,7 +34,9 @@ struct DeviceError {
 
 enum class ModemLine : uint8_t { dtr, rts };
 
-// One open device. Destroying it closes it.
+// One open device. Destroying it puts back the settings the device had when
+// the port first opened it (line settings, modem lines) and closes it; what
+// it still holds to send gets a bounded time to go out.
 class Device {
    public:
     Device() = default;
@@ -58,8 +61,12 @@ class Device {
     // polled).
     virtual int wait_source(WaitSource::Kind kind, WaitSource* source) = 0;
 
-    // Every byte out, or the reason why not.
-    virtual DeviceError write_bytes(const uint8_t* bytes, std::size_t count) = 0;
+    // Writes what the device takes of count bytes, waiting at most wait_ms
+    // for it to take the first; returns how many it took (0 when it took
+    // none in that time). A failure goes into *error. A device that cannot
+    // wait so finely may wait longer, within its own bound.
+    virtual std::size_t write_some(const uint8_t* bytes, std::size_t count, int wait_ms,
+                                   DeviceError* error) = 0;
 
     virtual DeviceError set_rate(uint32_t rate) = 0;
 
@@ -70,8 +77,18 @@ class Device {
 
 // Opens the local serial device at path (what port_device_path made of the
 // port name): raw 8-N-1, no flow control, reads that never wait, writes
-// that wait for room, RTS dropped. nullptr when it does not open.
+// that wait only as long as write_some is told, RTS dropped. The settings
+// the device had are kept from the first open of the path and put back
+// when the device is let go. nullptr when it does not open.
 std::unique_ptr<Device> open_local_device(const char* path);
+
+// The port lets its device go for good (close_port): the settings found
+// at the next open are that device's own again, even under the same path.
+void forget_found_settings();
+
+// The text of a timed_out error, the same on every platform.
+constexpr const char* kTimedOutText =
+    "Write time-out: the port took no byte for too long (output held, or nobody reading the other end)\n";
 
 // The system's text for an error, ending in a line break, onto stream.
 void write_system_text(std::FILE* stream, const DeviceError& error);

@@ -4,6 +4,7 @@
 // (and so every limit) is as stated while a reply costs no more than it must.
 #include "base/fatal.h"
 #include "base/run_options.h"
+#include "base/text.h"
 #include "console/console.h"
 #include "serial/serial.h"
 
@@ -50,7 +51,8 @@ int read_bytes(int n, char* buffer, int32_t poll_limit) {
 
 int read_reply(int n, char* buffer, int32_t poll_limit) {
     int count = read_bytes(n, buffer, poll_limit);
-    if (count > 0 && run_options.verbose) console_print(" %c\r\n", buffer[0]);
+    if (count > 0 && run_options.verbose)
+        console_print(" %s\r\n", shown_target_bytes(std::string_view(buffer, 1)).c_str());
     if (count == 0) console_print("nothing\r\n");
     return count;
 }

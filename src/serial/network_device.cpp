@@ -29,10 +29,16 @@ class NetworkDevice final : public Device {
         return line_.wait_source(kind, source);
     }
 
-    DeviceError write_bytes(const uint8_t* bytes, std::size_t count) override {
-        for (std::size_t i = 0; i < count; ++i)
-            if (!line_.write(bytes[i])) return ended();
-        return DeviceError{};
+    // The line gathers what is written and waits for room by itself when
+    // its buffer is full, within its own bound (a server that takes nothing
+    // for its stall time has failed), however short wait_ms is.
+    std::size_t write_some(const uint8_t* bytes, std::size_t count, int, DeviceError* error) override {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (line_.write(bytes[i])) continue;
+            *error = ended();
+            return i;
+        }
+        return count;
     }
 
     DeviceError set_rate(uint32_t rate) override {

@@ -27,6 +27,17 @@ struct SerialPort {
 
 SerialPort port;
 
+// A byte that does not go at once is tried again after this wait.
+constexpr int kSendWaitMs = 10;
+
+// The stall time: how long a port may take no byte before a send fails. A
+// healthy port keeps a writer waiting at most as long as its full output
+// queue (a few KiB) takes at the line rate.
+constexpr int kStallFloorMs = 2000;
+constexpr long kOutputQueueBytes = 4096;
+constexpr long kBitsPerByte = 10;  // start, 8 data, stop
+constexpr long kStallCeilingMs = 10L * 60 * 1000;
+
 // Received bytes taken from the device and not yet handed out by read_byte.
 // receive_count includes them, so callers see one queue.
 std::array<uint8_t, 1 << 16> rx{};
@@ -90,12 +101,34 @@ void fill_rx() {
     if (error) port.pending_failure = error;
 }
 
+int stall_time_ms() {
+    long rate = port.remembered_rate > 0 ? port.remembered_rate : 9600;
+    long queue_ms = 2 * kOutputQueueBytes * kBitsPerByte * 1000 / rate;
+    if (queue_ms < kStallFloorMs) return kStallFloorMs;
+    return static_cast<int>(queue_ms < kStallCeilingMs ? queue_ms : kStallCeilingMs);
+}
+
+// A send that failed: the system's text (or the time-out's) on standard
+// error.
+int send_failed(const DeviceError& error) {
+    print_system_error(error);
+    return 1;
+}
+
+// The device let go (its settings put back) and the receive buffer
+// emptied; what was found at its first open is kept for a re-open.
+void let_go_of_device() {
+    port.device.reset();
+    rx_head = rx_count = 0;
+    port.pending_failure = DeviceError{};
+}
+
 int open_named(const char* name, bool again) {
     // A name that does not fit would open another device: refuse it. The
     // name may be the port's own (a re-open): it is copied before closing.
     std::array<char, kPathCapacity> given{};
     if (!copy_text(given, name)) return 0;
-    close_port();  // a port opened again lets go of its old device and lock
+    let_go_of_device();  // a port opened again lets go of its old device and lock
     port.name = given;
     port.device = open_device(port.name.data(), again);
     if (!port.device) return 0;
@@ -143,13 +176,56 @@ int set_baud_rate(int32_t rate) {
 
 int send_byte(uint8_t byte) { return send_bytes(&byte, 1); }
 
+// A port that takes no byte for its stall time (output held, nobody reading
+// the other end) fails the send instead of holding the run.
 int send_bytes(const uint8_t* bytes, std::size_t count) {
-    if (count == 0) return 0;
-    DeviceError error{DeviceError::Kind::not_open};
-    if (port.device) error = port.device->write_bytes(bytes, count);
-    if (!error) return 0;
-    print_system_error(error);
-    return 1;
+    if (!port.device && count > 0) return send_failed(DeviceError{DeviceError::Kind::not_open});
+    int64_t last_taken = monotonic_ms();
+    while (count > 0) {
+        DeviceError error;
+        std::size_t taken = port.device->write_some(bytes, count, kSendWaitMs, &error);
+        if (error) return send_failed(error);
+        if (taken > 0) {
+            bytes += taken;
+            count -= taken;
+            last_taken = monotonic_ms();
+            continue;
+        }
+        check_pending_signal();
+        if (monotonic_ms() - last_taken >= stall_time_ms())
+            return send_failed(DeviceError{DeviceError::Kind::timed_out});
+    }
+    return 0;
+}
+
+SendOutcome send_byte_unless(uint8_t byte, const WaitSource& watched, int watched_limit) {
+    if (!port.device) {
+        send_failed(DeviceError{DeviceError::Kind::not_open});
+        return SendOutcome::failed;
+    }
+    const int64_t since = monotonic_ms();
+    for (;;) {
+        DeviceError error;
+        if (port.device->write_some(&byte, 1, 0, &error) == 1) return SendOutcome::sent;
+        if (error) {
+            send_failed(error);
+            return SendOutcome::failed;
+        }
+        int left = stall_time_ms() - static_cast<int>(monotonic_ms() - since);
+        if (left <= 0) {
+            send_failed(DeviceError{DeviceError::Kind::timed_out});
+            return SendOutcome::failed;
+        }
+        // Room on the port, or the watched source, whichever comes first; a
+        // device whose write waits by itself (0) is only tried again.
+        std::array<WaitSource, 2> sources{};
+        int port_limit = port_wait_source(WaitSource::Kind::writable, &sources[0]);
+        sources[1] = watched;
+        int limit = shorter_wait(shorter_wait(port_limit, watched_limit), left);
+        int ready = wait_for_any(sources, limit);
+        check_pending_signal();
+        if (ready == 1 || (ready < 0 && limit == watched_limit)) return SendOutcome::watched_ready;
+    }
 }
 
 uint32_t receive_count() {
@@ -187,9 +263,8 @@ int read_byte(uint8_t* out) {
 }
 
 void close_port() {
-    port.device.reset();
-    rx_head = rx_count = 0;
-    port.pending_failure = DeviceError{};
+    let_go_of_device();
+    forget_found_settings();
 }
 
 int port_wait_source(WaitSource::Kind kind, WaitSource* source) {

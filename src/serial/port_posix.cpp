@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <ctime>
 
 #include "base/fatal.h"
+#include "base/text.h"
 #include "serial/device.h"
 #include "serial/port_rate.h"
 #include "serial/serial.h"
@@ -23,6 +25,62 @@ namespace {
 
 // COM1 to COM99999.
 constexpr long kMaxComNumber = 99999;
+
+// When the port lets the device go, what it still holds to send gets this
+// long to go out (looked at every few milliseconds); the rest is dropped,
+// so that neither the close nor the settings put back wait on a line that
+// does not move.
+constexpr int kLetGoWaitMs = 1000;
+constexpr int kLetGoLookMs = 5;
+
+// What the device had when the port first opened it: put back whenever the
+// port lets it go, also after a re-open of the same path (which finds the
+// port's own settings), as other serial programs leave a port as found.
+// Plain data only: the port is let go at exit, while statics end.
+struct FoundSettings {
+    std::array<char, kPathCapacity> path{};
+    bool line_known = false;
+    LineSnapshot line{};
+    bool modem_known = false;
+    int modem_bits = 0;
+};
+
+FoundSettings found;
+
+void take_found_settings(int fd, const char* path) {
+    if (found.path[0] != '\0' && std::strcmp(found.path.data(), path) == 0) return;
+    if (!copy_text(found.path, path)) found.path[0] = '\0';
+    found.line_known = take_line_snapshot(fd, &found.line);
+    found.modem_known = ioctl(fd, TIOCMGET, &found.modem_bits) == 0;
+}
+
+void put_modem_line(int fd, int bit) {
+    if (ioctl(fd, (found.modem_bits & bit) != 0 ? TIOCMBIS : TIOCMBIC, &bit) != 0) {
+    }
+}
+
+// Runs at exit too (the port is let go when the process ends): no signal
+// check here, only bounded waits.
+void put_found_settings(int fd) {
+    bool drained = false;
+    for (int waited = 0; waited < kLetGoWaitMs && !drained; waited += kLetGoLookMs) {
+        int queued = 0;
+        drained = ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0;
+        if (!drained) poll(nullptr, 0, kLetGoLookMs);
+    }
+    // Drained: the last bytes leave the transmitter before the rate
+    // changes (a pseudo-terminal keeps them for its reader). Stuck: what
+    // is left is dropped, so that the close does not wait on it.
+    if (drained)
+        tcdrain(fd);
+    else
+        tcflush(fd, TCOFLUSH);
+    if (found.modem_known) {
+        put_modem_line(fd, TIOCM_DTR);
+        put_modem_line(fd, TIOCM_RTS);
+    }
+    if (found.line_known) put_line_snapshot(fd, found.line);
+}
 
 DeviceError failure(int error) {
     return DeviceError{DeviceError::Kind::failed, static_cast<unsigned long>(error)};
@@ -51,7 +109,10 @@ void configure_line(int fd) {
 class TtyDevice final : public Device {
    public:
     explicit TtyDevice(int fd) : fd_(fd) {}
-    ~TtyDevice() override { close(fd_); }
+    ~TtyDevice() override {
+        put_found_settings(fd_);
+        close(fd_);
+    }
 
     std::size_t read_some(uint8_t* buffer, std::size_t capacity, DeviceError* error) override {
         pollfd p{fd_, POLLIN, 0};
@@ -81,27 +142,28 @@ class TtyDevice final : public Device {
         return kWaitForever;
     }
 
-    DeviceError write_bytes(const uint8_t* bytes, std::size_t count) override {
-        while (count > 0) {
+    // The descriptor never blocks: a full output queue is waited on with
+    // poll, for no longer than the caller allows.
+    std::size_t write_some(const uint8_t* bytes, std::size_t count, int wait_ms,
+                           DeviceError* error) override {
+        for (;;) {
             ssize_t n = write(fd_, bytes, count);
-            if (n >= 0) {
-                bytes += n;
-                count -= static_cast<std::size_t>(n);
-                continue;
-            }
-            if (errno == EINTR) {
+            if (n > 0) return static_cast<std::size_t>(n);
+            if (n < 0 && errno == EINTR) {
                 check_pending_signal();
                 continue;
             }
-            if (errno == EAGAIN) {  // should not happen with blocking writes; wait for room
-                pollfd p{fd_, POLLOUT, 0};
-                poll(&p, 1, 10);
-                check_pending_signal();
-                continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                *error = failure(errno);
+                return 0;
             }
-            return failure(errno);
+            if (wait_ms <= 0) return 0;
+            pollfd p{fd_, POLLOUT, 0};
+            int ready = poll(&p, 1, wait_ms);
+            if (ready < 0 && errno == EINTR) check_pending_signal();
+            if (ready <= 0) return 0;
+            wait_ms = 0;  // room, or an error the write will say: one more try
         }
-        return DeviceError{};
     }
 
     DeviceError set_rate(uint32_t rate) override {
@@ -150,9 +212,9 @@ std::unique_ptr<Device> open_local_device(const char* path) {
         close(fd);
         return nullptr;
     }
-    // Writes wait when the output queue is full; reads never wait (VMIN 0).
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    // Neither reads nor writes block (a full output queue is waited on for a
+    // bounded time, see write_some). The settings as found are kept first.
+    take_found_settings(fd, path);
     configure_line(fd);
     auto device = std::make_unique<TtyDevice>(fd);
     // RTS low with DTR; a device without modem lines says so at the DTR.
@@ -160,12 +222,15 @@ std::unique_ptr<Device> open_local_device(const char* path) {
     return device;
 }
 
+void forget_found_settings() { found.path[0] = '\0'; }
+
 void use_fine_timer() {}  // the POSIX sleeps are as fine as asked
 
 void write_system_text(std::FILE* stream, const DeviceError& error) {
     int code = static_cast<int>(error.code);
     switch (error.kind) {
         case DeviceError::Kind::hung_up: std::fputs("End of file (the device hung up)\n", stream); return;
+        case DeviceError::Kind::timed_out: std::fputs(kTimedOutText, stream); return;
         case DeviceError::Kind::not_open: code = EBADF; break;
         case DeviceError::Kind::bad_value: code = EINVAL; break;
         default: break;

@@ -4,6 +4,7 @@
 #include <asm/termbits.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "serial/port_rate.h"
 
@@ -25,4 +26,20 @@ bool apply_line_rate(int fd, uint32_t rate, int* error) {
         return false;
     }
     return true;
+}
+
+static_assert(sizeof(struct termios2) <= sizeof(LineSnapshot::record), "the settings fit the snapshot");
+
+bool take_line_snapshot(int fd, LineSnapshot* snapshot) {
+    struct termios2 t {};
+    if (ioctl(fd, TCGETS2, &t) != 0) return false;
+    std::memcpy(snapshot->record, &t, sizeof t);
+    return true;
+}
+
+void put_line_snapshot(int fd, const LineSnapshot& snapshot) {
+    struct termios2 t {};
+    std::memcpy(&t, snapshot.record, sizeof t);
+    while (ioctl(fd, TCSETS2, &t) != 0 && errno == EINTR) {
+    }
 }

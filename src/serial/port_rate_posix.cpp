@@ -2,10 +2,12 @@
 #include <termios.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "serial/port_rate.h"
 
 namespace {
+// clang-format off
 speed_t speed_code(uint32_t rate) {
     switch (rate) {
         case 50: return B50;
@@ -35,6 +37,7 @@ speed_t speed_code(uint32_t rate) {
         default: return static_cast<speed_t>(rate);  // systems whose speed_t is the rate itself
     }
 }
+// clang-format on
 }  // namespace
 
 bool apply_line_rate(int fd, uint32_t rate, int* error) {
@@ -44,4 +47,20 @@ bool apply_line_rate(int fd, uint32_t rate, int* error) {
         return false;
     }
     return true;
+}
+
+static_assert(sizeof(termios) <= sizeof(LineSnapshot::record), "the settings fit the snapshot");
+
+bool take_line_snapshot(int fd, LineSnapshot* snapshot) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return false;
+    std::memcpy(snapshot->record, &t, sizeof t);
+    return true;
+}
+
+void put_line_snapshot(int fd, const LineSnapshot& snapshot) {
+    termios t{};
+    std::memcpy(&t, snapshot.record, sizeof t);
+    while (tcsetattr(fd, TCSANOW, &t) != 0 && errno == EINTR) {
+    }
 }

@@ -3,12 +3,14 @@
 // time-outs; nothing else touches them.
 #include <windows.h>
 
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/fatal.h"
+#include "base/text.h"
 #include "serial/device.h"
 #include "serial/serial.h"
 
@@ -21,10 +23,28 @@ static_assert(sizeof(DCB) == kDcbLength, "DCB layout");
 
 constexpr DWORD kNeutralLanguage = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);  // 0x400
 
-// A WriteFile that succeeds without writing waited out the driver's write
-// time-out; the byte is tried again this many times before the write is
-// reported as failed, so that no byte is ever dropped silently.
-constexpr int kWriteRetryLimit = 100;
+// A write waits this long for the driver to take its bytes (the driver's
+// write time-out); write_some tries again until its own wait is used up.
+constexpr DWORD kWriteSliceMs = 10;
+
+// When the port lets the device go, what it still holds to send gets this
+// long to go out; the rest is dropped.
+constexpr int kLetGoWaitMs = 1000;
+constexpr int kLetGoLookMs = 5;
+
+// What the device had when the port first opened it (its control record,
+// with the DTR and RTS modes, and its time-outs): put back whenever the
+// port lets it go, also after a re-open of the same path, as other serial
+// programs leave a port. Plain data only: the port is let go at exit.
+struct FoundSettings {
+    std::array<char, kPathCapacity> path{};
+    bool control_known = false;
+    DCB control{};
+    bool timeouts_known = false;
+    COMMTIMEOUTS timeouts{};
+};
+
+FoundSettings found;
 
 // The "device prefix" that lets CreateFileA open any COM number (COM10 and
 // above are not found by their bare names).
@@ -58,14 +78,48 @@ bool is_com_name(const char* name) {
     return *p == '\0';
 }
 
-// Reads that return at once with what has come; writes keep the driver's
-// time-outs. Each step ends the set-up quietly if its call fails.
+bool output_queue(HANDLE handle, DWORD* queued) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle, &errors, &status)) return false;
+    *queued = status.cbOutQue;
+    return true;
+}
+
+void take_found_settings(HANDLE handle, const char* path) {
+    if (found.path[0] != '\0' && std::strcmp(found.path.data(), path) == 0) return;
+    if (!copy_text(found.path, path)) found.path[0] = '\0';
+    found.control = DCB{};
+    found.control.DCBlength = kDcbLength;
+    found.control_known = GetCommState(handle, &found.control) != 0;
+    found.timeouts_known = GetCommTimeouts(handle, &found.timeouts) != 0;
+}
+
+// Runs at exit too: no stop check here, only bounded waits.
+void put_found_settings(HANDLE handle) {
+    bool drained = false;
+    for (int waited = 0; waited < kLetGoWaitMs && !drained; waited += kLetGoLookMs) {
+        DWORD queued = 0;
+        drained = !output_queue(handle, &queued) || queued == 0;
+        if (!drained) Sleep(kLetGoLookMs);
+    }
+    // Stuck: what is left is dropped, so that the close does not wait on it.
+    if (!drained) PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    if (found.timeouts_known) SetCommTimeouts(handle, &found.timeouts);
+    if (found.control_known) SetCommState(handle, &found.control);
+}
+
+// Reads that return at once with what has come; writes that wait at most
+// kWriteSliceMs for the driver to take them. Each step ends the set-up
+// quietly if its call fails.
 void configure_line(HANDLE handle) {
     COMMTIMEOUTS timeouts{};
     if (!GetCommTimeouts(handle, &timeouts)) return;
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = kWriteSliceMs;
     if (!SetCommTimeouts(handle, &timeouts)) return;
 
     DCB control{};
@@ -121,6 +175,7 @@ class CommDevice final : public Device {
     }
 
     ~CommDevice() override {
+        put_found_settings(handle_);
         if (event_wait_pending_) {
             // The pending wait ends when the mask changes; its record must
             // outlive it.
@@ -182,23 +237,20 @@ class CommDevice final : public Device {
         return event_source(source);
     }
 
-    DeviceError write_bytes(const uint8_t* bytes, std::size_t count) override {
-        int empty_writes = 0;  // in a row
-        while (count > 0) {
+    // A write that ends without writing waited out the driver's write
+    // time-out (kWriteSliceMs) without room.
+    std::size_t write_some(const uint8_t* bytes, std::size_t count, int wait_ms,
+                           DeviceError* error) override {
+        for (int waited = 0;; waited += static_cast<int>(kWriteSliceMs)) {
             DWORD written = 0;
             if (!finish(WriteFile(handle_, bytes, static_cast<DWORD>(count), nullptr, write_.fresh()), write_,
-                        &written))
-                return last_failure();
-            if (written == 0) {
-                if (++empty_writes >= kWriteRetryLimit) return failure(ERROR_TIMEOUT);
-                check_pending_signal();
-                continue;
+                        &written)) {
+                *error = last_failure();
+                return 0;
             }
-            empty_writes = 0;
-            bytes += written;
-            count -= written;
+            if (written > 0 || waited + static_cast<int>(kWriteSliceMs) >= wait_ms) return written;
+            check_pending_signal();
         }
-        return DeviceError{};
     }
 
     DeviceError set_rate(uint32_t rate) override {
@@ -279,6 +331,8 @@ bool port_device_path(const char* name, char* path, std::size_t capacity) {
     return written >= 0 && static_cast<std::size_t>(written) < capacity;
 }
 
+void forget_found_settings() { found.path[0] = '\0'; }
+
 // The 1 ms polls need a 1 ms system timer; the default tick is far coarser.
 void use_fine_timer() {
     if (timer_raised) return;
@@ -291,6 +345,7 @@ std::unique_ptr<Device> open_local_device(const char* path) {
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    take_found_settings(handle, path);
     configure_line(handle);  // RTS is off in the control record
     return std::make_unique<CommDevice>(handle);
 }
@@ -301,6 +356,7 @@ void write_system_text(std::FILE* stream, const DeviceError& error) {
     DWORD code = static_cast<DWORD>(error.code);
     switch (error.kind) {
         case DeviceError::Kind::hung_up: code = ERROR_HANDLE_EOF; break;
+        case DeviceError::Kind::timed_out: std::fputs(kTimedOutText, stream); return;
         case DeviceError::Kind::not_open: code = ERROR_INVALID_HANDLE; break;
         case DeviceError::Kind::bad_value: code = ERROR_INVALID_PARAMETER; break;
         default: break;

@@ -37,12 +37,23 @@ void set_rts(int level);
 // remembered whether or not the device takes it; a re-open applies it.
 int set_baud_rate(int32_t rate);
 
-// 0 = written, 1 = failed (system text on standard error).
+// 0 = written, 1 = failed (system text on standard error). A port that
+// takes no byte for its stall time (2 s, or twice the time a full output
+// queue needs at the line rate when that is longer: output held, nobody
+// reading the other end) fails with a time-out.
 int send_byte(uint8_t byte);
 
 // Several bytes in one write, in order, as send_byte would send them one
 // by one: 0 = all written, 1 = failed (system text on standard error).
 int send_bytes(const uint8_t* bytes, std::size_t count);
+
+// What became of a byte that send_byte_unless offered.
+enum class SendOutcome { sent, failed, watched_ready };
+
+// send_byte, but while the port has no room it waits on watched as well
+// (the keyboard) and gives up, sending nothing, when that becomes ready or
+// watched_limit passes; the caller looks and tries again.
+SendOutcome send_byte_unless(uint8_t byte, const WaitSource& watched, int watched_limit);
 
 // Number of received bytes waiting. A failed read that is waiting to be
 // reported counts as one: the read_byte that follows reports it (and gives
@@ -58,7 +69,8 @@ bool byte_waiting();
 // reports itself and re-opens the port in place.
 int read_byte(uint8_t* out);
 
-// Close the port; harmless when it is not open.
+// Close the port, its device's settings put back as they were found;
+// harmless when it is not open.
 void close_port();
 
 // Suspend the caller for the given milliseconds.
@@ -122,7 +134,8 @@ void send_byte_checked(uint8_t byte);
 int read_bytes(int n, char* buffer, int32_t poll_limit = reply_poll_limit);
 
 // read_bytes, then "nothing\r\n" when nothing came, or under -V the first
-// byte echoed with " %c\r\n".
+// byte echoed with " %c\r\n" (a control byte as <hh>, see
+// shown_target_bytes).
 int read_reply(int n, char* buffer, int32_t poll_limit = reply_poll_limit);
 
 // Wait up to 1000 polls for one byte, checking before sleeping.

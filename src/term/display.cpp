@@ -72,6 +72,7 @@ void show_vt(int b) {
         return;
     }
     if (run_options.time_tags) {
+        vt_end_character();  // what came before the tag shows before it
         // A line ended by CR alone still starts a new line.
         if (b == kCr && previous_byte != kLf) {
             console_write("\r\n", 2);

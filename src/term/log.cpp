@@ -1,33 +1,76 @@
-// The terminal's log file (-l): one open stream, or none.
-#include <cerrno>
+// The terminal's log file (-l): bytes gathered in a buffer and written when
+// it fills and at the close. A log that cannot be written (a full disk, a
+// pipe whose reader stalls) is said once on standard error with the
+// system's reason; the terminal goes on without it, and the run ends with
+// status 1.
+#include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
-#include "base/fatal.h"
-#include "console/console.h"
+#include "base/files.h"
 #include "term/term.h"
 
 namespace {
 
-std::FILE* log_file = nullptr;
+// A log that takes nothing for this long has failed.
+constexpr int kLogWaitMs = 2000;
+
+OutputFile* log_file = nullptr;
+std::array<char, 1 << 14> pending{};
+std::size_t pending_count = 0;
+bool failed = false;
+bool close_at_exit_registered = false;
+
+void say_failure(int error) {
+    if (failed) return;
+    failed = true;
+    std::fflush(stdout);
+    std::fprintf(stderr, "Cannot write log file: %s\n", file_error_text(error));
+    std::fflush(stderr);
+}
+
+void write_pending() {
+    int error = 0;
+    if (pending_count > 0 && !failed &&
+        !output_file_write(log_file, pending.data(), pending_count, kLogWaitMs, &error))
+        say_failure(error);
+    pending_count = 0;
+}
 
 }  // namespace
 
 bool log_open(const char* path) {
     log_close();
-    // Opening a pipe waits for its reader; a signal, whether it came just
-    // before or during the wait, ends the run as a signal, not as a file
-    // that could not be opened.
-    check_pending_signal();
-    log_file = std::fopen(path, "w");
-    if (log_file == nullptr && errno == EINTR) check_pending_signal();
-    return log_file != nullptr;
+    int error = 0;
+    log_file = output_file_open(path, &error);
+    if (log_file == nullptr) return false;
+    failed = false;
+    // A fatal stop or a signal ends the run through exit: the log is
+    // written out and closed there.
+    if (!close_at_exit_registered) close_at_exit_registered = std::atexit([] { log_close(); }) == 0;
+    return true;
 }
 
 void log_write(const char* bytes, std::size_t count) {
-    if (log_file != nullptr) stream_write(log_file, bytes, count);
+    if (log_file == nullptr || failed) return;
+    while (count > 0) {
+        std::size_t room = pending.size() - pending_count;
+        std::size_t n = count < room ? count : room;
+        std::memcpy(pending.data() + pending_count, bytes, n);
+        pending_count += n;
+        bytes += n;
+        count -= n;
+        if (pending_count == pending.size()) write_pending();
+    }
 }
 
-void log_close() {
-    if (log_file != nullptr) std::fclose(log_file);
-    log_file = nullptr;
+bool log_close() {
+    if (log_file != nullptr) {
+        write_pending();
+        int error = 0;
+        if (!output_file_close(log_file, &error)) say_failure(error);
+        log_file = nullptr;
+    }
+    return !failed;
 }

@@ -31,15 +31,25 @@ int show_received_byte(int byte);
 // One byte through the VT100 subset.
 int vt_feed(int byte);
 
+// Ends a UTF-8 character that VT_MODE has begun and not completed, as a
+// character cut short: called before the terminal writes text of its own
+// into the received stream (a time tag, a mode change), so that what came
+// before that text is shown before it.
+void vt_end_character();
+
 // ---- the log file (-l) ------------------------------------------------------
 
-// Opens the log at path, closing one that is open; false when it cannot be
-// opened. Received bytes go to it from then on, as the display writes them.
+// Opens the log at path (created or truncated), closing one that is open;
+// false when it cannot be opened. Received bytes go to it from then on, as
+// the display writes them.
 bool log_open(const char* path);
-// Bytes to the log; nothing while none is open.
+// Bytes to the log; nothing while none is open or once it has failed. A
+// write that fails (a full disk, a pipe whose reader stalls) is said once on
+// standard error with the system's reason; the terminal goes on without it.
 void log_write(const char* bytes, std::size_t count);
-// Closes the log; harmless when none is open.
-void log_close();
+// Writes out and closes the log; harmless when none is open. false when the
+// log failed at any time in the run, its close included.
+bool log_close();
 
 // ---- display forms (pure: no screen, no file) -----------------------------
 

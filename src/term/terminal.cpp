@@ -2,7 +2,10 @@
 // pass; the control keys, the text upload, the file-name prompt, the DTR
 // pulse and the two exits. A port that goes away (an adapter pulled out) is
 // reported once and re-opened about once a second while the keys still work.
+// An upload can always be left: Esc or Ctrl-C stops it, and a port that
+// takes nothing fails its bytes in bounded time.
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
@@ -29,6 +32,9 @@ constexpr int kDrainAfterUpload = 20;
 constexpr long kDotEvery = 1000;          // upload bytes per progress dot
 constexpr std::size_t kPromptChars = 30;  // the longest name the prompt takes
 constexpr int kUploadFailureLimit = 5;    // failed sends in a row that stop an upload
+// While the port takes bytes at once the keys are looked at every
+// kKeyLookEvery bytes of an upload; while it has no room, at once.
+constexpr long kKeyLookEvery = 256;
 // Between two tries to re-open a lost port.
 constexpr int kReopenEveryMs = 1000;
 
@@ -38,12 +44,35 @@ long upload_count = 0;
 bool gone_reported = false;
 int64_t next_reopen_try_ms = 0;
 
+// Keys typed during an upload ahead of an Esc or Ctrl-C, kept for the
+// terminal in their order.
+struct HeldKeys {
+    std::array<int, 64> codes{};
+    std::size_t head = 0;
+    std::size_t count = 0;
+
+    bool empty() const { return count == 0; }
+    bool full() const { return count == codes.size(); }
+    void push(int code) { codes[(head + count++) % codes.size()] = code; }
+    int pop() {
+        int code = codes[head];
+        head = (head + 1) % codes.size();
+        --count;
+        return code;
+    }
+    int last() const { return codes[(head + count - 1) % codes.size()]; }
+};
+
+HeldKeys held_keys;
+
+// A log that could not be written ends the run with status 1.
 [[noreturn]] void exit_terminal(const char* message) {
     console_flush();
-    log_close();
+    bool log_written = log_close();
     close_port();
     std::fputs(message, stdout);
-    exit_program(kExitOk, message);
+    exit_program(log_written ? kExitOk : kExitFailure,
+                 log_written ? message : "the log could not be written");
 }
 
 void next_display_mode() {
@@ -52,6 +81,9 @@ void next_display_mode() {
         "\r\n hex mode = ASCII_HEX\r\n",
         "\r\n hex mode = HEX_ONLY\r\n",
     };
+    // A character begun in VT_MODE cannot be finished by bytes shown in
+    // another mode.
+    vt_end_character();
     int mode = (static_cast<int>(display_mode) + 1) % 3;
     display_mode = static_cast<DisplayMode>(mode);
     console_print("%s", kModeMessages[mode]);
@@ -127,20 +159,79 @@ void wait_for_line_or_keys(int due_ms) {
 void idle_pass() {
     int due_ms = watch_lost_port();
     console_flush();
+    // Keys held from an upload are the next keys, and need no wait.
+    if (!held_keys.empty()) {
+        act_on_key(held_keys.pop());
+        return;
+    }
     wait_for_line_or_keys(due_ms);
     if (key_available()) act_on_key(read_key());
 }
 
+// Whether an upload looks at the keys: not once the held keys are full, nor
+// after a Ctrl-F, as what follows it is the answer to the prompt it opens.
+bool looking_at_keys() { return !held_keys.full() && (held_keys.empty() || held_keys.last() != kKeyCtrlF); }
+
+// Keys typed during an upload: true for an Esc or a Ctrl-C. The keys before
+// it are held for the terminal, in their order.
+bool stop_key_typed() {
+    while (looking_at_keys() && key_available()) {
+        int code = read_key();
+        if (code == kKeyEsc || code == kKeyCtrlC) return true;
+        if (code < 0) break;
+        held_keys.push(code);
+    }
+    return false;
+}
+
+enum class ByteSent { sent, failed, stopped_by_key };
+
+// Sends the byte, waiting on the port's room and the keyboard together, so
+// that Esc or Ctrl-C is seen at once however long the port keeps the byte.
+ByteSent send_upload_byte(uint8_t byte) {
+    for (;;) {
+        WaitSource keys;
+        int keys_limit = kWaitForever;
+        if (looking_at_keys()) keys_limit = console_key_wait(&keys);
+        if (keys_limit == 0 && stop_key_typed()) return ByteSent::stopped_by_key;
+        if (!looking_at_keys()) {  // nothing more to watch: only the port
+            keys = WaitSource{};
+            keys_limit = kWaitForever;
+        }
+        SendOutcome outcome = send_byte_unless(byte, keys, keys_limit);
+        if (outcome == SendOutcome::sent) return ByteSent::sent;
+        if (outcome == SendOutcome::failed) return ByteSent::failed;
+        if (stop_key_typed()) return ByteSent::stopped_by_key;
+    }
+}
+
+// The next byte of the file, EOF at its end or when it cannot be read on.
+int next_upload_byte(std::FILE* file) {
+    for (;;) {
+        errno = 0;
+        int c = std::fgetc(file);
+        if (c != EOF || std::ferror(file) == 0 || errno != EINTR) return c;
+        check_pending_signal();
+        std::clearerr(file);
+    }
+}
+
 // Sends the file byte by byte with a dot per thousand. A line that keeps
-// refusing bytes (the adapter was pulled out) stops the upload rather than
-// report every remaining byte. False when the upload did not reach the end.
+// refusing bytes (the adapter was pulled out, nobody reading the other
+// end) stops the upload rather than report every remaining byte; so does
+// Esc or Ctrl-C. False when the upload did not reach the end.
 bool upload_file_bytes(std::FILE* file) {
     upload_count = 0;
     int failed_in_a_row = 0;
     int c;
-    while ((c = std::fgetc(file)) != EOF) {
+    while ((c = next_upload_byte(file)) != EOF) {
         check_pending_signal();
-        if (send_byte(static_cast<uint8_t>(c)) != 0) {
+        ByteSent sent = send_upload_byte(static_cast<uint8_t>(c));
+        if (sent == ByteSent::stopped_by_key) {
+            console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
+            return false;
+        }
+        if (sent == ByteSent::failed) {
             if (++failed_in_a_row >= kUploadFailureLimit) {
                 console_print("\r\nUpload stopped: the port takes no more bytes.\r\n");
                 return false;
@@ -153,6 +244,10 @@ bool upload_file_bytes(std::FILE* file) {
             console_print(".");
             console_flush();
         }
+        if (upload_count % kKeyLookEvery == 0 && stop_key_typed()) {
+            console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
+            return false;
+        }
     }
     if (std::ferror(file) != 0) {
         console_print("\r\nCannot read input file.\r\n");
@@ -162,11 +257,15 @@ bool upload_file_bytes(std::FILE* file) {
 }
 
 // Opens the file to upload in binary mode. A name that opens but cannot be
-// read at all (a directory) counts as one that does not open.
+// read at all (a directory) counts as one that does not open. Opening a
+// pipe waits for its writer; a signal during that wait ends the run.
 std::FILE* open_upload_file(const char* name) {
+    check_pending_signal();
+    errno = 0;
     std::FILE* file = std::fopen(name, "rb");
+    if (file == nullptr && errno == EINTR) check_pending_signal();
     if (file == nullptr) return nullptr;
-    int c = std::fgetc(file);
+    int c = next_upload_byte(file);
     if (std::ferror(file) != 0) {
         std::fclose(file);
         return nullptr;

@@ -1,6 +1,16 @@
 // The VT100 subset: a byte-at-a-time interpreter for the cursor, erase and
 // line-feed controls that targets send. Characters go to standard output;
 // cursor placement and clearing go through the console operations.
+//
+// Bytes from 0x80 on are filtered so that the target never drives the
+// user's terminal with a C1 control (CSI, OSC, DCS...): a multi-byte UTF-8
+// character is held until it is whole and then written at once, unless it is
+// U+0080-U+009F; a byte 0x80-0x9F outside a whole character is dropped like
+// the C0 controls; other bytes (single-byte text such as Latin-1) are written
+// as they come. Every byte 0x80-0x9F that reaches the screen is therefore
+// inside a well-formed character that is no control, and none can combine
+// with what is written before or after it into one.
+#include <array>
 #include <cstdint>
 
 #include "console/console.h"
@@ -29,6 +39,17 @@ struct VtState {
 };
 
 VtState vt;
+
+// A UTF-8 character whose first bytes have come and whose rest is due.
+struct Utf8Piece {
+    std::array<char, 4> bytes{};
+    uint8_t length = 0;    // bytes held; 0 when no character is open
+    uint8_t expected = 0;  // bytes of the whole character
+    uint8_t low = 0x80;    // the range the next byte must lie in
+    uint8_t high = 0xBF;
+};
+
+Utf8Piece piece;
 
 void write_byte(int byte) { console_put_byte(static_cast<char>(byte)); }
 
@@ -85,7 +106,83 @@ void advance_column(int columns) {
     if (vt.column > kLastColumn) vt.column = kLastColumn;
 }
 
+// ---- bytes from 0x80 on ------------------------------------------------
+
+constexpr int kFirstC1 = 0x80;
+constexpr int kFirstAfterC1 = 0xA0;
+
+// A byte that is no part of a whole character: text from 0xA0 on (a
+// single-byte code), a C1 control below, which is dropped.
+void write_stray_byte(int b) {
+    if (b < kFirstAfterC1) return;
+    write_byte(b);
+    advance_column(1);
+}
+
+// Opens a character at a lead byte: its length and the range of its second
+// byte (narrowed where a wider one would be an overlong form, a surrogate or
+// beyond U+10FFFF). False for a byte that cannot begin one.
+bool open_character(int b) {
+    uint8_t expected = 0, low = 0x80, high = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        expected = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        expected = 3;
+        if (b == 0xE0) low = 0xA0;
+        if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        expected = 4;
+        if (b == 0xF0) low = 0x90;
+        if (b == 0xF4) high = 0x8F;
+    } else {
+        return false;
+    }
+    piece.bytes[0] = static_cast<char>(b);
+    piece.length = 1;
+    piece.expected = expected;
+    piece.low = low;
+    piece.high = high;
+    return true;
+}
+
+// A whole character: written at once, unless it is a C1 control
+// (U+0080-U+009F, encoded C2 80 to C2 9F).
+void close_character() {
+    auto second = static_cast<uint8_t>(piece.bytes[1]);
+    bool c1 = static_cast<uint8_t>(piece.bytes[0]) == 0xC2 && second < kFirstAfterC1;
+    if (!c1) {
+        console_write(piece.bytes.data(), piece.length);
+        advance_column(1);
+    }
+    piece.length = 0;
+}
+
+// A character that something else cut short: its bytes are strays.
+void break_character() {
+    for (uint8_t i = 0; i < piece.length; ++i) write_stray_byte(static_cast<uint8_t>(piece.bytes[i]));
+    piece.length = 0;
+}
+
+void feed_high_byte(int b) {
+    if (piece.length != 0) {
+        if (b >= piece.low && b <= piece.high) {
+            piece.bytes[piece.length++] = static_cast<char>(b);
+            piece.low = 0x80;
+            piece.high = 0xBF;
+            if (piece.length == piece.expected) close_character();
+            return;
+        }
+        break_character();
+    }
+    if (!open_character(b)) write_stray_byte(b);
+}
+
 void feed_ground(int b) {
+    if (b >= kFirstC1) {
+        feed_high_byte(b);
+        return;
+    }
+    if (piece.length != 0) break_character();
     if (b >= 32) {
         write_byte(b);
         advance_column(1);
@@ -181,6 +278,10 @@ void feed_control_sequence(int b) {
 }
 
 }  // namespace
+
+void vt_end_character() {
+    if (piece.length != 0) break_character();
+}
 
 int vt_feed(int byte) {
     int b = byte & 0xFF;

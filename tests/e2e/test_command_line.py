@@ -10,7 +10,7 @@ import shutil
 import tempfile
 import unittest
 
-from harness import SOURCE, VERSION_OUTPUT as VERSION, Sim, run
+from harness import SOURCE, VERSION_OUTPUT as VERSION, Program, Sim, run
 
 USAGE = (
     b"Usage: tamborvine [fileword] [flagword] [speedword] [port]\r\n"
@@ -46,6 +46,19 @@ def fatal(text: bytes) -> bytes:
 
 def run_piped(args, **kw):
     return run(args, tty=False, **kw)
+
+
+def rate_on_the_line(test, sim, args):
+    """Runs to the terminal, types one key, and once the target has it, Esc;
+    the rate the key reached the target at (the port is put back as found
+    when the run ends, so the line's rate is looked at while it runs)."""
+    with Program(args, tty=False) as p:
+        p.expect(b"ESC to exit")
+        p.keys(b"x")
+        sim.wait_received(1)
+        p.keys(b"\x1b")
+        test.assertEqual(p.wait(), 0, bytes(p.output))
+    return sim.received()[-1][0]
 
 
 class Stops(unittest.TestCase):
@@ -129,24 +142,21 @@ class WithSimulatedPort(unittest.TestCase):
 
     def test_default_terminal_rate_is_9600(self):
         self.assertEqual(self.run_ok(["-c", self.sim.link, "-q"]), b"")
-        self.assertEqual(self.sim.rate(), 9600)
+        self.assertEqual(rate_on_the_line(self, self.sim, ["-c", self.sim.link]), 9600)
 
     def test_any_non_zero_terminal_rate_reaches_the_line(self):
         for rate in ("57600", "250000", "1234"):
             with self.subTest(rate=rate):
-                self.run_ok(["-c", self.sim.link, "-b", rate, "-q"])
-                self.assertEqual(self.sim.rate(), int(rate))
+                self.assertEqual(rate_on_the_line(self, self.sim, ["-c", self.sim.link, "-b", rate]), int(rate))
 
     def test_rate_words_are_read_as_decimal_numbers(self):
         # The conversion reads the leading number and ignores the rest.
-        self.run_ok(["-c", self.sim.link, "-b", "38400baud", "-q"])
-        self.assertEqual(self.sim.rate(), 38400)
+        self.assertEqual(rate_on_the_line(self, self.sim, ["-c", self.sim.link, "-b", "57600baud"]), 57600)
 
     def test_cluster_takes_successive_words(self):
-        self.run_ok(["-bc", "115200", self.sim.link, "-q"])
-        self.assertEqual(self.sim.rate(), 115200)
+        self.assertEqual(rate_on_the_line(self, self.sim, ["-bc", "115200", self.sim.link]), 115200)
+        self.assertEqual(rate_on_the_line(self, self.sim, ["-Tbc", "4800", self.sim.link]), 4800)
         self.run_ok(["-qbc", "4800", self.sim.link])
-        self.assertEqual(self.sim.rate(), 4800)
 
     def test_download_rates_accepted_and_missing_ones_ignored(self):
         for args in (["-r", "19200"], ["-r", "38400"], ["-r", "57600"], ["-r", "115200"], ["-r"],
@@ -170,7 +180,7 @@ class WithSimulatedPort(unittest.TestCase):
     def test_first_word_rule(self):
         hex_path = os.path.join(self.tmp, "app.hex")
         with open(hex_path, "w") as f:
-            f.write(":00000001FF\n")
+            f.write(":0400000001020304F2\n:00000001FF\n")
         # A cluster first: the file name after it is a stray word, no
         # download happens.
         out = self.run_ok(["-wV", hex_path, "-c", self.sim.link, "-q"])
@@ -203,9 +213,12 @@ class WithSimulatedPort(unittest.TestCase):
             os.close(holder)
         self.run_ok(["-c", self.sim.link, "-q"])
 
-    def test_log_file_is_created(self):
+    def test_log_file_is_created_for_the_terminal(self):
         log = os.path.join(self.tmp, "log.txt")
         self.run_ok(["-l", log, "-c", self.sim.link, "-q"])
+        self.assertFalse(os.path.exists(log))  # no terminal, nothing to log
+        rc, _, _ = run_piped(["-l", log, "-c", self.sim.link], keys=b"\x1b")
+        self.assertEqual(rc, 0)
         self.assertTrue(os.path.exists(log))
 
 
@@ -229,7 +242,7 @@ class LongPaths(unittest.TestCase):
         os.symlink(self.sim.path, link)
         rc, out, err = run_piped(["-c", link, "-b", "19200", "-q"])
         self.assertEqual((rc, out), (0, b""), err)
-        self.assertEqual(self.sim.rate(), 19200)
+        self.assertEqual(rate_on_the_line(self, self.sim, ["-c", link, "-b", "19200"]), 19200)
 
     def test_long_missing_port_is_named_in_full(self):
         name = os.path.join(self.deep, "missing-port")
@@ -241,6 +254,8 @@ class LongPaths(unittest.TestCase):
         text = os.path.join(self.deep, "t" * 150)
         rc, out, _ = run_piped(["-l", log, "-d", text, "-c", self.sim.link, "-q"])
         self.assertEqual((rc, out), (0, b"text file: %s\r\r\n" % text.encode()))
+        rc, _, _ = run_piped(["-l", log, "-c", self.sim.link], keys=b"\x1b")
+        self.assertEqual(rc, 0)
         self.assertTrue(os.path.exists(log))
 
     def test_words_longer_than_a_path_stop(self):

@@ -115,7 +115,7 @@ class TerminalGivenBack(unittest.TestCase):
         # user's window: there Ctrl-C makes the interrupt when it is on.
         hex_path = os.path.join(self.tmp, "app.hex")
         with open(hex_path, "w") as f:
-            f.write(":00000001FF\n")
+            f.write(":0400000001020304F2\n:00000001FF\n")
 
         def controlled_by_stdin():
             os.setsid()
@@ -161,7 +161,7 @@ class TerminalGivenBack(unittest.TestCase):
         # can go on in the background without touching the terminal.
         hex_path = os.path.join(self.tmp, "app.hex")
         with open(hex_path, "w") as f:
-            f.write(":00000001FF\n")
+            f.write(":0400000001020304F2\n:00000001FF\n")
         with Sim() as sim, Program([hex_path, "-q", "-c", sim.link]) as p:
             p.expect(b"Down loading flash file:")
             samples = 0

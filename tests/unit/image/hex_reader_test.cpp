@@ -112,28 +112,29 @@ TEST_F(HexReader, DataRecordLandsLittleEndian) {
 }
 
 TEST_F(HexReader, OddAddressFillsTheHighByteOnly) {
-    EXPECT_EQ(load(":0100010012EC\n"), range_line(0, 1));
+    EXPECT_EQ(load(":0100010012EC\n" + kEndRecord), range_line(0, 1));
     EXPECT_EQ(flash_word(0), 0x12FF);
 }
 
 TEST_F(HexReader, ExtendedAddressesOfBothKinds) {
-    EXPECT_EQ(load(":020000040001F9\n:02000000FFCF30\n"), range_line(0x8000, 0x8001));
+    EXPECT_EQ(load(":020000040001F9\n:02000000FFCF30\n" + kEndRecord), range_line(0x8000, 0x8001));
     EXPECT_EQ(flash_word(0x8000), 0xCFFF);
     EXPECT_EQ(flash_word(0), 0xFFFF);
 
     SetUp();
-    EXPECT_EQ(load(segment_base(0x1000) + ":02000000FFCF30\n"), range_line(0x8000, 0x8001));
+    EXPECT_EQ(load(segment_base(0x1000) + ":02000000FFCF30\n" + kEndRecord), range_line(0x8000, 0x8001));
     EXPECT_EQ(flash_word(0x8000), 0xCFFF);
 
     // The later base record of either kind replaces the earlier one.
     SetUp();
-    EXPECT_EQ(load(linear_base(1) + segment_base(0x0010) + data_record(0, {0x34, 0x12})),
+    EXPECT_EQ(load(linear_base(1) + segment_base(0x0010) + data_record(0, {0x34, 0x12}) + kEndRecord),
               range_line(0x80, 0x81));
     EXPECT_EQ(flash_word(0x80), 0x1234);
 }
 
 TEST_F(HexReader, TopOfTheImageIsAcceptedOneByteMoreIsTooLarge) {
-    EXPECT_EQ(load(linear_base(1) + data_record(0xFFFE, {0x11, 0x22})), range_line(0xFFFF, 0x10000));
+    EXPECT_EQ(load(linear_base(1) + data_record(0xFFFE, {0x11, 0x22}) + kEndRecord),
+              range_line(0xFFFF, 0x10000));
     EXPECT_EQ(result, 1);
     EXPECT_EQ(flash_word(0xFFFF), 0x2211);
 
@@ -150,7 +151,7 @@ TEST_F(HexReader, TopOfTheImageIsAcceptedOneByteMoreIsTooLarge) {
 }
 
 TEST_F(HexReader, RecordsAfterTheEndRecordAreStillRead) {
-    EXPECT_EQ(load(kEndRecord + data_record(0x10, {0xAA, 0xBB})), range_line(8, 9));
+    EXPECT_EQ(load(data_record(0, {1, 2}) + kEndRecord + data_record(0x10, {0xAA, 0xBB})), range_line(0, 9));
     EXPECT_EQ(flash_word(8), 0xBBAA);
 }
 
@@ -173,7 +174,7 @@ TEST_F(HexReader, BlanksCarriageReturnsAndLetterCaseDoNotMatter) {
     EXPECT_EQ(load(": 02 0000 00 0C94 5E\r\n:00000001ff\r\n"), range_line(0, 1));
     EXPECT_EQ(flash_word(0), 0x940C);
     SetUp();
-    EXPECT_EQ(load(":020000000c945e\n"), range_line(0, 1));
+    EXPECT_EQ(load(":020000000c945e\n" + kEndRecord), range_line(0, 1));
     EXPECT_EQ(flash_word(0), 0x940C);
 }
 
@@ -182,7 +183,7 @@ TEST_F(HexReader, LineLengthLimit) {
     std::string line = data_record(0, {0x0C, 0x94});
     line.pop_back();
     std::string longest = line + std::string(98 - line.size(), 'x') + "\n";
-    EXPECT_EQ(load(longest), range_line(0, 1));
+    EXPECT_EQ(load(longest + kEndRecord), range_line(0, 1));
     EXPECT_EQ(flash_word(0), 0x940C);
 
     SetUp();
@@ -192,7 +193,7 @@ TEST_F(HexReader, LineLengthLimit) {
 
     // 43 data bytes make 97 characters; 44 make 99 and the line feed 100.
     SetUp();
-    EXPECT_EQ(load(data_record(0, std::vector<uint8_t>(43, 0x5A))), range_line(0, 22));
+    EXPECT_EQ(load(data_record(0, std::vector<uint8_t>(43, 0x5A)) + kEndRecord), range_line(0, 22));
     EXPECT_EQ(flash_word(20), 0x5A5A);
     EXPECT_EQ(flash_word(21), 0xFF5A);
     SetUp();
@@ -201,7 +202,8 @@ TEST_F(HexReader, LineLengthLimit) {
 
     // Blanks and carriage returns do not count against the limit.
     SetUp();
-    EXPECT_EQ(load(line + std::string(200, ' ') + std::string(200, '\r') + "\n"), range_line(0, 1));
+    EXPECT_EQ(load(line + std::string(200, ' ') + std::string(200, '\r') + "\n" + kEndRecord),
+              range_line(0, 1));
 }
 
 TEST_F(HexReader, CarriageReturnsAloneEndNoLine) {
@@ -214,51 +216,71 @@ TEST_F(HexReader, CarriageReturnsAloneEndNoLine) {
     EXPECT_EQ(load(text), kNotHexLong);
     EXPECT_EQ(hex_error, kHexNotHex);
 
+    // A shorter one is one record, the last of the file, without an
+    // end-of-file record after it.
     SetUp();
     std::string one = data_record(0, {0x01, 0x02});
     one.back() = '\r';
-    EXPECT_EQ(load(one), range_line(0, 0));
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(flash_word(0), 0xFFFF);
+    EXPECT_EQ(load(one), "");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(hex_error, kHexNoEndRecord);
 }
 
-TEST_F(HexReader, PartialLastLineAndCtrlZ) {
+TEST_F(HexReader, LastLineWithoutLineEndIsARecord) {
+    std::string end = kEndRecord;
+    end.pop_back();
+    EXPECT_EQ(load(data_record(0, {1, 2}) + end), range_line(0, 1));
+    EXPECT_EQ(result, 1);
+    SetUp();
     std::string last = data_record(2, {0x77, 0x66});
     last.pop_back();
-    EXPECT_EQ(load(data_record(0, {1, 2}) + last), range_line(0, 1));
-    EXPECT_EQ(flash_word(1), 0xFFFF);
-
+    EXPECT_EQ(load(data_record(0, {1, 2}) + last + "\r\x1a"), "");
+    EXPECT_EQ(hex_error, kHexNoEndRecord);
+    EXPECT_EQ(flash_word(1), 0x6677);  // read, though the file is refused
+    // A record cut in the middle is damaged like any other.
     SetUp();
-    EXPECT_EQ(load(data_record(0, {1, 2}) + "\x1a"), range_line(0, 1));
-    EXPECT_EQ(result, 1);
-
-    // Nothing after a Ctrl-Z is read, not even a line that is not HEX.
-    SetUp();
-    EXPECT_EQ(load(data_record(0, {1, 2}) + ":0200\x1a" + "020000000C945E\n\n"), range_line(0, 1));
-    EXPECT_EQ(flash_word(0), 0x0201);
+    EXPECT_EQ(load(data_record(0, {1, 2}) + ":0200020077"), kCorrupt);
+    EXPECT_EQ(hex_error, kHexCorrupt);
 }
 
-TEST_F(HexReader, FilesWithoutDataLeaveTheRangeAsItWas) {
-    EXPECT_EQ(load(kEndRecord), range_line(0, 0));
+TEST_F(HexReader, CtrlZEndsTheText) {
+    EXPECT_EQ(load(data_record(0, {1, 2}) + kEndRecord + "\x1a"), range_line(0, 1));
     EXPECT_EQ(result, 1);
+    // Nothing after a Ctrl-Z is read, not even a line that is not HEX.
     SetUp();
-    EXPECT_EQ(load(""), range_line(0, 0));
+    EXPECT_EQ(load(data_record(0, {1, 2}) + kEndRecord + "\x1a" + "020000000C945E\n\n"), range_line(0, 1));
+    EXPECT_EQ(flash_word(0), 0x0201);
+    // A Ctrl-Z before the end-of-file record cuts the image short.
     SetUp();
-    EXPECT_EQ(load(data_record(0x40, {})), range_line(0, 0));
-    EXPECT_EQ(flash_word(0x20), 0xFFFF);
+    EXPECT_EQ(load(data_record(0, {1, 2}) + "\x1a" + kEndRecord), "");
+    EXPECT_EQ(hex_error, kHexNoEndRecord);
+}
 
-    // A second read in the run: the first read's range stands.
-    SetUp();
-    EXPECT_EQ(load(data_record(0x100, {1, 2, 3, 4})), range_line(0x80, 0x82));
-    EXPECT_EQ(load_again(kEndRecord), range_line(0x80, 0x82));
-    // One that stores replaces it, over the image the first one left.
-    EXPECT_EQ(load_again(data_record(0x0, {9, 8})), range_line(0, 1));
-    EXPECT_EQ(flash_word(0x80), 0x0201);
+// Only an end-of-file record with data before it makes a whole image: an
+// empty, cut or data-less file would have the chip erased for nothing.
+TEST_F(HexReader, FilesWithoutAWholeImageAreRefused) {
+    struct Case {
+        std::string content;
+        uint8_t error;
+    } cases[] = {
+        {"", kHexNoEndRecord},
+        {"\r \x1a", kHexNoEndRecord},
+        {data_record(0, {1, 2}), kHexNoEndRecord},
+        {kEndRecord, kHexNoData},
+        {data_record(0x40, {}) + kEndRecord, kHexNoData},
+        {linear_base(1) + kEndRecord + data_record(0, {1, 2}), kHexNoData},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        EXPECT_EQ(load(c.content), "") << c.content;  // no range line
+        EXPECT_EQ(result, 0) << c.content;
+        EXPECT_EQ(hex_error, c.error) << c.content;
+    }
 }
 
 TEST_F(HexReader, SecondFileStartsFromBaseZero) {
-    EXPECT_EQ(load(linear_base(1) + data_record(0x10, {1, 2})), range_line(0x8008, 0x8009));
-    EXPECT_EQ(load_again(data_record(0x10, {3, 4})), range_line(8, 9));
+    EXPECT_EQ(load(linear_base(1) + data_record(0x10, {1, 2}) + kEndRecord), range_line(0x8008, 0x8009));
+    EXPECT_EQ(load_again(data_record(0x10, {3, 4}) + kEndRecord), range_line(8, 9));
     EXPECT_EQ(flash_word(8), 0x0403);
     EXPECT_EQ(flash_word(0x8008), 0x0201);
 }
@@ -280,7 +302,7 @@ TEST_F(HexReader, ChecksumFailureStoresNothingOfTheRecord) {
 }
 
 TEST_F(HexReader, LaterRecordForTheSameAddressWins) {
-    EXPECT_EQ(load(data_record(0, {1, 2, 3, 4}) + data_record(1, {0xEE})), range_line(0, 2));
+    EXPECT_EQ(load(data_record(0, {1, 2, 3, 4}) + data_record(1, {0xEE}) + kEndRecord), range_line(0, 2));
     EXPECT_EQ(flash_word(0), 0xEE01);
     EXPECT_EQ(flash_word(1), 0x0403);
 }
@@ -306,8 +328,7 @@ TEST_F(HexReader, RecordsCutShortAreCorrupt) {
         EXPECT_EQ(hex_error, kHexCorrupt) << line;
         EXPECT_EQ(flash_word(1), 0xFFFF) << line;
     }
-    // A line ending at the file's end without a line feed is dropped before
-    // it is parsed; a parser given one reads only what it holds.
+    // A parser given a line without its line feed reads only what it holds.
     HexRecordData data{};
     uint32_t address = 0;
     hex_error = kHexOk;
@@ -343,7 +364,7 @@ TEST_F(HexReader, LinesAcrossTheReadChunkReadAsOne) {
         uint16_t word = static_cast<uint16_t>(i);
         text += data_record(static_cast<uint16_t>(2 * i), {uint8_t(word), uint8_t(word >> 8)});
     }
-    EXPECT_EQ(load(text), range_line(0, 0x1000));
+    EXPECT_EQ(load(text + kEndRecord), range_line(0, 0x1000));
     for (uint32_t w = 0; w < 0x1000; ++w) ASSERT_EQ(flash_word(w), w) << w;
 }
 
@@ -366,6 +387,12 @@ TEST_F(HexReaderDeathTest, AbortsWithTheErrorLineOfEachCode) {
          "ABORTED>>\r\n\r\n\r\n$"},
         {linear_base(2) + data_record(0, {0}),
          "^ERROR: HEX file too large!\r\n\r\n<<TRANSLATION ABORTED>>\r\n\r\n\r\n$"},
+        {data_record(0, {1, 2}),
+         "^ERROR: HEX file has no end-of-file record \\(empty or cut short\\)!\r\n\r\n<<TRANSLATION "
+         "ABORTED>>\r\n\r\n\r\n$"},
+        {kEndRecord,
+         "^ERROR: HEX file has no data before its end-of-file record!\r\n\r\n<<TRANSLATION "
+         "ABORTED>>\r\n\r\n\r\n$"},
     };
     for (const Case& c : cases) {
         std::string path = write_file(c.content);
@@ -393,7 +420,7 @@ TEST_F(HexReaderDeathTest, AbortsWithTheErrorLineOfEachCode) {
 }
 
 TEST_F(HexReader, SuccessEndsWithTranslationComplete) {
-    std::string path = write_file(":020000000C945E\n");
+    std::string path = write_file(":020000000C945E\n" + kEndRecord);
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(read_rom_file(kEepromKind, path.c_str()), 1);

@@ -123,6 +123,31 @@ TEST_F(PtyPort, LineIsRaw8N1WithoutFlowControl) {
     EXPECT_EQ(t.c_cc[VTIME], 0);
 }
 
+TEST_F(PtyPort, ClosePutsTheLineBackAsFound) {
+    // Cooked, 7-E-2, at a rate no speed code names.
+    termios2 t = line();
+    t.c_iflag |= ICRNL | IXON;
+    t.c_lflag |= ICANON | ECHO;
+    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE | CBAUD)) | CS7 | PARENB | CSTOPB | BOTHER;
+    t.c_ispeed = t.c_ospeed = 250000;
+    set_line(t);
+    const termios2 found = line();
+    for (int pass = 0; pass < 2; ++pass) {  // the second open finds the first one's put back
+        ASSERT_EQ(open_port(slave_path_.c_str()), 1);
+        ASSERT_EQ(set_baud_rate(9600), 1);
+        ASSERT_EQ(reopen_port(), 1);  // a re-open keeps what was found first
+        EXPECT_NE(line().c_ospeed, found.c_ospeed);
+        close_port();
+        termios2 after = line();
+        EXPECT_EQ(after.c_cflag, found.c_cflag);
+        EXPECT_EQ(after.c_iflag, found.c_iflag);
+        EXPECT_EQ(after.c_lflag, found.c_lflag);
+        EXPECT_EQ(after.c_oflag, found.c_oflag);
+        EXPECT_EQ(after.c_ospeed, found.c_ospeed);
+        EXPECT_EQ(after.c_ispeed, found.c_ispeed);
+    }
+}
+
 TEST_F(PtyPort, EveryByteValuePassesUnchangedBothWays) {
     ASSERT_EQ(open_port(slave_path_.c_str()), 1);
     std::vector<uint8_t> all(256);

@@ -1,0 +1,35 @@
+// Files the run writes, or must keep from harm: whether two names are one
+// file, and an output file whose writes never wait without bound. One
+// realization per platform (files_posix.cpp, files_win32.cpp).
+#pragma once
+
+#include <cstddef>
+
+// True when both names reach one existing file, whatever the spelling
+// (links, "." and ".." included): the same device and inode on POSIX, the
+// same volume serial number and file index on Windows. false when either
+// is missing (nullptr, or no such file).
+bool same_file(const char* a, const char* b);
+
+// An open output file; see output_file_open.
+struct OutputFile;
+
+// The error code of a write that waited its whole time without the file
+// taking a byte (a pipe whose reader has stopped reading).
+constexpr int kFileTimedOut = -1;
+
+// Opens the file for writing, created or truncated; text mode where the
+// platform has one. Opening a pipe waits for its reader; a signal during that
+// wait ends the run. nullptr when it does not open, with the system's code in
+// *error.
+OutputFile* output_file_open(const char* path, int* error);
+
+// Writes every byte; a file that takes nothing for wait_ms milliseconds has
+// failed. false when not every byte went, with the code in *error.
+bool output_file_write(OutputFile* file, const char* bytes, std::size_t count, int wait_ms, int* error);
+
+// Closes the file; false when the close found an error (*error).
+bool output_file_close(OutputFile* file, int* error);
+
+// The system's text for an error code of the calls above.
+const char* file_error_text(int error);

@@ -1,0 +1,85 @@
+// Files on POSIX: identity by device and inode; output through a plain
+// descriptor that never blocks once open, so that a write to a pipe whose
+// reader stalls waits only as long as the caller allows.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/fatal.h"
+#include "base/files.h"
+
+struct OutputFile {
+    int fd;
+};
+
+bool same_file(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr) return false;
+    struct stat first {};
+    struct stat second {};
+    if (stat(a, &first) != 0 || stat(b, &second) != 0) return false;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+OutputFile* output_file_open(const char* path, int* error) {
+    check_pending_signal();
+    int fd = -1;
+    for (;;) {
+        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EINTR) break;
+        check_pending_signal();
+    }
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    return new OutputFile{fd};
+}
+
+bool output_file_write(OutputFile* file, const char* bytes, std::size_t count, int wait_ms, int* error) {
+    while (count > 0) {
+        ssize_t n = write(file->fd, bytes, count);
+        if (n > 0) {
+            bytes += n;
+            count -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            check_pending_signal();
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            *error = errno;
+            return false;
+        }
+        // Full: wait for room, for a bounded time.
+        pollfd p{file->fd, POLLOUT, 0};
+        int ready = poll(&p, 1, wait_ms);
+        if (ready < 0 && errno == EINTR) {
+            check_pending_signal();
+            continue;
+        }
+        if (ready == 0) {
+            *error = kFileTimedOut;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool output_file_close(OutputFile* file, int* error) {
+    bool closed = close(file->fd) == 0 || errno == EINTR;
+    if (!closed) *error = errno;
+    delete file;
+    return closed;
+}
+
+const char* file_error_text(int error) {
+    if (error == kFileTimedOut) return "it took nothing for too long (nobody reading it?)";
+    return std::strerror(error);
+}

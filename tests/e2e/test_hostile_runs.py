@@ -1,0 +1,311 @@
+"""What a run must survive without harm to the user's files, keyboard or
+port: a log named on a command line that is refused or that names a file
+of the run, a log that cannot be written, an overlong prompt answer, a
+port that takes no bytes, signals from outside, and every way out."""
+import os
+import pty
+import signal
+import subprocess
+import tempfile
+import termios
+import time
+import unittest
+
+from boot_support import Workdir, boot_sim
+from harness import TAMBORVINE, Program, Sim, run
+
+BANNER = b"Start terminal emulation - ESC to exit\r"
+LFLAG = 3
+
+
+def fatal(text):
+    return b"\r\n" + text + b"\r\n\r\n"
+
+
+def wait_until(predicate, timeout=5.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.02)
+
+
+def process_state(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
+def raw_keys(settings):
+    return not settings[LFLAG] & (termios.ICANON | termios.ECHO)
+
+
+class LogOnlyForARunThatIsSure(unittest.TestCase):
+    def setUp(self):
+        self.work = Workdir()
+        self.hex = self.work.hex_words("fw.hex", {0x100: 0x1234})
+        with open(self.hex, "rb") as f:
+            self.image = f.read()
+
+    def test_a_refused_command_line_leaves_the_log_file_alone(self):
+        notes = self.work.file("notes.txt", b"precious\n")
+        rc, out, _ = run(["-l", notes, "-x"], tty=False)
+        self.assertEqual(rc, 1)
+        self.assertTrue(out.endswith(fatal(b"Bad Argument")), out)
+        with open(notes, "rb") as f:
+            self.assertEqual(f.read(), b"precious\n")
+
+    def test_a_log_that_is_a_file_of_the_run_is_refused(self):
+        os.symlink(self.hex, os.path.join(self.work.path, "link.hex"))
+        os.link(self.hex, os.path.join(self.work.path, "hard.hex"))
+        upload = self.work.file("notes.txt", b"precious\n")
+        spellings = [self.hex, os.path.join(self.work.path, ".", "fw.hex"),
+                     os.path.join(self.work.path, "link.hex"), os.path.join(self.work.path, "hard.hex")]
+        cases = [([self.hex, "-w", "-l", log], b"Cannot open log file: it is the flash file.")
+                 for log in spellings]
+        cases += [(["-e", self.hex, "-l", spellings[2]], b"Cannot open log file: it is the eeprom file."),
+                  (["-l", upload, "-d", upload], b"Cannot open log file: it is the file to upload.")]
+        for args, message in cases:
+            with self.subTest(args=args), boot_sim() as sim:
+                rc, out, _ = run(args + ["-c", sim.link], tty=False, keys=b"\x1b")
+                self.assertEqual(rc, 1, out)
+                self.assertTrue(out.endswith(fatal(message)), out)
+                self.assertEqual(sim.received_bytes(), b"")  # nothing erased
+                with open(self.hex, "rb") as f:
+                    self.assertEqual(f.read(), self.image)
+                with open(upload, "rb") as f:
+                    self.assertEqual(f.read(), b"precious\n")
+
+    def test_quit_after_download_leaves_the_log_file_untouched(self):
+        old = self.work.file("old.log", b"yesterday\n")
+        new = os.path.join(self.work.path, "new.log")
+        with boot_sim() as sim:
+            rc, out, _ = run([self.hex, "-w", "-c", sim.link, "-q", "-l", old, "-l", new], tty=False)
+            self.assertEqual(rc, 0, out)
+        self.assertFalse(os.path.exists(new))
+        with open(old, "rb") as f:
+            self.assertEqual(f.read(), b"yesterday\n")
+
+
+class LogWriteFailures(unittest.TestCase):
+    def test_a_full_log_is_said_once_and_ends_the_run_with_status_1(self):
+        # Much (the failure shows while the terminal runs) and little (it
+        # shows when the log is closed).
+        for size in (100000, 3):
+            for key in (b"\x1b", b"\x03"):
+                with self.subTest(size=size, key=key), Sim() as sim:
+                    p = Program(["-c", sim.link, "-l", "/dev/full"])
+                    self.addCleanup(p.close)
+                    p.expect(BANNER)
+                    sim.send(b"x" * (size - 1) + b"!")
+                    p.expect(b"!", timeout=30)
+                    sim.send(b"still shown")
+                    p.expect(b"still shown")
+                    p.keys(key)
+                    self.assertEqual(p.wait(), 1)
+                    err = bytes(p.stderr_data)
+                    self.assertEqual(err.count(os.strerror(28).encode()), 1, err)  # ENOSPC
+                    self.assertIn(b"log", err.lower())
+                    self.assertEqual(p.terminal_settings(), p.saved)
+
+
+class PromptAnswer(unittest.TestCase):
+    def test_an_overlong_answer_is_cut_and_the_rest_of_its_line_dropped(self):
+        path = os.path.join(tempfile.mkdtemp(prefix="tvup-"), "short.txt")
+        with open(path, "wb") as f:
+            f.write(b"0123456789")
+        with Sim() as sim, Program(["-c", sim.link]) as p:
+            p.expect(BANNER)
+            p.keys(b"\x06")
+            p.expect(b"file name : ")
+            p.keys(b"q" * 1000 + b"\r")
+            p.expect(b"q" * 1000)
+            time.sleep(0.3)
+            # The next prompt gets only what is typed for it.
+            p.keys(b"\x06")
+            p.expect(b"file name : ", timeout=5)
+            time.sleep(0.1)
+            p.keys(path.encode() + b"\r")
+            time.sleep(0.2)
+            p.keys(b"\x04")
+            p.expect(b"*** 10 Chars Sent *** ")
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(), 0)
+            self.assertEqual(bytes(p.output).count(b"Please enter an file name : "), 2)
+            sim.sync()
+            self.assertEqual(sim.received_bytes(), b"0123456789")
+
+
+class AlwaysAWayOut(unittest.TestCase):
+    def big_file(self, size=1 << 20):
+        path = os.path.join(tempfile.mkdtemp(prefix="tvup-"), "big.txt")
+        with open(path, "wb") as f:
+            f.write(b"z" * size)
+        return path
+
+    def stuck_port(self):
+        """A pseudo-terminal whose other side never reads."""
+        master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        return os.ttyname(slave)
+
+    def test_esc_or_ctrl_c_stops_an_upload_to_a_port_that_takes_nothing(self):
+        for key in (b"\x1b", b"\x03"):
+            with self.subTest(key=key), Program(["-c", self.stuck_port(), "-d", self.big_file()]) as p:
+                p.expect(b"send text file = ")
+                time.sleep(0.5)                 # the port's queue is full by now
+                start = time.monotonic()
+                p.keys(key)
+                p.expect(b"Upload stopped: ", timeout=5)
+                p.expect(BANNER, timeout=5)
+                self.assertLess(time.monotonic() - start, 3.0)
+                self.assertIsNone(p.proc.poll())
+                p.keys(b"\x1b")
+                self.assertEqual(p.wait(timeout=10), 0)
+                self.assertEqual(p.terminal_settings(), p.saved)
+
+    def test_a_port_that_takes_nothing_stops_the_upload_by_itself(self):
+        # Five bytes in a row that the port does not take within its stall
+        # time (2 s at this rate) stop the upload.
+        with Program(["-c", self.stuck_port(), "-b", "115200", "-d", self.big_file()]) as p:
+            p.expect(b"Upload stopped: the port takes no more bytes.", timeout=30)
+            p.expect(BANNER)
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(timeout=10), 0)
+
+    def test_esc_stops_an_endless_upload(self):
+        with Sim("--quiet") as sim, Program(["-c", sim.link, "-d", "/dev/zero"]) as p:
+            p.expect(b"....", timeout=10)
+            p.keys(b"\x1b")
+            p.expect(b"Upload stopped: ", timeout=5)
+            p.expect(BANNER)
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(timeout=10), 0)
+
+    def test_a_log_whose_reader_stalls_is_a_failed_log(self):
+        fifo = os.path.join(tempfile.mkdtemp(prefix="tvfifo-"), "log")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # opened, never read
+        self.addCleanup(os.close, reader)
+        with Sim() as sim, Program(["-c", sim.link, "-l", fifo]) as p:
+            p.expect(BANNER)
+            sim.send(b"y" * 200000)                # more than the pipe holds
+            # The target gives up on what the program does not read while the
+            # log write waits: say it again until the terminal shows it.
+            deadline = time.monotonic() + 30
+            while b"still shown" not in p.output:
+                self.assertLess(time.monotonic(), deadline, "the terminal stopped")
+                sim.send(b"still shown")
+                for _ in range(10):
+                    p.pump(0.05)
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(timeout=10), 1)
+            self.assertEqual(bytes(p.stderr_data).lower().count(b"log"), 1, p.stderr_data)
+
+
+class Signals(unittest.TestCase):
+    def test_stop_gives_the_keyboard_back_and_continue_takes_it_again(self):
+        master, slave = pty.openpty()
+        saved = termios.tcgetattr(slave)
+        with Sim() as sim:
+            # In a process group of its own within this session, as a shell
+            # runs a job, so that the stop signal stops it.
+            proc = subprocess.Popen([TAMBORVINE, "-c", sim.link], stdin=slave, stdout=slave,
+                                    stderr=subprocess.DEVNULL, process_group=0)
+            out = bytearray()
+
+            def pump():
+                import select
+                while select.select([master], [], [], 0)[0]:
+                    out.extend(os.read(master, 65536))
+
+            try:
+                wait_until(lambda: pump() or BANNER in out, what="banner")
+                self.assertTrue(raw_keys(termios.tcgetattr(slave)))
+                proc.send_signal(signal.SIGTSTP)
+                wait_until(lambda: process_state(proc.pid) == "T", what="the stop")
+                self.assertEqual(termios.tcgetattr(slave), saved)
+                proc.send_signal(signal.SIGCONT)
+                wait_until(lambda: raw_keys(termios.tcgetattr(slave)), what="raw keys again")
+                sim.send(b"back again")
+                wait_until(lambda: pump() or b"back again" in out, what="the terminal running")
+                os.write(master, b"\x1b")
+                self.assertEqual(proc.wait(timeout=10), 0)
+                self.assertEqual(termios.tcgetattr(slave), saved)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+                os.close(master)
+                os.close(slave)
+
+    def test_signals_that_end_the_run(self):
+        for number in (signal.SIGTERM, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM):
+            with self.subTest(signal=number), Sim() as sim, Program(["-c", sim.link]) as p:
+                p.expect(BANNER)
+                p.proc.send_signal(number)
+                self.assertEqual(p.wait(), 128 + number)
+                self.assertEqual(p.terminal_settings(), p.saved)
+
+    def test_a_signal_while_a_fifo_opens_is_not_swallowed(self):
+        work = tempfile.mkdtemp(prefix="tvfifo-")
+        upload, image = os.path.join(work, "upload"), os.path.join(work, "image.hex")
+        for fifo in (upload, image):
+            os.mkfifo(fifo)                     # no writer: the open waits
+        with Sim() as sim, Program(["-c", sim.link]) as p:
+            p.expect(BANNER)
+            p.keys(b"\x06")
+            p.expect(b"file name : ")
+            p.keys(upload.encode() + b"\r")
+            time.sleep(0.2)
+            p.keys(b"\x04")
+            time.sleep(0.5)
+            p.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(p.wait(timeout=5), 128 + signal.SIGTERM)
+            self.assertEqual(bytes(p.output).count(b"file name : "), 1)
+            self.assertEqual(p.terminal_settings(), p.saved)
+        with Sim() as sim, Program([image, "-c", sim.link, "-q"]) as p:
+            p.expect(b"Down loading flash file:")
+            time.sleep(0.5)
+            p.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(p.wait(timeout=5), 128 + signal.SIGTERM)
+            self.assertNotIn(b"ERROR", bytes(p.output))
+
+
+class PortLeftAsFound(unittest.TestCase):
+    def test_line_settings_are_put_back_on_every_way_out(self):
+        missing = os.path.join(tempfile.mkdtemp(prefix="tvport-"), "missing.hex")
+        ways_out = [
+            ("Esc", [], b"\x1b", None, 0),
+            ("Ctrl-C", [], b"\x03", None, 0),
+            ("-q", ["-q"], b"", None, 0),
+            ("fatal stop", [missing, "-q"], b"", None, 1),
+            ("SIGTERM", [], b"", signal.SIGTERM, 128 + signal.SIGTERM),
+        ]
+        for name, args, key, number, status in ways_out:
+            with self.subTest(way_out=name):
+                master, slave = pty.openpty()
+                self.addCleanup(os.close, master)
+                self.addCleanup(os.close, slave)
+                found = termios.tcgetattr(slave)
+                found[2] = termios.CS7 | termios.PARENB | termios.CREAD | termios.CLOCAL  # 7-E-1
+                found[3] |= termios.ICANON | termios.ECHO
+                found[4] = found[5] = termios.B4800
+                termios.tcsetattr(slave, termios.TCSANOW, found)
+                found = termios.tcgetattr(slave)
+                first = [a for a in args if a.endswith(".hex")]
+                rest = [a for a in args if not a.endswith(".hex")]
+                with Program(first + ["-c", os.ttyname(slave)] + rest) as p:
+                    if not args:
+                        p.expect(BANNER)
+                        self.assertNotEqual(termios.tcgetattr(slave), found)  # the program's own
+                    if key:
+                        p.keys(key)
+                    if number:
+                        p.proc.send_signal(number)
+                    self.assertEqual(p.wait(), status)
+                self.assertEqual(termios.tcgetattr(slave), found)
+
+
+if __name__ == "__main__":
+    unittest.main()
