@@ -65,6 +65,12 @@ struct HeldKeys {
 
 HeldKeys held_keys;
 
+// Whether the upload in progress reads keys at all: a scripted run reads
+// none, so what its standard input holds stays for the terminal after the
+// steps (or for nobody); Ctrl-C interrupts such an upload as it does the
+// steps.
+bool upload_reads_keys = true;
+
 // A log that could not be written ends the run with status 1.
 [[noreturn]] void exit_terminal(const char* message) {
     console_flush();
@@ -170,7 +176,9 @@ void idle_pass() {
 
 // Whether an upload looks at the keys: not once the held keys are full, nor
 // after a Ctrl-F, as what follows it is the answer to the prompt it opens.
-bool looking_at_keys() { return !held_keys.full() && (held_keys.empty() || held_keys.last() != kKeyCtrlF); }
+bool looking_at_keys() {
+    return upload_reads_keys && !held_keys.full() && (held_keys.empty() || held_keys.last() != kKeyCtrlF);
+}
 
 // Keys typed during an upload: true for an Esc or a Ctrl-C. The keys before
 // it are held for the terminal, in their order.
@@ -275,9 +283,11 @@ std::FILE* open_upload_file(const char* name) {
 }
 
 // The file the current file name names, sent whole; one that does not open
-// gets the prompt and one more try, or without the prompt ends the run.
+// gets the prompt and one more try, or without the prompt (a scripted run,
+// which reads no keys) ends the run.
 void upload_current_file(bool prompt_when_missing) {
     console_flush();
+    upload_reads_keys = prompt_when_missing;
     std::FILE* file = open_upload_file(run_options.current_file_name.data());
     if (file == nullptr) {
         if (!prompt_when_missing) report_error("Cannot open input file.");

@@ -182,6 +182,20 @@ class AlwaysAWayOut(unittest.TestCase):
             p.keys(b"\x1b")
             self.assertEqual(p.wait(timeout=10), 0)
 
+    def test_a_scripted_upload_reads_no_keys(self):
+        # The keys waiting on standard input are the terminal's, after the
+        # steps: the upload neither stops at their Esc nor eats them.
+        path = os.path.join(tempfile.mkdtemp(prefix="tvup-"), "lines.txt")
+        with open(path, "wb") as f:
+            f.write(b"line one\n")
+        with Sim("--echo") as sim, Program(["-c", sim.link, "-d", path, "--timeout", "5", "--expect",
+                                            "line one\\n", "--then-terminal"], tty=False) as p:
+            p.keys(b"abc\x1b")
+            p.proc.stdin.close()                # the Esc is a whole key at once
+            self.assertEqual(p.wait(), 0, bytes(p.output) + bytes(p.stderr_data))
+            sim.sync()
+            self.assertEqual(sim.received_bytes(), b"line one\nabc")
+
     def test_a_log_whose_reader_stalls_is_a_failed_log(self):
         fifo = os.path.join(tempfile.mkdtemp(prefix="tvfifo-"), "log")
         os.mkfifo(fifo)
