@@ -113,6 +113,8 @@ void run_script(bool all_verified) {
     }
     if (!script.then_terminal) {
         close_port();
+        // A log that could not be written fails the run, as in the terminal.
+        if (!log_close()) exit_program(kExitFailure, "the log could not be written");
         exit_program(kExitOk, "steps passed");
     }
     console_ctrl_c_as_key();

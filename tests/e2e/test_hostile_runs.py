@@ -106,6 +106,10 @@ class LogWriteFailures(unittest.TestCase):
                     self.assertEqual(err.count(os.strerror(28).encode()), 1, err)  # ENOSPC
                     self.assertIn(b"log", err.lower())
                     self.assertEqual(p.terminal_settings(), p.saved)
+        with self.subTest(run="scripted"), Sim("--echo") as sim:
+            rc, out, err = run(["-c", sim.link, "-l", "/dev/full", "--send", "x", "--expect", "x"], tty=False)
+            self.assertEqual(rc, 1, out + err)
+            self.assertEqual(err.count(os.strerror(28).encode()), 1, err)
 
 
 class PromptAnswer(unittest.TestCase):
