@@ -137,8 +137,13 @@ int tamborvine_main(int argc, char** argv) {
     // file as it is.
     const bool has_steps = !script.steps.empty();
     const bool terminal_runs = !run_options.quit_after_download && (!has_steps || script.then_terminal);
-    if (run_options.log_file != nullptr && (terminal_runs || has_steps) && !log_open(run_options.log_file))
-        report_error("Cannot open log file.");
+    const bool log_wanted = run_options.log_file != nullptr && (terminal_runs || has_steps);
+    // Two streams into one file would each cut the other short; the events
+    // file exists by now, whatever its spelling on the command line.
+    if (log_wanted && script.events_path != nullptr && std::strcmp(script.events_path, "-") != 0 &&
+        same_file(run_options.log_file, script.events_path))
+        report_error("Cannot open log file: it is the events file.");
+    if (log_wanted && !log_open(run_options.log_file)) report_error("Cannot open log file.");
     if (terminal_runs) console_take_keys();
     console_clear();
     open_the_port();

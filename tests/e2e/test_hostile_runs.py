@@ -64,6 +64,9 @@ class LogOnlyForARunThatIsSure(unittest.TestCase):
                  for log in spellings]
         cases += [(["-e", self.hex, "-l", spellings[2]], b"Cannot open log file: it is the eeprom file."),
                   (["-l", upload, "-d", upload], b"Cannot open log file: it is the file to upload.")]
+        events = os.path.join(self.work.path, "events.jsonl")
+        cases += [(["-l", events, "--events", os.path.join(self.work.path, ".", "events.jsonl"),
+                    "--send", "x"], b"Cannot open log file: it is the events file.")]
         for args, message in cases:
             with self.subTest(args=args), boot_sim() as sim:
                 rc, out, _ = run(args + ["-c", sim.link], tty=False, keys=b"\x1b")
