@@ -109,6 +109,20 @@ class LogWriteFailures(unittest.TestCase):
                     self.assertEqual(err.count(os.strerror(28).encode()), 1, err)  # ENOSPC
                     self.assertIn(b"log", err.lower())
                     self.assertEqual(p.terminal_settings(), p.saved)
+        with self.subTest(log="a pipe whose reader has gone"), Sim() as sim:
+            fifo = os.path.join(tempfile.mkdtemp(prefix="tvfifo-"), "log")
+            os.mkfifo(fifo)
+            reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+            with Program(["-c", sim.link, "-l", fifo]) as p:
+                p.expect(BANNER)
+                os.close(reader)
+                sim.send(b"x" * 20000 + b"!")   # more than the log gathers before a write
+                p.expect(b"!", timeout=30)
+                sim.send(b"still shown")
+                p.expect(b"still shown")
+                p.keys(b"\x1b")
+                self.assertEqual(p.wait(), 1)
+                self.assertEqual(bytes(p.stderr_data).count(os.strerror(32).encode()), 1)  # EPIPE
         with self.subTest(run="scripted"), Sim("--echo") as sim:
             rc, out, err = run(["-c", sim.link, "-l", "/dev/full", "--send", "x", "--expect", "x"], tty=False)
             self.assertEqual(rc, 1, out + err)
