@@ -19,10 +19,10 @@ struct OutputFile;
 constexpr int kFileTimedOut = -1;
 
 // Opens the file for writing, created or truncated; text mode where the
-// platform has one. Opening a pipe waits for its reader; a signal during that
-// wait ends the run. nullptr when it does not open, with the system's code in
-// *error.
-OutputFile* output_file_open(const char* path, int* error);
+// platform has one, unless binary (every byte as written). Opening a pipe
+// waits for its reader; a signal during that wait ends the run. nullptr
+// when it does not open, with the system's code in *error.
+OutputFile* output_file_open(const char* path, int* error, bool binary = false);
 
 // Writes every byte; a file that takes nothing for wait_ms milliseconds has
 // failed. false when not every byte went, with the code in *error.

@@ -26,7 +26,7 @@ bool same_file(const char* a, const char* b) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-OutputFile* output_file_open(const char* path, int* error) {
+OutputFile* output_file_open(const char* path, int* error, bool) {
     check_pending_signal();
     int fd = -1;
     for (;;) {

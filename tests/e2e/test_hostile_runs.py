@@ -238,6 +238,19 @@ class AlwaysAWayOut(unittest.TestCase):
             self.assertEqual(bytes(p.stderr_data).lower().count(b"log"), 1, p.stderr_data)
 
 
+    def test_an_events_file_whose_reader_stalls_does_not_hold_the_run(self):
+        fifo = os.path.join(tempfile.mkdtemp(prefix="tvfifo-"), "events")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # opened, never read
+        self.addCleanup(os.close, reader)
+        text = "x" * 70000                     # the start event alone fills the pipe
+        with Sim("--quiet") as sim:
+            start = time.monotonic()
+            rc, out, err = run(["-c", sim.link, "--send", text, "--events", fifo], tty=False)
+            self.assertLess(time.monotonic() - start, 10)
+        self.assertEqual(rc, 1, out + err)
+        self.assertEqual(err.count(b"Cannot write the events file: "), 1, err)
+
 class Signals(unittest.TestCase):
     def test_stop_gives_the_keyboard_back_and_continue_takes_it_again(self):
         master, slave = pty.openpty()
