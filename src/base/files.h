@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
+
+#include "base/wait.h"
 
 // True when both names reach one existing file, whatever the spelling
 // (links, "." and ".." included): the same device and inode on POSIX, the
@@ -33,3 +36,9 @@ bool output_file_close(OutputFile* file, int* error);
 
 // The system's text for an error code of the calls above.
 const char* file_error_text(int error);
+
+// What a wait for more of a file being read is: its descriptor when a read
+// of it may wait (a pipe whose writer is slow, a terminal, a device);
+// nothing for a file on disk or a directory, whose reads never wait, nor
+// on Windows, where such a wait cannot be made on every kind of file.
+WaitSource input_file_wait_source(std::FILE* file);

@@ -109,3 +109,11 @@ const char* file_error_text(int error) {
     if (error == kFileTimedOut) return "it took nothing for too long (nobody reading it?)";
     return std::strerror(error);
 }
+
+WaitSource input_file_wait_source(std::FILE* file) {
+    int fd = fileno(file);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))
+        return WaitSource{};
+    return WaitSource{fd, WaitSource::Kind::readable};
+}

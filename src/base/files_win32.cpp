@@ -76,3 +76,5 @@ const char* file_error_text(int error) {
     if (error == kFileTimedOut) return "it took nothing for too long (nobody reading it?)";
     return std::strerror(error);
 }
+
+WaitSource input_file_wait_source(std::FILE*) { return WaitSource{}; }

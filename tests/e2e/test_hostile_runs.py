@@ -202,6 +202,19 @@ class AlwaysAWayOut(unittest.TestCase):
             p.expect(BANNER)
             p.keys(b"\x1b")
             self.assertEqual(p.wait(timeout=10), 0)
+        # A pipe whose writer has stopped writing keeps the next byte for ever.
+        fifo = os.path.join(tempfile.mkdtemp(prefix="tvfifo-"), "upload")
+        os.mkfifo(fifo)
+        with Sim() as sim, Program(["-c", sim.link, "-d", fifo]) as p:
+            writer = os.open(fifo, os.O_WRONLY)
+            self.addCleanup(os.close, writer)
+            os.write(writer, b"abc")
+            sim.wait_received(3)
+            p.keys(b"\x03")
+            p.expect(b"Upload stopped: ", timeout=5)
+            p.expect(BANNER)
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(timeout=10), 0)
 
     def test_a_scripted_upload_reads_no_keys(self):
         # The keys waiting on standard input are the terminal's, after the
