@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "app/app.h"
 #include "app/options.h"
@@ -48,6 +49,44 @@ void open_the_port() {
     drain_input(10);
 }
 
+// An events file whose reader takes nothing for this long has failed, as
+// the log has: the run is not held by it.
+constexpr int kEventsWaitMs = 2000;
+
+EventSink file_sink(OutputFile* file) {
+    EventSink sink;
+    sink.write = [file](std::string_view line, std::string* why) {
+        int error = 0;
+        if (output_file_write(file, line.data(), line.size(), kEventsWaitMs, &error)) return true;
+        *why = file_error_text(error);
+        return false;
+    };
+    sink.close = [file](std::string* why) {
+        int error = 0;
+        if (output_file_close(file, &error)) return true;
+        *why = file_error_text(error);
+        return false;
+    };
+    return sink;
+}
+
+// Standard error is the user's own, as standard output is: written as it.
+EventSink stderr_sink() {
+    EventSink sink;
+    sink.write = [](std::string_view line, std::string* why) {
+        bool written = std::fwrite(line.data(), 1, line.size(), stderr) == line.size();
+        // A flush cut short by a signal is tried again: the line must not be
+        // lost; the signal is acted on where the program looks for it.
+        while (written && std::fflush(stderr) != 0) {
+            written = errno == EINTR;
+            std::clearerr(stderr);
+        }
+        if (!written) *why = std::strerror(errno);
+        return written;
+    };
+    return sink;
+}
+
 // The event stream opens once the command line is accepted, so that a
 // refused command line empties no file; nor may it empty a file the run is
 // about to read. Opening a pipe waits for its reader: a signal during the
@@ -59,11 +98,16 @@ void open_events(int argc, char** argv) {
     const char* eeprom = run_options.no_eeprom_file ? nullptr : run_options.eeprom_file_name.data();
     if (same_file(path, flash) || same_file(path, eeprom) || same_file(path, run_options.upload_file))
         report_error_format("Events file %s is a file the run reads", path);
-    check_pending_signal();
-    if (!events_open(script.events_path)) {
-        if (errno == EINTR) check_pending_signal();
-        std::fprintf(stderr, "%s: %s\n", script.events_path, std::strerror(errno));
-        report_error_format("Cannot open events file: %s", script.events_path);
+    if (std::strcmp(path, "-") == 0) {
+        events_open(stderr_sink());
+    } else {
+        int error = 0;
+        OutputFile* file = output_file_open(path, &error, true);
+        if (file == nullptr) {
+            std::fprintf(stderr, "%s: %s\n", path, file_error_text(error));
+            report_error_format("Cannot open events file: %s", path);
+        }
+        events_open(file_sink(file));
     }
     Event options = Event::object();
     options.with("flash_file", run_options.no_flash_file ? nullptr : run_options.current_file_name.data())
@@ -113,6 +157,8 @@ void run_script(bool all_verified) {
     }
     if (!script.then_terminal) {
         close_port();
+        // A log that could not be written fails the run, as in the terminal.
+        if (!log_close()) exit_program(kExitFailure, "the log could not be written");
         exit_program(kExitOk, "steps passed");
     }
     console_ctrl_c_as_key();
@@ -135,8 +181,13 @@ int tamborvine_main(int argc, char** argv) {
     // file as it is.
     const bool has_steps = !script.steps.empty();
     const bool terminal_runs = !run_options.quit_after_download && (!has_steps || script.then_terminal);
-    if (run_options.log_file != nullptr && (terminal_runs || has_steps) && !log_open(run_options.log_file))
-        report_error("Cannot open log file.");
+    const bool log_wanted = run_options.log_file != nullptr && (terminal_runs || has_steps);
+    // Two streams into one file would each cut the other short; the events
+    // file exists by now, whatever its spelling on the command line.
+    if (log_wanted && script.events_path != nullptr && std::strcmp(script.events_path, "-") != 0 &&
+        same_file(run_options.log_file, script.events_path))
+        report_error("Cannot open log file: it is the events file.");
+    if (log_wanted && !log_open(run_options.log_file)) report_error("Cannot open log file.");
     if (terminal_runs) console_take_keys();
     console_clear();
     open_the_port();

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
+
+#include "base/wait.h"
 
 // True when both names reach one existing file, whatever the spelling
 // (links, "." and ".." included): the same device and inode on POSIX, the
@@ -19,10 +22,10 @@ struct OutputFile;
 constexpr int kFileTimedOut = -1;
 
 // Opens the file for writing, created or truncated; text mode where the
-// platform has one. Opening a pipe waits for its reader; a signal during that
-// wait ends the run. nullptr when it does not open, with the system's code in
-// *error.
-OutputFile* output_file_open(const char* path, int* error);
+// platform has one, unless binary (every byte as written). Opening a pipe
+// waits for its reader; a signal during that wait ends the run. nullptr
+// when it does not open, with the system's code in *error.
+OutputFile* output_file_open(const char* path, int* error, bool binary = false);
 
 // Writes every byte; a file that takes nothing for wait_ms milliseconds has
 // failed. false when not every byte went, with the code in *error.
@@ -33,3 +36,9 @@ bool output_file_close(OutputFile* file, int* error);
 
 // The system's text for an error code of the calls above.
 const char* file_error_text(int error);
+
+// What a wait for more of a file being read is: its descriptor when a read
+// of it may wait (a pipe whose writer is slow, a terminal, a device);
+// nothing for a file on disk or a directory, whose reads never wait, nor
+// on Windows, where such a wait cannot be made on every kind of file.
+WaitSource input_file_wait_source(std::FILE* file);

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "base/fatal.h"
@@ -24,7 +26,7 @@ bool same_file(const char* a, const char* b) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-OutputFile* output_file_open(const char* path, int* error) {
+OutputFile* output_file_open(const char* path, int* error, bool) {
     check_pending_signal();
     int fd = -1;
     for (;;) {
@@ -41,9 +43,33 @@ OutputFile* output_file_open(const char* path, int* error) {
     return new OutputFile{fd};
 }
 
+namespace {
+
+// A pipe whose reader has gone fails the write (EPIPE) like a full disk:
+// the file has failed, not the run. The SIGPIPE such a write raises would
+// end the run, so it is held back during the write and taken away.
+ssize_t write_without_pipe_signal(int fd, const char* bytes, std::size_t count) {
+    sigset_t pipe_signal, before;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &pipe_signal, &before);
+    ssize_t n = write(fd, bytes, count);
+    int write_error = errno;
+    if (n < 0 && write_error == EPIPE) {
+        const timespec no_wait{0, 0};
+        while (sigtimedwait(&pipe_signal, nullptr, &no_wait) < 0 && errno == EINTR) {
+        }
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    errno = write_error;
+    return n;
+}
+
+}  // namespace
+
 bool output_file_write(OutputFile* file, const char* bytes, std::size_t count, int wait_ms, int* error) {
     while (count > 0) {
-        ssize_t n = write(file->fd, bytes, count);
+        ssize_t n = write_without_pipe_signal(file->fd, bytes, count);
         if (n > 0) {
             bytes += n;
             count -= static_cast<std::size_t>(n);
@@ -82,4 +108,12 @@ bool output_file_close(OutputFile* file, int* error) {
 const char* file_error_text(int error) {
     if (error == kFileTimedOut) return "it took nothing for too long (nobody reading it?)";
     return std::strerror(error);
+}
+
+WaitSource input_file_wait_source(std::FILE* file) {
+    int fd = fileno(file);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))
+        return WaitSource{};
+    return WaitSource{fd, WaitSource::Kind::readable};
 }

@@ -1,6 +1,6 @@
 // Files on Windows: identity by volume serial number and file index; output
 // through the C runtime's text mode, so that each LF reaches the file as
-// CR LF as a text stream writes it.
+// CR LF as a text stream writes it (binary for the event stream).
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -39,9 +39,10 @@ bool same_file(const char* a, const char* b) {
            first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }
 
-OutputFile* output_file_open(const char* path, int* error) {
+OutputFile* output_file_open(const char* path, int* error, bool binary) {
     check_pending_signal();
-    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | (binary ? _O_BINARY : _O_TEXT) | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
     if (fd < 0) {
         *error = errno;
         return nullptr;
@@ -75,3 +76,5 @@ const char* file_error_text(int error) {
     if (error == kFileTimedOut) return "it took nothing for too long (nobody reading it?)";
     return std::strerror(error);
 }
+
+WaitSource input_file_wait_source(std::FILE*) { return WaitSource{}; }

@@ -1,6 +1,6 @@
 // The event stream: each event is one JSON object (nlohmann's, keeping the
-// fields in the order given: type and time first) dumped on one line,
-// written and flushed at once so that a reader of a pipe or a growing file
+// fields in the order given: type and time first) dumped on one line and
+// handed to the sink at once, so that a reader of a pipe or a growing file
 // sees it while the run goes on.
 #include "events/events.h"
 
@@ -16,44 +16,51 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::FILE* stream = nullptr;
-bool stream_is_stderr = false;
+EventSink sink;
+bool stream_open = false;
 bool write_failed = false;
 Clock::time_point opened_at;
-// Large enough for the longest event (the start event with its steps)
-// to reach the file in one write.
-std::array<char, 1 << 16> stream_buffer{};
 
-void report_write_failure() {
+void report_write_failure(const std::string& why) {
     if (write_failed) return;
     write_failed = true;
-    int error = errno;
-    std::fprintf(stderr, "Cannot write the events file: %s\n", std::strerror(error));
+    std::fprintf(stderr, "Cannot write the events file: %s\n", why.c_str());
 }
 
-// A flush cut short by a signal is tried again: the signal itself is acted
-// on where the program checks for it, and the event must not be lost.
-bool flush_stream() {
-    while (std::fflush(stream) != 0) {
-        if (errno != EINTR) return false;
-        std::clearerr(stream);
+// The dump leaves valid UTF-8 as it is, U+0080-U+009F too, which a terminal
+// takes as C1 controls: those are escaped like the C0 ones. In valid UTF-8
+// a byte 0xC2 followed by 0x80-0x9F is always one of them.
+std::string without_c1_controls(const std::string& dumped) {
+    static constexpr char kHexDigits[] = "0123456789abcdef";
+    std::string line;
+    line.reserve(dumped.size());
+    for (std::size_t i = 0; i < dumped.size(); ++i) {
+        auto next = i + 1 < dumped.size() ? static_cast<unsigned char>(dumped[i + 1]) : 0;
+        if (static_cast<unsigned char>(dumped[i]) == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            line += "\\u00";
+            line += kHexDigits[next >> 4];
+            line += kHexDigits[next & 0xF];
+            ++i;
+            continue;
+        }
+        line += dumped[i];
     }
-    return true;
+    return line;
 }
 
 void write_line(const nlohmann::ordered_json& object) {
-    if (stream == nullptr || write_failed) return;
+    if (!stream_open || write_failed) return;
     std::string line;
     try {
-        line = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+        line = without_c1_controls(
+            object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
     } catch (const std::exception&) {
-        errno = EINVAL;
-        report_write_failure();
+        report_write_failure(std::strerror(EINVAL));
         return;
     }
     line += '\n';
-    if (std::fwrite(line.data(), 1, line.size(), stream) != line.size() || !flush_stream())
-        report_write_failure();
+    std::string why;
+    if (!sink.write(line, &why)) report_write_failure(why);
 }
 
 long long elapsed_ms() {
@@ -66,21 +73,13 @@ struct Event::Fields {
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
 };
 
-bool events_open(const char* path) {
-    if (std::strcmp(path, "-") == 0) {
-        stream = stderr;
-        stream_is_stderr = true;
-    } else {
-        // Binary: one LF a line on every platform.
-        stream = std::fopen(path, "wb");
-        if (stream == nullptr) return false;
-        std::setvbuf(stream, stream_buffer.data(), _IOFBF, stream_buffer.size());
-    }
+void events_open(EventSink given) {
+    sink = std::move(given);
+    stream_open = true;
     opened_at = Clock::now();
-    return true;
 }
 
-bool events_on() { return stream != nullptr; }
+bool events_on() { return stream_open; }
 
 Event::Event(std::string_view type) {
     if (!events_on()) return;
@@ -155,9 +154,11 @@ void Event::write() {
 }
 
 bool events_end(int status, std::string_view reason) {
-    if (stream == nullptr) return !write_failed;
+    if (!stream_open) return !write_failed;
     Event("end").with("status", status).with("reason", reason).write();
-    if (!stream_is_stderr && std::fclose(stream) != 0) report_write_failure();
-    stream = nullptr;
+    std::string why;
+    if (sink.close && !sink.close(&why)) report_write_failure(why);
+    stream_open = false;
+    sink = EventSink{};
     return !write_failed;
 }

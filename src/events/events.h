@@ -6,13 +6,22 @@
 
 #include <concepts>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 
-// Opens the stream for the rest of the run: a file (created or emptied) or,
-// for "-", standard error. False when the file cannot be opened (errno says
-// why); nothing is open then.
-bool events_open(const char* path);
+// Where the lines go, opened by the caller (this layer is below the files):
+// write sends all of one line or fails, saying why in *why; close, when
+// given, ends the stream the same way. A write that can wait without bound
+// holds the whole run as long, so the caller gives one that cannot.
+struct EventSink {
+    std::function<bool(std::string_view line, std::string* why)> write;
+    std::function<bool(std::string* why)> close;
+};
+
+// Opens the stream for the rest of the run.
+void events_open(EventSink sink);
 
 // True while a stream is open.
 bool events_on();
@@ -20,8 +29,9 @@ bool events_on();
 // One event being put together; write() sends it as one line with its type
 // ("event") and the milliseconds since the stream was opened ("t_ms") ahead
 // of the fields given. An event never written is dropped. Texts that are
-// not UTF-8 have their stray bytes replaced (U+FFFD); control characters
-// are escaped, so no byte of the line can act on a terminal.
+// not UTF-8 have their stray bytes replaced (U+FFFD); control characters,
+// C1 ones (U+0080-U+009F) included, are escaped, so no byte of the line
+// can act on a terminal.
 class Event {
    public:
     explicit Event(std::string_view type);

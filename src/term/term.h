@@ -17,8 +17,9 @@ extern DisplayMode display_mode;
 
 // The -d upload: the file sent as Ctrl-D sends it. Without the prompt (a
 // scripted run reads no keys) a file that does not open ends the run with
-// "Cannot open input file.". What the target answers after it is kept for
-// the caller (the terminal's uploads drop the first of it).
+// "Cannot open input file.", and no key is read during the upload: Esc
+// does not stop it. What the target answers after it is kept for the
+// caller (the terminal's uploads drop the first of it).
 void upload_named_file(const char* text_file, bool prompt_when_missing);
 
 int upload_text_file();

@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "base/fatal.h"
+#include "base/files.h"
 #include "base/run_options.h"
 #include "console/console.h"
 #include "events/events.h"
@@ -64,6 +65,12 @@ struct HeldKeys {
 };
 
 HeldKeys held_keys;
+
+// Whether the upload in progress reads keys at all: a scripted run reads
+// none, so what its standard input holds stays for the terminal after the
+// steps (or for nobody); Ctrl-C interrupts such an upload as it does the
+// steps.
+bool upload_reads_keys = true;
 
 // A log that could not be written ends the run with status 1.
 [[noreturn]] void exit_terminal(const char* message) {
@@ -170,7 +177,9 @@ void idle_pass() {
 
 // Whether an upload looks at the keys: not once the held keys are full, nor
 // after a Ctrl-F, as what follows it is the answer to the prompt it opens.
-bool looking_at_keys() { return !held_keys.full() && (held_keys.empty() || held_keys.last() != kKeyCtrlF); }
+bool looking_at_keys() {
+    return upload_reads_keys && !held_keys.full() && (held_keys.empty() || held_keys.last() != kKeyCtrlF);
+}
 
 // Keys typed during an upload: true for an Esc or a Ctrl-C. The keys before
 // it are held for the terminal, in their order.
@@ -205,6 +214,15 @@ ByteSent send_upload_byte(uint8_t byte) {
     }
 }
 
+// The file being uploaded. One whose reads can wait (a pipe whose writer is
+// slow, a terminal, a device) is read a byte per call, each after a wait on
+// it beside the keys, so that Esc and Ctrl-C stop the upload however long
+// the file keeps its next byte.
+struct UploadFile {
+    std::FILE* stream = nullptr;
+    WaitSource more;  // readable once the next byte (or the end) is there; none: reads never wait
+};
+
 // The next byte of the file, EOF at its end or when it cannot be read on.
 int next_upload_byte(std::FILE* file) {
     for (;;) {
@@ -216,21 +234,42 @@ int next_upload_byte(std::FILE* file) {
     }
 }
 
+// Waits until a read of the file will not wait; false when Esc or Ctrl-C
+// was typed meanwhile.
+bool wait_for_file(const UploadFile& file) {
+    if (file.more.kind == WaitSource::Kind::none) return true;
+    for (;;) {
+        std::array<WaitSource, 2> sources{file.more, WaitSource{}};
+        int keys_limit = looking_at_keys() ? console_key_wait(&sources[1]) : kWaitForever;
+        if (keys_limit == 0) {
+            if (stop_key_typed()) return false;
+            continue;
+        }
+        int ready = wait_for_any(sources, keys_limit);
+        check_pending_signal();
+        if (ready == 0) return true;
+    }
+}
+
+bool upload_stopped_by_key() {
+    console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
+    return false;
+}
+
 // Sends the file byte by byte with a dot per thousand. A line that keeps
 // refusing bytes (the adapter was pulled out, nobody reading the other
 // end) stops the upload rather than report every remaining byte; so does
 // Esc or Ctrl-C. False when the upload did not reach the end.
-bool upload_file_bytes(std::FILE* file) {
+bool upload_file_bytes(const UploadFile& file) {
     upload_count = 0;
     int failed_in_a_row = 0;
-    int c;
-    while ((c = next_upload_byte(file)) != EOF) {
+    for (;;) {
+        if (!wait_for_file(file)) return upload_stopped_by_key();
+        int c = next_upload_byte(file.stream);
+        if (c == EOF) break;
         check_pending_signal();
         ByteSent sent = send_upload_byte(static_cast<uint8_t>(c));
-        if (sent == ByteSent::stopped_by_key) {
-            console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
-            return false;
-        }
+        if (sent == ByteSent::stopped_by_key) return upload_stopped_by_key();
         if (sent == ByteSent::failed) {
             if (++failed_in_a_row >= kUploadFailureLimit) {
                 console_print("\r\nUpload stopped: the port takes no more bytes.\r\n");
@@ -244,12 +283,9 @@ bool upload_file_bytes(std::FILE* file) {
             console_print(".");
             console_flush();
         }
-        if (upload_count % kKeyLookEvery == 0 && stop_key_typed()) {
-            console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
-            return false;
-        }
+        if (upload_count % kKeyLookEvery == 0 && stop_key_typed()) return upload_stopped_by_key();
     }
-    if (std::ferror(file) != 0) {
+    if (std::ferror(file.stream) != 0) {
         console_print("\r\nCannot read input file.\r\n");
         return false;
     }
@@ -259,32 +295,41 @@ bool upload_file_bytes(std::FILE* file) {
 // Opens the file to upload in binary mode. A name that opens but cannot be
 // read at all (a directory) counts as one that does not open. Opening a
 // pipe waits for its writer; a signal during that wait ends the run.
-std::FILE* open_upload_file(const char* name) {
+UploadFile open_upload_file(const char* name) {
     check_pending_signal();
     errno = 0;
-    std::FILE* file = std::fopen(name, "rb");
-    if (file == nullptr && errno == EINTR) check_pending_signal();
-    if (file == nullptr) return nullptr;
-    int c = next_upload_byte(file);
-    if (std::ferror(file) != 0) {
-        std::fclose(file);
-        return nullptr;
+    UploadFile file;
+    file.stream = std::fopen(name, "rb");
+    if (file.stream == nullptr && errno == EINTR) check_pending_signal();
+    if (file.stream == nullptr) return file;
+    file.more = input_file_wait_source(file.stream);
+    if (file.more.kind != WaitSource::Kind::none) {
+        // No directory: what it holds is read when it comes.
+        std::setvbuf(file.stream, nullptr, _IONBF, 0);
+        return file;
     }
-    if (c != EOF) std::ungetc(c, file);
+    int c = next_upload_byte(file.stream);
+    if (std::ferror(file.stream) != 0) {
+        std::fclose(file.stream);
+        return UploadFile{};
+    }
+    if (c != EOF) std::ungetc(c, file.stream);
     return file;
 }
 
 // The file the current file name names, sent whole; one that does not open
-// gets the prompt and one more try, or without the prompt ends the run.
+// gets the prompt and one more try, or without the prompt (a scripted run,
+// which reads no keys) ends the run.
 void upload_current_file(bool prompt_when_missing) {
     console_flush();
-    std::FILE* file = open_upload_file(run_options.current_file_name.data());
-    if (file == nullptr) {
+    upload_reads_keys = prompt_when_missing;
+    UploadFile file = open_upload_file(run_options.current_file_name.data());
+    if (file.stream == nullptr) {
         if (!prompt_when_missing) report_error("Cannot open input file.");
         console_print("Cannot open input file.\r\r\n");
         prompt_file_name();
         file = open_upload_file(run_options.current_file_name.data());
-        if (file == nullptr) report_error("Cannot open input file.");
+        if (file.stream == nullptr) report_error("Cannot open input file.");
     }
     bool complete = upload_file_bytes(file);
     Event("upload")
@@ -294,7 +339,7 @@ void upload_current_file(bool prompt_when_missing) {
         .write();
     console_print("\r\n\r*** %li Chars Sent *** \r\r\n", upload_count);
     console_flush();
-    std::fclose(file);
+    std::fclose(file.stream);
 }
 
 }  // namespace

@@ -64,6 +64,9 @@ class LogOnlyForARunThatIsSure(unittest.TestCase):
                  for log in spellings]
         cases += [(["-e", self.hex, "-l", spellings[2]], b"Cannot open log file: it is the eeprom file."),
                   (["-l", upload, "-d", upload], b"Cannot open log file: it is the file to upload.")]
+        events = os.path.join(self.work.path, "events.jsonl")
+        cases += [(["-l", events, "--events", os.path.join(self.work.path, ".", "events.jsonl"),
+                    "--send", "x"], b"Cannot open log file: it is the events file.")]
         for args, message in cases:
             with self.subTest(args=args), boot_sim() as sim:
                 rc, out, _ = run(args + ["-c", sim.link], tty=False, keys=b"\x1b")
@@ -106,6 +109,24 @@ class LogWriteFailures(unittest.TestCase):
                     self.assertEqual(err.count(os.strerror(28).encode()), 1, err)  # ENOSPC
                     self.assertIn(b"log", err.lower())
                     self.assertEqual(p.terminal_settings(), p.saved)
+        with self.subTest(log="a pipe whose reader has gone"), Sim() as sim:
+            fifo = os.path.join(tempfile.mkdtemp(prefix="tvfifo-"), "log")
+            os.mkfifo(fifo)
+            reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+            with Program(["-c", sim.link, "-l", fifo]) as p:
+                p.expect(BANNER)
+                os.close(reader)
+                sim.send(b"x" * 20000 + b"!")   # more than the log gathers before a write
+                p.expect(b"!", timeout=30)
+                sim.send(b"still shown")
+                p.expect(b"still shown")
+                p.keys(b"\x1b")
+                self.assertEqual(p.wait(), 1)
+                self.assertEqual(bytes(p.stderr_data).count(os.strerror(32).encode()), 1)  # EPIPE
+        with self.subTest(run="scripted"), Sim("--echo") as sim:
+            rc, out, err = run(["-c", sim.link, "-l", "/dev/full", "--send", "x", "--expect", "x"], tty=False)
+            self.assertEqual(rc, 1, out + err)
+            self.assertEqual(err.count(os.strerror(28).encode()), 1, err)
 
 
 class PromptAnswer(unittest.TestCase):
@@ -181,6 +202,33 @@ class AlwaysAWayOut(unittest.TestCase):
             p.expect(BANNER)
             p.keys(b"\x1b")
             self.assertEqual(p.wait(timeout=10), 0)
+        # A pipe whose writer has stopped writing keeps the next byte for ever.
+        fifo = os.path.join(tempfile.mkdtemp(prefix="tvfifo-"), "upload")
+        os.mkfifo(fifo)
+        with Sim() as sim, Program(["-c", sim.link, "-d", fifo]) as p:
+            writer = os.open(fifo, os.O_WRONLY)
+            self.addCleanup(os.close, writer)
+            os.write(writer, b"abc")
+            sim.wait_received(3)
+            p.keys(b"\x03")
+            p.expect(b"Upload stopped: ", timeout=5)
+            p.expect(BANNER)
+            p.keys(b"\x1b")
+            self.assertEqual(p.wait(timeout=10), 0)
+
+    def test_a_scripted_upload_reads_no_keys(self):
+        # The keys waiting on standard input are the terminal's, after the
+        # steps: the upload neither stops at their Esc nor eats them.
+        path = os.path.join(tempfile.mkdtemp(prefix="tvup-"), "lines.txt")
+        with open(path, "wb") as f:
+            f.write(b"line one\n")
+        with Sim("--echo") as sim, Program(["-c", sim.link, "-d", path, "--timeout", "5", "--expect",
+                                            "line one\\n", "--then-terminal"], tty=False) as p:
+            p.keys(b"abc\x1b")
+            p.proc.stdin.close()                # the Esc is a whole key at once
+            self.assertEqual(p.wait(), 0, bytes(p.output) + bytes(p.stderr_data))
+            sim.sync()
+            self.assertEqual(sim.received_bytes(), b"line one\nabc")
 
     def test_a_log_whose_reader_stalls_is_a_failed_log(self):
         fifo = os.path.join(tempfile.mkdtemp(prefix="tvfifo-"), "log")
@@ -202,6 +250,19 @@ class AlwaysAWayOut(unittest.TestCase):
             self.assertEqual(p.wait(timeout=10), 1)
             self.assertEqual(bytes(p.stderr_data).lower().count(b"log"), 1, p.stderr_data)
 
+
+    def test_an_events_file_whose_reader_stalls_does_not_hold_the_run(self):
+        fifo = os.path.join(tempfile.mkdtemp(prefix="tvfifo-"), "events")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # opened, never read
+        self.addCleanup(os.close, reader)
+        text = "x" * 70000                     # the start event alone fills the pipe
+        with Sim("--quiet") as sim:
+            start = time.monotonic()
+            rc, out, err = run(["-c", sim.link, "--send", text, "--events", fifo], tty=False)
+            self.assertLess(time.monotonic() - start, 10)
+        self.assertEqual(rc, 1, out + err)
+        self.assertEqual(err.count(b"Cannot write the events file: "), 1, err)
 
 class Signals(unittest.TestCase):
     def test_stop_gives_the_keyboard_back_and_continue_takes_it_again(self):

@@ -79,6 +79,10 @@ class Hostile(WineTestCase):
             self.assertIn(b"Cannot open log file: it is the flash file.", out)
             with open(self.hex, "rb") as f:
                 self.assertEqual(f.read(), image)
+        rc, out, _ = self.run_exe(["-c", "COM1", "-l", self.z("run.jsonl"), "--events", self.z("./run.jsonl"),
+                                   "--send", "x"])
+        self.assertEqual(rc, 1, out)
+        self.assertIn(b"Cannot open log file: it is the events file.", out)
         self.assertEqual(sim.received_bytes(), b"")
         rc, _, _ = self.run_exe(["-c", "COM1", "-q", "-l", self.z("quiet.log")])
         self.assertEqual(rc, 0)

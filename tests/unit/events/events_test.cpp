@@ -26,7 +26,16 @@ TEST(Events, OneObjectALineWhateverTheTexts) {
     EXPECT_FALSE(events_on());
 
     auto path = std::filesystem::temp_directory_path() / "tamborvine-events-test.jsonl";
-    ASSERT_TRUE(events_open(path.string().c_str()));
+    std::ofstream out(path, std::ios::binary);
+    ASSERT_TRUE(out);
+    int closed = 0;
+    events_open(EventSink{
+        [&out](std::string_view line, std::string*) { return bool(out.write(line.data(), line.size())); },
+        [&out, &closed](std::string*) {
+            ++closed;
+            out.close();
+            return true;
+        }});
     Event("start")
         .with("port", "/dev/pts/3")
         .with("rate", 19200)
@@ -43,10 +52,12 @@ TEST(Events, OneObjectALineWhateverTheTexts) {
     EXPECT_TRUE(events_end(0, "steps passed"));
     EXPECT_TRUE(events_end(1, "second end"));  // ignored
     Event("after").write();                    // ignored
+    EXPECT_EQ(closed, 1);
 
     std::ifstream raw(path, std::ios::binary);
     std::string all((std::istreambuf_iterator<char>(raw)), std::istreambuf_iterator<char>());
     EXPECT_EQ(all.find('\x1b'), std::string::npos);
+    EXPECT_EQ(all.find("\xc2\x9b"), std::string::npos);  // U+009B escaped as \u009b
 
     auto lines = read_lines(path);
     std::filesystem::remove(path);
