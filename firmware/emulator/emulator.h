@@ -106,6 +106,9 @@ class Usart {
     void send(uint8_t byte);
     // Bytes from the chip that are wholly on the line and reach the host.
     std::deque<uint8_t>& delivered() { return delivered_; }
+    // Nothing shifting out and nothing waiting in UDR0: what the chip said
+    // is wholly on the line.
+    bool transmitter_idle() const { return !sending_; }
     Losses take_losses();
     // With tracing on, every byte that crossed the line, oldest first.
     void set_trace(bool on) { trace_ = on; }

@@ -24,14 +24,21 @@
 // the cycle its stop bit ended.
 //
 // Real time at 1,000,000 baud: the line's bytes move at their cycles inside
-// the emulated time (see Usart), so the chip runs in slices of a millisecond
-// whatever the rate, and between slices only reads and writes the
-// pseudo-terminal; the simulator itself runs this chip about three times
-// faster than real time on one core.
+// the emulated time (see Usart), so the chip runs in slices and between
+// slices only reads and writes the pseudo-terminal; the simulator itself
+// runs this chip about three times faster than real time on one core. A
+// slice runs ahead of the wall clock, and what the chip says reaches the
+// host when the wall clock gets there. A host byte lands at the cycle the
+// chip has reached, so while the line is busy the slices are short: a byte
+// that answers the chip lands close to the moment it was written, not up to
+// a whole slice later at every change of direction. A slice also ends where
+// a reply of the chip is wholly on the line, so that the reply is not held
+// back until the slice's end.
 #include <avr_flash.h>
 #include <poll.h>
 #include <sim_avr.h>
 #include <sim_io.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,10 +63,14 @@ constexpr uint16_t kUcsr0B = 0x2A;
 constexpr uint16_t kUcsr0A = 0x2B;
 constexpr uint16_t kUbrr0H = 0x90;
 
-// Emulated time between looks at the host and the wall clock. The line's
-// timing does not depend on it: bytes cross at the cycles their frames end.
+// Emulated time between looks at the host and the wall clock: short while
+// bytes cross the line (and for a while after), longer while it is quiet.
+// The line's timing inside the emulated time does not depend on it: bytes
+// cross at the cycles their frames end.
 constexpr double kSliceSeconds = 0.001;
-constexpr double kGiveUpLagSeconds = 0.1;  // behind by more: stop trying to catch up
+constexpr double kBusySliceSeconds = 0.0001;
+constexpr double kBusyAfterSeconds = 0.02;  // the line counts as busy this long after a byte
+constexpr double kGiveUpLagSeconds = 0.1;   // behind by more: stop trying to catch up
 
 volatile std::sig_atomic_t stop_requested = 0;
 
@@ -86,9 +97,14 @@ struct Chip {
     Usart::Losses lost;       // the losses of the burst going on
     bool lost_last_slice = false;
     double reported_rate = -1;
-    double max_lag = 0;  // seconds behind the wall clock, at most, since the last state report
+    double max_lag = 0;       // seconds behind the wall clock, at most, since the last state report
+    uint64_t busy_until = 0;  // cycle up to which the line counts as busy
     std::string command;
 };
+
+void note_busy_line(Chip& chip) {
+    chip.busy_until = chip.avr->cycle + static_cast<uint64_t>(chip.options->clock * kBusyAfterSeconds);
+}
 
 uint8_t maybe_corrupt(Chip& chip, uint8_t byte) {
     ++chip.host_bytes;
@@ -99,17 +115,8 @@ uint8_t maybe_corrupt(Chip& chip, uint8_t byte) {
     return damaged;
 }
 
-// What the host wrote goes on the line, one frame after the other. The
-// host's rate is looked at after its bytes are read: a host sets its rate
-// before it writes at it.
-void take_from_host(Chip& chip) {
-    chip.line.read_available(chip.from_host);
-    chip.usart.set_host(chip.line.host_present(), chip.line.host_rate());
-    for (uint8_t byte : chip.from_host) chip.usart.send(maybe_corrupt(chip, byte));
-    chip.from_host.clear();
-}
-
 void deliver_to_host(Chip& chip) {
+    if (!chip.usart.delivered().empty()) note_busy_line(chip);
     chip.line.write(chip.usart.delivered());
     chip.usart.delivered().clear();
 }
@@ -209,18 +216,28 @@ void read_commands(Chip& chip, bool& input_open) {
     }
 }
 
-// Runs one slice of emulated time; false when the firmware stopped.
-bool run_slice(Chip& chip) {
+// Runs the chip up to the cycle end, with stop_at_reply no further than
+// the end of a reply that is wholly on the line; false when the firmware
+// stopped.
+bool run_chip(Chip& chip, avr_cycle_count_t end, bool stop_at_reply) {
     avr_t* avr = chip.avr;
-    avr_cycle_count_t end = avr->cycle + static_cast<avr_cycle_count_t>(chip.options->clock * kSliceSeconds);
     while (avr->cycle < end) {
         int state = avr_run(avr);
         if (state == cpu_Done || state == cpu_Crashed) {
             report("firmware stopped at byte address 0x%05x", avr->pc);
             return false;
         }
+        if (stop_at_reply && !chip.usart.delivered().empty() && chip.usart.transmitter_idle()) break;
     }
     return true;
+}
+
+// One slice of emulated time, or less when a reply of the chip is wholly on
+// the line before its end.
+bool run_slice(Chip& chip) {
+    double seconds = chip.avr->cycle < chip.busy_until ? kBusySliceSeconds : kSliceSeconds;
+    return run_chip(chip, chip.avr->cycle + static_cast<avr_cycle_count_t>(chip.options->clock * seconds),
+                    true);
 }
 
 // Seconds to wait before the next slice so that emulated time keeps pace
@@ -242,7 +259,33 @@ struct Pace {
         }
         return emulated > wall ? emulated - wall : 0;
     }
+
+    // The cycle the wall clock has reached, at most the give-up lag past the
+    // chip's own.
+    avr_cycle_count_t cycle_now(const Chip& chip) const {
+        if (chip.options->speed <= 0) return chip.avr->cycle;
+        double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        double cycles = wall * chip.options->clock * chip.options->speed;
+        double most = chip.avr->cycle + kGiveUpLagSeconds * chip.options->clock * chip.options->speed;
+        return static_cast<avr_cycle_count_t>(std::min(start_cycle + cycles, most));
+    }
 };
+
+// What the host wrote goes on the line, one frame after the other, from the
+// moment it was read: a chip behind the wall clock is first run up to that
+// moment (what it says meanwhile is late already and leaves at once). The
+// host's rate is looked at after its bytes are read: a host sets its rate
+// before it writes at it. False when the firmware stopped.
+bool take_from_host(Chip& chip, const Pace& pace) {
+    chip.line.read_available(chip.from_host);
+    chip.usart.set_host(chip.line.host_present(), chip.line.host_rate());
+    if (chip.from_host.empty()) return true;
+    note_busy_line(chip);
+    bool running = run_chip(chip, pace.cycle_now(chip), false);
+    for (uint8_t byte : chip.from_host) chip.usart.send(maybe_corrupt(chip, byte));
+    chip.from_host.clear();
+    return running;
+}
 
 // Waits for the host, a command or the next slice, whichever comes first.
 void wait_for_work(Chip& chip, double seconds, bool& input_open) {
@@ -327,16 +370,20 @@ int run(const Options& options) {
     bool running = run_slice(chip);
     report("%s", chip.line.slave_path().c_str());
 
+    // The short waits between slices end on time to within microseconds,
+    // not the default 50.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     Pace pace;
     pace.start_cycle = chip.avr->cycle;
     bool input_open = true;
     while (running && !stop_requested) {
-        take_from_host(chip);
-        running = run_slice(chip);
+        running = take_from_host(chip, pace) && run_slice(chip);
+        // What the chip said leaves when the wall clock has caught up with
+        // it (or at once, when the host spoke meanwhile).
+        wait_for_work(chip, pace.wait_seconds(chip), input_open);
         deliver_to_host(chip);
         report_trace(chip);
         report_line_state(chip);
-        wait_for_work(chip, pace.wait_seconds(chip), input_open);
     }
     if (!options.flash_path.empty()) save_flash(chip, options.flash_path);
     // Ending the process directly: the simulator's own teardown can hang.

@@ -23,9 +23,14 @@ struct SerialPort {
     bool gone = false;            // the device vanished and the re-open failed
     DeviceError pending_failure;  // a failed read found by receive_count, reported by read_byte
     bool modem_lines_reported = false;
+    int64_t reopened_ms = 0;  // when the last re-open succeeded (0: never)
 };
 
 SerialPort port;
+
+// A line that fails again sooner than this after it was opened again is
+// not opened again at once (see read_byte).
+constexpr int kSteadyAfterReopenMs = 1000;
 
 // A byte that does not go at once is tried again after this wait.
 constexpr int kSendWaitMs = 10;
@@ -254,6 +259,16 @@ int read_byte(uint8_t* out) {
     if (port.pending_failure) {
         DeviceError error = port.pending_failure;
         port.pending_failure = DeviceError{};
+        // A line that fails again as soon as it is open again (a network
+        // server that takes the connection and closes it at once, as ser2net
+        // does while its device is unplugged) would be a storm of
+        // connections and reports if opened again at once: it is gone, said
+        // once by the terminal, which tries it about once a second.
+        if (port.reopened_ms != 0 && monotonic_ms() - port.reopened_ms < kSteadyAfterReopenMs) {
+            let_go_of_device();
+            port.gone = true;
+            return -1;
+        }
         // The device ended or failed: report it, then open it again in
         // place by its name at its rate.
         report_read_failure(error);
@@ -292,6 +307,7 @@ int reopen_port() {
         return 0;
     }
     set_baud_rate(rate);
+    port.reopened_ms = monotonic_ms();
     return 1;
 }
 

@@ -4,6 +4,7 @@ pseudo-terminals, the way a user at a bench does.
 Environment (set by ctest): TAMBORVINE, TAMBORVINE_SIM, TAMBORVINE_BUILD,
 TAMBORVINE_SOURCE, TAMBORVINE_VERSION.
 """
+import io
 import os
 import pty
 import re
@@ -55,7 +56,10 @@ class ReportingProcess:
         self.reader.start()
 
     def _read(self):
-        for raw in self.proc.stdout:
+        # Buffered: the unbuffered pipe gives its lines a byte per read, which
+        # cannot keep up with a report a byte (the emulator's trace) and
+        # stalls the reporting process on a full pipe.
+        for raw in io.BufferedReader(self.proc.stdout):
             with self.cond:
                 self.lines.append(raw.decode(errors="replace").rstrip("\n"))
                 self.cond.notify_all()

@@ -3,8 +3,10 @@ nothing happens, yet a key or a received byte ends its wait at once, and a
 lost port is still tried about once a second."""
 import ctypes
 import os
+import socket
 import struct
 import tempfile
+import threading
 import time
 import unittest
 
@@ -116,6 +118,44 @@ class Idle(unittest.TestCase):
         self.assertLessEqual(tries, elapsed + 1.5, "%d tries in %.1f s" % (tries, elapsed))
         p.keys(b"\x1b")
         self.assertEqual(p.wait(), 0)
+
+    def test_a_server_that_hangs_up_at_once_is_tried_about_once_a_second(self):
+        # As ser2net does while its device is unplugged: each connection is
+        # taken, told why and closed. The first failure is reported and the
+        # line opened again at once; one that fails again right away is gone.
+        server = socket.socket()
+        self.addCleanup(server.close)
+        server.bind(("127.0.0.1", 0))
+        server.listen(16)
+        server.settimeout(0.1)
+        accepted = []
+        stop = threading.Event()
+
+        def serve():
+            while not stop.is_set():
+                try:
+                    connection, _ = server.accept()
+                except OSError:
+                    continue
+                accepted.append(time.monotonic())
+                connection.sendall(b"Device open failure\r\n")
+                connection.close()
+
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+        self.addCleanup(thread.join)
+        self.addCleanup(stop.set)
+        p = self.start("socket://127.0.0.1:%d" % server.getsockname()[1])
+        p.expect(GONE)
+        start = time.monotonic()
+        time.sleep(3.5)
+        tries = sum(1 for t in accepted if t >= start)
+        elapsed = time.monotonic() - start
+        self.assertGreaterEqual(tries, 2, "%d tries in %.1f s" % (tries, elapsed))
+        self.assertLessEqual(tries, elapsed + 1.5, "%d tries in %.1f s" % (tries, elapsed))
+        p.keys(b"\x1b")
+        self.assertEqual(p.wait(), 0)
+        self.assertEqual(bytes(p.output).count(b"Bad read result"), 1)
 
 
 if __name__ == "__main__":
