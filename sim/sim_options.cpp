@@ -9,7 +9,7 @@ namespace {
 
 enum class Group { line, target, fault };
 
-struct OptionSpec {
+struct SimOption {
     const char* name;
     const char* value;  // what the value is called; nullptr for an option without one
     const char* help;
@@ -92,7 +92,7 @@ bool set_page_reply(SimOptions& o, const char* value) {
 }
 
 // clang-format off
-const OptionSpec kOptions[] = {
+const SimOption kOptions[] = {
     {"--link", "PATH", "make PATH a symbolic link to the slave side", Group::line,
      [](SimOptions& o, const char* v) { return !(o.link_path = v).empty(); }},
     {"--record", "FILE", "append what arrives to FILE (lines: RATE HEX...; cmd lines too)", Group::line,
@@ -166,9 +166,9 @@ const OptionSpec kOptions[] = {
 };
 // clang-format on
 
-const OptionSpec* find_option(const std::string& name) {
-    for (const OptionSpec& spec : kOptions)
-        if (name == spec.name) return &spec;
+const SimOption* find_option(const std::string& name) {
+    for (const SimOption& entry : kOptions)
+        if (name == entry.name) return &entry;
     return nullptr;
 }
 
@@ -186,10 +186,10 @@ void print_sim_usage(std::FILE* to) {
                  "                      [--target [target options]]\n");
     for (Group group : {Group::line, Group::target, Group::fault}) {
         std::fputs(kHeadings[static_cast<int>(group)], to);
-        for (const OptionSpec& spec : kOptions) {
-            if (spec.group != group) continue;
-            std::string left = std::string(spec.name) + (spec.value ? std::string(" ") + spec.value : "");
-            std::fprintf(to, "  %-22s %s\n", left.c_str(), spec.help);
+        for (const SimOption& entry : kOptions) {
+            if (entry.group != group) continue;
+            std::string left = std::string(entry.name) + (entry.value ? std::string(" ") + entry.value : "");
+            std::fprintf(to, "  %-22s %s\n", left.c_str(), entry.help);
         }
     }
 }
@@ -200,11 +200,12 @@ ParseOutcome parse_sim_options(int argc, char** argv, SimOptions& options, std::
         if (word == "-h" || word == "--help") return ParseOutcome::help;
         std::size_t eq = word.find('=');
         std::string name = word.substr(0, eq);
-        const OptionSpec* spec = find_option(name);
+        const SimOption* option = find_option(name);
         bad = word;
-        if (spec == nullptr || (spec->value == nullptr && eq != std::string::npos)) return ParseOutcome::bad;
+        if (option == nullptr || (option->value == nullptr && eq != std::string::npos))
+            return ParseOutcome::bad;
         std::string value;
-        if (spec->value != nullptr) {
+        if (option->value != nullptr) {
             if (eq != std::string::npos) {
                 value = word.substr(eq + 1);
             } else if (i + 1 < argc) {
@@ -214,7 +215,7 @@ ParseOutcome parse_sim_options(int argc, char** argv, SimOptions& options, std::
                 return ParseOutcome::bad;
             }
         }
-        if (!spec->apply(options, spec->value ? value.c_str() : nullptr)) return ParseOutcome::bad;
+        if (!option->apply(options, option->value ? value.c_str() : nullptr)) return ParseOutcome::bad;
     }
     bad.clear();
     return ParseOutcome::run;
