@@ -40,7 +40,7 @@ class FlashAndCheck(WineTestCase):
         rc, out, err = self.run_exe(["-c", "COM1", "--send", "x", "--timeout", "0.5", "--expect", "never",
                                      "--events", "-"])
         self.assertEqual(rc, 1, out + err)
-        self.assertIn(b'Timed out after 0.5 s waiting for "never"', err)
+        self.assertIn(b'Timed out after 0.5 s waiting for "never"', err, out + err)
         log = [json.loads(line) for line in err.splitlines() if line.startswith(b"{")]
         self.assertEqual([e["event"] for e in log], ["start", "step", "step", "end"])
         self.assertEqual((log[-1]["status"], log[-2]["result"]), (1, "timed out"))
