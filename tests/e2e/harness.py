@@ -195,6 +195,16 @@ class Sim(ReportingProcess):
         self.close()
 
 
+def end_raw_run(proc, *fds):
+    """Ends a program started by hand on a pseudo-terminal, if it still
+    runs, and closes the terminal's sides."""
+    if proc.poll() is None:
+        proc.kill()
+        proc.wait()
+    for fd in fds:
+        os.close(fd)
+
+
 class Program:
     """tamborvine running with its standard input and output on a
     pseudo-terminal, as in a user's terminal window."""
@@ -238,6 +248,12 @@ class Program:
             self.output.extend(data)
             return len(data)
         return 0
+
+    def pump_for(self, seconds):
+        """Reads what comes for this long (to see that nothing more does)."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            self.pump(0.05)
 
     def _holds(self, needle):
         if isinstance(needle, bytes):

@@ -12,7 +12,7 @@ import time
 import unittest
 
 from boot_support import Workdir, boot_sim
-from harness import TAMBORVINE, Program, Sim, run
+from harness import TAMBORVINE, Program, Sim, end_raw_run, run
 
 BANNER = b"Start terminal emulation - ESC to exit\r"
 LFLAG = 3
@@ -294,11 +294,7 @@ class Signals(unittest.TestCase):
                 self.assertEqual(proc.wait(timeout=10), 0)
                 self.assertEqual(termios.tcgetattr(slave), saved)
             finally:
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.wait()
-                os.close(master)
-                os.close(slave)
+                end_raw_run(proc, master, slave)
 
     def test_signals_that_end_the_run(self):
         for number in (signal.SIGTERM, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM):

@@ -15,7 +15,7 @@ import termios
 import time
 import unittest
 
-from harness import CLEAR, TAMBORVINE, Program, Sim
+from harness import CLEAR, TAMBORVINE, Program, Sim, end_raw_run
 
 LFLAG = 3
 OFLAG = 1
@@ -150,11 +150,7 @@ class TerminalGivenBack(unittest.TestCase):
                     self.assertIn(message, bytes(out))
                     self.assertEqual(termios.tcgetattr(slave), saved)
                 finally:
-                    if proc.poll() is None:
-                        proc.kill()
-                        proc.wait()
-                    os.close(master)
-                    os.close(slave)
+                    end_raw_run(proc, master, slave)
 
     def test_quit_after_download_leaves_the_keyboard_alone(self):
         # No key is read under -q: Ctrl-C stays the interrupt, and the run
