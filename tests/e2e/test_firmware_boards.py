@@ -89,7 +89,7 @@ class StockBootloaderBoards(unittest.TestCase):
     def test_raising_dtr_over_rfc2217_brings_the_bootloader_back(self):
         board = BOARDS[0]
         with Emulator(board=board, app=board.app(), options=["--rfc2217", "0"]) as chip:
-            url = "rfc2217://127.0.0.1:%s" % chip.wait_line(r"^rfc2217 (\d+)$").group(1)
+            url = "rfc2217://127.0.0.1:%d" % chip.network_port()
             with serial.serial_for_url(url, baudrate=Board.RATE, timeout=10) as link:
                 greeting = expected_greeting(board, board.app())
                 self.assertTrue(link.read_until(greeting).endswith(greeting))
