@@ -1,6 +1,5 @@
 // The front end: start-up, the command line, the port and the run order.
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -30,10 +29,9 @@ constexpr int kWaitPortRetryMs = 100;
 // them in the stop.
 void open_port_waiting() {
     const char* name = run_options.port_name.data();
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(run_options.wait_port_seconds);
+    const Deadline deadline = Deadline::in_ms(int64_t{run_options.wait_port_seconds} * 1000);
     while (open_port(name) != 1) {
-        if (Clock::now() >= deadline) {
+        if (deadline.passed()) {
             std::string message =
                 std::string("Unable to open COM port : ") + name + "\r\n" + usb_candidates(name);
             report_error(message.c_str());

@@ -237,10 +237,3 @@ void write_system_text(std::FILE* stream, const DeviceError& error) {
     }
     std::fprintf(stream, "%s\n", std::strerror(code));
 }
-
-void sleep_ms(int ms) {
-    if (ms <= 0) return;
-    timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) check_pending_signal();
-    check_pending_signal();
-}

@@ -371,8 +371,3 @@ void write_system_text(std::FILE* stream, const DeviceError& error) {
         std::fprintf(stream, "System error %lu\n", static_cast<unsigned long>(code));
     if (text != nullptr) LocalFree(text);
 }
-
-void sleep_ms(int ms) {
-    if (ms > 0) Sleep(static_cast<DWORD>(ms));
-    check_pending_signal();
-}

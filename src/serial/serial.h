@@ -73,9 +73,6 @@ int read_byte(uint8_t* out);
 // harmless when it is not open.
 void close_port();
 
-// Suspend the caller for the given milliseconds.
-void sleep_ms(int ms);
-
 // Sleep up to ms milliseconds, waking early when a received byte is
 // waiting. Used where a poll loop sleeps only because nothing has come.
 void wait_for_byte_ms(int ms);
