@@ -14,6 +14,7 @@
 #include "console/console.h"
 #include "events/events.h"
 #include "image/image.h"
+#include "ports/ports.h"
 #include "serial/serial.h"
 #include "steps/steps.h"
 #include "term/term.h"

@@ -15,6 +15,7 @@
 #include "base/run_options.h"
 #include "base/text.h"
 #include "console/console.h"
+#include "ports/ports.h"
 #include "serial/serial.h"
 #include "tamborvine_version.h"
 

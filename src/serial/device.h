@@ -73,7 +73,7 @@ class Device {
     virtual DeviceError set_modem_line(ModemLine line, bool raised) = 0;
 };
 
-// ---- one realization per platform (port_posix.cpp, port_win32.cpp) ----
+// ---- one realization per platform (tty_device_posix.cpp, comm_device_win32.cpp) ----
 
 // Opens the local serial device at path (what port_device_path made of the
 // port name): raw 8-N-1, no flow control, reads that never wait, writes

@@ -3,8 +3,8 @@
 // hang-up when the server closed it.
 #include <memory>
 
+#include "net/net.h"
 #include "serial/device.h"
-#include "serial/network_line.h"
 
 namespace {
 

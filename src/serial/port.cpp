@@ -9,9 +9,9 @@
 
 #include "base/fatal.h"
 #include "base/text.h"
+#include "net/net.h"
+#include "ports/ports.h"
 #include "serial/device.h"
-#include "serial/network_line.h"
-#include "serial/port_list.h"
 #include "serial/serial.h"
 
 namespace {

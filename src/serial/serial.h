@@ -1,7 +1,11 @@
 // Serial link: the one port of the process and the timed exchange on it.
-// Every time limit of the program is a count of 1 ms polls; nothing here
-// reads a clock. The port's shared half is port.cpp; each platform's
-// devices sit below it (device.h).
+// The exchange's reply limits are counts of 1 ms polls, as the dialogue
+// fixes them; the port's own limits (how long a stuck line may hold a
+// send, how soon a re-opened line may fail again) are deadlines on the
+// monotonic clock. The port's shared core is port.cpp; below it one device
+// per kind (device.h): the tty (tty_device_posix.cpp) or the comm handle
+// (comm_device_win32.cpp) of the platform, and the network device on the
+// net library (network_device.cpp).
 #pragma once
 
 #include <cstddef>
@@ -98,17 +102,6 @@ int reopen_port();
 
 // The name given to the last open_port.
 const char* port_name();
-
-// ---- finding ports -------------------------------------------------------
-
-// One line per serial port of the machine on standard output, with what is
-// known of it (device, USB identity as a usb: name, manufacturer, product,
-// the stable by-id name).
-void print_port_list();
-
-// For a usb: name that matches none or several ports: which, and the
-// candidates, one "\r\n"-ended line each; empty otherwise.
-std::string usb_candidates(const char* name);
 
 // ---- timed exchange ------------------------------------------------------
 

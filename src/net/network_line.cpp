@@ -2,13 +2,12 @@
 // it. Received bytes are decoded as they are read; the server's answers to
 // COM-PORT-OPTION commands are counted, so a setting can wait for its own
 // answer. Output is gathered and sent at the next flush.
-#include "serial/network_line.h"
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "base/fatal.h"
+#include "net/net.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "serial/tcp.h"
+#include "net/tcp.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "serial/tcp.h"
+#include "net/tcp.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "serial/port_list.h"
+#include "ports/ports.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include "base/fatal.h"
 #include "base/text.h"
 #include "serial/device.h"
-#include "serial/port_rate.h"
 #include "serial/serial.h"
+#include "serial/tty_rate.h"
 
 namespace {
 
