@@ -23,7 +23,7 @@ struct SerialPort {
     bool gone = false;            // the device vanished and the re-open failed
     DeviceError pending_failure;  // a failed read found by receive_count, reported by read_byte
     bool modem_lines_reported = false;
-    int64_t reopened_ms = 0;  // when the last re-open succeeded (0: never)
+    Deadline steady_after_reopen;  // until then a failure is one of a line that fails as soon as it opens
 };
 
 SerialPort port;
@@ -185,7 +185,7 @@ int send_byte(uint8_t byte) { return send_bytes(&byte, 1); }
 // the other end) fails the send instead of holding the run.
 int send_bytes(const uint8_t* bytes, std::size_t count) {
     if (!port.device && count > 0) return send_failed(DeviceError{DeviceError::Kind::not_open});
-    int64_t last_taken = monotonic_ms();
+    Deadline stalled = Deadline::in_ms(stall_time_ms());
     while (count > 0) {
         DeviceError error;
         std::size_t taken = port.device->write_some(bytes, count, kSendWaitMs, &error);
@@ -193,12 +193,11 @@ int send_bytes(const uint8_t* bytes, std::size_t count) {
         if (taken > 0) {
             bytes += taken;
             count -= taken;
-            last_taken = monotonic_ms();
+            stalled = Deadline::in_ms(stall_time_ms());
             continue;
         }
         check_pending_signal();
-        if (monotonic_ms() - last_taken >= stall_time_ms())
-            return send_failed(DeviceError{DeviceError::Kind::timed_out});
+        if (stalled.passed()) return send_failed(DeviceError{DeviceError::Kind::timed_out});
     }
     return 0;
 }
@@ -208,7 +207,7 @@ SendOutcome send_byte_unless(uint8_t byte, const WaitSource& watched, int watche
         send_failed(DeviceError{DeviceError::Kind::not_open});
         return SendOutcome::failed;
     }
-    const int64_t since = monotonic_ms();
+    const Deadline stalled = Deadline::in_ms(stall_time_ms());
     for (;;) {
         DeviceError error;
         if (port.device->write_some(&byte, 1, 0, &error) == 1) return SendOutcome::sent;
@@ -216,7 +215,7 @@ SendOutcome send_byte_unless(uint8_t byte, const WaitSource& watched, int watche
             send_failed(error);
             return SendOutcome::failed;
         }
-        int left = stall_time_ms() - static_cast<int>(monotonic_ms() - since);
+        int left = stalled.left_ms();
         if (left <= 0) {
             send_failed(DeviceError{DeviceError::Kind::timed_out});
             return SendOutcome::failed;
@@ -264,7 +263,7 @@ int read_byte(uint8_t* out) {
         // does while its device is unplugged) would be a storm of
         // connections and reports if opened again at once: it is gone, said
         // once by the terminal, which tries it about once a second.
-        if (port.reopened_ms != 0 && monotonic_ms() - port.reopened_ms < kSteadyAfterReopenMs) {
+        if (!port.steady_after_reopen.passed()) {
             let_go_of_device();
             port.gone = true;
             return -1;
@@ -307,7 +306,7 @@ int reopen_port() {
         return 0;
     }
     set_baud_rate(rate);
-    port.reopened_ms = monotonic_ms();
+    port.steady_after_reopen = Deadline::in_ms(kSteadyAfterReopenMs);
     return 1;
 }
 

@@ -43,7 +43,7 @@ long upload_count = 0;
 
 // Said once when the port goes, once when it is back.
 bool gone_reported = false;
-int64_t next_reopen_try_ms = 0;
+Deadline next_reopen_try;
 
 // Keys typed during an upload ahead of an Esc or Ctrl-C, kept for the
 // terminal in their order.
@@ -131,22 +131,21 @@ void act_on_key(int code) {
 // next try, kWaitForever while the port is there.
 int watch_lost_port() {
     if (!port_is_gone()) return kWaitForever;
-    int64_t now = monotonic_ms();
     if (!gone_reported) {
         console_print("\r\n*** Port %s is gone: re-opening it every second (Esc to exit) ***\r\n",
                       port_name());
         gone_reported = true;
-        next_reopen_try_ms = now + kReopenEveryMs;
+        next_reopen_try = Deadline::in_ms(kReopenEveryMs);
     }
-    if (now >= next_reopen_try_ms) {
-        next_reopen_try_ms = now + kReopenEveryMs;
+    if (next_reopen_try.passed()) {
+        next_reopen_try = Deadline::in_ms(kReopenEveryMs);
         if (reopen_port() == 1) {
             console_print("\r\n*** Port %s is back ***\r\n", port_name());
             gone_reported = false;
             return kWaitForever;
         }
     }
-    return static_cast<int>(next_reopen_try_ms - now);
+    return next_reopen_try.left_ms();
 }
 
 // Sleeps until a byte comes, a key is there, or due_ms pass; the port and
