@@ -66,13 +66,9 @@ bool parse_usb_name(const char* name, UsbSelector* selector);
 // The ports the selector matches, in the listing's order.
 std::vector<PortInfo> matching_ports(const std::vector<PortInfo>& ports, const UsbSelector& selector);
 
-// The device of the one port a usb: name matches now; false when it
-// matches none or several (or is not a usb: name).
-bool usb_port_device(const char* name, std::string* device);
-
 // For a usb: name that matches none or several ports: which, and the
-// candidates, one line each; empty when it matches exactly one.
-std::string usb_candidates(const char* name);
+// candidates, one "\r\n"-ended line each; empty when it matches exactly one.
+std::string usb_candidates(const UsbSelector& selector);
 
 // One line per serial port of the machine on standard output, with what is
 // known of it (device, USB identity as a usb: name, manufacturer, product,

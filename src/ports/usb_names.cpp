@@ -87,18 +87,7 @@ std::string describe_port(const PortInfo& port) {
     return line;
 }
 
-bool usb_port_device(const char* name, std::string* device) {
-    UsbSelector selector;
-    if (!parse_usb_name(name, &selector)) return false;
-    std::vector<PortInfo> matches = matching_ports(list_ports(), selector);
-    if (matches.size() != 1) return false;
-    *device = matches.front().device;
-    return true;
-}
-
-std::string usb_candidates(const char* name) {
-    UsbSelector selector;
-    if (!parse_usb_name(name, &selector)) return {};
+std::string usb_candidates(const UsbSelector& selector) {
     std::vector<PortInfo> ports = list_ports();
     std::vector<PortInfo> matches = matching_ports(ports, selector);
     if (matches.size() == 1) return {};

@@ -16,19 +16,39 @@
 
 // ---- the port ----------------------------------------------------------
 
-// Open the named device (a path, or COMn / Comn:), raw 8-N-1, no flow
-// control, reads that never wait, DTR dropped. 1 = opened, 0 = not (nothing
-// printed).
-int open_port(const char* name);
+// Why a port did not open.
+enum class OpenCause : uint8_t {
+    none,
+    no_such_device,       // nothing by that name (an adapter unplugged)
+    permission_denied,    // this user may not open it
+    in_use,               // another program holds it
+    not_a_port,           // it opens, but it is no serial port
+    no_usb_match,         // no port has the usb: name's identity
+    several_usb_matches,  // more than one has it
+    no_connection,        // the network connection could not be made
+    other,                // the system's reason says what
+};
 
-// The device path a port name stands for: COMn and Comn: (any letter case,
-// colon optional, n from 1) name /dev/ttyS<n-1>; any other name is a path
-// as it stands. false when the path does not fit in capacity bytes.
-bool port_device_path(const char* name, char* path, std::size_t capacity);
+// What open_port found when it did not open the port.
+struct OpenFailure {
+    OpenCause cause = OpenCause::none;
+    // The cause in one line a user can act on, without a line end:
+    // "Cannot open /dev/ttyUSB0: in use by another program (pid 4242, picocom)".
+    std::string line;
+    // For a usb: name that matched none or several ports: the candidates,
+    // one "\r\n"-ended line each.
+    std::string candidates;
+};
+
+// Open the named port (a device path, COMn / Comn:, a usb: name, a network
+// name), raw 8-N-1, no flow control, reads that never wait, DTR dropped.
+// 1 = opened, 0 = not: nothing is printed, *why (when given) says why.
+int open_port(const char* name, OpenFailure* why = nullptr);
 
 // Whether a name can name a port at all: a usb: name and a network name
 // must be well formed (usb:VVVV:PPPP[:SERIAL], rfc2217://HOST:PORT,
-// socket://HOST:PORT); anything else is a device path or a COM name.
+// socket://HOST:PORT); anything else is a device path or a COM name, which
+// must fit in a path.
 bool port_name_valid(const char* name);
 
 // Non-zero raises DTR, zero drops it; the same for RTS. On a network port

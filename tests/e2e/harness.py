@@ -35,6 +35,10 @@ VERSION = _built_version()
 # What -v prints: the version line, framed as every stop is.
 VERSION_OUTPUT = b"\r\nTAMBORVINE verion : " + VERSION.encode() + b"\r\n\r\n\r\n"
 
+# The command prefix that runs a program as a user without the groups of
+# the machine's devices (the tests run as root).
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
 # Sanitizer reports must fail the tests, never pass as program output.
 os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0:exitcode=99")
 os.environ.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1:exitcode=99")
