@@ -7,13 +7,14 @@
 #include <cstring>
 
 #include "base/fatal.h"
+#include "base/text.h"
 #include "net/net.h"
 
 namespace {
 
 constexpr const char* kRfc2217Scheme = "rfc2217://";
 constexpr const char* kRawScheme = "socket://";
-constexpr long kMaxTcpPort = 65535;
+constexpr int64_t kMaxTcpPort = 65535;
 constexpr std::size_t kReadChunk = 4096;
 constexpr int kWriteSliceMs = 100;          // a write waits in slices, so a signal is seen between them
 constexpr std::size_t kCommandValueAt = 4;  // IAC SB COM-PORT-OPTION command, then the value
@@ -41,13 +42,8 @@ bool valid_host_text(const char* host, std::size_t length) {
 }
 
 bool valid_port_text(const char* port) {
-    long value = 0;
-    std::size_t digits = 0;
-    for (; std::isdigit(static_cast<unsigned char>(port[digits])); ++digits) {
-        if (digits == 5) return false;
-        value = value * 10 + (port[digits] - '0');
-    }
-    return digits > 0 && port[digits] == '\0' && value >= 1 && value <= kMaxTcpPort;
+    int64_t number = 0;
+    return parse_decimal(port, 1, kMaxTcpPort, &number);
 }
 
 const char* control_name(uint8_t control) {
