@@ -30,7 +30,7 @@ constexpr int kPermissionGraceMs = 3000;
 // a usb: name that matched none or several ports names them in the stop.
 [[noreturn]] void refuse_the_port(const char* name, const OpenFailure& why) {
     std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", why.line.c_str());
+    if (!why.line.empty()) std::fprintf(stderr, "%s\n", why.line.c_str());
     std::fflush(stderr);
     report_error((std::string("Unable to open COM port : ") + name + "\r\n" + why.candidates).c_str());
 }

@@ -332,7 +332,7 @@ bool NetworkLine::send_gathered(bool watch_signals) {
         return false;
     }
     std::size_t sent = 0;
-    int stalled_ms = 0;  // time without a byte taken
+    Deadline stalled = Deadline::in_ms(kWriteStallMs);  // renewed at every byte taken
     while (sent < tx_size_) {
         TcpError error;
         long n = tcp_write(connection_, tx_.data() + sent, tx_size_ - sent, kWriteSliceMs, &error);
@@ -341,8 +341,8 @@ bool NetworkLine::send_gathered(bool watch_signals) {
             break;
         }
         sent += static_cast<std::size_t>(n);
-        stalled_ms = n > 0 ? 0 : stalled_ms + kWriteSliceMs;
-        if (stalled_ms >= kWriteStallMs) {
+        if (n > 0) stalled = Deadline::in_ms(kWriteStallMs);
+        if (stalled.passed()) {
             remember_failure(tcp_timed_out());  // the server took nothing for the whole stall limit
             break;
         }

@@ -79,8 +79,9 @@ std::unique_ptr<Device> open_device(const PortName& name, bool again, std::strin
     return open_local_device(device->c_str(), error);
 }
 
-// The cause in words, after "Cannot open NAME: ". A device that is missing
-// may be an adapter that was pulled out, when its name is an adapter's.
+// The cause in words, after "Cannot open NAME: ", before what the system
+// said of it. A device that is missing may be an adapter that was pulled
+// out, when its name is an adapter's.
 std::string cause_words(OpenCause cause, const std::string& device) {
     switch (cause) {
         case OpenCause::no_such_device:
@@ -93,7 +94,7 @@ std::string cause_words(OpenCause cause, const std::string& device) {
             return "no serial port has this USB identity (is the adapter plugged in?)";
         case OpenCause::several_usb_matches: return "several serial ports have this USB identity";
         case OpenCause::no_connection: return "no connection";
-        default: return "it did not open";
+        default: return {};  // the system's reason alone
     }
 }
 
@@ -216,7 +217,9 @@ int open_port(const char* name, OpenFailure* why) {
     std::array<char, kPathCapacity> given{};
     PortName parsed;
     if (!copy_text(given, name) || !parse_port_name(name, &parsed)) {
-        if (why != nullptr) *why = OpenFailure{OpenCause::other, std::string("Not a port name: ") + name, {}};
+        if (why != nullptr)
+            *why =
+                OpenFailure{OpenCause::other, std::string("Cannot open ") + name + ": not a port name", {}};
         return 0;
     }
     port.name = given;
