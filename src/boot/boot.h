@@ -1,5 +1,7 @@
-// Bootloader client: the download dialogue, the device catalogue and page
-// programming with verification.
+// Bootloader client: the download (run_download, its run order the same
+// for every bootloader dialogue behind the seam of protocol.h), and the
+// program's own dialogue's device catalogue and page programming with
+// verification.
 #pragma once
 
 #include <cstdint>
