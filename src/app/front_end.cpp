@@ -26,8 +26,9 @@ namespace {
 constexpr int kWaitPortRetryMs = 100;
 constexpr int kPermissionGraceMs = 3000;
 
-// The specified stop on standard output, after the cause on standard error;
-// a usb: name that matched none or several ports names them in the stop.
+// The stop "Unable to open COM port" on standard output, after the cause on
+// standard error; a usb: name that matched none or several ports names them
+// in the stop.
 [[noreturn]] void refuse_the_port(const char* name, const OpenFailure& why) {
     std::fflush(stdout);
     if (!why.line.empty()) std::fprintf(stderr, "%s\n", why.line.c_str());

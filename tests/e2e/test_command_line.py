@@ -208,8 +208,8 @@ class WithSimulatedPort(unittest.TestCase):
 
 
 class PortsThatDoNotOpen(unittest.TestCase):
-    """The specified stop on standard output, the port named as given, and
-    the cause in one line on standard error."""
+    """The stop "Unable to open COM port" on standard output, the port
+    named as given, and the cause in one line on standard error."""
 
     @staticmethod
     def hold(stack, path, how):

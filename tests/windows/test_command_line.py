@@ -53,7 +53,7 @@ class CommandLineStops(WineTestCase):
                 self.assertTrue(out.endswith(b"\r\n" + message + b"\r\n\r\n"), out[-120:])
 
     def test_a_port_that_does_not_open_says_why(self):
-        # The specified stop on standard output, the cause on standard error.
+        # The usual stop on standard output, the cause on standard error.
         with tempfile.TemporaryDirectory() as tmp:
             plain = os.path.join(tmp, "plain.txt")
             open(plain, "w").close()
