@@ -3,11 +3,8 @@
 // their table (kLongOptions below).
 #include "app/options.h"
 
-#include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -16,7 +13,9 @@
 #include "base/fatal.h"
 #include "base/files.h"
 #include "base/run_options.h"
+#include "base/text.h"
 #include "console/console.h"
+#include "ports/ports.h"
 #include "serial/serial.h"
 #include "tamborvine_version.h"
 
@@ -69,11 +68,13 @@ void print_usage_lines() {
 }
 
 // A rate word as the C library's decimal conversion reads it: leading
-// blanks, a sign, digits, and whatever follows ignored.
+// blanks, a sign, digits, and whatever follows ignored; no longer than the
+// rate's text buffer.
 bool convert_rate(const char* word, int32_t* rate) {
-    if (std::strlen(word) >= kRateTextCapacity) return false;
-    long value = std::strtol(word, nullptr, 10);
-    if (value > INT32_MAX || value < INT32_MIN) return false;
+    int64_t value = 0;
+    if (std::strlen(word) >= kRateTextCapacity ||
+        !parse_decimal(word, INT32_MIN, INT32_MAX, &value, NumberForm::leading))
+        return false;
     *rate = static_cast<int32_t>(value);
     return true;
 }
@@ -95,12 +96,8 @@ void take_download_rate(const char* word) {
 // --download-rate: any positive rate, the whole word a decimal number (a
 // rate read from the front of "1e6" would be a rate nobody asked for).
 void take_any_download_rate(const char* word) {
-    char* end = nullptr;
-    errno = 0;
-    long value = std::strtol(word, &end, 10);
-    bool whole_number = end != word && *end == '\0' && std::isdigit(static_cast<unsigned char>(word[0]));
-    if (!whole_number || errno == ERANGE || value <= 0 || value > INT32_MAX)
-        report_error("Baud Rate - Bad Argument");
+    int64_t value = 0;
+    if (!parse_decimal(word, 1, INT32_MAX, &value)) report_error("Baud Rate - Bad Argument");
     run_options.download_rate = static_cast<int32_t>(value);
     run_options.download_rate_any = true;
 }
@@ -217,15 +214,13 @@ void take_step_timeout(const char* word) {
 
 // Longest pulse and boot wait taken, and longest wait for a port: beyond
 // these a number is a typing error, not a bench.
-constexpr long kMaxResetMs = 10000;
-constexpr long kMaxWaitPortSeconds = 86400;
+constexpr int64_t kMaxResetMs = 10000;
+constexpr int64_t kMaxWaitPortSeconds = 86400;
 
 // A whole decimal number from 0 to limit, and nothing else.
-bool take_number(const char* word, long limit, int32_t* value) {
-    char* end = nullptr;
-    if (*word < '0' || *word > '9') return false;
-    long number = std::strtol(word, &end, 10);
-    if (*end != '\0' || number > limit) return false;
+bool take_number(const char* word, int64_t limit, int32_t* value) {
+    int64_t number = 0;
+    if (!parse_decimal(word, 0, limit, &number)) return false;
     *value = static_cast<int32_t>(number);
     return true;
 }

@@ -1,15 +1,17 @@
-// The download sequence: from the running application (optionally) to an
-// identified bootloader, erased flash, a written and verified image and a
-// restarted application. One small function per bootloader command.
+// The download's run order: from the running application (optionally) to a
+// listening bootloader, then through the bootloader's dialogue (protocol.h)
+// to an identified target, erased flash, a written and verified image and a
+// started application. The order reads the same whatever the dialogue.
 #include <array>
 #include <cstdio>
-#include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "base/fatal.h"
 #include "base/run_options.h"
 #include "base/text.h"
 #include "boot/boot.h"
+#include "boot/protocol.h"
 #include "console/console.h"
 #include "events/events.h"
 #include "image/image.h"
@@ -20,24 +22,13 @@ namespace {
 constexpr std::size_t kReplyCapacity = 40;
 using ReplyBuffer = std::array<char, kReplyCapacity>;
 
-// Stale bytes are dropped for this many polls before most commands.
-constexpr int kDrainPolls = 10;
 // The application's answer to the wake-up is exactly this long.
 constexpr int kHelloLength = 6;
 constexpr std::string_view kHelloWord = "Hello";
-// 'p' is sent once; its answer may take this many one-byte reads.
-constexpr int kProgrammerTypeReads = 5;
-constexpr int kSoftwareIdLength = 7;
-constexpr int kVersionLength = 2;
-constexpr int kDeviceCodeReplyLength = 2;
 
 // The port stays at the download rate from the first switch on, also into
 // a second pass, so a later wake-up goes out at that rate.
 bool download_rate_in_force = false;
-
-void print_verbose_line(const char* line) {
-    if (run_options.verbose) console_print("%s", line);
-}
 
 // The divisor is of a 1 MHz reference: a 16 MHz chip's UART clock over 16.
 constexpr int32_t kDivisorReference = 1000000;
@@ -94,12 +85,6 @@ void wake_application(ReplyBuffer& reply) {
     console_print("AVR said Hello : %s\r\n", shown_target_bytes(reply.data()).c_str());
 }
 
-// The catalogue's names are padded with blanks to 16 characters.
-std::string_view trimmed(std::string_view name) {
-    std::size_t end = name.find_last_not_of(' ');
-    return end == std::string_view::npos ? std::string_view{} : name.substr(0, end + 1);
-}
-
 // The other way into the bootloader, for boards whose reset is wired to
 // the adapter's DTR or RTS (through a capacitor): raise the lines, hold
 // them, drop them, and give the bootloader time to start listening.
@@ -127,116 +112,41 @@ void switch_to_download_rate() {
     download_rate_in_force = true;
 }
 
-void send_command(uint8_t letter) {
-    drain_input(kDrainPolls);
-    send_byte(letter);
-}
-
-// 'p': the programmer type must come back as 'S' within five reads.
-void ask_programmer_type(ReplyBuffer& reply) {
-    print_verbose_line("we say p\r\n");
-    send_command('p');
-    for (int read = 0; read < kProgrammerTypeReads; ++read) {
-        int count = read_reply(1, reply.data());
-        if (run_options.verbose)
-            console_print("srl cnt = %u buf[0] = %s\r\n", static_cast<unsigned>(count),
-                          shown_target_bytes(std::string_view(reply.data(), 1)).c_str());
-        if (reply[0] == 'S') return;
-    }
-    report_error("didn't get reply from AVR, out of sync");
-}
-
-// 'S': the software identifier must begin with "AVR".
-void ask_software_identifier(ReplyBuffer& reply) {
-    print_verbose_line("we say S\r\n");
-    send_command('S');
-    read_reply(kSoftwareIdLength, reply.data());
-    if (std::strncmp(reply.data(), "AVR", 3) != 0)
-        report_error_format("Sorry, device does not reply AVR... to S, instead:%s\r\n",
-                            shown_target_bytes(reply.data()).c_str());
-}
-
-// 'v' and 'V': read, not examined.
-void ask_hardware_version(ReplyBuffer& reply) {
-    print_verbose_line("we say v\r\n");
-    send_command('v');
-    read_reply(kVersionLength, reply.data());
-}
-
-void ask_software_version(ReplyBuffer& reply) {
-    print_verbose_line("we say V\r\n");
-    send_command('V');
-    read_reply(kVersionLength, reply.data());
-}
-
-// 't': the first supported device code names the part; its family comes
-// back and the catalogue name replaces the reply text.
-int ask_device_code(ReplyBuffer& reply) {
-    print_verbose_line("we say t\r\n");
-    send_command('t');
-    read_reply(kDeviceCodeReplyLength, reply.data());
-    const int code = static_cast<unsigned char>(reply[0]);
-    int family = lookup_device_code(code, reply.data());
-    Event("identify")
-        .with("device_code", code)
-        .with("device", trimmed(reply.data()))
-        .with("family", family)
-        .write();
-    return family;
-}
-
-void insist_on_mega128(int family, const ReplyBuffer& device_name) {
-    if (family != kMega128Family)
-        report_error_format("Sorry, device is not Mega128, instead:%s\r\n",
-                            shown_target_bytes(device_name.data()).c_str());
-    print_verbose_line("device is Mega128\r\n");
-}
-
 // An image that the page programming would refuse is refused before the
 // erase, so that the application on the target survives it.
-void refuse_image_too_big(int family) {
-    if (HiAddr > flash_word_limit_of(family)) report_error(kFlashAddressTooBig);
+void refuse_image_too_big(const TargetIdentity& target) {
+    if (HiAddr > target.application_bytes / 2) report_error(kFlashAddressTooBig);
 }
 
-// 'e': the erase takes long, so its reply gets the larger poll budget.
-void erase_flash(ReplyBuffer& reply) {
-    print_verbose_line("we are writing too, not only verify! Now say e (erase)\r\n");
-    send_byte('e');
-    reply[0] = '\0';
-    read_reply(1, reply.data(), kEraseReplyPollLimit);
-    if (reply[0] != '\r') report_error("Sorry, device is not erased");
+void erase_flash(BootProtocol& protocol) {
+    protocol.erase();
     console_print("Flash erased\r\n");
     Event("erase").write();
 }
 
-void write_flash(int family) {
-    burn_flash(family, kWriteMode);
+void write_flash(BootProtocol& protocol) {
+    protocol.write_image();
     console_print("\r\nFlash Download finished\r\n");
 }
 
 // A pass that gave up, or ended with errors (FAILURE), counts as failed.
-DownloadOutcome verify_flash(int family) {
+DownloadOutcome verify_flash(BootProtocol& protocol) {
     console_print("Verify Flash.\r\n");
-    return burn_flash(family, kVerifyMode).succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
+    return protocol.verify_image().succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
 }
 
-// 'E': the bootloader starts the application; the reply is not examined.
 // An image whose verify failed is not started: the board stays in its
 // bootloader, ready for another download.
-void exit_bootloader(ReplyBuffer& reply, DownloadOutcome verified) {
+void start_application(BootProtocol& protocol, DownloadOutcome verified) {
     if (verified == DownloadOutcome::failed) {
         console_print("Verify failed: application not started, the board stays in its bootloader\r\n");
         return;
     }
-    print_verbose_line("we say E\r\n");
-    send_byte('E');
-    read_reply(1, reply.data());
+    protocol.start_application();
     Event("exit_bootloader").write();
 }
 
-}  // namespace
-
-DownloadOutcome run_download(int kind, const char* path) {
+void load_image(int kind, const char* path) {
     console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
                   path);
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
@@ -248,27 +158,28 @@ DownloadOutcome run_download(int kind, const char* path) {
         .with("high_word", HiAddr)
         .with("bytes", HiAddr > LoAddr ? 2 * (HiAddr - LoAddr) : 0)
         .write();
+}
 
+}  // namespace
+
+DownloadOutcome run_download(int kind, const char* path) {
+    load_image(kind, path);
     ReplyBuffer reply{};
     if (run_options.wake_application) wake_application(reply);
     if (run_options.reset_lines != 0) reset_into_bootloader();
     switch_to_download_rate();
-    ask_programmer_type(reply);
-    ask_software_identifier(reply);
-    ask_hardware_version(reply);
-    ask_software_version(reply);
-    int family = ask_device_code(reply);
-    insist_on_mega128(family, reply);
+    std::unique_ptr<BootProtocol> protocol = make_protocol(kDefaultProtocol);
+    const TargetIdentity target = protocol->identify();
     if (kind == kEepromKind) return DownloadOutcome::succeeded;  // nothing is written to EEPROM
 
     if (run_options.write_flash) {
-        refuse_image_too_big(family);
-        if (!run_options.incremental || !write_changed_pages(family)) {
-            erase_flash(reply);
-            write_flash(family);
+        refuse_image_too_big(target);
+        if (!run_options.incremental || !write_changed_pages(*protocol, target)) {
+            erase_flash(*protocol);
+            write_flash(*protocol);
         }
     }
-    DownloadOutcome outcome = verify_flash(family);
-    if (run_options.exit_bootloader) exit_bootloader(reply, outcome);
+    DownloadOutcome outcome = verify_flash(*protocol);
+    if (run_options.exit_bootloader) start_application(*protocol, outcome);
     return outcome;
 }

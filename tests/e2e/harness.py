@@ -4,12 +4,14 @@ pseudo-terminals, the way a user at a bench does.
 Environment (set by ctest): TAMBORVINE, TAMBORVINE_SIM, TAMBORVINE_BUILD,
 TAMBORVINE_SOURCE, TAMBORVINE_VERSION.
 """
+import fcntl
 import io
 import os
 import pty
 import re
 import select
 import signal
+import struct
 import subprocess
 import tempfile
 import termios
@@ -34,6 +36,31 @@ def _built_version():
 VERSION = _built_version()
 # What -v prints: the version line, framed as every stop is.
 VERSION_OUTPUT = b"\r\nTAMBORVINE verion : " + VERSION.encode() + b"\r\n\r\n\r\n"
+
+# What a Linux pseudo-terminal holds for its reader at most: once this much
+# waits, a writer's queue has filled.
+PTY_HOLDS = 4095
+
+
+def queued(fd):
+    """The bytes waiting to be read from a descriptor (FIONREAD)."""
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+
+def waiting_in_poll(pid):
+    """Whether the process sleeps in poll (on a kernel that does not say
+    where a process sleeps: whether it sleeps)."""
+    with open("/proc/%d/wchan" % pid) as f:
+        where = f.read()
+    if where == "0":
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "S"
+    return "poll" in where
+
+
+# The command prefix that runs a program as a user without the groups of
+# the machine's devices (the tests run as root).
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 # Sanitizer reports must fail the tests, never pass as program output.
 os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0:exitcode=99")
@@ -217,8 +244,6 @@ class Program:
             full_env.update(env)
         if tty:
             self.master, slave = pty.openpty()
-            import fcntl
-            import struct
             fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
             self.saved = termios.tcgetattr(slave)
             self.slave = slave
@@ -293,6 +318,40 @@ class Program:
 
     def terminal_settings(self):
         return termios.tcgetattr(self.slave)
+
+    def wait_idle(self, line, timeout=10.0):
+        """Waits until the program has taken every byte waiting on the line
+        it reads (a pseudo-terminal's path) and sleeps on it: what it made
+        of them is written, and is read until its terminal has passed on
+        nothing more for 50 ms (it passes a write on a moment later)."""
+        fd = os.open(line, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            deadline = time.monotonic() + timeout
+            while queued(fd) > 0 or not waiting_in_poll(self.proc.pid):
+                if time.monotonic() > deadline:
+                    raise AssertionError("the program never went idle:\n%r" % bytes(self.output[-500:]))
+                self.pump(0.01)
+        finally:
+            os.close(fd)
+        while self.pump(0.05):
+            pass
+
+    def wait_for_raw_keys(self, timeout=10.0):
+        """Waits until the program reads its keys raw again: a line it read
+        with echo and line editing (the file-name prompt) has been taken."""
+        deadline = time.monotonic() + timeout
+        while self.terminal_settings()[3] & (termios.ICANON | termios.ECHO):
+            if time.monotonic() > deadline:
+                raise AssertionError("the keys never went raw again:\n%r" % bytes(self.output[-500:]))
+            self.pump(0.01)
+
+    def answer_prompt(self, answer: bytes):
+        """Ctrl-F, then the answer typed at the file-name prompt; returns
+        once the program has read it."""
+        self.keys(b"\x06")
+        self.expect(b"file name : ")
+        self.keys(answer)
+        self.wait_for_raw_keys()
 
     def close(self):
         if self.proc.poll() is None:

@@ -4,7 +4,6 @@ against the simulated target, run the way CI runs them: no terminal, the
 output on a pipe."""
 import os
 import signal
-import time
 import unittest
 
 from boot_support import Workdir
@@ -132,7 +131,7 @@ class StepsWithoutDownload(unittest.TestCase):
                           "--send", "done"], tty=False) as p:
                 sim.wait_received(2)
                 sim.send(b"heh")
-                time.sleep(0.3)
+                p.expect(b"heh")                # shown: read before the rest comes
                 sim.send(b"ello")
                 sim.wait_received(6)
                 rc = p.wait(20)

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "pty/pty_pair.h"
+#include "serial/device.h"
 #include "serial/serial.h"
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
@@ -331,13 +333,12 @@ TEST(PortNames, WindowsNamesStandForTheSerialDevices) {
         {"./COM1", "./COM1"},
     };
     for (const auto& [name, path] : cases) {
-        char got[64];
-        ASSERT_TRUE(port_device_path(name, got, sizeof got)) << name;
-        EXPECT_STREQ(got, path) << name;
+        PortName parsed;
+        ASSERT_TRUE(parse_port_name(name, &parsed)) << name;
+        EXPECT_EQ(parsed.device, path) << name;
     }
-    char small[8];
-    EXPECT_FALSE(port_device_path("/dev/ttyUSB0", small, sizeof small));
-    EXPECT_FALSE(port_device_path("COM20", small, sizeof small));
+    PortName parsed;
+    EXPECT_FALSE(parse_port_name(std::string(PATH_MAX, 'p').c_str(), &parsed));
 }
 
 // A second pseudo-terminal pair, for a device that comes back.
