@@ -4,6 +4,8 @@ pseudo-terminals, the way a user at a bench does.
 Environment (set by ctest): TAMBORVINE, TAMBORVINE_SIM, TAMBORVINE_BUILD,
 TAMBORVINE_SOURCE, TAMBORVINE_VERSION.
 """
+import contextlib
+import errno
 import io
 import os
 import pty
@@ -11,6 +13,7 @@ import re
 import select
 import signal
 import subprocess
+import sys
 import tempfile
 import termios
 import threading
@@ -40,6 +43,32 @@ os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0:exitcode=
 os.environ.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1:exitcode=99")
 
 
+def write_to_reader(write, data):
+    """Writes data with write(data). A reader that has ended meanwhile (a
+    program that stopped at once, a target gone) is an ordinary outcome:
+    what it took is lost, and the test goes on to check the status and the
+    output as usual."""
+    try:
+        write(data)
+    except (BrokenPipeError, ConnectionResetError):
+        pass
+    except OSError as error:
+        if error.errno != errno.EIO:  # a terminal whose other side has closed
+            raise
+
+
+@contextlib.contextmanager
+def busy_cores():
+    """Another load that keeps every core of the machine busy meanwhile."""
+    burners = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(os.cpu_count() or 2)]
+    try:
+        yield
+    finally:
+        for burner in burners:
+            burner.kill()
+            burner.wait()
+
+
 class ReportingProcess:
     """A helper program that prints the path of its line first and then one
     report a line; the reports are collected in self.lines."""
@@ -65,8 +94,10 @@ class ReportingProcess:
                 self.cond.notify_all()
 
     def command(self, text):
-        self.proc.stdin.write((text + "\n").encode())
-        self.proc.stdin.flush()
+        def write(data):
+            self.proc.stdin.write(data)
+            self.proc.stdin.flush()
+        write_to_reader(write, (text + "\n").encode())
 
     def wait_line(self, pattern, timeout=10.0, start=0):
         """Waits for a reported line matching the regex; returns the match."""
@@ -172,10 +203,7 @@ class Sim(ReportingProcess):
 
     def close(self):
         if self.proc.poll() is None:
-            try:
-                self.command("quit")
-            except (BrokenPipeError, OSError):
-                pass
+            self.command("quit")
             try:
                 self.proc.wait(timeout=5)
             except subprocess.TimeoutExpired:
@@ -273,11 +301,13 @@ class Program:
                 raise AssertionError("never saw %r in output:\n%r" % (needle, bytes(self.output[-2000:])))
 
     def keys(self, data: bytes):
-        if self.tty:
-            os.write(self.master, data)
-        else:
-            self.proc.stdin.write(data)
-            self.proc.stdin.flush()
+        def write(keys):
+            if self.tty:
+                os.write(self.master, keys)
+            else:
+                self.proc.stdin.write(keys)
+                self.proc.stdin.flush()
+        write_to_reader(write, data)
 
     def wait(self, timeout=20.0):
         deadline = time.monotonic() + timeout
