@@ -72,6 +72,7 @@ class WorkedExample(unittest.TestCase):
             device = (b"DeviceID = Mega128\r\nFlashSize = 64k\r\nPageSize = 256 bytes\r\n"
                       b"EEpromSize = 4096 bytes\r\n")
             self.assertEqual(after,
+                             b"line quiet for 100 ms, 0 bytes dropped\r\n"
                              b"saying Mancb33cb at 9600\r\n"
                              b"AVR said Hello : Hello!\r\n"
                              b"Set download baud rate to : 19200\r\n"
