@@ -155,6 +155,7 @@ class Emulator(ReportingProcess):
             return [(int(m.group(1)), m.group(2), int(m.group(3), 16)) for m in found if m]
 
     def close(self):
+        self.forget_link()
         if self.proc.poll() is None:
             try:
                 self.command("quit")

@@ -74,6 +74,16 @@ class ReportingProcess:
     report a line; the reports are collected in self.lines."""
 
     name = "process"
+    link = None
+
+    def forget_link(self):
+        """Removes the link to the line before the line goes: the number of
+        a pseudo-terminal set free is soon another's (a keyboard of a test
+        running beside), and a program still holding the link would open
+        that one when it opens its port again."""
+        ours = {self.path} | {line for line in self.lines if line.startswith("/dev/")}  # and after a replug
+        if self.link and os.path.islink(self.link) and os.path.realpath(self.link) in ours:
+            os.unlink(self.link)
 
     def start(self, cmd):
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -166,14 +176,17 @@ class Sim(ReportingProcess):
             self.wait_line(r"^stats ", start=n)
 
     def commands(self):
-        """What the full target (--target) met: (rate, name, detail) each."""
+        """What the full target (--target) met: (rate, name, detail) each.
+        The application's greeting is left out: it comes on the target's own
+        time (50 ms after 'E'), not as an answer to the program."""
         self.sync()
         out = []
         with self.cond:
             for line in self.lines:
                 if line.startswith("cmd "):
                     parts = line.split(" ", 3)
-                    out.append((int(parts[1]), parts[2], parts[3] if len(parts) > 3 else ""))
+                    if not parts[2].startswith("greeting"):
+                        out.append((int(parts[1]), parts[2], parts[3] if len(parts) > 3 else ""))
         return out
 
     def dump_flash(self):
@@ -202,6 +215,7 @@ class Sim(ReportingProcess):
         return int(self.wait_line(r"^rate (\d+)$", start=n).group(1))
 
     def close(self):
+        self.forget_link()
         if self.proc.poll() is None:
             self.command("quit")
             try:
