@@ -14,9 +14,6 @@ namespace {
 constexpr const char* kWakeWord = "Mancb";  // then two divisor characters, then "cb"
 constexpr std::size_t kWakeLength = 9;
 constexpr const char* kGreeting = "\r\nHello from the simulated ATmega128. Type and I echo.\r\n";
-// After 'E' the bootloader gives the host this long to get back to the
-// application's rate, then starts the application, which greets at once.
-constexpr double kApplicationStartSeconds = 0.05;
 constexpr double kBootWindowSeconds = 1.0;  // the bootloader's listening after a reset
 constexpr std::size_t kPageDataLength = 2 * Flash::kPageWords + 4;  // words and checksum
 constexpr std::size_t kHashRangeLength = 4;                         // first page, page count
@@ -196,7 +193,7 @@ void Target::start_application(double at) {
     held_.clear();
     pending_ = Pending::none;
     greeting_due_ = true;
-    greeting_not_before_ = at + kApplicationStartSeconds;
+    greeting_not_before_ = at + options_.app_start_ms / 1000.0;
 }
 
 void Target::reset(double at, const std::string& cause) {

@@ -82,7 +82,7 @@ class Download(WineTestCase):
         self.assertIn(b"SUCCESS", screen)
 
     def test_terminal_after_the_download_shows_the_application(self):
-        sim = self.sim("--target")
+        sim = self.sim("--target", "--app-start-ms", "1000")  # greets once the host is surely back
         p = self.program([os.path.abspath(EXAMPLE), "-c", "COM1", "-t", "-w"], tty=True)
         make_raw(p.slave)
         expect_screen(p, b"SUCCESS", 120)
