@@ -59,8 +59,12 @@ def write_to_reader(write, data):
 
 @contextlib.contextmanager
 def busy_cores():
-    """Another load that keeps every core of the machine busy meanwhile."""
-    burners = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(os.cpu_count() or 2)]
+    """Another load that keeps every core of the machine busy meanwhile: a
+    busy loop for each core that the load so far leaves idle, and one at
+    least (on a machine loaded already, as by scripts/repeat-tests, more
+    would starve the targets that must answer in real time)."""
+    idle = (os.cpu_count() or 2) - int(os.getloadavg()[0])
+    burners = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(max(1, idle))]
     try:
         yield
     finally:
