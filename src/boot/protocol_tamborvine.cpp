@@ -77,7 +77,7 @@ bool read_page_hash(uint32_t& hash) {
 
 class TamborvineProtocol final : public BootProtocol {
    public:
-    Capabilities capabilities() const override { return Capabilities{.page_hash = true}; }
+    Capabilities capabilities() const override { return Capabilities{.chip_erase = true, .page_hash = true}; }
 
     TargetIdentity identify() override {
         ask_programmer_type();
