@@ -181,7 +181,10 @@ DownloadOutcome run_download(int kind, const char* path) {
     switch_to_download_rate();
     std::unique_ptr<BootProtocol> protocol = make_protocol(run_options.protocol);
     const TargetIdentity target = protocol->identify();
-    if (kind == kEepromKind) return DownloadOutcome::succeeded;  // nothing is written to EEPROM
+    if (kind == kEepromKind) {  // nothing is written to EEPROM
+        protocol->leave_eeprom_unwritten();
+        return DownloadOutcome::succeeded;
+    }
 
     std::vector<bool> written;  // the pages of an incremental write
     if (run_options.write_flash) {

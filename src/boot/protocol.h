@@ -92,6 +92,11 @@ class BootProtocol {
     // Leaves the bootloader for the application.
     virtual void start_application() = 0;
 
+    // The EEPROM pass, after the identification, of a dialogue that does not
+    // write the EEPROM: the program's own dialogue ends the pass there in
+    // silence, as it always has; another says why nothing was written.
+    virtual void leave_eeprom_unwritten();
+
     // After a verify that failed, instead of start_application: says that
     // the application is not started and what becomes of the board (the
     // program's own bootloader stays, ready for another download).

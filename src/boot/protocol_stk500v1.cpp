@@ -313,6 +313,14 @@ class Stk500v1Protocol final : public BootProtocol {
         run(exchange, answer, kAnswerWaitMs);
     }
 
+    // Debian's builds of these bootloaders take every page as flash: an
+    // EEPROM page would be written over the application's first pages.
+    void leave_eeprom_unwritten() override {
+        console_print(
+            "EEPROM not written: the stk500v1 bootloaders take every page as flash, so an EEPROM page would "
+            "overwrite the application\r\n");
+    }
+
     // No 'Q'; but these bootloaders leave for the application after their
     // second without a byte all the same.
     void hold_application() override {

@@ -73,6 +73,8 @@ Answer BootProtocol::write_eeprom(uint32_t, const std::vector<uint8_t>&) { retur
 
 Answer BootProtocol::read_eeprom(uint32_t, uint32_t, std::vector<uint8_t>&) { return Answer::not_supported; }
 
+void BootProtocol::leave_eeprom_unwritten() {}
+
 void BootProtocol::hold_application() {
     console_print("Verify failed: application not started, the board stays in its bootloader\r\n");
 }
