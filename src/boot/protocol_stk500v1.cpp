@@ -90,7 +90,10 @@ const Chip* find_chip(const Signature& signature) {
 
 std::string chip_names() {
     std::string names;
-    for (const Chip& chip : kChips) names += (names.empty() ? "" : ", ") + std::string(chip.name);
+    for (const Chip& chip : kChips) {
+        if (!names.empty()) names += ", ";
+        names += chip.name;
+    }
     return names;
 }
 
@@ -99,7 +102,8 @@ std::string hex_bytes(std::span<const uint8_t> bytes) {
     for (uint8_t byte : bytes) {
         char two[4];
         std::snprintf(two, sizeof two, "%02X", byte);
-        text += (text.empty() ? "" : " ") + std::string(two);
+        if (!text.empty()) text += ' ';
+        text += two;
     }
     return text;
 }
