@@ -52,10 +52,7 @@ class Stk500Boards(unittest.TestCase):
                 self.assertEqual(rc, 0, out)
                 self.assertEqual(log[0]["options"]["protocol"], "stk500v1")
                 self.assertEqual(of_kind(log, "pass")[-1]["result"], "SUCCESS")
-                back = self.scratch("back.hex")
-                self.avrdude(board, chip.path, "flash:r:%s:i" % back)
-                written, read = read_hex_bytes(image), read_hex_bytes(back)
-                self.assertEqual({a: read.get(a, 0xFF) for a in written}, written)
+                self.avrdude(board, chip.path, "flash:v:%s:i" % image)  # avrdude reads it back and compares
 
     def test_verify_failure_and_incremental_against_what_avrdude_wrote(self):
         board = BOARDS[0]
@@ -81,7 +78,7 @@ class Stk500Boards(unittest.TestCase):
             options = ["--rfc2217", "0", "--no-reset-on-open", "--miss-resets", str(missed)]
             with self.subTest(missed=missed), Emulator(board=board, app=SMALL, options=options) as chip:
                 url = "rfc2217://127.0.0.1:%d" % chip.network_port()
-                rc, out, log = self.tamborvine(url, LARGE, "-w", "-q", "--reset", "dtr")
+                rc, out, log = self.tamborvine(url, SMALL, "-w", "-q", "--reset", "dtr")
                 self.assertEqual(rc, status, out)
                 self.assertEqual(len(of_kind(log, "reset")), min(missed + 1, 3))
         self.assertIn(b"Not in sync with the bootloader: no answer to get-sync at 115200 baud after 3 resets by DTR",
