@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/fatal.h"
 #include "base/run_options.h"
@@ -170,6 +171,8 @@ void wake_application(ReplyBuffer& reply) {
     console_print("AVR said Hello : %s\r\n", shown_target_bytes(reply.data()).c_str());
 }
 
+}  // namespace
+
 // The other way into the bootloader, for boards whose reset is wired to
 // the adapter's DTR or RTS (through a capacitor): raise the lines, hold
 // them, drop them, and give the bootloader time to start listening.
@@ -190,6 +193,8 @@ void reset_into_bootloader() {
         .write();
 }
 
+namespace {
+
 void switch_to_download_rate() {
     if (run_options.verbose)
         console_print("Set download baud rate to : %u\r\n", static_cast<unsigned>(run_options.download_rate));
@@ -199,11 +204,13 @@ void switch_to_download_rate() {
 
 // An image that the page programming would refuse is refused before the
 // erase, so that the application on the target survives it.
-void refuse_image_too_big(const TargetIdentity& target) {
-    if (HiAddr > target.application_bytes / 2) report_error(kFlashAddressTooBig);
+void refuse_image_too_big(BootProtocol& protocol, const TargetIdentity& target) {
+    if (HiAddr > target.application_bytes / 2) protocol.refuse_image(target);
 }
 
+// A bootloader without a chip erase erases each page as it writes it.
 void erase_flash(BootProtocol& protocol) {
+    if (!protocol.capabilities().chip_erase) return;
     protocol.erase();
     console_print("Flash erased\r\n");
     Event("erase").write();
@@ -215,16 +222,20 @@ void write_flash(BootProtocol& protocol) {
 }
 
 // A pass that gave up, or ended with errors (FAILURE), counts as failed.
-DownloadOutcome verify_flash(BootProtocol& protocol) {
+// After an incremental write a dialogue that can verifies only the pages
+// it wrote (what it read back to compare is as the image has it).
+DownloadOutcome verify_flash(BootProtocol& protocol, const std::vector<bool>& written) {
     console_print("Verify Flash.\r\n");
-    return protocol.verify_image().succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
+    const bool only_written = !written.empty() && protocol.capabilities().verify_pages;
+    const PassResult result = only_written ? protocol.verify_pages(written) : protocol.verify_image();
+    return result.succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
 }
 
-// An image whose verify failed is not started: the board stays in its
-// bootloader, ready for another download.
+// An image whose verify failed is not started (the dialogue says what
+// becomes of the board).
 void start_application(BootProtocol& protocol, DownloadOutcome verified) {
     if (verified == DownloadOutcome::failed) {
-        console_print("Verify failed: application not started, the board stays in its bootloader\r\n");
+        protocol.hold_application();
         return;
     }
     protocol.start_application();
@@ -253,18 +264,22 @@ DownloadOutcome run_download(int kind, const char* path) {
     if (run_options.wake_application) wake_application(reply);
     if (run_options.reset_lines != 0) reset_into_bootloader();
     switch_to_download_rate();
-    std::unique_ptr<BootProtocol> protocol = make_protocol(kDefaultProtocol);
+    std::unique_ptr<BootProtocol> protocol = make_protocol(run_options.protocol);
     const TargetIdentity target = protocol->identify();
-    if (kind == kEepromKind) return DownloadOutcome::succeeded;  // nothing is written to EEPROM
+    if (kind == kEepromKind) {  // nothing is written to EEPROM
+        protocol->leave_eeprom_unwritten();
+        return DownloadOutcome::succeeded;
+    }
 
+    std::vector<bool> written;  // the pages of an incremental write
     if (run_options.write_flash) {
-        refuse_image_too_big(target);
-        if (!run_options.incremental || !write_changed_pages(*protocol, target)) {
+        refuse_image_too_big(*protocol, target);
+        if (!run_options.incremental || !write_changed_pages(*protocol, target, written)) {
             erase_flash(*protocol);
             write_flash(*protocol);
         }
     }
-    DownloadOutcome outcome = verify_flash(*protocol);
+    DownloadOutcome outcome = verify_flash(*protocol, written);
     if (run_options.exit_bootloader) start_application(*protocol, outcome);
     return outcome;
 }

@@ -20,6 +20,19 @@ void drain_input(int polls) {
     }
 }
 
+void drain_until_quiet(int quiet_polls, int limit_polls) {
+    int quiet = 0;
+    for (int polls = 0; polls < limit_polls && quiet < quiet_polls; ++polls) {
+        uint8_t dropped = 0;
+        if (byte_waiting() && read_byte(&dropped) == 1) {
+            quiet = 0;
+            continue;
+        }
+        ++quiet;
+        sleep_ms(1);
+    }
+}
+
 void send_text(const char* text) {
     for (const char* p = text; *p != '\0'; ++p) send_byte(static_cast<uint8_t>(*p));
 }
