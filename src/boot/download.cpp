@@ -77,26 +77,12 @@ constexpr int kQuietLineMs = 100;
 constexpr int kQuietLineLimitMs = 1000;
 
 void wait_for_quiet_line() {
-    const int64_t start = monotonic_ms();
-    int64_t last_byte = start;
-    unsigned dropped = 0;
-    for (int64_t now = start; now - last_byte < kQuietLineMs && now - start < kQuietLineLimitMs;
-         now = monotonic_ms()) {
-        uint8_t held = 0;
-        if (byte_waiting()) {
-            if (read_byte(&held) == 1) ++dropped;
-            last_byte = monotonic_ms();
-            continue;
-        }
-        int quiet_left = static_cast<int>(kQuietLineMs - (now - last_byte));
-        int limit_left = static_cast<int>(kQuietLineLimitMs - (now - start));
-        wait_for_byte_ms(quiet_left < limit_left ? quiet_left : limit_left);
-    }
+    QuietDrain drain = drain_until_quiet(kQuietLineMs, kQuietLineLimitMs);
     if (!run_options.verbose) return;
-    if (monotonic_ms() - last_byte >= kQuietLineMs)
-        console_print("line quiet for %d ms, %u bytes dropped\r\n", kQuietLineMs, dropped);
+    if (drain.quiet)
+        console_print("line quiet for %d ms, %u bytes dropped\r\n", kQuietLineMs, drain.dropped);
     else
-        console_print("line still busy after %d ms, %u bytes dropped\r\n", kQuietLineLimitMs, dropped);
+        console_print("line still busy after %d ms, %u bytes dropped\r\n", kQuietLineLimitMs, drain.dropped);
 }
 
 bool holds_hello(std::string_view bytes) { return bytes.find(kHelloWord) != std::string_view::npos; }

@@ -193,8 +193,8 @@ constexpr int kSyncAttemptsWithoutReset = 10;
 constexpr int kResetsTried = 3;
 // Before a get-sync, what is still arriving (an application's output, a
 // late answer) is dropped until the line is quiet this long.
-constexpr int kQuietPolls = 20;
-constexpr int kQuietLimitPolls = 1000;
+constexpr int kQuietMs = 20;
+constexpr int kQuietLimitMs = 1000;
 
 // A page's exchange that fails is tried again, after the bootloader is in
 // sync again, while fewer than this many retries were made in the pass.
@@ -403,7 +403,7 @@ class Stk500v1Protocol final : public BootProtocol {
 
     bool ask_sync(int wait_ms) {
         ++tried_.attempts;
-        drain_until_quiet(kQuietPolls, kQuietLimitPolls);
+        drain_until_quiet(kQuietMs, kQuietLimitMs);
         if (run_options.verbose) console_print("we say 0 (get-sync), attempt %d\r\n", tried_.attempts);
         Exchange exchange;
         exchange.command({kGetSync}, 0);

@@ -37,8 +37,8 @@ constexpr int kHashBytes = 4;
 // A bootloader without 'H' may still be answering the request's bytes: the
 // line counts as quiet after this many empty polls; the drain ends after
 // the longer limit of polls and bytes dropped together, whatever comes.
-constexpr int kQuietPolls = 20;
-constexpr int kQuietLimitPolls = 1000;
+constexpr int kQuietMs = 20;
+constexpr int kQuietLimitMs = 1000;
 
 void print_verbose_line(const char* line) {
     if (run_options.verbose) console_print("%s", line);
@@ -121,7 +121,7 @@ class TamborvineProtocol final : public BootProtocol {
     Answer hash_pages(uint32_t first_page, std::vector<uint32_t>& hashes) override {
         if (!bootloader_knows_page_hash()) return Answer::not_known;
         if (ask_page_hashes(first_page, hashes)) return Answer::done;
-        drain_until_quiet(kQuietPolls, kQuietLimitPolls);
+        drain_until_quiet(kQuietMs, kQuietLimitMs);
         return Answer::broke_off;
     }
 
@@ -199,7 +199,7 @@ class TamborvineProtocol final : public BootProtocol {
         send_page_hash_request(0, 0);
         char answer[2] = {};
         if (read_bytes(1, answer) == 1 && static_cast<uint8_t>(answer[0]) == kHashListEnd) return true;
-        drain_until_quiet(kQuietPolls, kQuietLimitPolls);
+        drain_until_quiet(kQuietMs, kQuietLimitMs);
         return false;
     }
 
