@@ -26,6 +26,12 @@ std::string_view without_line_ends(std::string_view text) {
     return text.substr(first, text.find_last_not_of("\r\n") - first + 1);
 }
 
+// FailureTraps alive; a nested one changes nothing.
+int failure_traps = 0;
+
+void (*stop_watch)() = nullptr;
+bool stop_watch_running = false;
+
 std::string reason_of(int status) {
     if (status == kExitOk) return "done";
     if (status > kExitSignalBase) return "stopped by signal " + std::to_string(status - kExitSignalBase);
@@ -34,7 +40,11 @@ std::string reason_of(int status) {
 
 }  // namespace
 
+FailureTrap::FailureTrap() { ++failure_traps; }
+FailureTrap::~FailureTrap() { --failure_traps; }
+
 void report_error(const char* message) {
+    if (failure_traps > 0) throw TrappedFailure{message};
     std::printf("\r\n%s\r\n\r\n", message);
     exit_program(kExitFailure, message);
 }
@@ -65,4 +75,10 @@ bool request_exit(int status) {
 void check_pending_signal() {
     int status = pending_exit_status.load();
     if (status != 0) exit_program(status);
+    if (stop_watch == nullptr || stop_watch_running) return;
+    stop_watch_running = true;
+    stop_watch();
+    stop_watch_running = false;
 }
+
+void set_stop_watch(void (*watch)()) { stop_watch = watch; }
