@@ -34,6 +34,12 @@ constexpr std::string_view kHelloWord = "Hello";
 // a second pass, so a later wake-up goes out at that rate.
 bool download_rate_in_force = false;
 
+// From the way into the bootloader until the application is started.
+bool in_bootloader = false;
+
+// What the latest flash write came to.
+PagesWritten pages_written;
+
 // The divisor is of a 1 MHz reference: a 16 MHz chip's UART clock over 16.
 constexpr int32_t kDivisorReference = 1000000;
 // A rate the divisor misses by more than this share is one the target's
@@ -202,8 +208,10 @@ void erase_flash(BootProtocol& protocol) {
     Event("erase").write();
 }
 
-void write_flash(BootProtocol& protocol) {
+void write_flash(BootProtocol& protocol, const TargetIdentity& target) {
     protocol.write_image();
+    const PageSpan span = image_pages(target.page_bytes);
+    pages_written = {span.end - span.first, span.end - span.first, true};
     console_print("\r\nFlash Download finished\r\n");
 }
 
@@ -225,14 +233,11 @@ void start_application(BootProtocol& protocol, DownloadOutcome verified) {
         return;
     }
     protocol.start_application();
+    in_bootloader = false;
     Event("exit_bootloader").write();
 }
 
-void load_image(int kind, const char* path) {
-    console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
-                  path);
-    if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
-    read_rom_file(kind, run_options.current_file_name.data(), flash_memory());
+void image_event(int kind, const char* path) {
     Event("image")
         .with("kind", kind == kFlashKind ? "flash" : "eeprom")
         .with("file", path)
@@ -242,13 +247,26 @@ void load_image(int kind, const char* path) {
         .write();
 }
 
+void load_image(int kind, const char* path) {
+    console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
+                  path);
+    if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
+    read_rom_file(kind, run_options.current_file_name.data(), flash_memory());
+    image_event(kind, path);
+}
+
 }  // namespace
 
 DownloadOutcome run_download(int kind, const char* path) {
     load_image(kind, path);
+    return download_loaded_image(kind);
+}
+
+DownloadOutcome download_loaded_image(int kind) {
     ReplyBuffer reply{};
     if (run_options.wake_application) wake_application(reply);
     if (run_options.reset_lines != 0) reset_into_bootloader();
+    in_bootloader = true;
     switch_to_download_rate();
     std::unique_ptr<BootProtocol> protocol = make_protocol(run_options.protocol);
     const TargetIdentity target = protocol->identify();
@@ -262,10 +280,44 @@ DownloadOutcome run_download(int kind, const char* path) {
         refuse_image_too_big(*protocol, target);
         if (!run_options.incremental || !write_changed_pages(*protocol, target, written)) {
             erase_flash(*protocol);
-            write_flash(*protocol);
+            write_flash(*protocol, target);
         }
     }
     DownloadOutcome outcome = verify_flash(*protocol, written);
     if (run_options.exit_bootloader) start_application(*protocol, outcome);
     return outcome;
 }
+
+// The file is read into a blank image, so that nothing of the image read
+// before it stays where the new one has no data; the name the terminal's
+// upload sends stays as it is.
+void read_flash_file(const char* path) {
+    create_flash_image();
+    LoAddr = HiAddr = 0;
+    read_rom_file(kFlashKind, path, flash_memory());
+    image_event(kFlashKind, path);
+}
+
+void note_pages_written(PagesWritten written) { pages_written = written; }
+
+// A reflash is a download with -w --incremental -E, whatever the command
+// line asked of the first one; the wake-up only where the application runs.
+ReflashOutcome reflash_target(bool wake) {
+    const RunOptions asked = run_options;
+    run_options.write_flash = run_options.incremental = run_options.exit_bootloader = true;
+    run_options.wake_application = wake;
+    pages_written = {};
+    struct Restore {
+        const RunOptions& asked;
+        ~Restore() {
+            run_options.write_flash = asked.write_flash;
+            run_options.incremental = asked.incremental;
+            run_options.exit_bootloader = asked.exit_bootloader;
+            run_options.wake_application = asked.wake_application;
+        }
+    } restore{asked};
+    const DownloadOutcome verified = download_loaded_image(kFlashKind);
+    return {verified, pages_written};
+}
+
+bool target_left_in_bootloader() { return in_bootloader; }

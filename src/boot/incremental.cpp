@@ -57,6 +57,7 @@ bool no_page_hashes(Answer answer) {
 }
 
 void report_written(uint32_t written, uint32_t of) {
+    note_pages_written({written, of, false});
     console_print("\r\nFlash Download finished\r\n");
     console_print("Pages written: %u of %u\r\n", static_cast<unsigned>(written), static_cast<unsigned>(of));
 }
