@@ -4,8 +4,10 @@
 // adapter pulled out) is reported once and re-opened about once a second
 // while the keys still work.
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "base/fatal.h"
 #include "console/console.h"
@@ -23,6 +25,11 @@ constexpr int kKeyCtrlR = 18;
 constexpr int kDtrPulseMs = 50;
 // Between two tries to re-open a lost port.
 constexpr int kReopenEveryMs = 1000;
+
+ReflashHooks reflash_hooks;
+// Whether the last thing shown was a whole line of the terminal's own, so
+// that the next one needs no line end before it.
+bool at_line_start = false;
 
 // Said once when the port goes, once when it is back.
 bool gone_reported = false;
@@ -61,9 +68,37 @@ void pulse_dtr() {
 
 bool port_usable() { return !port_is_gone(); }
 
+// During a reflash: an exit key ends the run at once; every other key,
+// both codes of a two-code key included, is dropped.
+void exit_keys_only() {
+    while (key_available()) {
+        int code = read_key();
+        if (code == kKeyEsc) exit_terminal("\r\nNormal Exit\r\n");
+        if (code == kKeyCtrlC) exit_terminal("\r\nControl-C Exit\r\n");
+        if (code == 0 && key_available()) read_key();
+    }
+}
+
+void reflash(bool by_key) {
+    console_flush();
+    set_stop_watch(exit_keys_only);
+    reflash_hooks.run(by_key);
+    set_stop_watch(nullptr);
+    console_flush();
+}
+
+bool reflash_due() {
+    WaitSource source;
+    return reflash_hooks.change_wait != nullptr && reflash_hooks.change_wait(&source) == 0;
+}
+
 // Keys that would use the line do nothing while it is gone; the message
 // that it is gone has been shown already.
 void act_on_key(int code) {
+    if (code == reflash_hooks.key && code >= 0) {
+        if (port_usable()) reflash(true);
+        return;
+    }
     switch (code) {
         case kKeyCtrlA: next_display_mode(); break;
         case kKeyCtrlB: console_clear(); break;
@@ -108,9 +143,11 @@ int watch_lost_port() {
 // the keyboard say how long they may be left alone (a lone ESC is decided
 // when its wait is over).
 void wait_for_line_or_keys(int due_ms) {
-    std::array<WaitSource, 2> sources{};
+    std::array<WaitSource, 3> sources{};
     int limit = shorter_wait(due_ms, port_wait_source(WaitSource::Kind::readable, &sources[0]));
     limit = shorter_wait(limit, console_key_wait(&sources[1]));
+    if (reflash_hooks.change_wait != nullptr && port_usable())
+        limit = shorter_wait(limit, reflash_hooks.change_wait(&sources[2]));
     if (limit != 0) wait_for_any(sources, limit);
     check_pending_signal();
 }
@@ -128,10 +165,44 @@ void idle_pass() {
         return;
     }
     wait_for_line_or_keys(due_ms);
+    if (port_usable() && reflash_due()) {
+        reflash(false);
+        return;
+    }
     if (key_available()) act_on_key(read_key());
 }
 
 }  // namespace
+
+void set_reflash_hooks(const ReflashHooks& hooks) { reflash_hooks = hooks; }
+
+void terminal_line(std::string_view text) {
+    vt_end_character();
+    std::string line = (at_line_start ? "" : "\r\n") + std::string(text) + "\r\n";
+    console_write(line.data(), line.size());
+    log_write(line.data(), line.size());
+    console_flush();
+    at_line_start = true;
+}
+
+void terminal_write(std::string_view text) {
+    if (text.empty()) return;
+    vt_end_character();
+    console_write(text.data(), text.size());
+    console_flush();
+    at_line_start = text.back() == '\n';
+}
+
+int control_key_code(std::string_view name) {
+    constexpr std::string_view kCtrl = "ctrl-";
+    if (name.size() != kCtrl.size() + 1) return -1;
+    for (std::size_t i = 0; i < kCtrl.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(name[i])) != kCtrl[i]) return -1;
+    int key = std::toupper(static_cast<unsigned char>(name.back()));
+    constexpr int kControlMask = 0x1F;
+    if ((key >= 'A' && key <= 'Z') || (key >= '[' && key <= '_')) return key & kControlMask;
+    return -1;
+}
 
 void run_terminal() {
     console_print("Start terminal emulation - ESC to exit\r\n");
@@ -142,7 +213,10 @@ void run_terminal() {
         if (byte_waiting()) {
             uint8_t byte = 0;
             // A read that failed (and re-opened the port) brings no byte.
-            if (read_byte(&byte) == 1) show_received_byte(byte);
+            if (read_byte(&byte) == 1) {
+                show_received_byte(byte);
+                at_line_start = false;
+            }
             continue;
         }
         idle_pass();
