@@ -19,6 +19,7 @@
 #include "ports/ports.h"
 #include "serial/serial.h"
 #include "tamborvine_version.h"
+#include "term/term.h"
 
 namespace {
 
@@ -269,6 +270,20 @@ void take_wait_port(const char* word) {
         report_error("Option --wait-port takes whole seconds from 0 to 86400");
 }
 
+// A control chord the terminal lets through to the target; not Esc
+// (Ctrl-[) or Ctrl-C, which end the run.
+void take_reflash_key(const char* word) {
+    constexpr int kEsc = 27;
+    constexpr int kCtrlC = 3;
+    reflash_options.key_given = true;
+    reflash_options.key = std::string_view(word) == "none" ? -1 : control_key_code(word);
+    if (std::string_view(word) != "none" &&
+        (reflash_options.key < 0 || reflash_options.key == kEsc || reflash_options.key == kCtrlC))
+        report_error(
+            "Option --reflash-key takes ctrl-a to ctrl-z, ctrl-\\, ctrl-], ctrl-^ or ctrl-_ (not Esc or "
+            "Ctrl-C, which end the run), or none");
+}
+
 [[noreturn]] void list_ports_and_exit() {
     print_port_list();
     exit_program(kExitOk);
@@ -296,6 +311,11 @@ constexpr LongOption kLongOptions[] = {
     {"list-ports", nullptr, "list this machine's serial ports and exit",
      [](const char*) { list_ports_and_exit(); }},
     {"wait-port", "SECONDS", "retry opening the port every 100 ms this long", take_wait_port},
+    {"watch", nullptr, "reflash from the terminal when the flash file changes",
+     [](const char*) { reflash_options.watch = true; }},
+    {"reflash-key", "KEY", "reflash by this key (ctrl-w with --watch; none for no key)", take_reflash_key},
+    {"build", "COMMAND", "run COMMAND before each reflash; a failed one flashes nothing",
+     [](const char* command) { reflash_options.build = command; }},
 };
 
 // A dialogue's own download rate and reset, where the command line gave
@@ -318,6 +338,20 @@ void refuse_conflicts() {
         report_error("Option --reset cannot go with -t: both bring the target into its bootloader");
 }
 
+// A reflash from the terminal needs the flash file and the terminal.
+void refuse_reflash_without_terminal() {
+    if (reflash_options.watch && !reflash_options.key_given) reflash_options.key = kDefaultReflashKey;
+    if (reflash_options.build != nullptr && !reflash_options.wanted())
+        report_error("Option --build runs before a reflash: give --watch or --reflash-key");
+    if (!reflash_options.wanted()) return;
+    if (run_options.no_flash_file)
+        report_error("Options --watch and --reflash-key need the flash file as the first word");
+    if (run_options.quit_after_download || (!script.steps.empty() && !script.then_terminal))
+        report_error(
+            "Options --watch and --reflash-key reflash from the terminal: not with -q, nor with "
+            "steps without --then-terminal");
+}
+
 void print_help() {
     print_usage_lines();
     print_long_options(kLongOptions);
@@ -327,6 +361,7 @@ void print_help() {
 }  // namespace
 
 ScriptOptions script;
+ReflashOptions reflash_options;
 
 void parse_command_line(int argc, char** argv) {
     copy_text(run_options.port_name, kDefaultPort);
@@ -350,6 +385,7 @@ void parse_command_line(int argc, char** argv) {
     }
     apply_protocol();
     refuse_conflicts();
+    refuse_reflash_without_terminal();
     if (script.then_terminal && run_options.quit_after_download)
         report_error("Options -q and --then-terminal exclude each other");
     refuse_a_log_over_a_file_of_the_run();
