@@ -7,14 +7,14 @@
 _tamborvine() {
     # Every option, by what follows it. A new long option is one word added
     # to one of these lists (and its entry in the manual page).
-    local flags="-w -t -E -T -V -q -h -v --help --incremental --then-terminal --list-ports"
+    local flags="-w -t -E -T -V -q -h -v --help --incremental --then-terminal --list-ports --watch"
     local file_options="-d -e -l --events"
     local port_options="-c"
     local download_rate_options="-r --download-rate"
     local rate_options="-b"
     local reset_options="--reset"
     local protocol_options="--protocol"
-    local text_options="--expect --send --timeout --reset-ms --boot-wait-ms --wait-port" # a value that no list can offer
+    local text_options="--expect --send --timeout --reset-ms --boot-wait-ms --wait-port --reflash-key --build" # a value that no list can offer
 
     local cur=${COMP_WORDS[COMP_CWORD]}
     local option="" prefix=""

@@ -25,6 +25,9 @@ LONG_OPTIONS = (
     b"       --boot-wait-ms MS : wait after --reset (default 100)\r\n"
     b"       --list-ports : list this machine's serial ports and exit\r\n"
     b"       --wait-port SECONDS : retry opening the port every 100 ms this long\r\n"
+    b"       --watch : reflash from the terminal when the flash file changes\r\n"
+    b"       --reflash-key KEY : reflash by this key (ctrl-w with --watch; none for no key)\r\n"
+    b"       --build COMMAND : run COMMAND before each reflash; a failed one flashes nothing\r\n"
     b"\r\n"
 )
 
