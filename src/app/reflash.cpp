@@ -60,6 +60,8 @@ struct Report {
     double seconds = 0;
 };
 
+// Written before the line that says the same, so that whoever sees the
+// line finds the event written.
 void write_event(const char* cause, const Report& report, int64_t settle_ms) {
     Event event("reflash");
     event.with("file", flash_path.data()).with("cause", cause).with("result", report.result);
@@ -176,8 +178,8 @@ bool build(const char* cause, int64_t settle_ms) {
     Report report;
     report.result = "build failed";
     report.reason = command == nullptr ? why : "status " + std::to_string(status);
-    terminal_line("Build failed (" + report.reason + "): nothing flashed");
     write_event(cause, report, settle_ms);
+    terminal_line("Build failed (" + report.reason + "): nothing flashed");
     return false;
 }
 
@@ -194,17 +196,17 @@ void reflash(bool by_key) {
     Report report;
     if (!read_image(&report.reason)) {
         report.result = "not an image";
+        write_event(cause, report, settle_ms);
         terminal_line(shown + " does not read as an image (" + report.reason +
                       "): not flashed, waiting for " + (by_key ? "the key or a change" : "the next change"));
-        write_event(cause, report, settle_ms);
         return;
     }
     terminal_line("Reflashing " + shown + " (" + cause + ") ...");
     const int64_t start_ms = monotonic_ms();
     flash_the_target(&report);
     report.seconds = static_cast<double>(monotonic_ms() - start_ms) / 1000.0;
-    terminal_line(after_line(report));
     write_event(cause, report, settle_ms);
+    terminal_line(after_line(report));
 }
 
 }  // namespace

@@ -9,8 +9,9 @@ import shutil
 import unittest
 
 from avr_target import APP_HEX, BOARDS, FIRMWARE, GREETING, Emulator, firmware_built
-from harness import SOURCE, Program
+from harness import SOURCE, Program, run
 from steps_support import Scratch, of_kind, read_events
+from test_command_line import MISSING_PORT
 
 EDITED_APP = os.path.join(FIRMWARE, "zelmo-edited.hex")
 EDITED_GREETING = b"zelmo edited! application"
@@ -54,6 +55,18 @@ class Watching(unittest.TestCase):
             host.keys(b"\x1b")
             self.assertEqual(host.wait(20), 0)
         return read_events(events)
+
+    def test_runs_that_could_not_reflash_are_refused_before_the_port(self):
+        need = b"Options --watch and --reflash-key "
+        for args, message in ((["--watch"], need + b"need the flash file as the first word"),
+                              ([APP_HEX, "--watch", "-q"], need + b"reflash from the terminal: not with -q"),
+                              ([APP_HEX, "--reflash-key", "ctrl-w", "--send", "x"], need + b"reflash from the"),
+                              ([APP_HEX, "--build", "make"], b"Option --build runs before a reflash"),
+                              ([APP_HEX, "--reflash-key", "ctrl-["], b"Option --reflash-key takes ctrl-a to"),
+                              ([APP_HEX, "--reflash-key", "ctrl-c"], b"Option --reflash-key takes ctrl-a to")):
+            with self.subTest(args=args):
+                rc, out, _ = run(args + ["-c", MISSING_PORT], tty=False)
+                self.assertEqual((rc, out[:len(message) + 2]), (1, b"\r\n" + message), out)
 
     @unittest.skipUnless(firmware_built() and os.path.exists(EDITED_APP), "firmware not built")
     def test_own_bootloader_by_wake_up(self):
