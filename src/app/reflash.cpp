@@ -86,6 +86,14 @@ std::string why_it_stopped(const std::string& message, const std::string& captur
     return start == std::string::npos ? "stopped" : why.substr(start);
 }
 
+// After a verify that failed, the dialogue's own line on what became of
+// the board ("Verify failed: application not started, ...").
+std::string what_the_dialogue_held(const std::string& captured) {
+    std::size_t at = captured.rfind("Verify failed");
+    if (at == std::string::npos) return "Verify failed";
+    return captured.substr(at, captured.find('\r', at) - at);
+}
+
 // The file read into the image, quietly; false with the reason when it
 // does not read as an image (a build still writing it, a file gone).
 bool read_image(std::string* why) {
@@ -121,6 +129,7 @@ void flash_the_target(Report* report) {
         ReflashOutcome outcome = reflash_target(wake);
         report->pages = outcome.pages;
         report->result = outcome.verified == DownloadOutcome::succeeded ? "started" : "verify failed";
+        if (outcome.verified == DownloadOutcome::failed) report->reason = what_the_dialogue_held(captured);
     } catch (const TrappedFailure& failure) {
         report->result = "failed";
         report->reason = why_it_stopped(failure.message, captured);
@@ -133,14 +142,13 @@ void flash_the_target(Report* report) {
 }
 
 std::string after_line(const Report& report) {
-    std::array<char, 160> text{};
+    std::array<char, 320> text{};
     const PagesWritten& pages = report.pages;
     if (std::strcmp(report.result, "failed") == 0) return "Reflash FAILED: " + report.reason;
     if (std::strcmp(report.result, "verify failed") == 0)
-        std::snprintf(text.data(), text.size(),
-                      "Reflash FAILED: verify failed after %u of %u pages written; the application is not "
-                      "started, the board stays in its bootloader",
-                      static_cast<unsigned>(pages.written), static_cast<unsigned>(pages.of));
+        std::snprintf(text.data(), text.size(), "Reflash FAILED: %s (%u of %u pages written)",
+                      report.reason.c_str(), static_cast<unsigned>(pages.written),
+                      static_cast<unsigned>(pages.of));
     else if (pages.whole)
         std::snprintf(text.data(), text.size(),
                       "Reflashed: all %u pages (erased first) in %.1f s, application started",
@@ -197,8 +205,8 @@ void reflash(bool by_key) {
     if (!read_image(&report.reason)) {
         report.result = "not an image";
         write_event(cause, report, settle_ms);
-        terminal_line(shown + " does not read as an image (" + report.reason +
-                      "): not flashed, waiting for " + (by_key ? "the key or a change" : "the next change"));
+        terminal_line(shown + " does not read as an image (" + report.reason + "): not flashed" +
+                      (flash_watch != nullptr ? ", waiting for the next change" : ""));
         return;
     }
     terminal_line("Reflashing " + shown + " (" + cause + ") ...");
