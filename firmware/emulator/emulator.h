@@ -12,6 +12,7 @@ struct avr_t;
 namespace emulator {
 
 constexpr uint32_t kFlashBytes = 0x20000;
+constexpr uint32_t kEepromBytes = 0x1000;
 constexpr uint32_t kBootSectionByte = 0x1F800;  // 1,024-word boot section
 constexpr uint32_t kDefaultClock = 16000000;
 

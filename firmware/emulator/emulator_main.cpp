@@ -7,7 +7,9 @@
 // input takes commands, one a line:
 //
 //   corrupt N    flip the lowest bit of the N-th byte the host sends from now
+//   drop N       lose the N-th byte the host sends from now
 //   flash [PATH] write the flash (131,072 bytes, raw) to PATH or --flash-out
+//   dump-eeprom PATH  write the EEPROM (4,096 bytes, raw) to PATH
 //   reset        an external reset
 //   state        report the program counter, the USART's registers, the
 //                cycle count and how far the chip fell behind the wall clock
@@ -19,7 +21,8 @@
 // the USART's rate are too far apart to understand each other (the bytes
 // are dropped, as a real receiver would garble them), "overrun N bytes ..."
 // when the firmware took received bytes too late, "corrupted A to B",
-// "flash written PATH", "reset", and with --trace "line CYCLE host XX" and
+// "dropped XX", "flash written PATH", "eeprom written PATH", "reset", and
+// with --trace "line CYCLE host XX" and
 // "line CYCLE chip XX" for every byte from the host and from the chip, at
 // the cycle its stop bit ended.
 //
@@ -34,9 +37,11 @@
 // a whole slice later at every change of direction. A slice also ends where
 // a reply of the chip is wholly on the line, so that the reply is not held
 // back until the slice's end.
+#include <avr_eeprom.h>
 #include <avr_flash.h>
 #include <poll.h>
 #include <sim_avr.h>
+#include <sim_cycle_timers.h>
 #include <sim_io.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -94,6 +99,7 @@ struct Chip {
     std::deque<uint8_t> from_host;
     uint64_t host_bytes = 0;  // bytes taken from the host so far
     uint64_t corrupt_at = 0;  // host byte number to damage, 0 for none
+    uint64_t drop_at = 0;     // host byte number to lose, 0 for none
     Usart::Losses lost;       // the losses of the burst going on
     bool lost_last_slice = false;
     double reported_rate = -1;
@@ -106,8 +112,16 @@ void note_busy_line(Chip& chip) {
     chip.busy_until = chip.avr->cycle + static_cast<uint64_t>(chip.options->clock * kBusyAfterSeconds);
 }
 
-uint8_t maybe_corrupt(Chip& chip, uint8_t byte) {
+// Whether the host's next byte reaches the line (drop N loses it).
+bool arrives(Chip& chip, uint8_t byte) {
     ++chip.host_bytes;
+    if (chip.drop_at == 0 || chip.host_bytes != chip.drop_at) return true;
+    chip.drop_at = 0;
+    report("dropped %02x", byte);
+    return false;
+}
+
+uint8_t maybe_corrupt(Chip& chip, uint8_t byte) {
     if (chip.corrupt_at == 0 || chip.host_bytes != chip.corrupt_at) return byte;
     chip.corrupt_at = 0;
     uint8_t damaged = byte ^ 0x01;
@@ -170,6 +184,20 @@ bool save_flash(const Chip& chip, const std::string& path) {
     return true;
 }
 
+// The simulator copies its EEPROM into the buffer named (its answer is -1
+// all the same).
+bool save_eeprom(const Chip& chip, const std::string& path) {
+    uint8_t bytes[kEepromBytes];
+    avr_eeprom_desc_t desc{bytes, 0, kEepromBytes};
+    avr_ioctl(chip.avr, AVR_IOCTL_EEPROM_GET, &desc);
+    if (path.empty() || !write_flash_file(path, desc.ee, kEepromBytes)) {
+        report("cannot write the eeprom to %s", path.c_str());
+        return false;
+    }
+    report("eeprom written %s", path.c_str());
+    return true;
+}
+
 void start_at_boot_section(Chip& chip) {
     chip.avr->reset_pc = kBootSectionByte;
     chip.avr->pc = kBootSectionByte;
@@ -180,6 +208,10 @@ void run_command(Chip& chip, const std::string& text) {
     std::string rest = text.size() > word.size() ? text.substr(word.size() + 1) : "";
     if (word == "corrupt") {
         chip.corrupt_at = chip.host_bytes + std::strtoull(rest.c_str(), nullptr, 10);
+    } else if (word == "drop") {
+        chip.drop_at = chip.host_bytes + std::strtoull(rest.c_str(), nullptr, 10);
+    } else if (word == "dump-eeprom") {
+        save_eeprom(chip, rest);
     } else if (word == "flash") {
         save_flash(chip, rest.empty() ? chip.options->flash_path : rest);
     } else if (word == "reset") {
@@ -282,7 +314,8 @@ bool take_from_host(Chip& chip, const Pace& pace) {
     if (chip.from_host.empty()) return true;
     note_busy_line(chip);
     bool running = run_chip(chip, pace.cycle_now(chip), false);
-    for (uint8_t byte : chip.from_host) chip.usart.send(maybe_corrupt(chip, byte));
+    for (uint8_t byte : chip.from_host)
+        if (arrives(chip, byte)) chip.usart.send(maybe_corrupt(chip, byte));
     chip.from_host.clear();
     return running;
 }
@@ -330,6 +363,48 @@ void program_flash_as_on_the_chip(avr_t* avr) {
     }
 }
 
+// The simulator writes an EEPROM byte at once; the chip takes 8.5 ms, and
+// meanwhile EEWE stays set and the EEPROM takes neither a read nor another
+// write. Emulated so, a firmware that does not wait for a write cannot
+// pass here.
+constexpr uint16_t kEecr = 0x3C;                // EECR in data space
+constexpr uint8_t kEepromRead = 1 << 0;         // EERE
+constexpr uint8_t kEepromWrite = 1 << 1;        // EEWE
+constexpr uint8_t kEepromWriteEnable = 1 << 2;  // EEMWE
+constexpr double kEepromWriteSeconds = 0.0085;
+
+struct EepromWrites {
+    avr_io_write_t simulator_control = nullptr;
+    void* simulator_param = nullptr;
+    avr_cycle_count_t busy_until = 0;
+} eeprom_writes;
+
+avr_cycle_count_t eeprom_write_done(avr_t* avr, avr_cycle_count_t, void*) {
+    avr->data[kEecr] &= static_cast<uint8_t>(~kEepromWrite);
+    return 0;
+}
+
+void eeprom_control_as_on_the_chip(avr_t* avr, avr_io_addr_t addr, uint8_t value, void*) {
+    if (avr->cycle < eeprom_writes.busy_until) {
+        avr->data[addr] = static_cast<uint8_t>((value & ~kEepromRead) | kEepromWrite);
+        return;
+    }
+    bool starts_write = (value & kEepromWrite) != 0 && (value & kEepromWriteEnable) != 0;
+    eeprom_writes.simulator_control(avr, addr, value, eeprom_writes.simulator_param);
+    if (!starts_write) return;
+    auto cycles = static_cast<avr_cycle_count_t>(avr->frequency * kEepromWriteSeconds);
+    eeprom_writes.busy_until = avr->cycle + cycles;
+    avr->data[addr] |= kEepromWrite;
+    avr_cycle_timer_register(avr, cycles, eeprom_write_done, nullptr);
+}
+
+void write_eeprom_as_on_the_chip(avr_t* avr) {
+    auto& control = avr->io[AVR_DATA_TO_IO(kEecr)].w;
+    eeprom_writes.simulator_control = control.c;
+    eeprom_writes.simulator_param = control.param;
+    control.c = eeprom_control_as_on_the_chip;
+}
+
 bool load_firmware(const Options& options, avr_t* avr) {
     std::vector<uint8_t> flash(kFlashBytes, 0xFF);
     std::string error;
@@ -358,6 +433,7 @@ int run(const Options& options) {
     chip.avr->codeend = chip.avr->flashend;
     start_at_boot_section(chip);
     program_flash_as_on_the_chip(chip.avr);
+    write_eeprom_as_on_the_chip(chip.avr);
     chip.usart.attach(chip.avr, options.clock);
     chip.usart.set_trace(options.trace);
 

@@ -249,6 +249,8 @@ class Dialogue:
         self.line = line
 
     def erase(self):
+        """'e' where the host sends it: right after the identification."""
+        assert self.line.ask(b"Vt", 4) == b"11\x44\x00"
         return self.line.ask(b"e", 1, timeout=10.0)
 
     def write_page(self, start, words, checksum=None):
