@@ -36,12 +36,11 @@
  * commands (an address 0x65xx whose 'A' was lost is an 'e'), so commands
  * that destroy are taken only where the host's sequence puts them: the
  * erase 'e' right after the identification 'V' 't' (or right after an 'H',
- * where a host that asked for page hashes falls back to the erase), 'D' and
- * 'W' right after an 'A'. The bytes of a command must come 50 ms apart at
- * most. A byte that is no command here, a command out of its place, a
- * command whose bytes stopped coming and a range that does not fit are all
- * refused the same way: the bootloader discards what comes until the line
- * has been quiet for 30 ms, and answers '?'.
+ * where a host that asked for page hashes falls back to the erase) and
+ * alone on the line for 50 ms, 'D' and 'W' right after an 'A'. The bytes of a command must come 50 ms apart
+ * at most. A byte that is no command here, a command out of its place, a command whose bytes stopped coming
+ * and a range that does not fit are all refused the same way: the bootloader discards what comes until the
+ * line has been quiet for 30 ms, and answers '?'.
  *
  * Host pages start wherever the image starts, so one host page covers one
  * or two device pages; each is rewritten with the words it already holds
@@ -732,7 +731,11 @@ __attribute__((noinline, OS_task)) static uint8_t serve(uint8_t command, uint8_t
             put_byte(REPLY_OK);
             break;
         case 'e':
-            if (ready != IDENTIFIED && ready != 'H') return REFUSED;
+            /* The host sends 'e' alone and waits for its answer; an 'e' with
+             * more right behind it is the high byte of an address whose 'A'
+             * was lost (0x65xx, after the page hashes). */
+            if ((ready != IDENTIFIED && ready != 'H') || wait_for_byte(ROUNDS(BYTE_TIMEOUT_MS)) != 0)
+                return REFUSED;
             erase_application();
             put_byte(REPLY_OK);
             break;

@@ -120,18 +120,20 @@ class Emulator(ReportingProcess):
 
     name = "emulator"
 
-    def __init__(self, app=None, speed=None, trace=False):
+    def __init__(self, app=None, speed=None, trace=False, bootloader=BOOTLOADER_HEX, clock=None):
         self.tmp = tempfile.mkdtemp(prefix="tvavr-")
         self.link = os.path.join(self.tmp, "port")
         self.flash_path = os.path.join(self.tmp, "flash.bin")
         cmd = [EMULATOR, "--link", self.link, "--flash-out", self.flash_path]
         if app:
             cmd += ["--app", app]
-        if speed:
+        if speed is not None:
             cmd += ["--speed", str(speed)]
+        if clock:
+            cmd += ["--clock", str(clock)]
         if trace:
             cmd.append("--trace")
-        cmd.append(BOOTLOADER_HEX)
+        cmd.append(bootloader)
         self.start(cmd)
         if not self.path:
             raise AssertionError("emulator did not start: %r" % self.proc.stderr.read())
@@ -145,6 +147,12 @@ class Emulator(ReportingProcess):
             raw = f.read()
         assert len(raw) == 2 * FLASH_WORDS, len(raw)
         return [raw[2 * i] | (raw[2 * i + 1] << 8) for i in range(FLASH_WORDS)]
+
+    def cycle(self):
+        """The chip's cycle count now."""
+        n = len(self.lines)
+        self.command("state")
+        return int(self.wait_line(r"^state .* cycle (\d+)", start=n).group(1))
 
     def traced(self, start=0):
         """With trace: (cycle, 'host' or 'chip', byte) for every byte that
