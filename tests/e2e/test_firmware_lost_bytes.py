@@ -15,7 +15,10 @@ from harness import run
 
 FAST_BOOTLOADER = os.path.join(FIRMWARE, "bootloader-1mhz.hex")
 FAST_CLOCK, FAST_RATE = 1000000, 62500
-QUIET_CYCLES = 100000  # past every wait of the bootloader (50 ms, then 30 ms of quiet)
+# Past every wait of the bootloader (50 ms, then 30 ms of quiet); a reply
+# that took long to come in the real run (the erase) is waited for that much
+# longer.
+QUIET_CYCLES = 100000
 PAGE = 2 * PAGE_WORDS
 APPLICATION = 0x1F800  # bytes below the boot section
 
@@ -27,14 +30,16 @@ ONE_PAGE_OLD = {**IMAGE_E, **random_words(0x6500, PAGE_WORDS, seed=34)}
 
 def bursts(traced):
     """The dialogue from the emulator's trace: (what the host sent in one
-    go, what the chip answered) each."""
-    out = []
-    for _, side, byte in traced:
-        if side == "host" and (not out or out[-1][1]):
-            out.append((b"", b""))
-        if out:
-            sent, answer = out[-1]
-            out[-1] = (sent + bytes([byte]), answer) if side == "host" else (sent, answer + bytes([byte]))
+    go, what the chip answered, the cycles the answer took to begin) each."""
+    out, sent_at = [], 0
+    for cycle, side, byte in traced:
+        if side == "host":
+            if not out or out[-1][1]:
+                out.append((b"", b"", 0))
+            out[-1], sent_at = (out[-1][0] + bytes([byte]), b"", 0), cycle
+        elif out:
+            sent, answer, took = out[-1]
+            out[-1] = (sent, answer + bytes([byte]), took or cycle - sent_at)
     return out
 
 
@@ -54,9 +59,9 @@ def application(chip):
         return f.read(APPLICATION)
 
 
-def answer(chip, line, count):
+def answer(chip, line, count, patience=0):
     """What the chip says, up to count bytes, or once it has been quiet for
-    longer than any of its waits."""
+    longer than any of its waits and patience cycles more."""
     got, quiet_since = b"", None
     while len(got) < count:
         more = line.read(count - len(got), timeout=0.002)
@@ -66,7 +71,7 @@ def answer(chip, line, count):
         now = chip.cycle()
         if quiet_since is None:
             quiet_since = now
-        elif now - quiet_since > QUIET_CYCLES:
+        elif now - quiet_since > QUIET_CYCLES + patience:
             break
     return got
 
@@ -104,15 +109,15 @@ def every_loss(work, name, image, held, flags, erases):
                          tty=False, timeout=60)
         assert b"\r\nSUCCESS\r\n" in out, out
         dialogue, done = bursts(chip.traced()), application(chip)
-    replies = b"".join(answer for _, answer in dialogue)
+    replies = b"".join(reply for _, reply, _ in dialogue)
     held_flash, image_flash = flash_of(held), flash_of(image)
     with Emulator(**chip_args) as chip, Line(chip.path, FAST_RATE) as line:
-        for burst, (sent, _) in enumerate(dialogue):
+        for burst, (sent, _, _) in enumerate(dialogue):
             for index in range(len(sent)):
                 got = b""
-                for number, (bytes_sent, reply) in enumerate(dialogue):
+                for number, (bytes_sent, reply, took) in enumerate(dialogue):
                     line.send(bytes_sent[:index] + bytes_sent[index + 1:] if number == burst else bytes_sent)
-                    got += answer(chip, line, len(reply))
+                    got += answer(chip, line, len(reply), took)
                 answer(chip, line, 1 << 20)
                 flash = application(chip)
                 where = "%s, byte %d of %r lost" % (name, index, sent[:8])
