@@ -329,13 +329,13 @@ static uint32_t crc_step(uint32_t crc, uint8_t byte) {
         "inc %B[x]\n\t"
         "ld %D[crc], X"
         : [crc] "+r"(crc), [x] "+x"(x)
-        : [table] "i"(crc_table));
+        : [table] "i"(crc_table), "m"(crc_table));
     return crc;
 }
 
 /* The table entry of each byte value: the value shifted through the
  * reflected polynomial 8 times, its 4 bytes stored down the 4 rows. */
-static void crc_table_fill(void) {
+__attribute__((noinline)) static void crc_table_fill(void) {
     if (crc_table_filled) return;
     crc_table_filled = 1;
     __asm__ __volatile__(
@@ -592,7 +592,7 @@ static uint32_t crc_of_page(uint16_t page) {
         "tst %A[z]\n\t"
         "brne 1b"
         : [crc] "+r"(crc), [z] "+z"(z)
-        : [table] "i"(crc_table)
+        : [table] "i"(crc_table), "m"(crc_table)
         : "r26", "r27");
     return crc;
 }
