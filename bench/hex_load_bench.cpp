@@ -75,7 +75,7 @@ Figures time_reader(const std::string& hex) {
     for (int i = 0; i < kReaderRuns; ++i) {
         hex_error = kHexOk;
         auto start = Clock::now();
-        int result = load_hex_file(hex.c_str());
+        int result = load_hex_file(hex.c_str(), flash_memory());
         ms.push_back(since_ms(start));
         if (result != 1) std::abort();
     }

@@ -1,6 +1,6 @@
 # bash completion for tamborvine: the option letters and long options, HEX
-# files as the first word, file names after the file options, port names
-# after -c, and the rates after -r and -b. Installed as
+# and ELF files as the first word, file names after the file options, port
+# names after -c, and the rates after -r and -b. Installed as
 # share/bash-completion/completions/tamborvine; it also works when sourced
 # by itself.
 
@@ -59,7 +59,8 @@ _tamborvine() {
         COMPREPLY=($(compgen -W "$all" -- "$cur"))
     elif ((COMP_CWORD == 1)); then # the flash file is the first word
         compopt -o filenames 2>/dev/null
-        mapfile -t COMPREPLY < <(compgen -d -- "$cur"; compgen -f -X '!*.[hH][eE][xX]' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -d -- "$cur"; compgen -f -X '!*.[hH][eE][xX]' -- "$cur"
+            compgen -f -X '!*.[eE][lL][fF]' -- "$cur")
     fi
     if [[ -n $prefix ]]; then
         COMPREPLY=("${COMPREPLY[@]/#/$prefix}")

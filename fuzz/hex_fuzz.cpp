@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     hex_error = kHexOk;
     LoAddr = HiAddr = 0;
-    int result = load_hex_file(hex_path);
+    int result = load_hex_file(hex_path, flash_memory());
     if ((result == 1) != (hex_error == kHexOk)) std::abort();
     if (HiAddr != 0 && (LoAddr >= HiAddr || HiAddr > kFlashWords)) std::abort();
 

@@ -35,8 +35,8 @@
 #include <memory>
 #include <string>
 
+#include "rfc2217_server/rfc2217_server.h"
 #include "sim/line.h"
-#include "sim/rfc2217.h"
 #include "sim/target.h"
 
 Bytes unescape_text(const std::string& text) {
@@ -320,13 +320,15 @@ void Simulator::accept_client() {
     if (!server_.accept_client()) return;
     Rfc2217Events events;
     events.data = [this](const Bytes& bytes) { arrived(bytes.data(), bytes.size(), session_->rate()); };
+    // The simulated target's auto-reset: it starts again once the line is
+    // released.
     events.pulse = [this](const char* line) {
         if (options_.target) target_.reset(now_, line);
     };
     events.report = [this](const std::string& text) {
         if (!options_.quiet) report(text, false);
     };
-    session_ = std::make_unique<Rfc2217Session>(std::move(events));
+    session_ = std::make_unique<Rfc2217Session>(std::move(events), "tamborvine-sim");
     line_.connect(&server_, session_.get());
     wire_.new_line();
     if (!options_.quiet) report("rfc2217 client", false);

@@ -1,9 +1,13 @@
-// The emulated ATmega128: its options, the firmware loader, USART0 with the
-// line's timing, and the pseudo-terminal the line ends in.
+// The emulated chip: the AVR boards it can be, its options, the firmware
+// loader, USART0 with the line's timing, and the pseudo-terminal the line
+// ends in.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,31 +15,60 @@ struct avr_t;
 
 namespace emulator {
 
-constexpr uint32_t kFlashBytes = 0x20000;
-constexpr uint32_t kEepromBytes = 0x1000;
-constexpr uint32_t kBootSectionByte = 0x1F800;  // 1,024-word boot section
 constexpr uint32_t kDefaultClock = 16000000;
 
+// USART0's registers, as data-space addresses.
+struct UsartRegisters {
+    uint16_t data;       // UDR0
+    uint16_t status;     // UCSR0A
+    uint16_t control;    // UCSR0B
+    uint16_t rate_low;   // UBRR0L
+    uint16_t rate_high;  // UBRR0H
+};
+
+// A chip as a board carries it: the simulator's core of that name, the
+// boot section its fuses set (BOOTRST programmed: every reset starts
+// there) and whether its lock bits keep SPM from writing there, and whether
+// the board resets when a program opens its port (the USB boards'
+// auto-reset).
+struct ChipModel {
+    const char* name;     // as the simulator and the command line name it
+    uint32_t boot_start;  // byte address of the boot section
+    bool boot_locked;
+    bool reset_on_open;
+    UsartRegisters usart;
+    double eeprom_write_seconds;  // how long the EEPROM takes to write a byte; 0: at once
+};
+
+// The chip of that name, nullptr when there is none.
+const ChipModel* find_chip(const std::string& name);
+// The names of every chip, for the usage.
+std::string chip_names();
+
 struct Options {
+    const ChipModel* chip = find_chip("atmega128");
     std::string bootloader_path;
     std::string application_path;
     std::string link_path;
     std::string flash_path;
     uint32_t clock = kDefaultClock;
-    double speed = 1.0;  // emulated time per wall-clock time; 0 = flat out
-    bool trace = false;  // report every byte on the line with its cycle
+    double speed = 1.0;                 // emulated time per wall-clock time; 0 = flat out
+    bool trace = false;                 // report every byte on the line with its cycle
+    std::optional<bool> reset_on_open;  // the chip's own choice when not given
+    int rfc2217_port = -1;              // serve the line on 127.0.0.1:port too (0: any free port)
 };
 
 // Parses the command line; on a bad one prints why and returns false.
 bool parse_options(int argc, char** argv, Options& options);
 
-// Reads an Intel HEX file into flash (byte addressed, kFlashBytes long);
-// on failure returns false with the reason in error.
-bool load_hex(const std::string& path, std::vector<uint8_t>& flash, std::string& error);
+// Reads an Intel HEX file into flash (byte addressed; data past its size
+// is refused), raising end to the end of the data it held; on failure
+// returns false with the reason in error.
+bool load_hex(const std::string& path, std::vector<uint8_t>& flash, uint32_t& end, std::string& error);
 
-// Writes the flash bytes to path, replacing the file in one step so that a
-// reader never sees half of it.
-bool write_flash_file(const std::string& path, const uint8_t* flash, std::size_t size);
+// Writes the bytes (the flash, the EEPROM) to path, replacing the file in
+// one step so that a reader never sees half of it.
+bool write_memory_file(const std::string& path, const uint8_t* bytes, std::size_t size);
 
 // The chip's end of the line: the master side of a pseudo-terminal pair;
 // the host opens the slave.
@@ -60,6 +93,44 @@ class PtyLine {
     int master_fd_ = -1;
     std::string slave_path_;
     std::deque<uint8_t> pending_;
+};
+
+// Why the chip started again. External: the RESET pin (a command, the
+// port opened, a modem line's pulse); watchdog: the chip's own.
+enum class ResetCause { external, power_on, watchdog };
+
+// The simulator's core as the board's chip: the firmware in its flash,
+// every reset starting at the boot section, SPM as the chip does it (a
+// write only clears bits; a locked boot section stays as it is), the reset
+// cause in MCUSR (PORF at power-on, EXTRF, WDRF; the firmware reads and
+// clears it), the flash and the EEPROM written out.
+class Core {
+   public:
+    Core();
+    ~Core();
+    // Makes the chip and loads the firmware; false (said on standard error)
+    // when it cannot.
+    bool make(const Options& options);
+    avr_t* avr() const { return avr_; }
+    // Called after every reset, the chip's own (its watchdog) and ours, with
+    // the cause.
+    void on_reset(std::function<void(ResetCause)> callback) { on_reset_ = std::move(callback); }
+    // A reset from outside: external or power-on.
+    void reset(ResetCause cause);
+    bool write_flash(const std::string& path) const;
+    bool write_eeprom(const std::string& path) const;
+
+   private:
+    struct ResetHook;
+    bool load_firmware(const Options& options);
+    void keep_past_the_end(const std::vector<uint8_t>& image);
+
+    const ChipModel* model_ = nullptr;
+    avr_t* avr_ = nullptr;
+    uint32_t flash_bytes_ = 0;  // the chip's flash
+    std::unique_ptr<ResetHook> hook_;
+    std::function<void(ResetCause)> on_reset_;
+    std::optional<ResetCause> resetting_;  // while a reset of ours runs
 };
 
 // Points link at target (atomically replacing an old link).
@@ -94,7 +165,7 @@ class Usart {
     };
 
     // Takes over the data and status registers of the chip's USART0.
-    void attach(avr_t* avr, uint32_t clock);
+    void attach(avr_t* avr, const UsartRegisters& registers, uint32_t clock);
     // After a chip reset: buffers empty, settings cleared, nothing shifting.
     void reset();
     // The rate its registers set, 0 while receiver and transmitter are off.
@@ -134,6 +205,7 @@ class Usart {
     void record(uint64_t cycle, bool from_host, uint8_t byte);
 
     avr_t* avr_ = nullptr;
+    UsartRegisters registers_{};
     uint32_t clock_ = 0;
     bool host_present_ = false;
     uint32_t host_rate_ = 0;

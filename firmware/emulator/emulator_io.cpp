@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -56,7 +57,7 @@ bool record_is_whole(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-bool load_hex(const std::string& path, std::vector<uint8_t>& flash, std::string& error) {
+bool load_hex(const std::string& path, std::vector<uint8_t>& flash, uint32_t& end, std::string& error) {
     std::ifstream in(path);
     if (!in) {
         error = path + ": " + std::strerror(errno);
@@ -81,6 +82,7 @@ bool load_hex(const std::string& path, std::vector<uint8_t>& flash, std::string&
                     return false;
                 }
                 std::memcpy(flash.data() + base + offset, data, count);
+                end = std::max(end, base + offset + count);
                 break;
             case 0x01: return true;
             case 0x02:
@@ -97,11 +99,11 @@ bool load_hex(const std::string& path, std::vector<uint8_t>& flash, std::string&
     return true;
 }
 
-bool write_flash_file(const std::string& path, const uint8_t* flash, std::size_t size) {
+bool write_memory_file(const std::string& path, const uint8_t* bytes, std::size_t size) {
     std::string tmp = path + ".part";
     std::FILE* f = std::fopen(tmp.c_str(), "wb");
     if (f == nullptr) return false;
-    bool ok = std::fwrite(flash, 1, size, f) == size;
+    bool ok = std::fwrite(bytes, 1, size, f) == size;
     ok = (std::fclose(f) == 0) && ok;
     return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
 }
@@ -182,10 +184,15 @@ bool rates_match(uint32_t line_rate, double uart_rate) {
 
 namespace {
 
+constexpr int kLastTcpPort = 65535;
+
 void usage() {
     std::fprintf(stderr,
-                 "usage: tamborvine-avr [--link PATH] [--app APP.hex] [--flash-out FILE]\n"
-                 "                      [--clock HZ] [--speed FACTOR] [--trace] BOOTLOADER.hex\n");
+                 "usage: tamborvine-avr [--chip NAME] [--link PATH] [--app APP.hex] [--flash-out FILE]\n"
+                 "                      [--clock HZ] [--speed FACTOR] [--trace] [--rfc2217 PORT]\n"
+                 "                      [--reset-on-open | --no-reset-on-open] BOOTLOADER.hex\n"
+                 "chips: %s (default atmega128)\n",
+                 chip_names().c_str());
 }
 
 bool parse_number(const char* text, double& value) {
@@ -194,6 +201,8 @@ bool parse_number(const char* text, double& value) {
     value = std::strtod(text, &end);
     return errno == 0 && end != text && *end == '\0' && value >= 0;
 }
+
+bool is_tcp_port(double number) { return number <= kLastTcpPort && number == std::floor(number); }
 
 }  // namespace
 
@@ -217,6 +226,14 @@ bool parse_options(int argc, char** argv, Options& options) {
             ++i;
         } else if (arg == "--trace") {
             options.trace = true;
+        } else if (arg == "--chip" && has_value && find_chip(argv[i + 1]) != nullptr) {
+            options.chip = find_chip(argv[++i]);
+        } else if (arg == "--rfc2217" && has_value && parse_number(argv[i + 1], number) &&
+                   is_tcp_port(number)) {
+            options.rfc2217_port = static_cast<int>(number);
+            ++i;
+        } else if (arg == "--reset-on-open" || arg == "--no-reset-on-open") {
+            options.reset_on_open = arg == "--reset-on-open";
         } else if (!arg.empty() && arg[0] != '-' && options.bootloader_path.empty()) {
             options.bootloader_path = arg;
         } else {

@@ -1,4 +1,4 @@
-// USART0 of the emulated ATmega128 with the line's timing (see emulator.h).
+// USART0 of the emulated chip with the line's timing (see emulator.h).
 #include <sim_avr.h>
 #include <sim_cycle_timers.h>
 
@@ -7,13 +7,6 @@
 namespace emulator {
 
 namespace {
-
-// USART0 registers of the ATmega128 in data space.
-constexpr uint16_t kUbrr0L = 0x29;
-constexpr uint16_t kUcsr0B = 0x2A;
-constexpr uint16_t kUcsr0A = 0x2B;
-constexpr uint16_t kUdr0 = 0x2C;
-constexpr uint16_t kUbrr0H = 0x90;
 
 // UCSR0A
 constexpr uint8_t kReceiveComplete = 1 << 7;   // RXC
@@ -36,20 +29,21 @@ Usart& usart(void* param) { return *static_cast<Usart*>(param); }
 
 // The status register is kept up to date in data space whenever the USART's
 // state changes, so that the firmware's polling reads it as plain memory.
-void Usart::attach(avr_t* avr, uint32_t clock) {
+void Usart::attach(avr_t* avr, const UsartRegisters& registers, uint32_t clock) {
     avr_ = avr;
+    registers_ = registers;
     clock_ = clock;
-    auto& data = avr->io[AVR_DATA_TO_IO(kUdr0)];
+    auto& data = avr->io[AVR_DATA_TO_IO(registers.data)];
     data.r.c = read_data;
     data.r.param = this;
     data.w.c = write_data;
     data.w.param = this;
-    auto& status = avr->io[AVR_DATA_TO_IO(kUcsr0A)];
+    auto& status = avr->io[AVR_DATA_TO_IO(registers.status)];
     status.r.c = nullptr;
     status.r.param = nullptr;
     status.w.c = write_status;
     status.w.param = this;
-    auto& control = avr->io[AVR_DATA_TO_IO(kUcsr0B)];
+    auto& control = avr->io[AVR_DATA_TO_IO(registers.control)];
     control.w.c = write_control;
     control.w.param = this;
     reset();
@@ -74,8 +68,8 @@ void Usart::reset() {
 
 double Usart::rate() const {
     const uint8_t* d = avr_->data;
-    if ((d[kUcsr0B] & (kReceiverOn | kTransmitterOn)) == 0) return 0;
-    unsigned ubrr = ((d[kUbrr0H] & 0x0F) << 8) | d[kUbrr0L];
+    if ((d[registers_.control] & (kReceiverOn | kTransmitterOn)) == 0) return 0;
+    unsigned ubrr = ((d[registers_.rate_high] & 0x0F) << 8) | d[registers_.rate_low];
     unsigned divider = (settings_ & kDoubleSpeed) != 0 ? 8 : 16;
     return static_cast<double>(clock_) / (divider * (ubrr + 1));
 }
@@ -101,7 +95,7 @@ void Usart::publish_status() {
     if (sent_) value |= kTransmitComplete;
     if (!buffer_full_) value |= kDataEmpty;
     if (overrun_) value |= kDataOverrun;
-    avr_->data[kUcsr0A] = value;
+    avr_->data[registers_.status] = value;
 }
 
 void Usart::record(uint64_t cycle, bool from_host, uint8_t byte) {
@@ -135,7 +129,7 @@ uint64_t Usart::next_from_host(uint64_t when) {
     record(when, true, on_line_);
     if (on_line_garbled_)
         ++losses_.from_host;
-    else if ((avr_->data[kUcsr0B] & kReceiverOn) != 0)
+    else if ((avr_->data[registers_.control] & kReceiverOn) != 0)
         take_received(on_line_);
     receiving_ = false;
     uint64_t next = waiting_.empty() ? 0 : when + put_on_line();
@@ -183,7 +177,7 @@ uint8_t Usart::read_data(avr_t*, uint16_t, void* param) {
 
 void Usart::write_data(avr_t* avr, uint16_t, uint8_t value, void* param) {
     Usart& u = usart(param);
-    if ((avr->data[kUcsr0B] & kTransmitterOn) == 0) return;
+    if ((avr->data[u.registers_.control] & kTransmitterOn) == 0) return;
     if (!u.sending_) {
         avr_cycle_timer_register(avr, u.start_sending(value), send_done, param);
     } else if (!u.buffer_full_) {

@@ -1,5 +1,6 @@
 // Files the run writes, or must keep from harm: whether two names are one
-// file, and an output file whose writes never wait without bound. One
+// file, an output file whose writes never wait without bound, and a file
+// written whole or not at all. One
 // realization per platform (files_posix.cpp, files_win32.cpp).
 #pragma once
 
@@ -33,6 +34,17 @@ bool output_file_write(OutputFile* file, const char* bytes, std::size_t count, i
 
 // Closes the file; false when the close found an error (*error).
 bool output_file_close(OutputFile* file, int* error);
+
+// Writes the bytes into the file so that it appears whole or not at all:
+// into a new file beside it, flushed to the disk, then renamed over the
+// name (replacing what was there; a symbolic link stays, the file it names
+// is replaced, with its permissions). The name must be a regular file or
+// not exist yet. false with the code in *error, and nothing left beside.
+bool write_file_whole(const char* path, const char* bytes, std::size_t count, int* error);
+
+// The error code of write_file_whole for a name that is a directory, a
+// device or a pipe: replacing it would not write the file the user meant.
+constexpr int kFileNotRegular = -2;
 
 // The system's text for an error code of the calls above.
 const char* file_error_text(int error);

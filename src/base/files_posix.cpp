@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "base/fatal.h"
 #include "base/files.h"
@@ -105,8 +108,81 @@ bool output_file_close(OutputFile* file, int* error) {
     return closed;
 }
 
+namespace {
+
+// Names tried beside the file before giving up: others may be left over
+// from a run that was killed, or written by a run at the same time.
+constexpr int kBesideAttempts = 100;
+
+// The name whose file is replaced: a symbolic link's file, so that the
+// link stays; the name itself when it does not resolve (a new file).
+std::string replaced_name(const char* path) {
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved) != nullptr) return resolved;
+    return path;
+}
+
+// A new file in the same directory as the name, so that the rename cannot
+// cross file systems.
+int open_beside(const std::string& name, std::string& beside) {
+    for (int attempt = 0; attempt < kBesideAttempts; ++attempt) {
+        beside = name + ".new-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+        int fd = open(beside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || (errno != EEXIST && errno != EINTR)) return fd;
+        check_pending_signal();
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool write_every_byte(int fd, const char* bytes, std::size_t count) {
+    while (count > 0) {
+        ssize_t n = write(fd, bytes, count);
+        if (n < 0 && errno == EINTR) {
+            check_pending_signal();
+            continue;
+        }
+        if (n == 0) errno = ENOSPC;
+        if (n <= 0) return false;
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool write_file_whole(const char* path, const char* bytes, std::size_t count, int* error) {
+    std::string name = replaced_name(path);
+    struct stat existing {};
+    bool exists = stat(name.c_str(), &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode)) {
+        *error = kFileNotRegular;
+        return false;
+    }
+    std::string beside;
+    int fd = open_beside(name, beside);
+    if (fd < 0) {
+        *error = errno;
+        return false;
+    }
+    bool done = (!exists || fchmod(fd, existing.st_mode & 07777) == 0) &&
+                write_every_byte(fd, bytes, count) && fsync(fd) == 0;
+    int failure = errno;
+    if (close(fd) != 0 && errno != EINTR && done) {
+        done = false;
+        failure = errno;
+    }
+    if (done && rename(beside.c_str(), name.c_str()) == 0) return true;
+    if (done) failure = errno;
+    unlink(beside.c_str());
+    *error = failure;
+    return false;
+}
+
 const char* file_error_text(int error) {
     if (error == kFileTimedOut) return "it took nothing for too long (nobody reading it?)";
+    if (error == kFileNotRegular) return "it is not a regular file";
     return std::strerror(error);
 }
 

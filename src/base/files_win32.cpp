@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "base/fatal.h"
 #include "base/files.h"
@@ -72,8 +73,91 @@ bool output_file_close(OutputFile* file, int* error) {
     return closed;
 }
 
+namespace {
+
+// Names tried beside the file before giving up: others may be left over
+// from a run that was killed, or written by a run at the same time.
+constexpr int kBesideAttempts = 100;
+
+// Something other than a file on a disk (a directory, a device such as NUL
+// or COM1, a pipe), which a rename must not replace.
+bool names_other_than_a_file(const char* path) {
+    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    bool file = GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) != 0 &&
+                (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    CloseHandle(handle);
+    return !file;
+}
+
+int open_beside(const std::string& name, std::string& beside) {
+    for (int attempt = 0; attempt < kBesideAttempts; ++attempt) {
+        beside = name + ".new-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+        int fd = _open(beside.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                       _S_IREAD | _S_IWRITE);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool write_every_byte(int fd, const char* bytes, std::size_t count) {
+    while (count > 0) {
+        int n = _write(fd, bytes, static_cast<unsigned>(count));
+        if (n == 0) errno = ENOSPC;
+        if (n <= 0) return false;
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The C runtime's code for why the rename failed.
+int rename_error(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION: return EACCES;
+        case ERROR_DISK_FULL: return ENOSPC;
+        case ERROR_NOT_SAME_DEVICE: return EXDEV;
+        default: return EIO;
+    }
+}
+
+}  // namespace
+
+bool write_file_whole(const char* path, const char* bytes, std::size_t count, int* error) {
+    if (names_other_than_a_file(path)) {
+        *error = kFileNotRegular;
+        return false;
+    }
+    std::string beside;
+    int fd = open_beside(path, beside);
+    if (fd < 0) {
+        *error = errno;
+        return false;
+    }
+    bool done = write_every_byte(fd, bytes, count) && _commit(fd) == 0;
+    int failure = errno;
+    if (_close(fd) != 0 && done) {
+        done = false;
+        failure = errno;
+    }
+    if (done && MoveFileExA(beside.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+        return true;
+    if (done) failure = rename_error(GetLastError());
+    _unlink(beside.c_str());
+    *error = failure;
+    return false;
+}
+
 const char* file_error_text(int error) {
     if (error == kFileTimedOut) return "it took nothing for too long (nobody reading it?)";
+    if (error == kFileNotRegular) return "it is not a regular file";
     return std::strerror(error);
 }
 

@@ -240,7 +240,7 @@ DownloadOutcome run_download(int kind, const char* path) {
     console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
                   path);
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
-    read_rom_file(kind, run_options.current_file_name.data());
+    read_rom_file(kind, run_options.current_file_name.data(), flash_memory());
     Event("image")
         .with("kind", kind == kFlashKind ? "flash" : "eeprom")
         .with("file", path)

@@ -1,24 +1,27 @@
-// The FlashImage: 65,536 words of program memory, 0xFFFF where no file put
-// data. Fixed storage, so creating it cannot fail.
+// The FlashImage: 131,072 bytes of program memory, 0xFF where no file put
+// data, read by the page work as little-endian words. Fixed storage, so
+// creating it cannot fail.
 #include <array>
 
 #include "image/image.h"
 
 namespace {
-std::array<uint16_t, kFlashWords> flash_words;
+std::array<uint8_t, 2 * kFlashWords> flash_bytes;
 }
 
 uint32_t LoAddr = 0;
 uint32_t HiAddr = 0;
 
-void create_flash_image() { flash_words.fill(0xFFFF); }
+void create_flash_image() { flash_bytes.fill(0xFF); }
 
-uint16_t flash_word(uint32_t word_address) { return flash_words[word_address % kFlashWords]; }
+uint16_t flash_word(uint32_t word_address) {
+    uint32_t low = 2 * (word_address % kFlashWords);
+    return static_cast<uint16_t>(flash_bytes[low] | (flash_bytes[low + 1] << 8));
+}
 
-void store_flash_byte(uint32_t byte_address, uint8_t value) {
-    uint16_t& word = flash_words[(byte_address >> 1) % kFlashWords];
-    if ((byte_address & 1) == 0)
-        word = static_cast<uint16_t>((word & 0xFF00) | value);
-    else
-        word = static_cast<uint16_t>((word & 0x00FF) | (value << 8));
+MemoryImage flash_memory() { return MemoryImage{flash_bytes, &LoAddr, &HiAddr}; }
+
+void set_image_range(MemoryImage image, uint32_t lowest, uint32_t highest) {
+    *image.low_word = lowest >> 1;
+    *image.high_word = (highest >> 1) + 1;
 }

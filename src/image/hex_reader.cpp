@@ -1,5 +1,5 @@
-// The Intel HEX reader: fills the FlashImage from a HEX file and records the
-// ImageRange. Every failure ends the run through report_error after the
+// The Intel HEX reader: fills a memory image from a HEX file and records
+// its range. Every failure ends the run through report_error after the
 // warning and error lines the user knows; the caller never sees a half-read
 // image.
 #include <cerrno>
@@ -9,6 +9,7 @@
 #include "base/fatal.h"
 #include "console/console.h"
 #include "image/image.h"
+#include "image/rom_file.h"
 
 uint8_t hex_error = kHexOk;
 uint32_t hex_base_address = 0;
@@ -16,7 +17,6 @@ uint32_t hex_base_address = 0;
 namespace {
 
 constexpr char kEndOfText = 0x1A;  // Ctrl-Z: the file's content ends here
-constexpr std::size_t kReadChunk = 16384;
 
 // Record layout: ':' NN AAAA TT data... CC, positions counted on the stored
 // characters of the line.
@@ -31,75 +31,22 @@ constexpr uint8_t kEndOfFileRecord = 0x01;
 constexpr uint8_t kSegmentBaseRecord = 0x02;
 constexpr uint8_t kLinearBaseRecord = 0x04;
 
-// The open file, read through a chunk of its own rather than one character
-// per system call; what the lines see is the same character stream.
-struct HexFile {
-    std::FILE* stream = nullptr;
-    std::array<char, kReadChunk> chunk{};
-    std::size_t next = 0;
-    std::size_t end = 0;
-    bool ended = false;  // end of file, Ctrl-Z or a read error: no more characters
-    int read_error = 0;  // errno of a failed read, 0 if none
-};
-
 struct HexLine {
     std::array<char, kHexLineCapacity> text{};
     std::size_t length = 0;
 };
 
-HexFile hex_file;  // one read at a time; the reader is not reentrant
 HexLine hex_line;
 HexRecordData record_data;
-
-// Opened read-only, as an existing file, in binary: the reader itself
-// drops the CRs and stops at Ctrl-Z, on every system alike. Opening a pipe
-// waits for its writer; a signal during that wait ends the run.
-bool open_hex_file(HexFile& file, const char* path) {
-    check_pending_signal();
-    errno = 0;
-    file.stream = std::fopen(path, "rb");
-    if (file.stream == nullptr && errno == EINTR) check_pending_signal();
-    file.next = file.end = 0;
-    file.ended = false;
-    file.read_error = 0;
-    return file.stream != nullptr;
-}
-
-void close_hex_file(HexFile& file) {
-    if (file.stream != nullptr) std::fclose(file.stream);
-    file.stream = nullptr;
-}
-
-// Refill the chunk; false when the file gives no further character.
-bool refill(HexFile& file) {
-    if (file.ended) return false;
-    for (;;) {
-        errno = 0;
-        std::size_t n = std::fread(file.chunk.data(), 1, file.chunk.size(), file.stream);
-        if (n > 0) {
-            file.next = 0;
-            file.end = n;
-            return true;
-        }
-        if (std::ferror(file.stream) && errno == EINTR) {
-            std::clearerr(file.stream);
-            check_pending_signal();
-            continue;
-        }
-        if (std::ferror(file.stream)) file.read_error = errno != 0 ? errno : EIO;
-        file.ended = true;
-        return false;
-    }
-}
 
 // Next line into line.text: 1 = a line, ending in a line feed or, the
 // last of the file, at the end of the file's text (it is a record like any
 // other: a record cut in the middle fails as a damaged one does); 0 = no
 // further line; -1 = the line reached the buffer's capacity (hex_error 255).
-int read_hex_line(HexFile& file, HexLine& line) {
+int read_hex_line(RomFile& file, HexLine& line) {
     line.length = 0;
     for (;;) {
-        if (file.next == file.end && !refill(file)) return line.length > 0 ? 1 : 0;
+        if (file.next == file.end && !refill_rom_file(file)) return line.length > 0 ? 1 : 0;
         char c = file.chunk[file.next++];
         if (c == kEndOfText) {
             file.ended = true;
@@ -149,29 +96,21 @@ bool record_fits(std::string_view text) {
 
 // Store one record's bytes and widen this read's range; false when a byte
 // lies beyond the image (the bytes before it are stored).
-bool store_record(const HexRecordData& data, uint8_t count, uint32_t address, uint32_t& lowest,
-                  uint32_t& highest) {
-    if (count == 0) return true;
+bool store_record(const HexRecordData& data, uint8_t count, uint32_t address, MemoryImage image,
+                  uint32_t& lowest, uint32_t& highest) {
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t a = address + i;
-        if (a > kFlashTopByte) return false;
-        store_flash_byte(a, data[i]);
+        if (a >= image.bytes.size()) return false;
+        image.bytes[a] = data[i];
         if (a > highest) highest = a;
         if (a < lowest) lowest = a;
-        HiAddr = (highest >> 1) + 1;
-        LoAddr = lowest >> 1;
+        set_image_range(image, lowest, highest);
     }
     return true;
 }
 
-// The system's error text on standard error, after what the console shows.
-void report_system_text(int error) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", std::strerror(error));
-}
-
-int fail_load(HexFile& file) {
-    close_hex_file(file);
+int fail_load(RomFile& file) {
+    close_rom_file(file);
     return 0;
 }
 
@@ -234,17 +173,9 @@ uint8_t parse_hex_record(std::string_view line, HexRecordData& data, uint32_t* a
     return type == kDataRecord ? count : 0;
 }
 
-int load_hex_file(const char* path) {
+int load_hex_records(RomFile& file, MemoryImage image) {
     hex_base_address = 0;
-    HexFile& file = hex_file;
-    if (!open_hex_file(file, path)) {
-        // The system's reason tells a missing file from one that may not
-        // be read, which the error line alone does not.
-        report_system_text(errno);
-        hex_error = kHexNotFound;
-        return 0;
-    }
-    uint32_t lowest = kFlashTopByte;
+    uint32_t lowest = UINT32_MAX;
     uint32_t highest = 0;
     Completeness completeness;
     for (;;) {
@@ -255,7 +186,7 @@ int load_hex_file(const char* path) {
         std::string_view line(hex_line.text.data(), hex_line.length);
         uint8_t count = parse_hex_record(line, record_data, &address);
         if (hex_error != kHexOk) return fail_load(file);
-        if (!store_record(record_data, count, address, lowest, highest)) {
+        if (!store_record(record_data, count, address, image, lowest, highest)) {
             hex_error = kHexTooLarge;
             return fail_load(file);
         }
@@ -269,16 +200,24 @@ int load_hex_file(const char* path) {
     }
     hex_error = completeness.error();
     if (hex_error != kHexOk) return fail_load(file);
-    console_print("LoAddr =  %x    HiAddr =  %x\r\n", LoAddr, HiAddr);
-    close_hex_file(file);
+    console_print("LoAddr =  %x    HiAddr =  %x\r\n", *image.low_word, *image.high_word);
+    close_rom_file(file);
     return 1;
 }
 
-int translate_hex_file(const char* path) {
-    if (load_hex_file(path) == 1) {
-        console_print("Translation complete!\r\n");
-        return 1;
+int load_hex_file(const char* path, MemoryImage image) {
+    RomFile file;
+    if (!open_rom_file(file, path)) {
+        // The system's reason tells a missing file from one that may not
+        // be read, which the error line alone does not.
+        report_system_text(errno);
+        hex_error = kHexNotFound;
+        return 0;
     }
+    return load_hex_records(file, image);
+}
+
+void abort_hex_translation() {
     if (hex_error == kHexTooLarge)
         console_print("ERROR: HEX file too large!\r\n");
     else if (hex_error == kHexCorrupt)
@@ -292,10 +231,4 @@ int translate_hex_file(const char* path) {
     else if (hex_error == kHexNoData)
         console_print("ERROR: HEX file has no data before its end-of-file record!\r\n");
     report_error("<<TRANSLATION ABORTED>>\r\n");
-}
-
-int read_rom_file(int kind, const char* path) {
-    if (kind != kFlashKind && kind != kEepromKind)
-        report_error_format("Error! read_rom_file: bad type (0x%x)!\r\n", static_cast<unsigned>(kind));
-    return translate_hex_file(path);
 }

@@ -1,10 +1,13 @@
-// Firmware image: the in-memory picture of the target's program memory and
-// the Intel HEX reader that fills it.
+// Firmware image: the in-memory pictures of the target's memories, the
+// readers that fill them from an Intel HEX or an ELF file, and the Intel HEX
+// writer that puts a memory into a file.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string>
 #include <string_view>
 
 constexpr uint32_t kFlashWords = 65536;      // 128 KiB
@@ -17,20 +20,66 @@ constexpr int kEepromKind = 'e';
 // Every word 0xFFFF. Called once at start-up.
 void create_flash_image();
 
-// Word view (reading), w < kFlashWords.
+// Word view (reading), w < kFlashWords. The readers store bytes (see
+// MemoryImage): byte 2w is the low byte of word w, byte 2w + 1 its high byte.
 uint16_t flash_word(uint32_t word_address);
-
-// Byte view (storing), a <= kFlashTopByte: even a is the low byte of word
-// a >> 1, odd a its high byte.
-void store_flash_byte(uint32_t byte_address, uint8_t value);
 
 // ImageRange: word address of the first data word and one past the last.
 extern uint32_t LoAddr;
 extern uint32_t HiAddr;
 
-// Reads a HEX file of the given kind into the image; prints the range line
-// and "Translation complete!\r\n". Every failure ends the run. Returns 1.
-int read_rom_file(int kind, const char* path);
+// A memory as the readers fill it: every byte by its address (0xFF where no
+// file put data) and the range of the latest read that stored anything, in
+// words as LoAddr and HiAddr are. A byte beyond bytes is beyond the image.
+struct MemoryImage {
+    std::span<uint8_t> bytes;
+    uint32_t* low_word;
+    uint32_t* high_word;
+};
+
+// The FlashImage with LoAddr and HiAddr as its range.
+MemoryImage flash_memory();
+
+// Sets the image's range to the words that hold the bytes lowest to
+// highest: lowest >> 1 and one past highest >> 1.
+void set_image_range(MemoryImage image, uint32_t lowest, uint32_t highest);
+
+// Reads a flash (kFlashKind) or EEPROM (kEepromKind) file into the image:
+// an ELF file by its magic bytes, whatever its name, anything else as
+// Intel HEX. Prints the range line and "Translation complete!\r\n"; every
+// failure ends the run before anything is sent. Returns 1.
+int read_rom_file(int kind, const char* path, MemoryImage image);
+
+// ---- ELF input ----------------------------------------------------------
+// The 32-bit little-endian AVR ELF as avr-gcc links it. For the flash kind
+// the loadable segments at their load addresses (so the .data initial
+// values after .text are there); for the EEPROM kind the .eeprom section
+// (0x810000 in the ELF) from EEPROM address 0. Fuses, lock bits and the
+// signature are never stored.
+
+// True when the bytes begin with the ELF magic.
+bool is_elf(std::span<const uint8_t> start);
+
+struct ElfReading {
+    std::string error;     // the "ERROR: ..." line of a refused file; empty when read
+    std::string left_out;  // the sections a bootloader cannot write (".fuse .lock"), flash kind
+};
+
+// Checks the whole file, then stores its data for the kind into the image
+// and sets the image's range. A refused file stores nothing.
+ElfReading read_elf_image(std::span<const uint8_t> file, int kind, MemoryImage image);
+
+// ---- Intel HEX output ---------------------------------------------------
+// The memory as Intel HEX, as avr-objcopy writes it: 16 data bytes a record
+// from address 0 up to the last byte that is not blank (0xFF; the blank
+// bytes after it are left out), a type 04 record where the upper 16 bits
+// of the address change, the end-of-file record; CR LF line ends.
+std::string hex_text(std::span<const uint8_t> memory);
+
+// Writes hex_text into the file, which appears whole or not at all (see
+// write_file_whole in base/files.h). false with the code in *error, whose
+// text is file_error_text's.
+bool write_hex_file(const char* path, std::span<const uint8_t> memory, int* error);
 
 // ---- the reader's steps -------------------------------------------------
 // read_rom_file is what the rest of the program uses; the steps below are
@@ -47,7 +96,7 @@ constexpr std::size_t kHexRecordCapacity = 255;
 constexpr uint8_t kHexOk = 0;
 constexpr uint8_t kHexCorrupt = 1;   // checksum wrong, or the record is cut short
 constexpr uint8_t kHexNotFound = 2;  // cannot open (or read) the file
-constexpr uint8_t kHexTooLarge = 3;  // a data byte above kFlashTopByte
+constexpr uint8_t kHexTooLarge = 3;  // a data byte beyond the image
 // The file holds no whole image, so nothing may be erased for it:
 constexpr uint8_t kHexNoEndRecord = 4;  // no end-of-file record (empty, or cut short)
 constexpr uint8_t kHexNoData = 5;       // no data record before the end-of-file record
@@ -58,15 +107,12 @@ extern uint32_t hex_base_address;  // extended address base of types 02 and 04
 
 using HexRecordData = std::array<uint8_t, kHexRecordCapacity>;
 
-// load_hex_file, then "Translation complete!\r\n" (returns 1), or the
-// error line of hex_error and the "<<TRANSLATION ABORTED>>" stop.
-int translate_hex_file(const char* path);
-
-// Reads the whole file into the image and prints the range line. 1 = done,
-// 0 = failed with hex_error set (warning lines printed, file closed). A file
-// is done only when an end-of-file record was read with data before it; the
-// records after it are read as well.
-int load_hex_file(const char* path);
+// Reads the whole HEX file into the image and prints the range line. 1 =
+// done, 0 = failed with hex_error set (warning lines printed, file closed).
+// A file is done only when an end-of-file record was read with data before
+// it; the records after it are read as well. A byte beyond the image is
+// kHexTooLarge.
+int load_hex_file(const char* path, MemoryImage image);
 
 // Takes apart one stored line (its line feed included, when it has one).
 // Writes the data bytes and the record's first byte address; returns the

@@ -1,8 +1,11 @@
-"""The emulated ATmega128 with the real bootloader, and a small speaker of
-the bootloader's dialogue, for the firmware tests.
+"""The emulated chips with their real bootloaders: the ATmega128 with
+tamborvine's own, and a small speaker of its dialogue, for the firmware
+tests; the boards with a stock bootloader (Debian's builds) and avrdude.
 
 Paths come from TAMBORVINE_BUILD (set by ctest): the emulator and the
-firmware images live in its firmware/ folder.
+firmware images live in its firmware/ folder. The stock bootloaders come
+from Debian's packages, where TAMBORVINE_BOOTLOADER_<CHIP> does not name
+another file.
 """
 import fcntl
 import os
@@ -39,11 +42,50 @@ def firmware_built():
     return all(os.path.exists(p) for p in (EMULATOR, BOOTLOADER_HEX, APP_HEX, SECOND_APP_HEX))
 
 
+class Board:
+    """A board with a stock bootloader: the chip, the bootloader's file,
+    avrdude's name for the part, and the rate of both the bootloader and
+    the example application."""
+
+    RATE = 115200
+
+    def __init__(self, chip, bootloader, part):
+        self.chip = chip
+        self.bootloader = os.environ.get("TAMBORVINE_BOOTLOADER_" + chip.upper(), bootloader)
+        self.part = part
+
+    def app(self, variant="115200"):
+        return os.path.join(FIRMWARE, "echo-%s-%s.hex" % (self.chip, variant))
+
+    def greeting(self, rate=RATE):
+        return b"\r\necho example application, %s at %d baud" % (self.chip.encode(), rate)
+
+    def ready(self):
+        return firmware_built() and os.path.exists(self.bootloader) and os.path.exists(self.app())
+
+
+BOARDS = (
+    Board("atmega328p", "/usr/share/arduino/hardware/arduino/avr/bootloaders/optiboot/optiboot_atmega328.hex",
+          "m328p"),
+    Board("atmega1284p", "/usr/share/arduino/hardware/mighty-1284p/bootloaders/optiboot/optiboot_atmega1284p.hex",
+          "m1284p"),
+)
+
+
 # ---- Intel HEX --------------------------------------------------------------
 
 def read_hex(path):
     """Word address -> word for every word a HEX file touches (missing
     bytes of a touched word read 0xFF)."""
+    data = read_hex_bytes(path)
+    words = {}
+    for addr in {a >> 1 for a in data}:
+        words[addr] = data.get(2 * addr, 0xFF) | (data.get(2 * addr + 1, 0xFF) << 8)
+    return words
+
+
+def read_hex_bytes(path):
+    """Byte address -> byte for every byte a HEX file holds."""
     data = {}
     base = 0
     with open(path) as f:
@@ -61,10 +103,7 @@ def read_hex(path):
                 base = ((body[0] << 8) | body[1]) << 4
             elif kind == 4:
                 base = ((body[0] << 8) | body[1]) << 16
-    words = {}
-    for addr in {a >> 1 for a in data}:
-        words[addr] = data.get(2 * addr, 0xFF) | (data.get(2 * addr + 1, 0xFF) << 8)
-    return words
+    return data
 
 
 def write_hex(path, words):
@@ -116,27 +155,35 @@ def page_hash(words):
 # ---- the emulated chip --------------------------------------------------------
 
 class Emulator(ReportingProcess):
-    """tamborvine-avr with the bootloader, optionally an application."""
+    """tamborvine-avr with the bootloader, optionally an application: the
+    ATmega128 with tamborvine's bootloader, or a Board."""
 
     name = "emulator"
 
-    def __init__(self, app=None, speed=None, trace=False, bootloader=BOOTLOADER_HEX, clock=None):
+    def __init__(self, app=None, speed=None, trace=False, board=None, options=()):
         self.tmp = tempfile.mkdtemp(prefix="tvavr-")
         self.link = os.path.join(self.tmp, "port")
         self.flash_path = os.path.join(self.tmp, "flash.bin")
-        cmd = [EMULATOR, "--link", self.link, "--flash-out", self.flash_path]
+        cmd = [EMULATOR, "--link", self.link, "--flash-out", self.flash_path] + list(options)
         if app:
             cmd += ["--app", app]
-        if speed is not None:
+        if speed:
             cmd += ["--speed", str(speed)]
-        if clock:
-            cmd += ["--clock", str(clock)]
         if trace:
             cmd.append("--trace")
-        cmd.append(bootloader)
+        cmd += ["--chip", board.chip, board.bootloader] if board else [BOOTLOADER_HEX]
         self.start(cmd)
         if not self.path:
             raise AssertionError("emulator did not start: %r" % self.proc.stderr.read())
+
+    def dump(self, what="dump"):
+        """The flash ("dump") or the EEPROM ("dump-eeprom") as it is now."""
+        path = os.path.join(self.tmp, what + ".bin")
+        n = len(self.lines)
+        self.command("%s %s" % (what, path))
+        self.wait_line(r"^dumped ", start=n)
+        with open(path, "rb") as f:
+            return f.read()
 
     def flash_words(self):
         """The emulated flash, word by word, as it is now."""

@@ -83,6 +83,10 @@ class ReportingProcess:
                     raise AssertionError("%s never reported %r; got %r" % (self.name, pattern, self.lines[-20:]))
                 self.cond.wait(left)
 
+    def network_port(self):
+        """The TCP port of the RFC 2217 endpoint (--rfc2217)."""
+        return int(self.wait_line(r"^rfc2217 (\d+)$").group(1))
+
     def reported(self, pattern):
         rx = re.compile(pattern)
         with self.cond:
@@ -160,10 +164,6 @@ class Sim(ReportingProcess):
         self.command("stats")
         words = self.wait_line(r"^stats .*$", start=n).group(0).split()[1:]
         return {words[i]: int(words[i + 1]) for i in range(0, len(words), 2)}
-
-    def network_port(self):
-        """The TCP port of the RFC 2217 endpoint (--rfc2217)."""
-        return int(self.wait_line(r"^rfc2217 (\d+)$").group(1))
 
     def rate(self):
         n = len(self.lines)

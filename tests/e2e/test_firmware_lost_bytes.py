@@ -9,7 +9,7 @@ import os
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from avr_target import FIRMWARE, PAGE_WORDS, Emulator, Line, firmware_built, page_bytes, random_words
+from avr_target import FIRMWARE, PAGE_WORDS, Board, Emulator, Line, firmware_built, page_bytes, random_words
 from boot_support import Workdir, checksum
 from harness import run
 
@@ -103,7 +103,8 @@ def every_loss(work, name, image, held, flags, erases):
     """Records the real program's dialogue, then replays it once for every
     byte of the host's side, without that byte."""
     image_path, held_path = work.hex_words(name + ".hex", image), work.hex_words(name + "-held.hex", held)
-    chip_args = dict(app=held_path, speed=0, bootloader=FAST_BOOTLOADER, clock=FAST_CLOCK)
+    chip_args = dict(app=held_path, board=Board("atmega128", FAST_BOOTLOADER, "m128"),
+                     options=["--speed", "0", "--clock", str(FAST_CLOCK)])
     with Emulator(trace=True, **chip_args) as chip:
         rc, out, _ = run([image_path, "-c", chip.link, "--download-rate", str(FAST_RATE), "-q"] + flags,
                          tty=False, timeout=60)

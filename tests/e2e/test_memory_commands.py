@@ -49,8 +49,9 @@ class MemoryCommands(unittest.TestCase):
     def exchange(self, line, target, dumped):
         for request, expected in EXCHANGES:
             self.assertEqual(line.ask(request, len(expected), timeout=5), expected, request[:6])
+        n = len(target.lines)
         target.command("dump-eeprom " + dumped)
-        target.wait_line(r"^(eeprom written|dumped) ")
+        target.wait_line(r"^dumped ", start=n)
         with open(dumped, "rb") as f:
             self.assertEqual(f.read(), bytes(EEPROM))
         self.assertEqual(line.ask(ADDRESS, 1) + line.ask(block_write(), 1), b"\r\r")  # nothing to write

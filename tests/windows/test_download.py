@@ -34,18 +34,18 @@ class Download(WineTestCase):
         self.addCleanup(shutil.rmtree, self.work.path, True)
         self.hex_name = os.path.basename(self.work.hex_words("image.hex", image_words()))
 
-    def download(self, sim_args, args, tty=False):
+    def download(self, sim_args, args, tty=False, image=None):
         sim = self.sim(*sim_args)
-        p = self.program([self.hex_name, "-c", "COM1"] + args, tty=tty, cwd=self.work.path)
+        p = self.program([image or self.hex_name, "-c", "COM1"] + args, tty=tty, cwd=self.work.path)
         if tty:
             make_raw(p.slave)
         return sim, p
 
-    def posix_download(self, sim_args, args):
+    def posix_download(self, sim_args, args, image=None):
         """The same run by the POSIX build: its lines and its wire bytes."""
         sim = w.Sim(*sim_args)
         self.addCleanup(w.close_sim, sim)
-        run = subprocess.run([POSIX_BUILD, self.hex_name, "-c", sim.link] + args, cwd=self.work.path,
+        run = subprocess.run([POSIX_BUILD, image or self.hex_name, "-c", sim.link] + args, cwd=self.work.path,
                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
         return run.returncode, run.stdout, wire(sim)
 
@@ -72,6 +72,23 @@ class Download(WineTestCase):
                 self.assertEqual(windows_wire, expected_wire)
                 if "-w" in args:
                     self.assertIn(b"\r\nSUCCESS\r\n", out)
+
+    def test_elf_files_read_as_the_posix_build_reads_them(self):
+        if not POSIX_BUILD or not os.path.exists(POSIX_BUILD) or not shutil.which("avr-gcc"):
+            self.skipTest("needs the POSIX build to compare with (TAMBORVINE) and avr-gcc")
+        source = self.work.file("app.c", "#include <avr/io.h>\nchar text[] = \"data\";\n"
+                                "int main(void) { for (;;) PORTB = text[PORTA & 3]; }\n")
+        subprocess.run(["avr-gcc", "-mmcu=atmega128", "-Os", "-o", self.work.path + "/app.elf", source], check=True)
+        elf = bytearray(open(self.work.path + "/app.elf", "rb").read())
+        elf[18] = 62  # another machine: refused before anything is sent
+        self.work.file("foreign.elf", bytes(elf))
+        for image, expected_end in (("app.elf", b"\r\nSUCCESS\r\n"), ("foreign.elf", b"ABORTED>>\r\n\r\n\r\n")):
+            with self.subTest(image=image):
+                sim, p = self.download(["--target", "--boot"], ["-w", "-q"], image=image)
+                rc, out, windows_wire = p.wait(120), w.fold_line_ends(bytes(p.output)), wire(sim)
+                sim.close()
+                self.assertEqual((rc, out, windows_wire), self.posix_download(["--target", "--boot"], ["-w", "-q"], image))
+                self.assertIn(expected_end, out)
 
     def test_write_and_verify_on_the_console(self):
         sim, p = self.download(["--target", "--boot"], ["-w", "-V", "-q"], tty=True)

@@ -1,8 +1,11 @@
 // The HEX reader against the real AVR tools: programs built for the
 // ATmega128 with avr-gcc, HEX files written by avr-objcopy and by srec_cat
 // with several record lengths and both kinds of extended address, and the
-// binary avr-objcopy makes of each file as the image to match.
+// binary avr-objcopy makes of each file as the image to match. The same
+// tools read back what the HEX writer wrote, and make the EEPROM image that
+// the ELF reader must find.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "base/files.h"
 #include "image/image.h"
 
 namespace {
@@ -47,6 +51,13 @@ int main(void) {
     for (uint16_t i = 0;; i = (i + 1) % sizeof far_text) PORTA = pgm_read_byte_far(p + i);
 }
 )";
+const char* const kEepromProgram = R"(
+#include <avr/eeprom.h>
+uint8_t EEMEM table[300] = {1, 2, 3, [299] = 0x99};
+uint16_t EEMEM calibration = 0x1234;
+int main(void) { return eeprom_read_byte(&table[1]) + eeprom_read_word(&calibration); }
+)";
+
 constexpr uint32_t kFarTextSize = 8 * 56 + 1;
 constexpr uint32_t kFarTextStart = 0x20000 - kFarTextSize;
 
@@ -111,7 +122,7 @@ class HexOracle : public ::testing::Test {
         hex_error = kHexOk;
         std::fflush(stdout);
         ::testing::internal::CaptureStdout();
-        int result = load_hex_file(path(hex).c_str());
+        int result = load_hex_file(path(hex).c_str(), flash_memory());
         std::string output = ::testing::internal::GetCapturedStdout();
         ASSERT_EQ(result, 1) << output;
 
@@ -186,6 +197,49 @@ TEST_F(HexOracle, FullAndPartialImagesAboveSixtyFourKiB) {
     expect_same_image("window.hex", 0x10001);
     EXPECT_EQ(LoAddr, 0x8000u);
     EXPECT_EQ(HiAddr, 0xE000u);
+}
+
+TEST_F(HexOracle, EepromOfAnElfAsObjcopyCopiesIt) {
+    build_program("eeprom", kEepromProgram);
+    run("avr-objcopy -O binary -j .eeprom --change-section-lma .eeprom=0 eeprom.elf eeprom.bin");
+    std::vector<uint8_t> expected = read("eeprom.bin");
+    std::vector<uint8_t> elf = read("eeprom.elf");
+    std::vector<uint8_t> memory(4096, 0xFF);
+    uint32_t low = 0, high = 0;
+    ElfReading reading = read_elf_image(elf, kEepromKind, MemoryImage{memory, &low, &high});
+    ASSERT_EQ(reading.error, "");
+    expected.resize(memory.size(), 0xFF);
+    EXPECT_EQ(memory, expected);
+    EXPECT_EQ(high, (301 >> 1) + 1);  // 302 bytes from EEPROM address 0
+}
+
+TEST_F(HexOracle, WrittenHexReadsBackByteForByte) {
+    std::mt19937 random(23);
+    std::vector<uint8_t> memory(0x20000, 0xFF);
+    for (uint32_t a = 0x101; a < 0x18003; ++a)
+        memory[a] = random() % 4 ? static_cast<uint8_t>(random()) : 0xFF;
+    std::ofstream(path("written.hex")) << "the old file";
+    int error = 0;
+    ASSERT_TRUE(write_hex_file(path("written.hex").c_str(), memory, &error)) << file_error_text(error);
+    for (const char* reader : {"avr-objcopy -I ihex -O binary written.hex back.bin",
+                               "srec_cat written.hex -intel -o back.bin -binary"}) {
+        run(reader);
+        EXPECT_EQ(read("back.bin"), std::vector<uint8_t>(memory.begin(), memory.begin() + 0x18003)) << reader;
+    }
+    std::vector<uint8_t> text = read("written.hex");
+    std::string hex(text.begin(), text.end());
+    EXPECT_EQ(hex.substr(0, 45), ":10000000" + std::string(32, 'F') + "00\r\n");
+    EXPECT_NE(hex.find("\r\n:020000040001F9\r\n:10000000"), std::string::npos);
+    EXPECT_EQ(hex.rfind(":03800000"), hex.size() - 32);  // 3 bytes, then the end-of-file record
+    EXPECT_TRUE(hex.ends_with("\r\n:00000001FF\r\n"));
+
+    // Names that cannot take the file keep what they had, with nothing beside.
+    mkdir(path("folder").c_str(), 0755);
+    for (auto [name, code] : {std::pair{"folder", kFileNotRegular}, {"absent/x.hex", ENOENT}}) {
+        EXPECT_FALSE(write_hex_file(path(name).c_str(), memory, &error)) << name;
+        EXPECT_EQ(error, code) << name;
+    }
+    EXPECT_EQ(std::system(("test -z \"$(ls '" + dir + "' | grep new-)\"").c_str()), 0);
 }
 
 }  // namespace

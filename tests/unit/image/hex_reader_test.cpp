@@ -78,7 +78,7 @@ class HexReader : public ::testing::Test {
         std::string path = write_file(content);
         std::fflush(stdout);
         ::testing::internal::CaptureStdout();
-        result = load_hex_file(path.c_str());
+        result = load_hex_file(path.c_str(), flash_memory());
         std::fflush(stdout);
         return ::testing::internal::GetCapturedStdout();
     }
@@ -341,7 +341,7 @@ TEST_F(HexReader, MissingFileAndDirectoryAreNotFound) {
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(load_hex_file((dir + "/absent.hex").c_str()), 0);
+    EXPECT_EQ(load_hex_file((dir + "/absent.hex").c_str(), flash_memory()), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "No such file or directory\n");
     EXPECT_EQ(hex_error, kHexNotFound);
@@ -350,7 +350,7 @@ TEST_F(HexReader, MissingFileAndDirectoryAreNotFound) {
     hex_error = kHexOk;
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(load_hex_file(dir.c_str()), 0);
+    EXPECT_EQ(load_hex_file(dir.c_str(), flash_memory()), 0);
     std::fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Is a directory\n");
@@ -399,14 +399,14 @@ TEST_F(HexReaderDeathTest, AbortsWithTheErrorLineOfEachCode) {
         EXPECT_EXIT(
             {
                 dup2(STDERR_FILENO, STDOUT_FILENO);
-                read_rom_file(kFlashKind, path.c_str());
+                read_rom_file(kFlashKind, path.c_str(), flash_memory());
             },
             ::testing::ExitedWithCode(1), c.output);
     }
     EXPECT_EXIT(
         {
             dup2(STDERR_FILENO, STDOUT_FILENO);
-            read_rom_file(kEepromKind, (dir + "/absent.hex").c_str());
+            read_rom_file(kEepromKind, (dir + "/absent.hex").c_str(), flash_memory());
         },
         ::testing::ExitedWithCode(1),
         "^No such file or directory\nERROR: Could not find HEX file!\r\n\r\n<<TRANSLATION "
@@ -414,7 +414,7 @@ TEST_F(HexReaderDeathTest, AbortsWithTheErrorLineOfEachCode) {
     EXPECT_EXIT(
         {
             dup2(STDERR_FILENO, STDOUT_FILENO);
-            read_rom_file(102, (dir + "/absent.hex").c_str());
+            read_rom_file(102, (dir + "/absent.hex").c_str(), flash_memory());
         },
         ::testing::ExitedWithCode(1), "^\r\nError! read_rom_file: bad type \\(0x66\\)!\r\n\r\n\r\n$");
 }
@@ -423,7 +423,7 @@ TEST_F(HexReader, SuccessEndsWithTranslationComplete) {
     std::string path = write_file(":020000000C945E\n" + kEndRecord);
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(read_rom_file(kEepromKind, path.c_str()), 1);
+    EXPECT_EQ(read_rom_file(kEepromKind, path.c_str(), flash_memory()), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), range_line(0, 1) + "Translation complete!\r\n");
 }
 

@@ -1,11 +1,11 @@
 // The RFC 2217 server's dialogue, without sockets: a client's stream split
 // at every position gives the same data, settings and answers.
-#include "sim/rfc2217.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "rfc2217_server/rfc2217_server.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ Rfc2217Events events_into(Seen& seen) {
 // Feeds the stream in pieces cut at the given positions.
 Seen feed(const Bytes& stream, const std::vector<std::size_t>& cuts) {
     Seen seen;
-    Rfc2217Session session(events_into(seen));
+    Rfc2217Session session(events_into(seen), "tamborvine-sim");
     session.opening();
     std::size_t from = 0;
     for (std::size_t cut : cuts) {
@@ -120,7 +120,7 @@ TEST(Rfc2217Session, AllByteValuesPassAndBareCarriageReturnsAreNvtStyleOutsideBi
     Bytes all(256);
     for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
     Seen seen;
-    Rfc2217Session session(events_into(seen));
+    Rfc2217Session session(events_into(seen), "tamborvine-sim");
     session.opening();
     Bytes text = {'a', '\r', 'b', '\r', '\n', IAC};
     Bytes plain = session.encode(text.data(), text.size());

@@ -1,5 +1,7 @@
-// The RFC 2217 server of the simulated target: the Telnet dialogue of one
+// The RFC 2217 server of a target's line: the Telnet dialogue of one
 // client, and the sockets.
+#include "rfc2217_server/rfc2217_server.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -9,9 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <string_view>
-
-#include "sim/rfc2217.h"
 
 namespace {
 
@@ -51,7 +50,6 @@ constexpr const char* kRequestNames[] = {
     "stopsize",     "control",     "notify-linestate", "notify-modemstate",
     "flow-suspend", "flow-resume", "linestate-mask",   "modemstate-mask",
     "purge"};
-constexpr std::string_view kSignatureText = "tamborvine-sim";
 // A signature text is the longest request; anything longer is cut here.
 constexpr std::size_t kSubnegotiationLimit = 256;
 constexpr uint8_t kModemState = 0;  // no modem line comes back from the board
@@ -228,7 +226,7 @@ void Rfc2217Session::com_port(uint8_t code, const Bytes& value) {
     };
     switch (code) {
         case kSignature:
-            if (value.empty()) answer(code, Bytes(kSignatureText.begin(), kSignatureText.end()));
+            if (value.empty()) answer(code, Bytes(signature_.begin(), signature_.end()));
             return;
         case kSetBaudrate: {
             uint32_t asked = rate_value(value);  // 0 asks for the rate in force
@@ -285,15 +283,14 @@ void Rfc2217Session::set_control(uint8_t v) {
     answer(kSetControl, Bytes{state});
 }
 
-// Auto-reset wiring: the line through a capacitor to RESET; the chip
-// starts again once the line is released.
+// What came before a change of a modem line reaches the target first.
 void Rfc2217Session::modem_line(bool& asserted, bool on, const char* name) {
+    bool raised = !asserted && on;
     bool released = asserted && !on;
     asserted = on;
-    if (released) {
-        pass_data();
-        if (events_.pulse) events_.pulse(name);
-    }
+    if (raised || released) pass_data();
+    if (raised && events_.asserted) events_.asserted(name);
+    if (released && events_.pulse) events_.pulse(name);
 }
 
 Bytes Rfc2217Session::encode(const uint8_t* data, std::size_t count) const {

@@ -1,6 +1,7 @@
-// The simulated target's network port: a Telnet COM-PORT-OPTION server
-// (RFC 2217) for one client at a time. The client's data goes to the
-// target at the rate the client set; a pulse on DTR or RTS resets it.
+// A target's network port, shared by the simulated target and the emulated
+// chip: a Telnet COM-PORT-OPTION server (RFC 2217) for one client at a
+// time. The client's data goes to the target at the rate the client set;
+// the modem lines it sets reach the target as the events below.
 #pragma once
 
 #include <array>
@@ -8,13 +9,15 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
-#include "sim/sim.h"
+using Bytes = std::vector<uint8_t>;
 
 // What a client's dialogue does to the target's line.
 struct Rfc2217Events {
     std::function<void(const Bytes&)> data;          // bytes for the target, in order
     std::function<void(uint32_t)> rate;              // SET-BAUDRATE applied
+    std::function<void(const char* line)> asserted;  // "dtr" or "rts" went from released to asserted
     std::function<void(const char* line)> pulse;     // "dtr" or "rts" asserted, then released
     std::function<void(const std::string&)> report;  // one line per COM-PORT request
 };
@@ -25,7 +28,9 @@ class Rfc2217Session {
    public:
     static constexpr uint32_t kOpeningRate = 9600;  // a freshly opened port: 9600 8-N-1
 
-    explicit Rfc2217Session(Rfc2217Events events) : events_(std::move(events)) {}
+    // signature: what the server answers when the client asks what it is.
+    Rfc2217Session(Rfc2217Events events, std::string signature)
+        : events_(std::move(events)), signature_(std::move(signature)) {}
     // What the server offers as the client connects.
     Bytes opening();
     void receive(const uint8_t* data, std::size_t count);
@@ -52,6 +57,7 @@ class Rfc2217Session {
     void pass_data();
 
     Rfc2217Events events_;
+    std::string signature_;
     State state_ = State::data;
     uint8_t verb_ = 0;
     Bytes subnegotiation_;
