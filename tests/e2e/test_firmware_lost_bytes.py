@@ -6,8 +6,8 @@ and run faster than the wall clock). And the real program, with a byte
 dropped at the key places of the dialogue, never says SUCCESS when the flash
 is not the image."""
 import os
+import re
 import unittest
-from concurrent.futures import ThreadPoolExecutor
 
 from avr_target import FIRMWARE, PAGE_WORDS, Board, Emulator, Line, firmware_built, page_bytes, random_words
 from boot_support import Workdir, checksum
@@ -20,12 +20,14 @@ FAST_CLOCK, FAST_RATE = 1000000, 62500
 # longer.
 QUIET_CYCLES = 100000
 PAGE = 2 * PAGE_WORDS
+TRACED = re.compile(r"^line (\d+) (host|chip) ([0-9a-f]{2})$")
 APPLICATION = 0x1F800  # bytes below the boot section
 
 # Pages whose 'A' lost on the line leaves 't' 'e' (0x7465) and 'e' (0x65xx).
 IMAGE_T = random_words(0x7465, 2 * PAGE_WORDS - 10, seed=31)
 IMAGE_E = random_words(0x6480, 2 * PAGE_WORDS - 10, seed=32)
 ONE_PAGE_OLD = {**IMAGE_E, **random_words(0x6500, PAGE_WORDS, seed=34)}
+HASH_PROBE, HASH_LIST = b"H\x00\x00\x00\x00", b"H\x00\x00\x01\xf8"
 
 
 def bursts(traced):
@@ -52,39 +54,71 @@ def flash_of(words):
 
 
 def application(chip):
-    n = len(chip.lines)
-    chip.command("flash")
-    chip.wait_line(r"^flash written", start=n)
-    with open(chip.flash_path, "rb") as f:
-        return f.read(APPLICATION)
+    return chip.dump()[:APPLICATION]
 
 
-def answer(chip, line, count, patience=0):
-    """What the chip says, up to count bytes, or once it has been quiet for
-    longer than any of its waits and patience cycles more."""
-    got, quiet_since = b"", None
-    while len(got) < count:
-        more = line.read(count - len(got), timeout=0.002)
-        if more:
-            got, quiet_since = got + more, None
-            continue
-        now = chip.cycle()
-        if quiet_since is None:
-            quiet_since = now
-        elif now - quiet_since > QUIET_CYCLES + patience:
-            break
-    return got
+class Talk:
+    """Our end of the chip's line, the chip's side of it read from the
+    emulator's trace: every byte with the cycle its stop bit ended, in
+    order, whatever the machine's load does to the pseudo-terminal. The
+    emulator answers a question (the cycle now) before it reports what the
+    chip sent in the same slice, so a quiet is over only when a second
+    question finds nothing new."""
 
+    def __init__(self, chip, line):
+        self.chip, self.line, self.sent, self.on_line, self.seen, self.last, self.carry = chip, line, 0, 0, 0, 0, b""
 
-def restore(chip, line, flash, held):
-    """Writes back, through the bootloader, the pages that changed."""
-    for start in range(0, APPLICATION, PAGE):
-        if flash[start:start + PAGE] != held[start:start + PAGE]:
-            words = [held[start + i] | (held[start + i + 1] << 8) for i in range(0, PAGE, 2)]
-            line.send(b"A" + (start // 2).to_bytes(2, "big"))
-            assert answer(chip, line, 1) == b"\r"
-            line.send(b"Dkk" + page_bytes(words) + checksum(start // 2, words))
-            assert answer(chip, line, 1) == b"\r"
+    def send(self, data):
+        self.line.send(data)
+        self.sent += len(data)
+
+    def news(self, wait):
+        """The chip's bytes on the line since last asked, waiting up to wait
+        seconds for the emulator to report any."""
+        with self.chip.cond:
+            if len(self.chip.lines) == self.seen:
+                self.chip.cond.wait(wait)
+            lines = self.chip.lines[self.seen:]
+        self.seen += len(lines)
+        try:
+            os.read(self.line.fd, 1 << 16)  # the pseudo-terminal's copy is not needed
+        except BlockingIOError:
+            pass
+        chip = b""
+        for m in filter(None, map(TRACED.match, lines)):
+            self.on_line += m.group(2) == "host"
+            self.last = max(self.last, int(m.group(1)))
+            chip += bytes.fromhex(m.group(3)) if m.group(2) == "chip" else b""
+        return chip
+
+    def answer(self, count, patience=0):
+        """What the chip says, up to count bytes, or once it has been quiet
+        for longer than any of its waits and patience cycles more."""
+        got, self.carry, over = self.carry, b"", False
+        while len(got) < count:
+            more = self.news(0.005)
+            if not more and self.on_line == self.sent:
+                now = self.chip.cycle()
+                more = self.news(0)
+                if not more and now - self.last > QUIET_CYCLES + patience:
+                    if over:
+                        break
+                    over = True
+                    continue
+            got += more
+            over = False
+        got, self.carry = got[:count], got[count:]
+        return got
+
+    def restore(self, flash, held):
+        """Writes back, through the bootloader, the pages that changed."""
+        for start in range(0, APPLICATION, PAGE):
+            if flash[start:start + PAGE] != held[start:start + PAGE]:
+                words = [held[start + i] | (held[start + i + 1] << 8) for i in range(0, PAGE, 2)]
+                self.send(b"A" + (start // 2).to_bytes(2, "big"))
+                assert self.answer(1) == b"\r"
+                self.send(b"Dkk" + page_bytes(words) + checksum(start // 2, words))
+                assert self.answer(1) == b"\r"
 
 
 def check(where, flash, held, image, erase_allowed):
@@ -99,47 +133,68 @@ def check(where, flash, held, image, erase_allowed):
                 raise AssertionError("%s: word 0x%04x is %s" % (where, a // 2, word.hex()))
 
 
-def every_loss(work, name, image, held, flags, erases):
-    """Records the real program's dialogue, then replays it once for every
-    byte of the host's side, without that byte."""
+def recorded(work, name, image, held, flags):
+    """The real program's dialogue with the chip, what the flash holds after
+    it, and how to start such a chip."""
     image_path, held_path = work.hex_words(name + ".hex", image), work.hex_words(name + "-held.hex", held)
-    chip_args = dict(app=held_path, board=Board("atmega128", FAST_BOOTLOADER, "m128"),
-                     options=["--speed", "0", "--clock", str(FAST_CLOCK)])
-    with Emulator(trace=True, **chip_args) as chip:
+    chip_args = dict(app=held_path, board=Board("atmega128", FAST_BOOTLOADER, "m128"), trace=True)
+    with Emulator(options=["--clock", str(FAST_CLOCK)], **chip_args) as chip:
         rc, out, _ = run([image_path, "-c", chip.link, "--download-rate", str(FAST_RATE), "-q"] + flags,
                          tty=False, timeout=60)
         assert b"\r\nSUCCESS\r\n" in out, out
-        dialogue, done = bursts(chip.traced()), application(chip)
-    replies = b"".join(reply for _, reply, _ in dialogue)
+        return bursts(chip.traced()), application(chip), chip_args
+
+
+def replay(name, dialogue, done, chip_args, held, image, erases, drops, start=0, prelude=()):
+    """The dialogue from burst start on (after the prelude's bursts), once
+    for every (burst, byte) in drops without that byte, to a chip that holds
+    held."""
+    replies = b"".join(reply for _, reply, _ in dialogue[start:])
     held_flash, image_flash = flash_of(held), flash_of(image)
-    with Emulator(**chip_args) as chip, Line(chip.path, FAST_RATE) as line:
-        for burst, (sent, _, _) in enumerate(dialogue):
-            for index in range(len(sent)):
-                got = b""
-                for number, (bytes_sent, reply, took) in enumerate(dialogue):
-                    line.send(bytes_sent[:index] + bytes_sent[index + 1:] if number == burst else bytes_sent)
-                    got += answer(chip, line, len(reply), took)
-                answer(chip, line, 1 << 20)
-                flash = application(chip)
-                where = "%s, byte %d of %r lost" % (name, index, sent[:8])
-                # A dialogue that looks whole to the host has done what the whole one did.
-                assert got != replies or flash == done, where
-                check(where, flash, held_flash, image_flash, erases)
-                restore(chip, line, flash, held_flash)
+    with Emulator(options=["--speed", "0", "--clock", str(FAST_CLOCK)], **chip_args) as chip, \
+            Line(chip.path, FAST_RATE) as line:
+        talk = Talk(chip, line)
+        talk.restore(application(chip), held_flash)
+        for burst, index in drops:
+            for sent, reply, took in prelude:
+                talk.send(sent)
+                talk.answer(len(reply), took)
+            got = b""
+            for number, (sent, reply, took) in enumerate(dialogue[start:], start):
+                talk.send(sent[:index] + sent[index + 1:] if number == burst else sent)
+                got += talk.answer(len(reply), took)
+            talk.answer(1 << 20)
+            flash = application(chip)
+            where = "%s, byte %d of %r lost" % (name, index, dialogue[burst][0][:8])
+            # A dialogue that looks whole to the host has done what the whole one did.
+            assert got != replies or flash == done, where
+            check(where, flash, held_flash, image_flash, erases)
+            talk.restore(flash, held_flash)
 
 
 @unittest.skipUnless(firmware_built() and os.path.exists(FAST_BOOTLOADER), "firmware not built")
 class EveryByteLost(unittest.TestCase):
     def test_no_lost_byte_destroys(self):
         work = Workdir()
-        streams = [  # name, image, what the chip held, flags, whether the download erases
-            ("verify", IMAGE_T, IMAGE_T, ["-E"], False),
-            ("write", IMAGE_E, IMAGE_E, ["-w"], True),
-            ("incremental", IMAGE_E, ONE_PAGE_OLD, ["-w", "--incremental"], False),
+        # The chip's longest work is the erase and the hash of every page:
+        # the bytes past them are replayed without them, to a chip as they
+        # leave it (for a write, one that holds the image already: the pages
+        # then change nothing; after the hashes, the bootloader readied for
+        # an erase by an 'H' that asks for no pages).
+        streams = [  # name, image, what the chip held, flags, whether the download erases, resumed after, with
+            ("verify", IMAGE_T, IMAGE_T, ["-E"], False, None, None),
+            ("write", IMAGE_E, IMAGE_E, ["-w"], True, b"e", None),
+            ("incremental", IMAGE_E, ONE_PAGE_OLD, ["-w", "--incremental"], False, HASH_LIST, HASH_PROBE),
         ]
-        with ThreadPoolExecutor(len(streams)) as pool:
-            for done in [pool.submit(every_loss, work, *stream) for stream in streams]:
-                done.result()
+        for name, image, held, flags, erases, after, prelude in streams:
+            dialogue, done, chip_args = recorded(work, name, image, held, flags)
+            sent = [burst[0] for burst in dialogue]
+            start = sent.index(after) + 1 if after else len(dialogue)
+            drops = [(b, i) for b in range(len(dialogue)) for i in range(len(sent[b]))]
+            arguments = (name, dialogue, done, chip_args, held, image, erases)
+            replay(*arguments, [d for d in drops if d[0] < start])
+            replay(*arguments, [d for d in drops if d[0] >= start], start,
+                   [dialogue[sent.index(prelude)]] if prelude else [])
 
 
 # Host bytes (counted from 1) of the page at 0x6500: after p S v V t, the
