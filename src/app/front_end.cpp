@@ -1,6 +1,5 @@
 // The front end: start-up, the command line, the port and the run order.
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,23 +20,39 @@
 
 namespace {
 
-// --wait-port: how often a port that does not open is tried again.
+// --wait-port: how often a port that does not open is tried again, and for
+// how long a device that has appeared may still refuse this user (udev gives
+// it its group a moment after it appears).
 constexpr int kWaitPortRetryMs = 100;
+constexpr int kPermissionGraceMs = 3000;
+
+// The stop "Unable to open COM port" on standard output, after the cause on
+// standard error; a usb: name that matched none or several ports names them
+// in the stop.
+[[noreturn]] void refuse_the_port(const char* name, const OpenFailure& why) {
+    std::fflush(stdout);
+    if (!why.line.empty()) std::fprintf(stderr, "%s\n", why.line.c_str());
+    std::fflush(stderr);
+    report_error((std::string("Unable to open COM port : ") + name + "\r\n" + why.candidates).c_str());
+}
 
 // Opens the port, trying again every 100 ms for as long as --wait-port
 // says (a board that enumerates a moment after power-on, a server that is
-// still starting). A usb: name that matched none or several ports names
-// them in the stop.
+// still starting), and through a permission denied for a while after the
+// first one.
 void open_port_waiting() {
     const char* name = run_options.port_name.data();
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(run_options.wait_port_seconds);
-    while (open_port(name) != 1) {
-        if (Clock::now() >= deadline) {
-            std::string message =
-                std::string("Unable to open COM port : ") + name + "\r\n" + usb_candidates(name);
-            report_error(message.c_str());
+    Deadline deadline = Deadline::in_ms(int64_t{run_options.wait_port_seconds} * 1000);
+    bool denied_before = false;
+    OpenFailure why;
+    while (open_port(name, &why) != 1) {
+        if (run_options.wait_port_seconds > 0 && why.cause == OpenCause::permission_denied &&
+            !denied_before) {
+            denied_before = true;
+            Deadline grace = Deadline::in_ms(kPermissionGraceMs);
+            if (grace.left_ms() > deadline.left_ms()) deadline = grace;
         }
+        if (deadline.passed()) refuse_the_port(name, why);
         sleep_ms(kWaitPortRetryMs);
     }
 }
@@ -123,6 +138,7 @@ void open_events(int argc, char** argv) {
         .with("verbose", run_options.verbose)
         .with("quit", run_options.quit_after_download)
         .with("then_terminal", script.then_terminal)
+        .with("protocol", run_options.protocol)
         .with("reset", reset_lines_name(run_options.reset_lines))
         .with("wait_port_s", run_options.wait_port_seconds);
     for (const Step& step : script.steps) {

@@ -2,6 +2,8 @@
 // the user's terminal.
 #include "base/text.h"
 
+#include <charconv>
+
 namespace {
 
 bool may_drive_the_terminal(unsigned char b) {
@@ -27,4 +29,24 @@ std::string shown_target_bytes(std::string_view bytes) {
         shown += '>';
     }
     return shown;
+}
+
+bool parse_decimal(std::string_view word, int64_t min, int64_t max, int64_t* value, NumberForm form) {
+    std::size_t at = 0;
+    bool negative = false;
+    if (form == NumberForm::leading) {
+        while (at < word.size() && is_blank(word[at])) ++at;
+        if (at < word.size() && (word[at] == '+' || word[at] == '-')) negative = word[at++] == '-';
+    }
+    const char* digits = word.data() + at;
+    const char* end = word.data() + word.size();
+    if (digits == end || *digits < '0' || *digits > '9') return false;
+    uint64_t magnitude = 0;
+    auto [stop, error] = std::from_chars(digits, end, magnitude);
+    if (error != std::errc() || (form == NumberForm::whole && stop != end)) return false;
+    if (magnitude > static_cast<uint64_t>(INT64_MAX)) return false;
+    int64_t number = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    if (number < min || number > max) return false;
+    *value = number;
+    return true;
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -33,3 +34,15 @@ constexpr bool is_blank(char c) {
 // other C0 controls but CR, LF, TAB and BS; DEL; 0x80-0x9F) becomes "<hh>"
 // with two lower-case hex digits; every other byte stays as it is.
 std::string shown_target_bytes(std::string_view bytes);
+
+// How a decimal number is read from a word.
+enum class NumberForm : uint8_t {
+    whole,    // the word is the number: digits only, nothing before or after
+    leading,  // as the C library reads one: blanks, a sign, the digits, the rest ignored
+};
+
+// The one decimal number parser of the program, for every option and name:
+// a number from min to max. false when the word holds no number, or one
+// outside the bounds (one too long for any integer included).
+bool parse_decimal(std::string_view word, int64_t min, int64_t max, int64_t* value,
+                   NumberForm form = NumberForm::whole);

@@ -1,11 +1,13 @@
 // Waiting on several things at once: the platform's one blocking call (poll
 // on POSIX, WaitForMultipleObjects on Windows) behind a small interface, a
-// way to end a wait from a signal handler or another thread, and the
-// monotonic clock that the deadlines of waits are counted on. The serial
-// port and the console each say what a wait on them is (a descriptor, a
-// handle); the loop above them waits on both.
+// way to end a wait from a signal handler or another thread, the monotonic
+// clock that every time limit is counted on, the deadline made from a time
+// limit, and the plain sleep. The serial port and the console each say what
+// a wait on them is (a descriptor, a handle); the loop above them waits on
+// both.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <span>
 
@@ -42,3 +44,41 @@ constexpr int shorter_wait(int a, int b) {
     if (b == kWaitForever) return a;
     return a < b ? a : b;
 }
+
+// Suspends the caller for the given milliseconds; a stop asked for meanwhile
+// (a signal) ends the run as check_pending_signal does.
+void sleep_ms(int ms);
+
+// A time limit fixed once on the monotonic clock, then asked how much of it
+// is left: every time limit of the program is one of these. The default one
+// has passed already.
+class Deadline {
+   public:
+    Deadline() = default;
+
+    // ms milliseconds from now; kWaitForever (or any negative limit) never
+    // passes.
+    static Deadline in_ms(int64_t ms) {
+        Deadline deadline;
+        deadline.never_ = ms < 0;
+        deadline.at_ms_ = monotonic_ms() + (ms < 0 ? 0 : ms);
+        return deadline;
+    }
+
+    static Deadline never() { return in_ms(kWaitForever); }
+
+    bool passed() const { return !never_ && monotonic_ms() >= at_ms_; }
+
+    // The milliseconds left, for a wait: 0 once passed, kWaitForever for a
+    // deadline that never passes.
+    int left_ms() const {
+        if (never_) return kWaitForever;
+        int64_t left = at_ms_ - monotonic_ms();
+        if (left <= 0) return 0;
+        return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+
+   private:
+    int64_t at_ms_ = 0;
+    bool never_ = false;
+};

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "base/fatal.h"
 #include "base/wait.h"
 
 namespace {
@@ -80,4 +81,11 @@ int64_t monotonic_ms() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void sleep_ms(int ms) {
+    if (ms <= 0) return;
+    timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) check_pending_signal();
+    check_pending_signal();
 }

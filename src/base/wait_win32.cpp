@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "base/fatal.h"
 #include "base/wait.h"
 
 namespace {
@@ -46,3 +47,8 @@ void wake_waits() {
 }
 
 int64_t monotonic_ms() { return static_cast<int64_t>(GetTickCount64()); }
+
+void sleep_ms(int ms) {
+    if (ms > 0) Sleep(static_cast<DWORD>(ms));
+    check_pending_signal();
+}

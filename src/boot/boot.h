@@ -1,5 +1,7 @@
-// Bootloader client: the download dialogue, the device catalogue and page
-// programming with verification.
+// Bootloader client: the download (run_download, its run order the same
+// for every bootloader dialogue behind the seam of protocol.h), and the
+// program's own dialogue's device catalogue and page programming with
+// verification.
 #pragma once
 
 #include <cstdint>
@@ -31,9 +33,9 @@ int lookup_device_code(int code, char* name);
 void set_device_family(int family);
 void decode_device_letters();
 
-// The flash word limit of a family, looked up quietly (nothing printed,
-// nothing stored); 0 for a family without one.
-uint32_t flash_word_limit_of(int family);
+// A family's geometry, looked up quietly (nothing printed, nothing
+// stored); all 0 for a family the catalogue does not have.
+DeviceGeometry geometry_of(int family);
 
 // ---- page programming ----
 
@@ -70,18 +72,32 @@ constexpr uint32_t kDevicePageWords = 128;
 // number of pages written.
 uint32_t burn_changed_pages(int family, const std::vector<bool>& changed);
 
+// ---- the bootloader dialogues ----
+
+// What a run needs of a dialogue before it speaks it: the dialogue's own
+// name (an alias leads to it), and how a run reaches its bootloader unless
+// the command line says otherwise.
+struct ProtocolChoice {
+    const char* name;
+    int32_t download_rate;   // 0: the run's own default
+    uint8_t reset_lines;     // kResetDtr, kResetRts: the lines reset by default
+    bool wakes_application;  // -t: the bootloader is reached by the application's wake-up
+};
+
+// The dialogue a run speaks when it names none.
+constexpr const char* kDefaultProtocol = "tamborvine";
+
+// The dialogue --protocol names (or an alias of it); nullptr for none.
+const ProtocolChoice* find_protocol(const char* name);
+
+// Every name --protocol takes, for a message: "tamborvine, stk500v1 or arduino".
+const char* protocol_names();
+
 // ---- download sequence ----
 
 // How a download ended: failed when its verify pass gave up or ended in
 // FAILURE. A download with nothing to verify (the EEPROM kind) succeeds.
 enum class DownloadOutcome { succeeded, failed };
-
-// --incremental's write, after the identification: when the bootloader
-// knows the page hash, writes the pages of the application section whose
-// hash differs from the image's, without an erase, and returns true; else
-// says so in one line and returns false with nothing written, for the
-// erase and the full write to follow.
-bool write_changed_pages(int family);
 
 // One pass for the flash kind ('d') or the EEPROM kind ('e').
 DownloadOutcome run_download(int kind, const char* path);

@@ -123,6 +123,14 @@ uint32_t decode_letter(const std::array<LetterEntry, N>& table, char letter, con
     report_error(unknown_message);
 }
 
+// The value of one letter, quietly; 0 for a letter outside the table.
+template <std::size_t N>
+uint32_t value_of(const std::array<LetterEntry, N>& table, char letter) {
+    for (const LetterEntry& entry : table)
+        if (entry.letter == letter) return entry.value;
+    return 0;
+}
+
 }  // namespace
 
 int lookup_device_code(int code, char* name) {
@@ -158,11 +166,13 @@ void decode_device_letters() {
         decode_letter(kEepromSizeLetters, device_letters.eeprom_size, "EEpromSize unknown\r\n"));
 }
 
-uint32_t flash_word_limit_of(int family) {
+DeviceGeometry geometry_of(int family) {
+    DeviceGeometry geometry{};
     for (const FamilyEntry& entry : kFamilies) {
         if (entry.family != family) continue;
-        for (const LetterEntry& size : kFlashSizeLetters)
-            if (size.letter == entry.letters.flash_size) return size.value;
+        geometry.flash_word_limit = value_of(kFlashSizeLetters, entry.letters.flash_size);
+        geometry.page_size = static_cast<int32_t>(value_of(kPageSizeLetters, entry.letters.page_size));
+        geometry.eeprom_size = static_cast<int32_t>(value_of(kEepromSizeLetters, entry.letters.eeprom_size));
     }
-    return 0;
+    return geometry;
 }

@@ -1,15 +1,21 @@
-// The download sequence: from the running application (optionally) to an
-// identified bootloader, erased flash, a written and verified image and a
-// restarted application. One small function per bootloader command.
+// The download's run order: from the running application (optionally) to a
+// listening bootloader, then through the bootloader's dialogue (protocol.h)
+// to an identified target, erased flash, a written and verified image and a
+// started application. The order reads the same whatever the dialogue.
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/fatal.h"
 #include "base/run_options.h"
 #include "base/text.h"
+#include "base/wait.h"
 #include "boot/boot.h"
+#include "boot/protocol.h"
 #include "console/console.h"
 #include "events/events.h"
 #include "image/image.h"
@@ -20,24 +26,13 @@ namespace {
 constexpr std::size_t kReplyCapacity = 40;
 using ReplyBuffer = std::array<char, kReplyCapacity>;
 
-// Stale bytes are dropped for this many polls before most commands.
-constexpr int kDrainPolls = 10;
 // The application's answer to the wake-up is exactly this long.
 constexpr int kHelloLength = 6;
 constexpr std::string_view kHelloWord = "Hello";
-// 'p' is sent once; its answer may take this many one-byte reads.
-constexpr int kProgrammerTypeReads = 5;
-constexpr int kSoftwareIdLength = 7;
-constexpr int kVersionLength = 2;
-constexpr int kDeviceCodeReplyLength = 2;
 
 // The port stays at the download rate from the first switch on, also into
 // a second pass, so a later wake-up goes out at that rate.
 bool download_rate_in_force = false;
-
-void print_verbose_line(const char* line) {
-    if (run_options.verbose) console_print("%s", line);
-}
 
 // The divisor is of a 1 MHz reference: a 16 MHz chip's UART clock over 16.
 constexpr int32_t kDivisorReference = 1000000;
@@ -71,6 +66,74 @@ void warn_of_a_rate_the_divisor_misses(unsigned divisor, int32_t download_rate) 
                   divisor, named, 100.0 * off, static_cast<int>(download_rate));
 }
 
+// Before the wake-up the line must be quiet: an application that has just
+// started (the one a previous run started, a board that was reset) greets,
+// and its greeting would be read as the answer, or would still be coming in
+// while the wake-up goes out. What arrives is dropped until nothing has come
+// for kQuietLineMs, for no longer than kQuietLineLimitMs in all (a chatty
+// application may never fall quiet; the answer's reading then passes over
+// its words).
+constexpr int kQuietLineMs = 100;
+constexpr int kQuietLineLimitMs = 1000;
+
+void wait_for_quiet_line() {
+    QuietDrain drain = drain_until_quiet(kQuietLineMs, kQuietLineLimitMs);
+    if (!run_options.verbose) return;
+    if (drain.quiet)
+        console_print("line quiet for %d ms, %u bytes dropped\r\n", kQuietLineMs, drain.dropped);
+    else
+        console_print("line still busy after %d ms, %u bytes dropped\r\n", kQuietLineLimitMs, drain.dropped);
+}
+
+bool holds_hello(std::string_view bytes) { return bytes.find(kHelloWord) != std::string_view::npos; }
+
+// Once the first six bytes held no "Hello", the answer is looked for after
+// what came before it: it is the six bytes from the last "Hello" heard, once
+// the line has been quiet this long after them.
+constexpr int kAnswerQuietPolls = 20;
+
+// The six bytes from the last "Hello" in what was heard; empty while there
+// is none or it is not whole yet.
+std::string_view answer_after_other_bytes(std::string_view heard) {
+    std::size_t at = heard.rfind(kHelloWord);
+    if (at == std::string_view::npos || heard.size() - at < kHelloLength) return {};
+    return heard.substr(at, kHelloLength);
+}
+
+// The application's answer to the wake-up, read as the exchange reads a
+// reply: within the reply budget, one byte a poll, each poll sleeping first.
+// When the first six bytes hold "Hello" they are the answer, as always, and
+// a shorter or a wrong reply stays no hello; only where that would end the
+// run do bytes that came before the answer get passed over. Returns the
+// answer's length (kHelloLength, or less for no hello).
+int read_wake_up_answer(ReplyBuffer& reply) {
+    std::string heard;
+    std::string_view answer;
+    int quiet_polls = 0;
+    for (int32_t polls = 0; polls < reply_poll_limit; ++polls) {
+        wait_for_byte_ms(1);
+        uint8_t held = 0;
+        ++quiet_polls;
+        if (byte_waiting() && read_byte(&held) == 1) {
+            heard.push_back(static_cast<char>(held));
+            quiet_polls = 0;
+        }
+        if (heard.size() == kHelloLength && holds_hello(heard)) {
+            answer = heard;
+            break;
+        }
+        answer = answer_after_other_bytes(heard);
+        if (!answer.empty() && quiet_polls >= kAnswerQuietPolls) break;
+    }
+    if (answer.empty()) answer = std::string_view(heard).substr(0, kHelloLength);
+    if (run_options.verbose && heard.size() > kHelloLength && holds_hello(answer))
+        console_print("passed over %u bytes before the answer\r\n",
+                      static_cast<unsigned>(answer.data() - heard.data()));
+    std::memcpy(reply.data(), answer.data(), answer.size());
+    reply[answer.size()] = '\0';
+    return static_cast<int>(answer.size());
+}
+
 // Asks the running application to hand over to its bootloader, at the rate
 // the port is at (the terminal rate, or the download rate in a second pass);
 // it must answer with six bytes that hold "Hello".
@@ -80,25 +143,21 @@ void wake_application(ReplyBuffer& reply) {
         warn_of_a_rate_the_divisor_misses(divisor_value, run_options.download_rate);
     std::array<char, 3> divisor{};
     divisor_text(divisor_value, divisor);
+    wait_for_quiet_line();
     send_text("Mancb");
     send_text(divisor.data());
     send_text("cb");
     const int32_t line_rate = download_rate_in_force ? run_options.download_rate : run_options.terminal_rate;
     if (run_options.verbose)
         console_print("saying Mancb%scb at %d\r\n", divisor.data(), static_cast<int>(line_rate));
-    int count = read_bytes(kHelloLength, reply.data());
+    int count = read_wake_up_answer(reply);
     std::string_view said(reply.data(), static_cast<std::size_t>(count));
-    if (count != kHelloLength || said.find(kHelloWord) == std::string_view::npos)
-        report_error("No hello from AVR\r\n");
+    if (count != kHelloLength || !holds_hello(said)) report_error("No hello from AVR\r\n");
     Event("wake").with("rate", line_rate).with("reply", said).write();
     console_print("AVR said Hello : %s\r\n", shown_target_bytes(reply.data()).c_str());
 }
 
-// The catalogue's names are padded with blanks to 16 characters.
-std::string_view trimmed(std::string_view name) {
-    std::size_t end = name.find_last_not_of(' ');
-    return end == std::string_view::npos ? std::string_view{} : name.substr(0, end + 1);
-}
+}  // namespace
 
 // The other way into the bootloader, for boards whose reset is wired to
 // the adapter's DTR or RTS (through a capacitor): raise the lines, hold
@@ -120,6 +179,8 @@ void reset_into_bootloader() {
         .write();
 }
 
+namespace {
+
 void switch_to_download_rate() {
     if (run_options.verbose)
         console_print("Set download baud rate to : %u\r\n", static_cast<unsigned>(run_options.download_rate));
@@ -127,116 +188,47 @@ void switch_to_download_rate() {
     download_rate_in_force = true;
 }
 
-void send_command(uint8_t letter) {
-    drain_input(kDrainPolls);
-    send_byte(letter);
-}
-
-// 'p': the programmer type must come back as 'S' within five reads.
-void ask_programmer_type(ReplyBuffer& reply) {
-    print_verbose_line("we say p\r\n");
-    send_command('p');
-    for (int read = 0; read < kProgrammerTypeReads; ++read) {
-        int count = read_reply(1, reply.data());
-        if (run_options.verbose)
-            console_print("srl cnt = %u buf[0] = %s\r\n", static_cast<unsigned>(count),
-                          shown_target_bytes(std::string_view(reply.data(), 1)).c_str());
-        if (reply[0] == 'S') return;
-    }
-    report_error("didn't get reply from AVR, out of sync");
-}
-
-// 'S': the software identifier must begin with "AVR".
-void ask_software_identifier(ReplyBuffer& reply) {
-    print_verbose_line("we say S\r\n");
-    send_command('S');
-    read_reply(kSoftwareIdLength, reply.data());
-    if (std::strncmp(reply.data(), "AVR", 3) != 0)
-        report_error_format("Sorry, device does not reply AVR... to S, instead:%s\r\n",
-                            shown_target_bytes(reply.data()).c_str());
-}
-
-// 'v' and 'V': read, not examined.
-void ask_hardware_version(ReplyBuffer& reply) {
-    print_verbose_line("we say v\r\n");
-    send_command('v');
-    read_reply(kVersionLength, reply.data());
-}
-
-void ask_software_version(ReplyBuffer& reply) {
-    print_verbose_line("we say V\r\n");
-    send_command('V');
-    read_reply(kVersionLength, reply.data());
-}
-
-// 't': the first supported device code names the part; its family comes
-// back and the catalogue name replaces the reply text.
-int ask_device_code(ReplyBuffer& reply) {
-    print_verbose_line("we say t\r\n");
-    send_command('t');
-    read_reply(kDeviceCodeReplyLength, reply.data());
-    const int code = static_cast<unsigned char>(reply[0]);
-    int family = lookup_device_code(code, reply.data());
-    Event("identify")
-        .with("device_code", code)
-        .with("device", trimmed(reply.data()))
-        .with("family", family)
-        .write();
-    return family;
-}
-
-void insist_on_mega128(int family, const ReplyBuffer& device_name) {
-    if (family != kMega128Family)
-        report_error_format("Sorry, device is not Mega128, instead:%s\r\n",
-                            shown_target_bytes(device_name.data()).c_str());
-    print_verbose_line("device is Mega128\r\n");
-}
-
 // An image that the page programming would refuse is refused before the
 // erase, so that the application on the target survives it.
-void refuse_image_too_big(int family) {
-    if (HiAddr > flash_word_limit_of(family)) report_error(kFlashAddressTooBig);
+void refuse_image_too_big(BootProtocol& protocol, const TargetIdentity& target) {
+    if (HiAddr > target.application_bytes / 2) protocol.refuse_image(target);
 }
 
-// 'e': the erase takes long, so its reply gets the larger poll budget.
-void erase_flash(ReplyBuffer& reply) {
-    print_verbose_line("we are writing too, not only verify! Now say e (erase)\r\n");
-    send_byte('e');
-    reply[0] = '\0';
-    read_reply(1, reply.data(), kEraseReplyPollLimit);
-    if (reply[0] != '\r') report_error("Sorry, device is not erased");
+// A bootloader without a chip erase erases each page as it writes it.
+void erase_flash(BootProtocol& protocol) {
+    if (!protocol.capabilities().chip_erase) return;
+    protocol.erase();
     console_print("Flash erased\r\n");
     Event("erase").write();
 }
 
-void write_flash(int family) {
-    burn_flash(family, kWriteMode);
+void write_flash(BootProtocol& protocol) {
+    protocol.write_image();
     console_print("\r\nFlash Download finished\r\n");
 }
 
 // A pass that gave up, or ended with errors (FAILURE), counts as failed.
-DownloadOutcome verify_flash(int family) {
+// After an incremental write a dialogue that can verifies only the pages
+// it wrote (what it read back to compare is as the image has it).
+DownloadOutcome verify_flash(BootProtocol& protocol, const std::vector<bool>& written) {
     console_print("Verify Flash.\r\n");
-    return burn_flash(family, kVerifyMode).succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
+    const bool only_written = !written.empty() && protocol.capabilities().verify_pages;
+    const PassResult result = only_written ? protocol.verify_pages(written) : protocol.verify_image();
+    return result.succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
 }
 
-// 'E': the bootloader starts the application; the reply is not examined.
-// An image whose verify failed is not started: the board stays in its
-// bootloader, ready for another download.
-void exit_bootloader(ReplyBuffer& reply, DownloadOutcome verified) {
+// An image whose verify failed is not started (the dialogue says what
+// becomes of the board).
+void start_application(BootProtocol& protocol, DownloadOutcome verified) {
     if (verified == DownloadOutcome::failed) {
-        console_print("Verify failed: application not started, the board stays in its bootloader\r\n");
+        protocol.hold_application();
         return;
     }
-    print_verbose_line("we say E\r\n");
-    send_byte('E');
-    read_reply(1, reply.data());
+    protocol.start_application();
     Event("exit_bootloader").write();
 }
 
-}  // namespace
-
-DownloadOutcome run_download(int kind, const char* path) {
+void load_image(int kind, const char* path) {
     console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
                   path);
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
@@ -248,27 +240,32 @@ DownloadOutcome run_download(int kind, const char* path) {
         .with("high_word", HiAddr)
         .with("bytes", HiAddr > LoAddr ? 2 * (HiAddr - LoAddr) : 0)
         .write();
+}
 
+}  // namespace
+
+DownloadOutcome run_download(int kind, const char* path) {
+    load_image(kind, path);
     ReplyBuffer reply{};
     if (run_options.wake_application) wake_application(reply);
     if (run_options.reset_lines != 0) reset_into_bootloader();
     switch_to_download_rate();
-    ask_programmer_type(reply);
-    ask_software_identifier(reply);
-    ask_hardware_version(reply);
-    ask_software_version(reply);
-    int family = ask_device_code(reply);
-    insist_on_mega128(family, reply);
-    if (kind == kEepromKind) return DownloadOutcome::succeeded;  // nothing is written to EEPROM
+    std::unique_ptr<BootProtocol> protocol = make_protocol(run_options.protocol);
+    const TargetIdentity target = protocol->identify();
+    if (kind == kEepromKind) {  // nothing is written to EEPROM
+        protocol->leave_eeprom_unwritten();
+        return DownloadOutcome::succeeded;
+    }
 
+    std::vector<bool> written;  // the pages of an incremental write
     if (run_options.write_flash) {
-        refuse_image_too_big(family);
-        if (!run_options.incremental || !write_changed_pages(family)) {
-            erase_flash(reply);
-            write_flash(family);
+        refuse_image_too_big(*protocol, target);
+        if (!run_options.incremental || !write_changed_pages(*protocol, target, written)) {
+            erase_flash(*protocol);
+            write_flash(*protocol);
         }
     }
-    DownloadOutcome outcome = verify_flash(family);
-    if (run_options.exit_bootloader) exit_bootloader(reply, outcome);
+    DownloadOutcome outcome = verify_flash(*protocol, written);
+    if (run_options.exit_bootloader) start_application(*protocol, outcome);
     return outcome;
 }

@@ -39,13 +39,13 @@ std::array<char, 1 << 16> stdout_buffer{};
 
 // A key sequence that has not been completed within this time is taken as
 // it stands: a lone ESC is the Esc key.
-constexpr long kEscapeWaitNs = 40L * 1000 * 1000;
+constexpr int kEscapeWaitMs = 40;
 
 // Raw bytes read from standard input and not yet decoded into keys.
 std::array<unsigned char, 512> key_bytes{};
 std::size_t key_byte_count = 0;
 bool key_input_ended = false;
-timespec key_bytes_since{};  // when the first undecoded byte arrived
+Deadline key_bytes_decided;  // when the undecoded bytes are taken as they stand
 
 // Decoded key codes waiting for read_key.
 KeyQueue key_codes;
@@ -124,12 +124,6 @@ void install_signal_handlers() {
     sigaction(SIGCONT, &resume, nullptr);
 }
 
-long elapsed_ns(const timespec& since) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - since.tv_sec) * 1000000000L + (now.tv_nsec - since.tv_nsec);
-}
-
 // Read what standard input has, waiting up to timeout_ms (-1: forever).
 // Returns false when nothing came.
 bool fill_key_bytes(int timeout_ms) {
@@ -152,7 +146,7 @@ bool fill_key_bytes(int timeout_ms) {
         key_input_ended = true;
         return false;
     }
-    if (key_byte_count == 0) clock_gettime(CLOCK_MONOTONIC, &key_bytes_since);
+    if (key_byte_count == 0) key_bytes_decided = Deadline::in_ms(kEscapeWaitMs);
     key_byte_count += static_cast<std::size_t>(n);
     return true;
 }
@@ -160,7 +154,7 @@ bool fill_key_bytes(int timeout_ms) {
 void drop_key_bytes(std::size_t count) {
     std::memmove(key_bytes.data(), key_bytes.data() + count, key_byte_count - count);
     key_byte_count -= count;
-    if (key_byte_count > 0) clock_gettime(CLOCK_MONOTONIC, &key_bytes_since);
+    if (key_byte_count > 0) key_bytes_decided = Deadline::in_ms(kEscapeWaitMs);
 }
 
 // Second codes of the cursor and function keys, as the PC keyboard gives
@@ -257,7 +251,7 @@ void decode_key_bytes() {
             drop_key_bytes(1);
             continue;
         }
-        bool waited = key_input_ended || elapsed_ns(key_bytes_since) >= kEscapeWaitNs;
+        bool waited = key_input_ended || key_bytes_decided.passed();
         if (key_byte_count == 1) {
             if (!waited) return;
             key_codes.push(27);
@@ -412,9 +406,7 @@ int console_key_wait(WaitSource* source) {
     if (key_byte_count == 0) return kWaitForever;
     // An escape sequence still open: its bytes are decided when its wait
     // is over, whether or not more come.
-    long left_ns = kEscapeWaitNs - elapsed_ns(key_bytes_since);
-    constexpr long kNsPerMs = 1000000;
-    return left_ns <= 0 ? 0 : static_cast<int>((left_ns + kNsPerMs - 1) / kNsPerMs);
+    return key_bytes_decided.left_ms();
 }
 
 int read_key() {
@@ -490,7 +482,7 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
     std::size_t after = std::min(prompt_rest.size(), key_bytes.size());
     std::memcpy(key_bytes.data(), prompt_rest.data(), after);
     key_byte_count = after;
-    if (after > 0) clock_gettime(CLOCK_MONOTONIC, &key_bytes_since);
+    if (after > 0) key_bytes_decided = Deadline::in_ms(kEscapeWaitMs);
     prompt_rest.keep(0);
     std::size_t line_length = word.used + dropped;
     if (cooked && line_length > ahead_start)

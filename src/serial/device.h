@@ -10,8 +10,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "base/wait.h"
+#include "net/net.h"
+#include "ports/ports.h"
+#include "serial/serial.h"
 
 // A failed device call: the system's code (errno on POSIX, the last-error
 // code on Windows) and what the port makes of it.
@@ -73,14 +77,46 @@ class Device {
     virtual DeviceError set_modem_line(ModemLine line, bool raised) = 0;
 };
 
-// ---- one realization per platform (port_posix.cpp, port_win32.cpp) ----
+// A port name taken apart (port_name.cpp), once: the port keeps it, so a
+// re-open means what the first open meant.
+struct PortName {
+    enum class Kind : uint8_t { device, usb, network };
+    Kind kind = Kind::device;
+    std::string device;      // device: the path that opens it (a COM name as the platform's path)
+    UsbSelector usb;         // usb: the adapter's identity, looked up at every open
+    NetworkAddress network;  // network: where to connect
+};
 
-// Opens the local serial device at path (what port_device_path made of the
-// port name): raw 8-N-1, no flow control, reads that never wait, writes
-// that wait only as long as write_some is told, RTS dropped. The settings
-// the device had are kept from the first open of the path and put back
-// when the device is let go. nullptr when it does not open.
-std::unique_ptr<Device> open_local_device(const char* path);
+// false when the name cannot name a port: a usb: or network name that is
+// not well formed, or a path too long to be one.
+bool parse_port_name(const char* name, PortName* parsed);
+
+// Why a device did not open: the cause, and what the system said of it in
+// words for the end of the line ("; the device belongs to group dialout,
+// ...", " (pid 4242, picocom)", " (Access is denied.)"), empty when it
+// said nothing more.
+struct OpenError {
+    OpenCause cause = OpenCause::none;
+    std::string detail;
+
+    explicit operator bool() const { return cause != OpenCause::none; }
+};
+
+// ---- one realization per platform (tty_device_posix.cpp, comm_device_win32.cpp) ----
+
+// The path that COMn stands for on this platform.
+std::string com_device_path(int64_t number);
+
+// Opens the local serial device at path: raw 8-N-1, no flow control, reads
+// that never wait, writes that wait only as long as write_some is told,
+// RTS dropped. The settings the device had are kept from the first open of
+// the path and put back when the device is let go. nullptr when it does not
+// open, *error saying why.
+std::unique_ptr<Device> open_local_device(const char* path, OpenError* error);
+
+// Whether a device path is of the kind a USB adapter gets (its absence
+// may mean the adapter was unplugged).
+bool usb_adapter_path(const std::string& path);
 
 // The port lets its device go for good (close_port): the settings found
 // at the next open are that device's own again, even under the same path.
@@ -99,7 +135,8 @@ void use_fine_timer();
 
 // ---- the same on every platform ----
 
-// Opens a network name (rfc2217://HOST:PORT, socket://HOST:PORT), giving up
-// on the connection after connect_wait_ms. nullptr when the name is not
-// one or the connection cannot be made.
-std::unique_ptr<Device> open_network_device(const char* name, int connect_wait_ms);
+// Connects to a network port (name is how the user wrote it, for the
+// line's messages), giving up on the connection after connect_wait_ms.
+// nullptr when the connection cannot be made, *error saying why.
+std::unique_ptr<Device> open_network_device(const NetworkAddress& address, const char* name,
+                                            int connect_wait_ms, OpenError* error);

@@ -1,19 +1,23 @@
 // A network connection as a device of the port: the network line behind
 // the device calls. Its failures are the connection's system errors, or a
 // hang-up when the server closed it.
+#include <array>
 #include <memory>
+#include <string>
 
+#include "net/net.h"
 #include "serial/device.h"
-#include "serial/network_line.h"
 
 namespace {
 
 class NetworkDevice final : public Device {
    public:
-    bool open(const NetworkAddress& address, const char* name, int connect_wait_ms) {
-        TcpError error;
+    bool open(const NetworkAddress& address, const char* name, int connect_wait_ms, TcpError* error) {
         // RTS dropped, as a local device's is; the port drops DTR next.
-        return line_.open(address, name, connect_wait_ms, &error) && line_.set_rts(false);
+        if (!line_.open(address, name, connect_wait_ms, error)) return false;
+        if (line_.set_rts(false)) return true;
+        *error = line_.end_error();
+        return false;
     }
 
     std::size_t read_some(uint8_t* buffer, std::size_t capacity, DeviceError* error) override {
@@ -62,13 +66,24 @@ class NetworkDevice final : public Device {
     NetworkLine line_;
 };
 
+// What became of the connection, for the end of the open's line.
+std::string connection_failure(const NetworkAddress& address, const TcpError& failure) {
+    if (failure.code == 0 && !failure.lookup) return " (the server closed the connection)";
+    std::array<char, 256> text{};
+    tcp_error_text(failure, text.data(), text.size());
+    if (failure.lookup) return std::string(" (looking up ") + address.host.data() + ": " + text.data() + ")";
+    return std::string(" (") + text.data() + ")";
+}
+
 }  // namespace
 
-std::unique_ptr<Device> open_network_device(const char* name, int connect_wait_ms) {
-    NetworkAddress address;
-    if (!parse_network_name(name, &address)) return nullptr;
+std::unique_ptr<Device> open_network_device(const NetworkAddress& address, const char* name,
+                                            int connect_wait_ms, OpenError* error) {
     use_fine_timer();
     auto device = std::make_unique<NetworkDevice>();
-    if (!device->open(address, name, connect_wait_ms)) return nullptr;
-    return device;
+    TcpError failure;
+    if (device->open(address, name, connect_wait_ms, &failure)) return device;
+    error->cause = OpenCause::no_connection;
+    error->detail = connection_failure(address, failure);
+    return nullptr;
 }

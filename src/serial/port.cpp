@@ -2,28 +2,33 @@
 // rate it was given (a re-open applies them again), a receive buffer under
 // receive_count and read_byte, the report of a failed read and the re-open
 // that follows it, the gone flag, and the modem-line report said once.
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/fatal.h"
 #include "base/text.h"
+#include "net/net.h"
+#include "ports/ports.h"
 #include "serial/device.h"
-#include "serial/network_line.h"
-#include "serial/port_list.h"
 #include "serial/serial.h"
 
 namespace {
 
 struct SerialPort {
     std::unique_ptr<Device> device;
-    std::array<char, kPathCapacity> name{};
+    std::array<char, kPathCapacity> name{};  // as the user gave it
+    PortName parsed;
     int32_t remembered_rate = 0;
     bool gone = false;            // the device vanished and the re-open failed
     DeviceError pending_failure;  // a failed read found by receive_count, reported by read_byte
     bool modem_lines_reported = false;
-    int64_t reopened_ms = 0;  // when the last re-open succeeded (0: never)
+    Deadline steady_after_reopen;  // until then a failure is one of a line that fails as soon as it opens
 };
 
 SerialPort port;
@@ -52,19 +57,69 @@ std::size_t rx_count = 0;
 // The device a port name stands for: a network connection, the one
 // adapter that has a USB identity now (looked up at every open, so an
 // adapter that comes back under another name is found again), or a local
-// device by its path or COM name. A re-open while the port is in use
-// gives a network connection less time, so that the keys stay live.
-std::unique_ptr<Device> open_device(const char* name, bool again) {
-    if (network_kind(name) != NetworkKind::none)
-        return open_network_device(name, again ? kReconnectWaitMs : kConnectWaitMs);
-    std::string usb_device;
-    if (is_usb_name(name)) {
-        if (!usb_port_device(name, &usb_device)) return nullptr;
-        name = usb_device.c_str();
+// device by its path. A re-open while the port is in use gives a network
+// connection less time, so that the keys stay live.
+std::unique_ptr<Device> open_device(const PortName& name, bool again, std::string* device, OpenError* error) {
+    switch (name.kind) {
+        case PortName::Kind::network:
+            return open_network_device(name.network, port.name.data(),
+                                       again ? kReconnectWaitMs : kConnectWaitMs, error);
+        case PortName::Kind::usb: {
+            std::vector<PortInfo> matches = matching_ports(list_ports(), name.usb);
+            if (matches.size() != 1) {
+                error->cause = matches.empty() ? OpenCause::no_usb_match : OpenCause::several_usb_matches;
+                return nullptr;
+            }
+            *device = matches.front().device;
+            return open_local_device(device->c_str(), error);
+        }
+        case PortName::Kind::device: break;
     }
-    char path[kPathCapacity + 16];
-    if (!port_device_path(name, path, sizeof path)) return nullptr;
-    return open_local_device(path);
+    *device = name.device;
+    return open_local_device(device->c_str(), error);
+}
+
+// The cause in words, after "Cannot open NAME: ", before what the system
+// said of it. A device that is missing may be an adapter that was pulled
+// out, when its name is an adapter's.
+std::string cause_words(OpenCause cause, const std::string& device) {
+    switch (cause) {
+        case OpenCause::no_such_device:
+            return usb_adapter_path(device) ? "no such device (is the USB adapter plugged in?)"
+                                            : "no such device";
+        case OpenCause::permission_denied: return "permission denied";
+        case OpenCause::in_use: return "in use by another program";
+        case OpenCause::not_a_port: return "not a serial port";
+        case OpenCause::no_usb_match:
+            return "no serial port has this USB identity (is the adapter plugged in?)";
+        case OpenCause::several_usb_matches: return "several serial ports have this USB identity";
+        case OpenCause::no_connection: return "no connection";
+        default: return {};  // the system's reason alone
+    }
+}
+
+// Whether the device's path says more than the name it was given by: a
+// usb: name's adapter, a COM name's /dev/ttyS path, but not the same COM
+// name with the prefix that opens it.
+bool says_more(const std::string& device, std::string_view name) {
+    if (name.ends_with(':')) name.remove_suffix(1);
+    auto same = [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    };
+    return !device.empty() &&
+           std::search(device.begin(), device.end(), name.begin(), name.end(), same) == device.end();
+}
+
+// "Cannot open NAME: CAUSE", naming the device the name led to where that
+// says more.
+void explain(const std::string& device, const OpenError& error, OpenFailure* why) {
+    if (why == nullptr) return;
+    why->cause = error.cause;
+    why->line = std::string("Cannot open ") + port.name.data();
+    if (says_more(device, port.name.data())) why->line += " (" + device + ")";
+    why->line += ": " + cause_words(error.cause, device) + error.detail;
+    if (error.cause == OpenCause::no_usb_match || error.cause == OpenCause::several_usb_matches)
+        why->candidates = usb_candidates(port.parsed.usb);
 }
 
 // The system's text for a failed call, on standard error; a device that
@@ -128,15 +183,16 @@ void let_go_of_device() {
     port.pending_failure = DeviceError{};
 }
 
-int open_named(const char* name, bool again) {
-    // A name that does not fit would open another device: refuse it. The
-    // name may be the port's own (a re-open): it is copied before closing.
-    std::array<char, kPathCapacity> given{};
-    if (!copy_text(given, name)) return 0;
+// Opens the port's own name (a re-open too) as it was parsed.
+int open_parsed(bool again, OpenFailure* why) {
     let_go_of_device();  // a port opened again lets go of its old device and lock
-    port.name = given;
-    port.device = open_device(port.name.data(), again);
-    if (!port.device) return 0;
+    std::string device;
+    OpenError error;
+    port.device = open_device(port.parsed, again, &device, &error);
+    if (!port.device) {
+        explain(device, error, why);
+        return 0;
+    }
     set_dtr(0);
     port.gone = false;
     return 1;
@@ -156,15 +212,19 @@ DeviceError apply_rate(int32_t rate) {
 
 }  // namespace
 
-int open_port(const char* name) { return open_named(name, false); }
-
-bool port_name_valid(const char* name) {
-    if (network_kind(name) != NetworkKind::none) {
-        NetworkAddress address;
-        return parse_network_name(name, &address);
+int open_port(const char* name, OpenFailure* why) {
+    // A name that does not fit would open another device: refuse it.
+    std::array<char, kPathCapacity> given{};
+    PortName parsed;
+    if (!copy_text(given, name) || !parse_port_name(name, &parsed)) {
+        if (why != nullptr)
+            *why =
+                OpenFailure{OpenCause::other, std::string("Cannot open ") + name + ": not a port name", {}};
+        return 0;
     }
-    UsbSelector selector;
-    return !is_usb_name(name) || parse_usb_name(name, &selector);
+    port.name = given;
+    port.parsed = std::move(parsed);
+    return open_parsed(false, why);
 }
 
 void set_dtr(int level) { set_modem_line(ModemLine::dtr, level); }
@@ -185,7 +245,7 @@ int send_byte(uint8_t byte) { return send_bytes(&byte, 1); }
 // the other end) fails the send instead of holding the run.
 int send_bytes(const uint8_t* bytes, std::size_t count) {
     if (!port.device && count > 0) return send_failed(DeviceError{DeviceError::Kind::not_open});
-    int64_t last_taken = monotonic_ms();
+    Deadline stalled = Deadline::in_ms(stall_time_ms());
     while (count > 0) {
         DeviceError error;
         std::size_t taken = port.device->write_some(bytes, count, kSendWaitMs, &error);
@@ -193,12 +253,11 @@ int send_bytes(const uint8_t* bytes, std::size_t count) {
         if (taken > 0) {
             bytes += taken;
             count -= taken;
-            last_taken = monotonic_ms();
+            stalled = Deadline::in_ms(stall_time_ms());
             continue;
         }
         check_pending_signal();
-        if (monotonic_ms() - last_taken >= stall_time_ms())
-            return send_failed(DeviceError{DeviceError::Kind::timed_out});
+        if (stalled.passed()) return send_failed(DeviceError{DeviceError::Kind::timed_out});
     }
     return 0;
 }
@@ -208,7 +267,7 @@ SendOutcome send_byte_unless(uint8_t byte, const WaitSource& watched, int watche
         send_failed(DeviceError{DeviceError::Kind::not_open});
         return SendOutcome::failed;
     }
-    const int64_t since = monotonic_ms();
+    const Deadline stalled = Deadline::in_ms(stall_time_ms());
     for (;;) {
         DeviceError error;
         if (port.device->write_some(&byte, 1, 0, &error) == 1) return SendOutcome::sent;
@@ -216,7 +275,7 @@ SendOutcome send_byte_unless(uint8_t byte, const WaitSource& watched, int watche
             send_failed(error);
             return SendOutcome::failed;
         }
-        int left = stall_time_ms() - static_cast<int>(monotonic_ms() - since);
+        int left = stalled.left_ms();
         if (left <= 0) {
             send_failed(DeviceError{DeviceError::Kind::timed_out});
             return SendOutcome::failed;
@@ -264,7 +323,7 @@ int read_byte(uint8_t* out) {
         // does while its device is unplugged) would be a storm of
         // connections and reports if opened again at once: it is gone, said
         // once by the terminal, which tries it about once a second.
-        if (port.reopened_ms != 0 && monotonic_ms() - port.reopened_ms < kSteadyAfterReopenMs) {
+        if (!port.steady_after_reopen.passed()) {
             let_go_of_device();
             port.gone = true;
             return -1;
@@ -300,14 +359,13 @@ void wait_for_byte_ms(int ms) {
 bool port_is_gone() { return port.gone; }
 
 int reopen_port() {
-    std::array<char, kPathCapacity> name = port.name;
     int32_t rate = port.remembered_rate;
-    if (open_named(name.data(), true) != 1) {
+    if (open_parsed(true, nullptr) != 1) {
         port.gone = true;
         return 0;
     }
     set_baud_rate(rate);
-    port.reopened_ms = monotonic_ms();
+    port.steady_after_reopen = Deadline::in_ms(kSteadyAfterReopenMs);
     return 1;
 }
 

@@ -1,7 +1,11 @@
 // Serial link: the one port of the process and the timed exchange on it.
-// Every time limit of the program is a count of 1 ms polls; nothing here
-// reads a clock. The port's shared half is port.cpp; each platform's
-// devices sit below it (device.h).
+// The exchange's reply limits are counts of 1 ms polls, as the dialogue
+// fixes them; the port's own limits (how long a stuck line may hold a
+// send, how soon a re-opened line may fail again) are deadlines on the
+// monotonic clock. The port's shared core is port.cpp; below it one device
+// per kind (device.h): the tty (tty_device_posix.cpp) or the comm handle
+// (comm_device_win32.cpp) of the platform, and the network device on the
+// net library (network_device.cpp).
 #pragma once
 
 #include <cstddef>
@@ -12,19 +16,39 @@
 
 // ---- the port ----------------------------------------------------------
 
-// Open the named device (a path, or COMn / Comn:), raw 8-N-1, no flow
-// control, reads that never wait, DTR dropped. 1 = opened, 0 = not (nothing
-// printed).
-int open_port(const char* name);
+// Why a port did not open.
+enum class OpenCause : uint8_t {
+    none,
+    no_such_device,       // nothing by that name (an adapter unplugged)
+    permission_denied,    // this user may not open it
+    in_use,               // another program holds it
+    not_a_port,           // it opens, but it is no serial port
+    no_usb_match,         // no port has the usb: name's identity
+    several_usb_matches,  // more than one has it
+    no_connection,        // the network connection could not be made
+    other,                // the system's reason says what
+};
 
-// The device path a port name stands for: COMn and Comn: (any letter case,
-// colon optional, n from 1) name /dev/ttyS<n-1>; any other name is a path
-// as it stands. false when the path does not fit in capacity bytes.
-bool port_device_path(const char* name, char* path, std::size_t capacity);
+// What open_port found when it did not open the port.
+struct OpenFailure {
+    OpenCause cause = OpenCause::none;
+    // The cause in one line a user can act on, without a line end:
+    // "Cannot open /dev/ttyUSB0: in use by another program (pid 4242, picocom)".
+    std::string line;
+    // For a usb: name that matched none or several ports: the candidates,
+    // one "\r\n"-ended line each.
+    std::string candidates;
+};
+
+// Open the named port (a device path, COMn / Comn:, a usb: name, a network
+// name), raw 8-N-1, no flow control, reads that never wait, DTR dropped.
+// 1 = opened, 0 = not: nothing is printed, *why (when given) says why.
+int open_port(const char* name, OpenFailure* why = nullptr);
 
 // Whether a name can name a port at all: a usb: name and a network name
 // must be well formed (usb:VVVV:PPPP[:SERIAL], rfc2217://HOST:PORT,
-// socket://HOST:PORT); anything else is a device path or a COM name.
+// socket://HOST:PORT); anything else is a device path or a COM name, which
+// must fit in a path.
 bool port_name_valid(const char* name);
 
 // Non-zero raises DTR, zero drops it; the same for RTS. On a network port
@@ -73,9 +97,6 @@ int read_byte(uint8_t* out);
 // harmless when it is not open.
 void close_port();
 
-// Suspend the caller for the given milliseconds.
-void sleep_ms(int ms);
-
 // Sleep up to ms milliseconds, waking early when a received byte is
 // waiting. Used where a poll loop sleeps only because nothing has come.
 void wait_for_byte_ms(int ms);
@@ -92,6 +113,15 @@ int port_wait_source(WaitSource::Kind kind, WaitSource* source);
 // Repeat polls times: drop one waiting byte if any, then sleep 1 ms.
 void drain_input(int polls);
 
+// Drops what arrives until nothing has come for quiet_ms, or limit_ms have
+// passed in all, whatever still comes. Says how many bytes went and whether
+// the line fell quiet.
+struct QuietDrain {
+    unsigned dropped = 0;
+    bool quiet = false;
+};
+QuietDrain drain_until_quiet(int quiet_ms, int limit_ms);
+
 // True while the port is gone (its device vanished and the re-open failed).
 bool port_is_gone();
 
@@ -101,17 +131,6 @@ int reopen_port();
 
 // The name given to the last open_port.
 const char* port_name();
-
-// ---- finding ports -------------------------------------------------------
-
-// One line per serial port of the machine on standard output, with what is
-// known of it (device, USB identity as a usb: name, manufacturer, product,
-// the stable by-id name).
-void print_port_list();
-
-// For a usb: name that matches none or several ports: which, and the
-// candidates, one "\r\n"-ended line each; empty otherwise.
-std::string usb_candidates(const char* name);
 
 // ---- timed exchange ------------------------------------------------------
 

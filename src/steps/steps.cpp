@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <chrono>
+#include <cmath>
 #include <cstdio>
 
 #include "base/fatal.h"
@@ -16,15 +16,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // The longest single wait for a byte: the deadline is looked at again after
 // it, and the screen brought up to date.
 constexpr int kWaitSliceMs = 50;
 
-long long elapsed_ms(Clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
+int64_t elapsed_ms(int64_t since_ms) { return monotonic_ms() - since_ms; }
 
 Event step_event(std::size_t index, const Step& step) {
     Event event("step");
@@ -52,11 +48,8 @@ std::string seconds_text(double seconds) {
     return std::string(text.data(), end);
 }
 
-// Milliseconds until the deadline, rounded up, at most one slice.
-int wait_ms(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 1, kWaitSliceMs));
-}
+// The wait until the deadline, at least a millisecond, at most one slice.
+int wait_ms(const Deadline& deadline) { return std::clamp(deadline.left_ms(), 1, kWaitSliceMs); }
 
 // One received byte shown as the terminal shows it and fed to the matcher:
 // true when it completes the text.
@@ -74,13 +67,13 @@ bool take_byte(TextMatcher& matcher) {
 // matches ends at the deadline all the same.
 bool expect_step(std::size_t index, const Step& step, std::string* failure) {
     TextMatcher matcher(step.bytes);
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                                   std::chrono::duration<double>(step.timeout_seconds));
+    const int64_t start_ms = monotonic_ms();
+    // A part of a millisecond counts as a whole one.
+    const Deadline deadline = Deadline::in_ms(static_cast<int64_t>(std::ceil(step.timeout_seconds * 1000.0)));
     bool matched = false;
     while (!matched) {
         check_pending_signal();
-        if (Clock::now() >= deadline) break;
+        if (deadline.passed()) break;
         if (byte_waiting()) {
             matched = take_byte(matcher);
             continue;
@@ -93,13 +86,13 @@ bool expect_step(std::size_t index, const Step& step, std::string* failure) {
         matched = take_byte(matcher);
     console_flush();
     if (matched) {
-        step_event(index, step).with("result", "matched").with("ms", elapsed_ms(start)).write();
+        step_event(index, step).with("result", "matched").with("ms", elapsed_ms(start_ms)).write();
         return true;
     }
     *failure =
         "Timed out after " + seconds_text(step.timeout_seconds) + " s waiting for \"" + step.written + "\"";
     std::fprintf(stderr, "%s\n", failure->c_str());
-    step_event(index, step).with("result", "timed out").with("ms", elapsed_ms(start)).write();
+    step_event(index, step).with("result", "timed out").with("ms", elapsed_ms(start_ms)).write();
     return false;
 }
 

@@ -1,5 +1,6 @@
-// Terminal emulator: the interactive loop and its keys, the display of
-// received bytes with time tags and log, and the VT100 subset.
+// Terminal emulator: the interactive loop and its keys, the text upload and
+// its file-name prompt, the display of received bytes with time tags and
+// log, and the VT100 subset.
 #pragma once
 
 #include <array>

@@ -4,13 +4,18 @@ fatal messages and the exit status of every kind of stop.
 Standard output is a pipe here (tty=False), so the console's clearing writes
 nothing and the output can be compared byte for byte.
 """
+import contextlib
 import fcntl
+import grp
 import os
 import shutil
+import socket
+import subprocess
 import tempfile
+import termios
 import unittest
 
-from harness import SOURCE, VERSION_OUTPUT as VERSION, Program, Sim, run
+from harness import NOBODY, SOURCE, TAMBORVINE, VERSION_OUTPUT as VERSION, Program, Sim, run
 
 USAGE = (
     b"Usage: tamborvine [fileword] [flagword] [speedword] [port]\r\n"
@@ -90,16 +95,6 @@ class Stops(unittest.TestCase):
 
     def test_log_file_that_cannot_be_opened(self):
         self.assert_stops(["-l", "/nonexistent/dir/log.txt"], b"Cannot open log file.")
-
-    def test_missing_port_is_framed_and_named_as_given(self):
-        self.assert_stops(["-c", MISSING_PORT], b"Unable to open COM port : %s\r\n" % MISSING_PORT.encode())
-        # A Windows name is shown as the user typed it, not as the device
-        # path it stands for.
-        self.assert_stops(["-c", "COM250"], b"Unable to open COM port : COM250\r\n")
-
-    def test_something_that_is_not_a_serial_device_is_refused(self):
-        with tempfile.NamedTemporaryFile() as f:
-            self.assert_stops(["-c", f.name], b"Unable to open COM port : %s\r\n" % f.name.encode())
 
     def test_letters_after_a_fatal_one_are_never_reached(self):
         # -x stops before -h would print the usage.
@@ -203,16 +198,6 @@ class WithSimulatedPort(unittest.TestCase):
         self.assertEqual((rc, out), (1, fatal(b"Unable to set -9600 baud")))
         self.assertTrue(err.endswith(b"\n") and len(err) > 1, err)
 
-    def test_port_held_by_another_program_is_refused(self):
-        holder = os.open(self.sim.path, os.O_RDWR | os.O_NOCTTY)
-        try:
-            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            rc, out, _ = run_piped(["-c", self.sim.link, "-q"])
-            self.assertEqual((rc, out), (1, fatal(b"Unable to open COM port : %s\r\n" % self.sim.link.encode())))
-        finally:
-            os.close(holder)
-        self.run_ok(["-c", self.sim.link, "-q"])
-
     def test_log_file_is_created_for_the_terminal(self):
         log = os.path.join(self.tmp, "log.txt")
         self.run_ok(["-l", log, "-c", self.sim.link, "-q"])
@@ -220,6 +205,65 @@ class WithSimulatedPort(unittest.TestCase):
         rc, _, _ = run_piped(["-l", log, "-c", self.sim.link], keys=b"\x1b")
         self.assertEqual(rc, 0)
         self.assertTrue(os.path.exists(log))
+
+
+class PortsThatDoNotOpen(unittest.TestCase):
+    """The stop "Unable to open COM port" on standard output, the port
+    named as given, and the cause in one line on standard error."""
+
+    @staticmethod
+    def hold(stack, path, how):
+        """The port held by this test: by its lock, its exclusive mode or a
+        lock file; or a port that only its group may open."""
+        if how == "lock file":
+            lock_file = "/run/lock/LCK.." + os.path.basename(os.path.realpath(path))
+            with open(lock_file, "w") as f:
+                f.write("%10d\n" % os.getpid())
+            stack.callback(os.unlink, lock_file)
+            return
+        found = os.stat(path)
+        stack.callback(os.chmod, path, found.st_mode & 0o7777)
+        stack.callback(os.chown, path, found.st_uid, found.st_gid)
+        os.chown(path, 0, grp.getgrnam("dialout").gr_gid)
+        os.chmod(path, 0o660 if how == "group" else 0o666)
+        if how in ("lock", "exclusive"):
+            holder = os.open(path, os.O_RDWR | os.O_NOCTTY)
+            stack.callback(os.close, holder)
+            if how == "lock":
+                fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            else:
+                fcntl.ioctl(holder, termios.TIOCEXCL)
+
+    def test_each_cause(self):
+        plain = tempfile.NamedTemporaryFile()
+        self.addCleanup(plain.close)
+        refusing = socket.socket()                 # bound, not listening: refuses
+        self.addCleanup(refusing.close)
+        refusing.bind(("127.0.0.1", 0))
+        network = "rfc2217://127.0.0.1:%d" % refusing.getsockname()[1]
+        me = b"(pid %d, " % os.getpid()
+        cases = [  # the name (None: the target's port), how it is held, run as nobody, the cause
+            (MISSING_PORT, None, False, b": no such device\n"),
+            ("COM250", None, False, b" (/dev/ttyS249): no such device\n"),
+            (plain.name, None, False, b": not a serial port (a regular file)\n"),
+            (None, "lock", False, b": in use by another program " + me),
+            (None, "lock file", False, b": in use by another program " + me),
+            (None, "exclusive", True, b": in use by another program\n"),
+            (None, "group", True, b": permission denied: the device belongs to group dialout, "
+                                  b"which this user is not in (sudo usermod -aG dialout $USER"),
+            (network, None, False, b": no connection (Connection refused)\n"),
+        ]
+        for name, how, as_nobody, cause in cases:
+            with self.subTest(name=name, held=how), Sim() as sim, contextlib.ExitStack() as stack:
+                name = name or (sim.path if as_nobody else sim.link)  # nobody may not enter the link's directory
+                if how:
+                    self.hold(stack, sim.path, how)
+                command = (NOBODY if as_nobody else []) + [TAMBORVINE, "-c", name, "-q"]
+                done = subprocess.run(command, capture_output=True, timeout=30)
+                self.assertEqual(done.returncode, 1, done)
+                self.assertEqual(done.stdout, fatal(b"Unable to open COM port : %s\r\n" % name.encode()))
+                self.assertTrue(done.stderr.startswith(b"Cannot open " + name.encode() + cause), done.stderr)
+                self.assertEqual(done.stderr.count(b"\n"), 1, done.stderr)
 
 
 class LongPaths(unittest.TestCase):

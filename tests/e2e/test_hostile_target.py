@@ -2,7 +2,6 @@
 user's terminal with C1 controls or escape sequences in messages, or have
 the chip erased for a file that holds no whole image."""
 import os
-import time
 import unittest
 
 from boot_support import Workdir, boot_sim, download, intel_hex, words_to_bytes
@@ -50,13 +49,14 @@ class NoC1ControlsOnTheScreen(unittest.TestCase):
                 # One character split over three reads.
                 for piece in (b"[\xe2", b"\x82", b"\xac]"):
                     sim.send(piece)
-                    time.sleep(0.1)
+                    sim.sync()
+                    p.wait_idle(sim.path)
                 p.expect("[€]".encode())
                 # A character begun in VT_MODE and ended in ASCII_HEX is no
                 # character: its last byte is shown in hex.
                 sim.send(b"{\xc2")
                 p.expect(b"{")
-                time.sleep(0.1)
+                p.wait_idle(sim.path)
                 p.keys(b"\x01")
                 p.expect(b"hex mode = ASCII_HEX")
                 sim.send(b"\x9b}")

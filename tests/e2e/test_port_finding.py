@@ -4,12 +4,13 @@ usb: names matching none, one or two adapters, and --wait-port for a port
 that appears a second after the start and for one that never does."""
 import os
 import shutil
+import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-from harness import SOURCE, Program, Sim, run
+from harness import NOBODY, SOURCE, TAMBORVINE, Program, Sim, run
 from network_support import BACK, GONE, START
 
 FAKE_MACHINE = os.path.join(SOURCE, "tests", "data", "fake_machine")
@@ -100,10 +101,12 @@ class UsbNames(unittest.TestCase):
         self.assertNotIn(b"ttyACM0", out)
 
     def test_no_match_stops_and_lists_the_usb_ports_there_are(self):
-        rc, out, _ = run(["-c", "USB:1234:ABCD", "-q"], tty=False, env=with_root(self.root))
+        rc, out, err = run(["-c", "USB:1234:ABCD", "-q"], tty=False, env=with_root(self.root))
         self.assertEqual(rc, 1)
         self.assertTrue(out.startswith(b"\r\n" + UNABLE + b"USB:1234:ABCD\r\n"), out)
         self.assertIn(b"No serial port matches", out)
+        self.assertEqual(err, b"Cannot open USB:1234:ABCD: no serial port has this USB identity "
+                              b"(is the adapter plugged in?)\n")
         self.assertEqual(out.count(b"  usb:"), 3)
 
     def test_a_malformed_usb_name_is_a_bad_port_argument(self):
@@ -136,6 +139,20 @@ class WaitPort(unittest.TestCase):
             p.expect(START, timeout=10)
             p.keys(b"\x1b")
             self.assertEqual(p.wait(), 0)
+
+    def test_a_device_that_refuses_this_user_at_first_is_tried_a_while_longer(self):
+        # udev gives a new adapter its group a moment after it appears: a
+        # permission denied is tried again for a while, past --wait-port.
+        sim = Sim()
+        self.addCleanup(sim.close)
+        self.addCleanup(os.chmod, sim.path, os.stat(sim.path).st_mode & 0o7777)
+        os.chmod(sim.path, 0o600)
+        timer = threading.Timer(1.8, os.chmod, (sim.path, 0o666))
+        timer.start()
+        self.addCleanup(timer.cancel)
+        done = subprocess.run(NOBODY + [TAMBORVINE, "-c", sim.path, "--wait-port", "1", "-q"],
+                              capture_output=True, timeout=30)
+        self.assertEqual(done.returncode, 0, done)
 
     def test_nothing_appearing_stops_after_the_time_given(self):
         link = os.path.join(tempfile.mkdtemp(prefix="tvwait-"), "never")

@@ -4,7 +4,6 @@ against the simulated target, run the way CI runs them: no terminal, the
 output on a pipe."""
 import os
 import signal
-import time
 import unittest
 
 from boot_support import Workdir
@@ -23,7 +22,7 @@ class FlashAndCheck(unittest.TestCase):
 
     def test_flash_wait_for_the_greeting_send_a_line_and_see_its_echo(self):
         events = self.scratch("events.jsonl")
-        with Sim("--target") as sim:
+        with Sim("--target", "--app-start-ms", "1000") as sim:  # greets once the host is surely back
             rc, out, err, _ = run_timed([self.hex, "-c", sim.link, "-t", "-w", "--events", events,
                                          "--expect", GREETING_END, "--send", "hi there\\r",
                                          "--expect", "hi there\\r"])
@@ -132,7 +131,7 @@ class StepsWithoutDownload(unittest.TestCase):
                           "--send", "done"], tty=False) as p:
                 sim.wait_received(2)
                 sim.send(b"heh")
-                time.sleep(0.3)
+                p.expect(b"heh")                # shown: read before the rest comes
                 sim.send(b"ello")
                 sim.wait_received(6)
                 rc = p.wait(20)

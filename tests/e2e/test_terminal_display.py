@@ -29,8 +29,7 @@ class Session:
         returns the screen output since the previous call."""
         self.sim.send(data)
         self.p.expect(re.compile(re.escape(shown)))
-        time.sleep(0.05)
-        self.p.pump(0.05)
+        self.p.wait_idle(self.sim.path)
         return self.screen_since_mark()
 
     def screen_since_mark(self):

@@ -66,8 +66,8 @@ class Keys(unittest.TestCase):
         # Backspace, which the terminal sends as its erase character DEL,
         # reaches the target as 8.
         self.assertEqual(got, b"hi\x05\x07\x08\x09\r\x1f~\x08\xe9\x00\x00H")
-        time.sleep(0.2)
-        self.assertIsNone(p.proc.poll())
+        self.sim.send(b"still here")            # no key ended the terminal
+        p.expect(b"still here")
         self.end_with(b"\x1b", b"Normal Exit")
 
     def test_exits_close_the_log(self):
@@ -86,10 +86,9 @@ class Keys(unittest.TestCase):
     def test_upload_key_sends_the_named_file_with_dots_and_count(self):
         path = text_file(2500)
         p = self.start()
-        p.keys(b"\x06")
-        p.expect(b"\r\r\r\n\r\r\nPlease enter an file name : ")
-        p.keys(path.encode() + b"\r")
-        time.sleep(0.2)
+        p.answer_prompt(path.encode() + b"\r")
+        self.assertIn(b"\r\r\r\n\r\r\nPlease enter an file name : ", bytes(p.output))
+        self.sim.sync()
         self.assertEqual(self.sim.received_bytes(), b"")  # the prompt only asks
         p.keys(b"\x04")
         p.expect(b"\r\r\n\r*** 2500 Chars Sent *** \r\r\r\n")
@@ -104,10 +103,7 @@ class Keys(unittest.TestCase):
     def test_upload_of_an_empty_file(self):
         path = text_file(0)
         p = self.start()
-        p.keys(b"\x06")
-        p.expect(b"file name : ")
-        p.keys(path.encode() + b"\r")
-        time.sleep(0.2)
+        p.answer_prompt(path.encode() + b"\r")
         p.keys(b"\x04")
         p.expect(b"*** 0 Chars Sent *** ")
         self.assertNotIn(b".", bytes(p.output).split(b"file name : ")[1].replace(path.encode(), b""))
@@ -126,10 +122,7 @@ class Keys(unittest.TestCase):
     def test_a_directory_does_not_open_for_upload(self):
         path = text_file(20)
         p = self.start()
-        p.keys(b"\x06")
-        p.expect(b"file name : ")
-        p.keys(os.path.dirname(path).encode() + b"\r")
-        time.sleep(0.2)
+        p.answer_prompt(os.path.dirname(path).encode() + b"\r")
         p.keys(b"\x04")
         p.expect(b"Cannot open input file.\r\r\r\n\r\r\r\n\r\r\nPlease enter an file name : ")
         p.keys(path.encode() + b"\r")
@@ -154,11 +147,8 @@ class Keys(unittest.TestCase):
         self.p = p = Program(["-c", self.sim.link], cwd=work)
         self.addCleanup(p.close)
         p.expect(BANNER)
-        p.keys(b"\x06")
-        p.expect(b"file name : ")
-        p.keys(b"a" * 35 + b"\r")
+        p.answer_prompt(b"a" * 35 + b"\r")
         p.expect(b"a" * 35)                    # echoed by the line input
-        time.sleep(0.2)
         p.keys(b"\x04")
         p.expect(b"*** 10 Chars Sent *** ")
         self.assertEqual(bytes(p.output).count(b"Please enter an file name : "), 1)
@@ -168,10 +158,7 @@ class Keys(unittest.TestCase):
     def test_prompt_then_esc_exits_without_upload(self):
         path = text_file(10)
         p = self.start()
-        p.keys(b"\x06")
-        p.expect(b"file name : ")
-        p.keys(path.encode() + b"\r")
-        time.sleep(0.1)
+        p.answer_prompt(path.encode() + b"\r")
         self.end_with(b"\x1b", b"Normal Exit")
         self.assertEqual(self.sim.received_bytes(), b"")
 
@@ -201,7 +188,6 @@ class Keys(unittest.TestCase):
     def test_dtr_pulse_keeps_the_terminal_running(self):
         p = self.start()
         p.keys(b"\x12")
-        time.sleep(0.2)
         self.sim.send(b"after pulse")
         p.expect(b"after pulse")
         self.end_with(b"\x1b", b"Normal Exit")
@@ -228,11 +214,7 @@ class Keys(unittest.TestCase):
         self.p = p = Program(["-c", self.sim.link, "-d", path])
         self.addCleanup(p.close)
         p.expect(b"*** 10 Chars Sent *** ")
-        p.keys(b"\x06")
-        p.expect(b"file name : ")
-        time.sleep(0.1)
-        p.keys(b"\x04")                        # end of input: no word
-        time.sleep(0.2)
+        p.answer_prompt(b"\x04")              # end of input: no word
         p.keys(b"\x04")                        # uploads the -d file again
         p.expect(re.compile(rb"file name : .*\*\*\* 10 Chars Sent \*\*\* ", re.S))
         self.assertEqual(self.sim.wait_received(20)[10:], self.sim.received_bytes()[:10])

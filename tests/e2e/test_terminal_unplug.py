@@ -3,7 +3,6 @@ symbolic link to the simulated line, the line's master side is closed and
 later a new line is linked in its place."""
 import os
 import tempfile
-import time
 import unittest
 
 from harness import Program, Sim
@@ -81,10 +80,7 @@ class Unplug(unittest.TestCase):
         with open(path, "wb") as f:
             f.write(b"0123456789abcdef" * 200000)   # 3.2 MB: longer than the line takes at once
         p = self.start()
-        p.keys(b"\x06")
-        p.expect(b"file name : ")
-        p.keys(path.encode() + b"\r")
-        time.sleep(0.2)
+        p.answer_prompt(path.encode() + b"\r")
         p.keys(b"\x04")
         p.expect(b".")
         self.unplug()

@@ -52,13 +52,21 @@ class CommandLineStops(WineTestCase):
                 self.assertEqual(rc, 1)
                 self.assertTrue(out.endswith(b"\r\n" + message + b"\r\n\r\n"), out[-120:])
 
-    def test_a_missing_port_is_named_as_given(self):
-        for name in ["COM199", "Com77:", r"C:\no\such\port"]:
-            with self.subTest(name=name):
-                rc, out, err = self.run_exe(["-c", name, "-q"])
-                self.assertEqual(rc, 1)
-                self.assertIn(b"\r\nUnable to open COM port : " + name.encode() + b"\r\n", out)
-                self.assertEqual(err, b"")
+    def test_a_port_that_does_not_open_says_why(self):
+        # The usual stop on standard output, the cause on standard error.
+        with tempfile.TemporaryDirectory() as tmp:
+            plain = os.path.join(tmp, "plain.txt")
+            open(plain, "w").close()
+            for name, cause in [("COM199", b"no such device (is the USB adapter plugged in?)"),
+                                ("Com77:", b"no such device (is the USB adapter plugged in?)"),
+                                (r"C:\no\such\port", b"no such device"),
+                                ("Z:" + plain, b"not a serial port ("),
+                                ("Z:" + tmp, b"in use by another program (")]:
+                with self.subTest(name=name):
+                    rc, out, err = self.run_exe(["-c", name, "-q"])
+                    self.assertEqual(rc, 1)
+                    self.assertIn(b"\r\nUnable to open COM port : " + name.encode() + b"\r\n", out)
+                    self.assertTrue(err.startswith(b"Cannot open " + name.encode() + b": " + cause), err)
 
 
 class PortNames(WineTestCase):

@@ -33,16 +33,19 @@ class Hostile(WineTestCase):
 
     def port_nobody_reads(self, settings=None):
         """COM1 on a pseudo-terminal of the test's own, whose other side is
-        never read."""
+        never read: its two sides."""
         master, slave = pty.openpty()
         self.addCleanup(os.close, master)
         self.addCleanup(os.close, slave)
         if settings:
             settings(slave)
         link = w.port_link()
-        os.unlink(link)
+        if os.path.lexists(link):
+            os.unlink(link)
         os.symlink(os.ttyname(slave), link)
-        return slave
+        # Gone before the terminal goes: its number is soon another's.
+        self.addCleanup(lambda: os.path.lexists(link) and os.unlink(link))
+        return slave, master
 
     def test_target_bytes_and_damaged_files(self):
         sim = self.sim()
@@ -109,11 +112,14 @@ class Hostile(WineTestCase):
         self.assertEqual(sim.received_bytes(), b"0123456789")
 
     def test_esc_stops_an_upload_to_a_port_that_takes_nothing(self):
-        self.port_nobody_reads()
+        _, held = self.port_nobody_reads()
         self.work.file("big.txt", b"z" * 300000)
         p = self.program(["-c", "COM1", "-d", self.z("big.txt")], tty=False)
         p.expect(b"send text file = ", 30)
-        time.sleep(1)                       # the port's queue is full by now
+        deadline = time.monotonic() + 30
+        while w.harness.queued(held) < w.harness.PTY_HOLDS:     # the port's queue full
+            self.assertLess(time.monotonic(), deadline, "the upload never filled the port")
+            p.pump(0.01)
         start = time.monotonic()
         p.keys(b"\x1b")
         p.expect(b"Upload stopped: Esc or Ctrl-C typed.", 10)
@@ -131,7 +137,7 @@ class Hostile(WineTestCase):
             t[ISPEED] = t[OSPEED] = termios.B4800
             termios.tcsetattr(fd, termios.TCSANOW, t)
 
-        slave = self.port_nobody_reads(seven_even_one_at_4800)
+        slave, _ = self.port_nobody_reads(seven_even_one_at_4800)
         found = termios.tcgetattr(slave)
         for args, keys in ((["-q"], b""), ([], b"\x1b")):
             with self.subTest(args=args):

@@ -17,4 +17,24 @@ TEST(ShownTargetBytes, ControlsInHexTextAndLineControlsAsTheyAre) {
     EXPECT_EQ(shown_target_bytes(""), "");
 }
 
+TEST(ParseDecimal, BoundsAndTheTwoForms) {
+    struct Case {
+        const char* word;
+        NumberForm form;
+        bool taken;
+        int64_t value;
+    };
+    for (const Case& c :
+         {Case{"65535", NumberForm::whole, true, 65535}, Case{"065535", NumberForm::whole, true, 65535},
+          Case{"65536", NumberForm::whole, false, 0}, Case{"0", NumberForm::whole, true, 0},
+          Case{"12x", NumberForm::whole, false, 0}, Case{"+12", NumberForm::whole, false, 0},
+          Case{"", NumberForm::whole, false, 0}, Case{"99999999999999999999", NumberForm::whole, false, 0},
+          Case{" -12baud", NumberForm::leading, true, -12}, Case{"x12", NumberForm::leading, false, 0},
+          Case{"-101", NumberForm::leading, false, 0}}) {
+        int64_t value = 0;
+        EXPECT_EQ(parse_decimal(c.word, -100, 65535, &value, c.form), c.taken) << c.word;
+        EXPECT_EQ(value, c.value) << c.word;
+    }
+}
+
 }  // namespace

@@ -37,14 +37,17 @@ TEST(DeviceCatalogue, UnlistedCodesAndOnlyTheLowByteCounts) {
     EXPECT_EQ(family, 128);
 }
 
-TEST(DeviceCatalogue, QuietFlashLimitMatchesTheDecodedOne) {
+TEST(DeviceCatalogue, QuietGeometryMatchesTheDecodedOne) {
     for (int family : {8, 16, 32, 64, 128, 162, 169, 8515, 8535}) {
         set_device_family(family);
         decode_device_letters();
-        EXPECT_EQ(flash_word_limit_of(family), device_geometry.flash_word_limit) << family;
+        DeviceGeometry quiet = geometry_of(family);
+        EXPECT_EQ(quiet.flash_word_limit, device_geometry.flash_word_limit) << family;
+        EXPECT_EQ(quiet.page_size, device_geometry.page_size) << family;
+        EXPECT_EQ(quiet.eeprom_size, device_geometry.eeprom_size) << family;
     }
-    EXPECT_EQ(flash_word_limit_of(0), 0u);
-    EXPECT_EQ(flash_word_limit_of(83), 0u);
+    EXPECT_EQ(geometry_of(0).flash_word_limit, 0u);
+    EXPECT_EQ(geometry_of(83).flash_word_limit, 0u);
 }
 
 TEST(DeviceCatalogue, VerboseLinesForTheMega128InOrder) {

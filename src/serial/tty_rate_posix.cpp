@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "serial/port_rate.h"
+#include "serial/tty_rate.h"
 
 namespace {
 // clang-format off

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "serial/port_rate.h"
+#include "serial/tty_rate.h"
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
 

@@ -2,19 +2,19 @@
 // it. Received bytes are decoded as they are read; the server's answers to
 // COM-PORT-OPTION commands are counted, so a setting can wait for its own
 // answer. Output is gathered and sent at the next flush.
-#include "serial/network_line.h"
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "base/fatal.h"
+#include "base/text.h"
+#include "net/net.h"
 
 namespace {
 
 constexpr const char* kRfc2217Scheme = "rfc2217://";
 constexpr const char* kRawScheme = "socket://";
-constexpr long kMaxTcpPort = 65535;
+constexpr int64_t kMaxTcpPort = 65535;
 constexpr std::size_t kReadChunk = 4096;
 constexpr int kWriteSliceMs = 100;          // a write waits in slices, so a signal is seen between them
 constexpr std::size_t kCommandValueAt = 4;  // IAC SB COM-PORT-OPTION command, then the value
@@ -42,13 +42,8 @@ bool valid_host_text(const char* host, std::size_t length) {
 }
 
 bool valid_port_text(const char* port) {
-    long value = 0;
-    std::size_t digits = 0;
-    for (; std::isdigit(static_cast<unsigned char>(port[digits])); ++digits) {
-        if (digits == 5) return false;
-        value = value * 10 + (port[digits] - '0');
-    }
-    return digits > 0 && port[digits] == '\0' && value >= 1 && value <= kMaxTcpPort;
+    int64_t number = 0;
+    return parse_decimal(port, 1, kMaxTcpPort, &number);
 }
 
 const char* control_name(uint8_t control) {
@@ -337,7 +332,7 @@ bool NetworkLine::send_gathered(bool watch_signals) {
         return false;
     }
     std::size_t sent = 0;
-    int stalled_ms = 0;  // time without a byte taken
+    Deadline stalled = Deadline::in_ms(kWriteStallMs);  // renewed at every byte taken
     while (sent < tx_size_) {
         TcpError error;
         long n = tcp_write(connection_, tx_.data() + sent, tx_size_ - sent, kWriteSliceMs, &error);
@@ -346,8 +341,8 @@ bool NetworkLine::send_gathered(bool watch_signals) {
             break;
         }
         sent += static_cast<std::size_t>(n);
-        stalled_ms = n > 0 ? 0 : stalled_ms + kWriteSliceMs;
-        if (stalled_ms >= kWriteStallMs) {
+        if (n > 0) stalled = Deadline::in_ms(kWriteStallMs);
+        if (stalled.passed()) {
             remember_failure(tcp_timed_out());  // the server took nothing for the whole stall limit
             break;
         }

@@ -17,10 +17,11 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
+#include <string_view>
 
-#include "serial/port_list.h"
+#include "base/text.h"
+#include "ports/ports.h"
 
 namespace {
 
@@ -32,11 +33,16 @@ std::string upper(std::string text) {
     return text;
 }
 
-bool is_com_name(const std::string& name) {
-    return name.size() > 3 && upper(name.substr(0, 3)) == "COM" &&
-           std::all_of(name.begin() + 3, name.end(),
-                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+// The number of a COM name ("COM12": 12); 0 for any other name.
+int64_t com_number(const std::string& name) {
+    int64_t number = 0;
+    if (name.size() <= 3 || upper(name.substr(0, 3)) != "COM" ||
+        !parse_decimal(std::string_view(name).substr(3), 1, INT32_MAX, &number))
+        return 0;
+    return number;
 }
+
+bool is_com_name(const std::string& name) { return com_number(name) != 0; }
 
 // A registry string value, "" when there is none.
 std::string registry_text(HKEY key, const char* value) {
@@ -141,9 +147,7 @@ void list_serialcomm(std::vector<PortInfo>& ports) {
     RegCloseKey(key);
 }
 
-bool com_order(const PortInfo& a, const PortInfo& b) {
-    return std::strtoul(a.device.c_str() + 3, nullptr, 10) < std::strtoul(b.device.c_str() + 3, nullptr, 10);
-}
+bool com_order(const PortInfo& a, const PortInfo& b) { return com_number(a.device) < com_number(b.device); }
 
 }  // namespace
 

@@ -9,22 +9,18 @@
 #include <unistd.h>
 
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "base/fatal.h"
 #include "base/text.h"
 #include "serial/device.h"
-#include "serial/port_rate.h"
 #include "serial/serial.h"
+#include "serial/tty_rate.h"
+#include "serial/tty_refusal.h"
 
 namespace {
-
-// COM1 to COM99999.
-constexpr long kMaxComNumber = 99999;
 
 // When the port lets the device go, what it still holds to send gets this
 // long to go out (looked at every few milliseconds); the rest is dropped,
@@ -186,29 +182,24 @@ class TtyDevice final : public Device {
 
 }  // namespace
 
-bool port_device_path(const char* name, char* path, std::size_t capacity) {
-    bool windows_name = std::tolower(static_cast<unsigned char>(name[0])) == 'c' &&
-                        std::tolower(static_cast<unsigned char>(name[1])) == 'o' &&
-                        std::tolower(static_cast<unsigned char>(name[2])) == 'm';
-    if (windows_name) {
-        const char* p = name + 3;
-        long n = 0;
-        while (std::isdigit(static_cast<unsigned char>(*p)) && n < kMaxComNumber) n = n * 10 + (*p++ - '0');
-        if (*p == ':') ++p;
-        if (p > name + 3 && *p == '\0' && n >= 1 && n <= kMaxComNumber) {
-            int written = std::snprintf(path, capacity, "/dev/ttyS%ld", n - 1);
-            return written >= 0 && static_cast<std::size_t>(written) < capacity;
-        }
-    }
-    int written = std::snprintf(path, capacity, "%s", name);
-    return written >= 0 && static_cast<std::size_t>(written) < capacity;
+std::string com_device_path(int64_t number) { return "/dev/ttyS" + std::to_string(number - 1); }
+
+bool usb_adapter_path(const std::string& path) {
+    for (const char* mark : {"ttyUSB", "ttyACM", "/serial/by-id/usb-", "cu.usb", "tty.usb"})
+        if (path.find(mark) != std::string::npos) return true;
+    return false;
 }
 
-std::unique_ptr<Device> open_local_device(const char* path) {
+std::unique_ptr<Device> open_local_device(const char* path, OpenError* error) {
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        *error = open_refusal(path, errno);
+        return nullptr;
+    }
     // Ports are exclusive: a port another program holds is refused.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !isatty(fd)) {
+    if (!isatty(fd)) *error = not_a_terminal(fd);
+    if (!*error) *error = held_by_another(path, fd, flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno);
+    if (*error) {
         close(fd);
         return nullptr;
     }
@@ -216,6 +207,9 @@ std::unique_ptr<Device> open_local_device(const char* path) {
     // bounded time, see write_some). The settings as found are kept first.
     take_found_settings(fd, path);
     configure_line(fd);
+    // What came in while no program had the port (a pseudo-terminal whose
+    // other end keeps it) is not this run's: a serial port starts empty.
+    tcflush(fd, TCIFLUSH);
     auto device = std::make_unique<TtyDevice>(fd);
     // RTS low with DTR; a device without modem lines says so at the DTR.
     device->set_modem_line(ModemLine::rts, false);
@@ -236,11 +230,4 @@ void write_system_text(std::FILE* stream, const DeviceError& error) {
         default: break;
     }
     std::fprintf(stream, "%s\n", std::strerror(code));
-}
-
-void sleep_ms(int ms) {
-    if (ms <= 0) return;
-    timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) check_pending_signal();
-    check_pending_signal();
 }

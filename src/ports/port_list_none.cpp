@@ -1,6 +1,6 @@
 // Systems without a port listing of their own yet: none is known, so
 // --list-ports prints nothing and usb: names match nothing.
-#include "serial/port_list.h"
+#include "ports/ports.h"
 
 PortRoots machine_port_roots() { return {}; }
 

@@ -61,22 +61,44 @@ constexpr DWORD kCloseWaitMs = 1000;
 
 bool timer_raised = false;
 
+// The system's text for an error code as it gives it (with its line end);
+// a code without a text by its number.
+std::string system_text(DWORD code) {
+    char* text = nullptr;
+    DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, kNeutralLanguage, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string said = n != 0 && text != nullptr ? std::string(text) : "System error " + std::to_string(code);
+    if (text != nullptr) LocalFree(text);
+    return said;
+}
+
+// The same without its line end, for the middle of a line.
+std::string system_words(DWORD code) {
+    std::string text = system_text(code);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+// Why CreateFileA refused a port: a port another program has open is
+// refused with "access denied" (a driver lets one program have a port).
+OpenError open_refusal(DWORD code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_BAD_UNIT: return {OpenCause::no_such_device, {}};
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY: return {OpenCause::in_use, " (" + system_words(code) + ")"};
+        default: return {OpenCause::other, system_words(code)};
+    }
+}
+
 DeviceError failure(DWORD code) { return DeviceError{DeviceError::Kind::failed, code}; }
 
 DeviceError last_failure() { return failure(GetLastError()); }
-
-bool is_com_name(const char* name) {
-    if (std::strlen(name) < 4) return false;
-    if (std::toupper(static_cast<unsigned char>(name[0])) != 'C' ||
-        std::toupper(static_cast<unsigned char>(name[1])) != 'O' ||
-        std::toupper(static_cast<unsigned char>(name[2])) != 'M')
-        return false;
-    const char* p = name + 3;
-    if (!std::isdigit(static_cast<unsigned char>(*p)) || *p == '0') return false;
-    while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
-    if (*p == ':') ++p;
-    return *p == '\0';
-}
 
 bool output_queue(HANDLE handle, DWORD* queued) {
     DWORD errors = 0;
@@ -315,21 +337,14 @@ class CommDevice final : public Device {
 
 }  // namespace
 
-// COMn and Comn: (any case, colon optional) open as \\.\COMn, which finds
-// every COM number (COM10 and above are not found by their bare names); any
-// other name is handed over as it stands.
-bool port_device_path(const char* name, char* path, std::size_t capacity) {
-    int written = 0;
-    if (is_com_name(name)) {
-        std::size_t digits_end = 3;
-        while (std::isdigit(static_cast<unsigned char>(name[digits_end]))) ++digits_end;
-        written = std::snprintf(path, capacity, "%sCOM%.*s", kDevicePrefix, static_cast<int>(digits_end - 3),
-                                name + 3);
-    } else {
-        written = std::snprintf(path, capacity, "%s", name);
-    }
-    return written >= 0 && static_cast<std::size_t>(written) < capacity;
+// COMn opens as \\.\COMn, which finds every COM number (COM10 and above
+// are not found by their bare names).
+std::string com_device_path(int64_t number) {
+    return std::string(kDevicePrefix) + "COM" + std::to_string(number);
 }
+
+// Most COM ports beyond the built-in ones are USB adapters'.
+bool usb_adapter_path(const std::string& path) { return path.rfind(kDevicePrefix, 0) == 0; }
 
 void forget_found_settings() { found.path[0] = '\0'; }
 
@@ -340,13 +355,28 @@ void use_fine_timer() {
     if (timer_raised) std::atexit([] { timeEndPeriod(1); });
 }
 
-std::unique_ptr<Device> open_local_device(const char* path) {
+std::unique_ptr<Device> open_local_device(const char* path, OpenError* error) {
     use_fine_timer();
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) {
+        *error = open_refusal(GetLastError());
+        return nullptr;
+    }
+    // A file or a pipe opens as well; only a device with a comm state is a
+    // serial port.
+    DCB control{};
+    control.DCBlength = kDcbLength;
+    if (!GetCommState(handle, &control)) {
+        *error = OpenError{OpenCause::not_a_port, " (" + system_words(GetLastError()) + ")"};
+        CloseHandle(handle);
+        return nullptr;
+    }
     take_found_settings(handle, path);
     configure_line(handle);  // RTS is off in the control record
+    // What came in while no program had the port (a virtual port whose
+    // other end keeps it) is not this run's: a serial port starts empty.
+    PurgeComm(handle, PURGE_RXCLEAR);
     return std::make_unique<CommDevice>(handle);
 }
 
@@ -361,18 +391,6 @@ void write_system_text(std::FILE* stream, const DeviceError& error) {
         case DeviceError::Kind::bad_value: code = ERROR_INVALID_PARAMETER; break;
         default: break;
     }
-    char* text = nullptr;
-    DWORD n = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        code, kNeutralLanguage, reinterpret_cast<char*>(&text), 0, nullptr);
-    if (n != 0 && text != nullptr)
-        std::fputs(text, stream);
-    else
-        std::fprintf(stream, "System error %lu\n", static_cast<unsigned long>(code));
-    if (text != nullptr) LocalFree(text);
-}
-
-void sleep_ms(int ms) {
-    if (ms > 0) Sleep(static_cast<DWORD>(ms));
-    check_pending_signal();
+    std::string text = system_text(code);
+    std::fprintf(stream, "%s%s", text.c_str(), text.size() > 0 && text.back() == '\n' ? "" : "\n");
 }

@@ -2,7 +2,7 @@
 // decodes to the same data and events; every byte value survives the trip
 // both ways; the server's answers are recognised; the negotiation settles
 // without a loop.
-#include "serial/rfc2217.h"
+#include "net/rfc2217.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/network_line.h"
+#include "net/net.h"
 
 namespace {
 

@@ -1,11 +1,9 @@
 // usb: names and the listing's lines: the same on every platform.
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "serial/port_list.h"
-#include "serial/serial.h"
+#include "ports/ports.h"
 
 namespace {
 
@@ -39,45 +37,7 @@ std::string shown(const std::string& text) {
     return out;
 }
 
-std::string upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-// The four hex digits after a tag such as "VID_" in an instance id.
-bool id_after(const std::string& id, const char* tag, uint16_t* value) {
-    std::size_t at = upper(id).find(tag);
-    if (at == std::string::npos) return false;
-    std::string digits = id.substr(at + std::strlen(tag), 4);
-    if (digits.size() != 4) return false;
-    for (char c : digits)
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-    *value = static_cast<uint16_t>(std::strtoul(digits.c_str(), nullptr, 16));
-    return true;
-}
-
 }  // namespace
-
-bool usb_identity_in_instance_id(const std::string& id, PortInfo* port) {
-    if (!id_after(id, "VID_", &port->vendor_id) || !id_after(id, "PID_", &port->product_id)) return false;
-    port->usb = true;
-    port->serial_number = serial_in_instance_id(id);
-    return true;
-}
-
-std::string serial_in_instance_id(const std::string& id) {
-    std::string up = upper(id);
-    if (up.rfind("FTDIBUS\\", 0) == 0) {
-        std::size_t plus = id.find('+', id.find('+') + 1);
-        std::size_t end = id.find('\\', plus);
-        if (plus == std::string::npos || end == std::string::npos || end - plus < 3) return {};
-        return id.substr(plus + 1, end - plus - 2);
-    }
-    std::size_t last = id.rfind('\\');
-    if (up.rfind("USB\\", 0) != 0 || last == std::string::npos || last < 4) return {};
-    std::string tail = id.substr(last + 1);
-    return tail.find('&') == std::string::npos ? tail : std::string{};
-}
 
 bool is_usb_name(const char* name) {
     for (std::size_t i = 0; kUsbScheme[i] != '\0'; ++i)
@@ -127,18 +87,7 @@ std::string describe_port(const PortInfo& port) {
     return line;
 }
 
-bool usb_port_device(const char* name, std::string* device) {
-    UsbSelector selector;
-    if (!parse_usb_name(name, &selector)) return false;
-    std::vector<PortInfo> matches = matching_ports(list_ports(), selector);
-    if (matches.size() != 1) return false;
-    *device = matches.front().device;
-    return true;
-}
-
-std::string usb_candidates(const char* name) {
-    UsbSelector selector;
-    if (!parse_usb_name(name, &selector)) return {};
+std::string usb_candidates(const UsbSelector& selector) {
     std::vector<PortInfo> ports = list_ports();
     std::vector<PortInfo> matches = matching_ports(ports, selector);
     if (matches.size() == 1) return {};

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "serial/tcp.h"
+#include "net/tcp.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ int connect_one(int fd, const addrinfo* address, int wait_ms) {
     if (connect(fd, address->ai_addr, address->ai_addrlen) == 0) return 0;
     if (errno != EINPROGRESS && errno != EINTR) return errno;
     pollfd p{fd, POLLOUT, 0};
-    int ready = poll(&p, 1, wait_ms < 0 ? 0 : wait_ms);
+    int ready = poll(&p, 1, wait_ms);
     if (ready == 0) return ETIMEDOUT;
     if (ready < 0) return errno;
     int error = 0;
@@ -74,7 +74,7 @@ TcpConnection tcp_connect(const char* host, const char* port, int wait_ms, TcpEr
         *error = lookup == EAI_SYSTEM ? TcpError{errno, false} : TcpError{lookup, true};
         return kNoConnection;
     }
-    long deadline = monotonic_ms() + wait_ms;
+    const Deadline deadline = Deadline::in_ms(wait_ms);
     int last_error = ETIMEDOUT;
     for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
         int fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
@@ -84,14 +84,14 @@ TcpConnection tcp_connect(const char* host, const char* port, int wait_ms, TcpEr
         }
         fcntl(fd, F_SETFD, FD_CLOEXEC);
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-        last_error = connect_one(fd, a, static_cast<int>(deadline - monotonic_ms()));
+        last_error = connect_one(fd, a, deadline.left_ms());
         if (last_error == 0) {
             freeaddrinfo(found);
             tune(fd);
             return fd;
         }
         close(fd);
-        if (monotonic_ms() >= deadline) break;
+        if (deadline.passed()) break;
     }
     freeaddrinfo(found);
     *error = {last_error, false};
@@ -116,7 +116,7 @@ long tcp_write(TcpConnection connection, const uint8_t* data, std::size_t size, 
     *error = {};
     int fd = static_cast<int>(connection);
     std::size_t written = 0;
-    long deadline = monotonic_ms() + wait_ms;
+    const Deadline deadline = Deadline::in_ms(wait_ms);
     while (written < size) {
         ssize_t n = send(fd, data + written, size - written, kSendFlags);
         if (n > 0) {
@@ -127,11 +127,9 @@ long tcp_write(TcpConnection connection, const uint8_t* data, std::size_t size, 
             error->code = errno;
             return -1;
         }
-        long left = deadline - monotonic_ms();
-        if (left <= 0) break;
+        if (deadline.passed()) break;
         pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno == EINTR)
-            break;  // let the caller see the signal
+        if (poll(&p, 1, deadline.left_ms()) < 0 && errno == EINTR) break;  // let the caller see the signal
     }
     return static_cast<long>(written);
 }

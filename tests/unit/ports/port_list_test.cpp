@@ -2,13 +2,13 @@
 // adapters with the same ids, a USB CDC device, real UARTs, a UART
 // placeholder, a virtual console), the usb: names and their matching, and
 // the listing's lines.
-#include "serial/port_list.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "ports/ports.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "serial/tcp.h"
+#include "net/tcp.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ TcpConnection tcp_connect(const char* host, const char* port, int wait_ms, TcpEr
         *error = {lookup, false};
         return kNoConnection;
     }
-    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_ms);
+    const Deadline deadline = Deadline::in_ms(wait_ms);
     int last_error = WSAETIMEDOUT;
     for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
         SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
@@ -99,15 +99,14 @@ TcpConnection tcp_connect(const char* host, const char* port, int wait_ms, TcpEr
         }
         u_long non_blocking = 1;
         ioctlsocket(s, FIONBIO, &non_blocking);
-        ULONGLONG now = GetTickCount64();
-        last_error = connect_one(s, a, now >= deadline ? 0 : static_cast<int>(deadline - now));
+        last_error = connect_one(s, a, deadline.left_ms());
         if (last_error == 0) {
             freeaddrinfo(found);
             tune(s);
             return static_cast<TcpConnection>(s);
         }
         closesocket(s);
-        if (GetTickCount64() >= deadline) break;
+        if (deadline.passed()) break;
     }
     freeaddrinfo(found);
     *error = {last_error, false};
@@ -131,7 +130,7 @@ long tcp_write(TcpConnection connection, const uint8_t* data, std::size_t size, 
     *error = {};
     SOCKET s = as_socket(connection);
     std::size_t written = 0;
-    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_ms);
+    const Deadline deadline = Deadline::in_ms(wait_ms);
     while (written < size) {
         std::size_t chunk = size - written > 65536 ? 65536 : size - written;
         int n = send(s, reinterpret_cast<const char*>(data + written), static_cast<int>(chunk), 0);
@@ -144,9 +143,8 @@ long tcp_write(TcpConnection connection, const uint8_t* data, std::size_t size, 
             error->code = code;
             return -1;
         }
-        ULONGLONG now = GetTickCount64();
-        if (now >= deadline) break;
-        wait_for(s, true, static_cast<int>(deadline - now));
+        if (deadline.passed()) break;
+        wait_for(s, true, deadline.left_ms());
     }
     return static_cast<long>(written);
 }

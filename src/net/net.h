@@ -1,15 +1,16 @@
-// A serial line reached over the network, as the port's second kind of
-// device: rfc2217://HOST:PORT (Telnet with the COM-PORT-OPTION: the rate,
-// 8-N-1, no flow control, DTR and RTS travel to the server, which sets its
-// own serial port) and socket://HOST:PORT (raw TCP: only the bytes travel).
+// A serial line reached over the network: rfc2217://HOST:PORT (Telnet with
+// the COM-PORT-OPTION: the rate, 8-N-1, no flow control, DTR and RTS travel
+// to the server, which sets its own serial port) and socket://HOST:PORT (raw
+// TCP: only the bytes travel). The serial port uses it as one of its kinds
+// of device; this folder knows nothing of the port and sits on base alone.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-#include "serial/rfc2217.h"
-#include "serial/tcp.h"
+#include "net/rfc2217.h"
+#include "net/tcp.h"
 
 enum class NetworkKind : uint8_t { none, rfc2217, raw };
 

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <tuple>
 
-#include "serial/port_list.h"
+#include "ports/ports.h"
 
 namespace fs = std::filesystem;
 

@@ -1,8 +1,10 @@
-// The serial ports of the machine and what is known of each, and ports
-// named by their USB identity (usb:VVVV:PPPP[:SERIAL]). The listing is a
-// platform pair: sysfs on Linux (port_list_linux.cpp), the system's device
-// enumeration on Windows (port_list_win32.cpp); matching and the listing's
-// lines are shared (port_match.cpp).
+// Finding ports: the serial ports of the machine and what is known of each,
+// and ports named by their USB identity (usb:VVVV:PPPP[:SERIAL]). The
+// listing is a platform pair: sysfs on Linux (port_list_linux.cpp), the
+// system's device enumeration on Windows (port_list_win32.cpp); usb: names,
+// matching and the listing's lines are shared (usb_names.cpp), and so is the
+// reading of Windows instance ids (instance_id.cpp). Nothing here opens a
+// port: this folder sits on base alone.
 #pragma once
 
 #include <cstdint>
@@ -64,13 +66,14 @@ bool parse_usb_name(const char* name, UsbSelector* selector);
 // The ports the selector matches, in the listing's order.
 std::vector<PortInfo> matching_ports(const std::vector<PortInfo>& ports, const UsbSelector& selector);
 
-// The device of the one port a usb: name matches now; false when it
-// matches none or several (or is not a usb: name).
-bool usb_port_device(const char* name, std::string* device);
-
 // For a usb: name that matches none or several ports: which, and the
-// candidates, one line each; empty when it matches exactly one.
-std::string usb_candidates(const char* name);
+// candidates, one "\r\n"-ended line each; empty when it matches exactly one.
+std::string usb_candidates(const UsbSelector& selector);
+
+// One line per serial port of the machine on standard output, with what is
+// known of it (device, USB identity as a usb: name, manufacturer, product,
+// the stable by-id name).
+void print_port_list();
 
 // One line of the listing, without a line end:
 //   /dev/ttyUSB0  usb:0403:6001:A50285BI  manufacturer="FTDI"  product="FT232R USB UART"  by-id=/dev/...

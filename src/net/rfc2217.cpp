@@ -1,6 +1,6 @@
 // Telnet with the COM-PORT-OPTION: the decoder's states, the encoders and
 // the client's negotiation policy.
-#include "serial/rfc2217.h"
+#include "net/rfc2217.h"
 
 namespace rfc2217 {
 
