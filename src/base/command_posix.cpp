@@ -15,6 +15,7 @@
 
 #include "base/command.h"
 #include "base/fatal.h"
+#include "base/files.h"
 
 extern char** environ;
 
@@ -62,14 +63,14 @@ bool spawn(Command* command, const char* line, int write_end) {
 Command* command_start(const char* line, std::string* why) {
     int ends[2];
     if (pipe(ends) != 0) {
-        *why = std::strerror(errno);
+        *why = system_error_text(static_cast<unsigned long>(errno));
         return nullptr;
     }
     fcntl(ends[0], F_SETFD, FD_CLOEXEC);
     fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
     auto* command = new Command;
     bool started = spawn(command, line, ends[1]);
-    *why = started ? "" : std::strerror(errno);
+    *why = started ? "" : system_error_text(static_cast<unsigned long>(errno));
     close(ends[1]);
     if (!started) {
         close(ends[0]);

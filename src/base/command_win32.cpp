@@ -10,6 +10,7 @@
 
 #include "base/command.h"
 #include "base/fatal.h"
+#include "base/files.h"
 
 struct Command {
     PROCESS_INFORMATION process{};
@@ -23,15 +24,6 @@ namespace {
 
 // Closed by the system when the run ends, which ends what is in it.
 HANDLE job = nullptr;
-
-std::string system_text(DWORD code) {
-    std::array<char, 256> text{};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                                  0, text.data(), static_cast<DWORD>(text.size()), nullptr);
-    std::string out(text.data(), length);
-    while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == '.')) out.pop_back();
-    return out.empty() ? "error " + std::to_string(code) : out;
-}
 
 HANDLE the_job() {
     if (job != nullptr) return job;
@@ -110,7 +102,7 @@ Command* command_start(const char* line, std::string* why) {
     DWORD error = GetLastError();
     if (child_end != INVALID_HANDLE_VALUE) CloseHandle(child_end);
     if (!started) {
-        *why = system_text(error);
+        *why = system_error_text(error);
         let_go(command);
         return nullptr;
     }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "base/file_watch.h"
+#include "base/files.h"
 
 struct FileWatch {
     int fd = -1;
@@ -58,7 +59,7 @@ FileWatch* file_watch_open(const char* path, std::string* why) {
     watch->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     watch->name = name_of(path);
     if (watch->fd < 0 || inotify_add_watch(watch->fd, directory_of(path).c_str(), kChanges) < 0) {
-        *why = std::strerror(errno);
+        *why = system_error_text(static_cast<unsigned long>(errno));
         file_watch_close(watch);
         return nullptr;
     }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/file_watch.h"
+#include "base/files.h"
 
 struct FileWatch {
     HANDLE directory = INVALID_HANDLE_VALUE;
@@ -41,15 +42,6 @@ std::string name_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string system_text(DWORD code) {
-    std::array<char, 256> text{};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                                  0, text.data(), static_cast<DWORD>(text.size()), nullptr);
-    std::string out(text.data(), length);
-    while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == '.')) out.pop_back();
-    return out.empty() ? "error " + std::to_string(code) : out;
-}
-
 bool start_read(FileWatch* watch) {
     ResetEvent(watch->pending.hEvent);
     return ReadDirectoryChangesW(watch->directory, watch->bytes.data(),
@@ -79,7 +71,7 @@ FileWatch* file_watch_open(const char* path, std::string* why) {
                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
     watch->pending.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (watch->directory == INVALID_HANDLE_VALUE || watch->pending.hEvent == nullptr || !start_read(watch)) {
-        *why = system_text(GetLastError());
+        *why = system_error_text(GetLastError());
         file_watch_close(watch);
         return nullptr;
     }

@@ -193,3 +193,5 @@ WaitSource input_file_wait_source(std::FILE* file) {
         return WaitSource{};
     return WaitSource{fd, WaitSource::Kind::readable};
 }
+
+std::string system_error_text(unsigned long code) { return std::strerror(static_cast<int>(code)); }
