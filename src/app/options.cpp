@@ -294,6 +294,11 @@ constexpr LongOption kLongOptions[] = {
     {"download-rate", "N", "download baud rate, any the port takes (1000000...)", take_any_download_rate},
     {"incremental", nullptr, "with -w, write only the pages that changed",
      [](const char*) { run_options.incremental = true; }},
+    {"watch", nullptr, "reflash from the terminal when the flash file changes",
+     [](const char*) { reflash_options.watch = true; }},
+    {"reflash-key", "KEY", "reflash by this key (ctrl-w with --watch; none for no key)", take_reflash_key},
+    {"build", "COMMAND", "run COMMAND before each reflash; a failed one flashes nothing",
+     [](const char* command) { reflash_options.build = command; }},
     {"expect", "TEXT", "wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)",
      [](const char* text) { add_step(Step::Kind::expect, "expect", text); }},
     {"send", "TEXT", "send TEXT; steps run after the downloads, in order",
@@ -311,11 +316,6 @@ constexpr LongOption kLongOptions[] = {
     {"list-ports", nullptr, "list this machine's serial ports and exit",
      [](const char*) { list_ports_and_exit(); }},
     {"wait-port", "SECONDS", "retry opening the port every 100 ms this long", take_wait_port},
-    {"watch", nullptr, "reflash from the terminal when the flash file changes",
-     [](const char*) { reflash_options.watch = true; }},
-    {"reflash-key", "KEY", "reflash by this key (ctrl-w with --watch; none for no key)", take_reflash_key},
-    {"build", "COMMAND", "run COMMAND before each reflash; a failed one flashes nothing",
-     [](const char* command) { reflash_options.build = command; }},
 };
 
 // A dialogue's own download rate and reset, where the command line gave

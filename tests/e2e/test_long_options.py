@@ -14,6 +14,9 @@ LONG_OPTIONS = (
     b"       --help : this usage, with the long options\r\n"
     b"       --download-rate N : download baud rate, any the port takes (1000000...)\r\n"
     b"       --incremental : with -w, write only the pages that changed\r\n"
+    b"       --watch : reflash from the terminal when the flash file changes\r\n"
+    b"       --reflash-key KEY : reflash by this key (ctrl-w with --watch; none for no key)\r\n"
+    b"       --build COMMAND : run COMMAND before each reflash; a failed one flashes nothing\r\n"
     b"       --expect TEXT : wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)\r\n"
     b"       --send TEXT : send TEXT; steps run after the downloads, in order\r\n"
     b"       --timeout SECONDS : how long each later --expect waits (default 10)\r\n"
@@ -25,9 +28,6 @@ LONG_OPTIONS = (
     b"       --boot-wait-ms MS : wait after --reset (default 100)\r\n"
     b"       --list-ports : list this machine's serial ports and exit\r\n"
     b"       --wait-port SECONDS : retry opening the port every 100 ms this long\r\n"
-    b"       --watch : reflash from the terminal when the flash file changes\r\n"
-    b"       --reflash-key KEY : reflash by this key (ctrl-w with --watch; none for no key)\r\n"
-    b"       --build COMMAND : run COMMAND before each reflash; a failed one flashes nothing\r\n"
     b"\r\n"
 )
 
