@@ -28,6 +28,14 @@ NetworkKind network_kind(const char* name);
 // false when the name is not one, or is one that does not parse.
 bool parse_network_name(const char* name, NetworkAddress* address);
 
+// A serial frame and its flow control, as the COM-PORT-OPTION names them.
+struct LineCodes {
+    uint8_t data_size = rfc2217::kDataSize8;
+    uint8_t parity = rfc2217::kParityNone;
+    uint8_t stop_size = rfc2217::kStopSize1;
+    uint8_t control = rfc2217::kControlNoFlowControl;
+};
+
 // How long a connect may take: at the start, long enough for one lost
 // connection request to be sent again; a re-open while the terminal runs
 // gives up sooner, so that the keys stay live.
@@ -77,6 +85,12 @@ class NetworkLine {
     // another rate (said on standard error) or the connection failed.
     // raw: nothing to do.
     bool set_rate(uint32_t rate);
+    // rfc2217: SET-DATASIZE, SET-PARITY, SET-STOPSIZE and SET-CONTROL for
+    // the flow control, their answers awaited together. false when a
+    // server set another value than asked (said once on standard error),
+    // or the connection failed. raw: a raw connection carries no line
+    // settings, said once on standard error; false.
+    bool set_line(const LineCodes& codes);
     // rfc2217: SET-CONTROL for DTR or RTS. raw: there are no modem lines
     // to drive, said once on standard error. false only when the
     // connection failed.
@@ -105,6 +119,10 @@ class NetworkLine {
     bool wait_for_answer(rfc2217::Command command, unsigned long count);
     bool wait_for_com_port_agreement();
     void configure_line();
+    // Sends the settings (and a purge of the server's buffers) and awaits
+    // the answers; false when one answered another value or none came.
+    bool send_settings(const LineCodes& codes, bool purge);
+    bool answered_as_asked(rfc2217::Command command, uint8_t value);
     void remember_failure(const TcpError& error);
 
     NetworkKind kind_ = NetworkKind::none;
@@ -116,7 +134,7 @@ class NetworkLine {
     bool com_port_ = false;  // the server takes COM-PORT-OPTION commands
     std::array<unsigned long, rfc2217::kCommandCount> sent_{};
     std::array<unsigned long, rfc2217::kCommandCount> answered_{};
-    uint32_t answered_rate_ = 0;
+    std::array<uint32_t, rfc2217::kCommandCount> answered_values_{};  // the value of each last answer
 
     std::array<uint8_t, kRxCapacity> rx_{};
     std::size_t rx_head_ = 0;

@@ -53,6 +53,8 @@ const char* control_name(uint8_t control) {
         case rfc2217::kControlRtsOn: return " (RTS on)";
         case rfc2217::kControlRtsOff: return " (RTS off)";
         case rfc2217::kControlNoFlowControl: return " (no flow control)";
+        case rfc2217::kControlXonXoff: return " (xon-xoff)";
+        case rfc2217::kControlHardware: return " (rts-cts)";
         default: return "";
     }
 }
@@ -76,6 +78,8 @@ struct Said {
     std::array<bool, rfc2217::kCommandCount> unanswered{};
     bool no_com_port = false;
     bool no_modem_lines = false;
+    bool no_line_settings = false;
+    bool other_setting = false;
 };
 Said said;
 
@@ -188,28 +192,66 @@ void NetworkLine::close() {
 }
 
 // 8-N-1 and no flow control, as a local port is set; the server's buffers
-// purged, and whatever came before the purge's answer dropped. The
-// commands go out together and their answers are awaited after, so that a
-// distant server costs one round trip, not five.
-void NetworkLine::configure_line() {
+// purged, and whatever came before the purge's answer dropped.
+void NetworkLine::configure_line() { send_settings(LineCodes{}, true); }
+
+bool NetworkLine::set_line(const LineCodes& codes) {
+    if (!is_open()) return false;
+    if (kind_ != NetworkKind::rfc2217) {
+        if (!said.no_line_settings)
+            say("%s: %s\n", name_.data(),
+                "a raw TCP connection carries no line settings (data bits, parity, stop bits, flow "
+                "control); the line keeps the server's");
+        said.no_line_settings = true;
+        return false;
+    }
+    return com_port_ && send_settings(codes, false);  // a server without the option was said at the connect
+}
+
+// The commands go out together and their answers are awaited after, so
+// that a distant server costs one round trip, not five.
+bool NetworkLine::send_settings(const LineCodes& codes, bool purge) {
     using rfc2217::Command;
     struct Setting {
         rfc2217::Frame frame;
         Command command;
+        uint8_t value;
         unsigned long count = 0;
     };
     std::array<Setting, 5> settings = {{
-        {rfc2217::encode_set_datasize(rfc2217::kDataSize8), Command::set_datasize},
-        {rfc2217::encode_set_parity(rfc2217::kParityNone), Command::set_parity},
-        {rfc2217::encode_set_stopsize(rfc2217::kStopSize1), Command::set_stopsize},
-        {rfc2217::encode_set_control(rfc2217::kControlNoFlowControl), Command::set_control},
-        {rfc2217::encode_purge_data(rfc2217::kPurgeBoth), Command::purge_data},
+        {rfc2217::encode_set_datasize(codes.data_size), Command::set_datasize, codes.data_size},
+        {rfc2217::encode_set_parity(codes.parity), Command::set_parity, codes.parity},
+        {rfc2217::encode_set_stopsize(codes.stop_size), Command::set_stopsize, codes.stop_size},
+        {rfc2217::encode_set_control(codes.control), Command::set_control, codes.control},
+        {rfc2217::encode_purge_data(rfc2217::kPurgeBoth), Command::purge_data, rfc2217::kPurgeBoth},
     }};
-    for (Setting& setting : settings) setting.count = send_command(setting.frame, setting.command);
-    bool purged = false;
-    for (const Setting& setting : settings)
-        purged = await_answer(setting.frame, setting.command, setting.count);
-    if (purged) rx_head_ = rx_count_ = 0;
+    std::size_t count = purge ? settings.size() : settings.size() - 1;
+    for (std::size_t i = 0; i < count; ++i)
+        settings[i].count = send_command(settings[i].frame, settings[i].command);
+    bool all_as_asked = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Setting& setting = settings[i];
+        bool answered = await_answer(setting.frame, setting.command, setting.count);
+        // At the connect the server's own view is taken as it comes.
+        all_as_asked &= answered && (purge || answered_as_asked(setting.command, setting.value));
+        if (answered && setting.command == Command::purge_data) rx_head_ = rx_count_ = 0;
+    }
+    return all_as_asked;
+}
+
+// A server that set another value than asked (a pseudo-terminal behind it
+// keeps 8 data bits) is said once.
+bool NetworkLine::answered_as_asked(rfc2217::Command command, uint8_t value) {
+    uint32_t answered = answered_values_[index_of(command)];
+    if (answered == value) return true;
+    if (!said.other_setting) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "%s with %u instead of %u", command_name(command),
+                      static_cast<unsigned>(answered), static_cast<unsigned>(value));
+        say("%s: the server answered %s\n", name_.data(), detail);
+    }
+    said.other_setting = true;
+    return false;
 }
 
 bool NetworkLine::wait_for_com_port_agreement() {
@@ -256,9 +298,10 @@ bool NetworkLine::set_rate(uint32_t rate) {
     if (!await_answer(frame, rfc2217::Command::set_baudrate,
                       send_command(frame, rfc2217::Command::set_baudrate)))
         return !ended_;
-    if (answered_rate_ == rate) return true;
+    uint32_t answered_rate = answered_values_[index_of(rfc2217::Command::set_baudrate)];
+    if (answered_rate == rate) return true;
     char detail[64];
-    std::snprintf(detail, sizeof detail, "%u baud instead of %u", answered_rate_, rate);
+    std::snprintf(detail, sizeof detail, "%u baud instead of %u", answered_rate, rate);
     say("%s: the server set %s\n", name_.data(), detail);
     return false;
 }
@@ -398,7 +441,7 @@ void NetworkLine::handle(const rfc2217::Event& event) {
             rfc2217::Command command;
             if (!rfc2217::answered_command(event.byte, &command)) break;
             ++answered_[index_of(command)];
-            if (command == rfc2217::Command::set_baudrate) answered_rate_ = decoder_.value_number();
+            answered_values_[index_of(command)] = decoder_.value_number();
             break;
         }
         default: break;
