@@ -5,11 +5,13 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "console/key_queue.h"
 #include "console/platform.h"
 
 namespace {
 
 bool batching = false;
+bool extended_keys_as_one_code = false;
 
 }  // namespace
 
@@ -30,4 +32,15 @@ void console_flush() { std::fflush(stdout); }
 void console_set_batching(bool on) {
     batching = on;
     if (!on) std::fflush(stdout);
+}
+
+void console_keys_as_one_code() { extended_keys_as_one_code = true; }
+
+void push_extended_key(KeyQueue& queue, int second_code) {
+    if (extended_keys_as_one_code) {
+        queue.push(kExtendedKey + second_code);
+        return;
+    }
+    queue.push(0);
+    queue.push(second_code);
 }

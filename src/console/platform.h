@@ -15,3 +15,8 @@ void write_formatted(const char* format, std::va_list args);
 
 // True while console_set_batching holds the flushes back.
 bool output_batched();
+
+// A cursor or function key by its second code into the key queue: 0 and
+// the code, or one code since console_keys_as_one_code.
+class KeyQueue;
+void push_extended_key(KeyQueue& queue, int second_code);
