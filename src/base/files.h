@@ -22,11 +22,12 @@ struct OutputFile;
 // taking a byte (a pipe whose reader has stopped reading).
 constexpr int kFileTimedOut = -1;
 
-// Opens the file for writing, created or truncated; text mode where the
-// platform has one, unless binary (every byte as written). Opening a pipe
-// waits for its reader; a signal during that wait ends the run. nullptr
-// when it does not open, with the system's code in *error.
-OutputFile* output_file_open(const char* path, int* error, bool binary = false);
+// Opens the file for writing, created or truncated (or, with append,
+// written on at its end); text mode where the platform has one, unless
+// binary (every byte as written). Opening a pipe waits for its reader; a
+// signal during that wait ends the run. nullptr when it does not open,
+// with the system's code in *error.
+OutputFile* output_file_open(const char* path, int* error, bool binary = false, bool append = false);
 
 // Writes every byte; a file that takes nothing for wait_ms milliseconds has
 // failed. false when not every byte went, with the code in *error.

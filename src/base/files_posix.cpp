@@ -29,11 +29,11 @@ bool same_file(const char* a, const char* b) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-OutputFile* output_file_open(const char* path, int* error, bool) {
+OutputFile* output_file_open(const char* path, int* error, bool, bool append) {
     check_pending_signal();
     int fd = -1;
     for (;;) {
-        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        fd = open(path, O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EINTR) break;
         check_pending_signal();
     }

@@ -40,9 +40,11 @@ bool same_file(const char* a, const char* b) {
            first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }
 
-OutputFile* output_file_open(const char* path, int* error, bool binary) {
+OutputFile* output_file_open(const char* path, int* error, bool binary, bool append) {
     check_pending_signal();
-    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | (binary ? _O_BINARY : _O_TEXT) | _O_NOINHERIT,
+    int fd = _open(path,
+                   _O_WRONLY | _O_CREAT | (append ? _O_APPEND : _O_TRUNC) | (binary ? _O_BINARY : _O_TEXT) |
+                       _O_NOINHERIT,
                    _S_IREAD | _S_IWRITE);
     if (fd < 0) {
         *error = errno;
