@@ -18,6 +18,7 @@
 #include "ports/ports.h"
 #include "serial/serial.h"
 #include "tamborvine_version.h"
+#include "term/term.h"
 
 namespace {
 
@@ -252,6 +253,63 @@ void take_wait_port(const char* word) {
         report_error("Option --wait-port takes whole seconds from 0 to 86400");
 }
 
+// A word that must be one of a few names: its index, or the stop that
+// lists them.
+template <std::size_t N>
+int take_name(const char* word, const char* option, const char* const (&names)[N]) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (std::strcmp(word, names[i]) == 0) return static_cast<int>(i);
+    std::string listed;
+    for (const char* name : names) listed += (listed.empty() ? "" : ", ") + std::string(name);
+    report_error_format("Option --%s takes %s, not \"%s\"", option, listed.c_str(), word);
+}
+
+// In the order of the Parity and FlowControl values.
+constexpr const char* kParityNames[] = {"none", "even", "odd"};
+constexpr const char* kFlowNames[] = {"none", "rts-cts", "xon-xoff"};
+constexpr const char* kDataBitsNames[] = {"5", "6", "7", "8"};
+constexpr const char* kStopBitsNames[] = {"1", "2"};
+constexpr uint8_t kFewestDataBits = 5;
+
+void take_parity(const char* word) {
+    terminal_line.parity = static_cast<Parity>(take_name(word, "parity", kParityNames));
+}
+
+void take_flow(const char* word) {
+    terminal_line.flow = static_cast<FlowControl>(take_name(word, "flow", kFlowNames));
+}
+
+void take_data_bits(const char* word) {
+    terminal_line.data_bits =
+        static_cast<uint8_t>(kFewestDataBits + take_name(word, "data-bits", kDataBitsNames));
+}
+
+void take_stop_bits(const char* word) {
+    terminal_line.stop_bits = static_cast<uint8_t>(1 + take_name(word, "stop-bits", kStopBitsNames));
+}
+
+constexpr const char* kKeysNames[] = {"pc", "vt100"};
+constexpr const char* kTimeFormatNames[] = {"clock", "iso"};
+
+void take_keys(const char* word) { terminal_options.vt100_keys = take_name(word, "keys", kKeysNames) == 1; }
+
+void take_exit_key(const char* word) {
+    int code = exit_key_code(word);
+    if (code < 0)
+        report_error_format("Option --exit-key takes a key such as ctrl-] or ctrl-x, not \"%s\"", word);
+    terminal_options.exit_key = code;
+}
+
+void take_maps(const char* option, MapDirection direction, const char* word, uint16_t* maps) {
+    std::string error;
+    if (!parse_byte_maps(word, direction, maps, &error))
+        report_error_format("Option --%s: %s", option, error.c_str());
+}
+
+void take_time_format(const char* word) {
+    terminal_options.time_format = static_cast<TimeFormat>(take_name(word, "time-format", kTimeFormatNames));
+}
+
 [[noreturn]] void list_ports_and_exit() {
     print_port_list();
     exit_program(kExitOk);
@@ -277,6 +335,24 @@ constexpr LongOption kLongOptions[] = {
     {"list-ports", nullptr, "list this machine's serial ports and exit",
      [](const char*) { list_ports_and_exit(); }},
     {"wait-port", "SECONDS", "retry opening the port every 100 ms this long", take_wait_port},
+    {"data-bits", "5|6|7|8", "the terminal's data bits (default 8)", take_data_bits},
+    {"parity", "none|even|odd", "the terminal's parity (default none)", take_parity},
+    {"stop-bits", "1|2", "the terminal's stop bits (default 1)", take_stop_bits},
+    {"flow", "none|rts-cts|xon-xoff", "the terminal's flow control (default none)", take_flow},
+    {"keys", "pc|vt100", "cursor and function keys as sent (default pc: 0 and a code)", take_keys},
+    {"exit-key", "KEY", "KEY (ctrl-], ctrl-x...) alone ends the terminal; Esc goes out", take_exit_key},
+    {"colors", nullptr, "the target's colours (SGR) reach the screen",
+     [](const char*) { terminal_options.colors = true; }},
+    {"map-in", "MAPS", "received bytes mapped: crlf,crcrlf,igncr,lfcr,lfcrlf,ignlf,bsdel,delbs",
+     [](const char* word) { take_maps("map-in", MapDirection::in, word, &terminal_options.map_in); }},
+    {"map-out", "MAPS", "typed keys mapped, as --map-in",
+     [](const char* word) { take_maps("map-out", MapDirection::out, word, &terminal_options.map_out); }},
+    {"echo", nullptr, "show what the keys send", [](const char*) { terminal_options.echo = true; }},
+    {"log-append", nullptr, "-l appends to its file instead of emptying it",
+     [](const char*) { run_options.log_append = true; }},
+    {"log-time", nullptr, "a time tag at the start of every line of the -l log",
+     [](const char*) { terminal_options.log_time = true; }},
+    {"time-format", "clock|iso", "the tags of -T and --log-time (iso: ISO 8601 with ms)", take_time_format},
 };
 
 // Options that cannot go together, whatever their order.
@@ -294,6 +370,7 @@ void print_help() {
 }  // namespace
 
 ScriptOptions script;
+LineSettings terminal_line;
 
 void parse_command_line(int argc, char** argv) {
     copy_text(run_options.port_name, kDefaultPort);

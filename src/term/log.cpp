@@ -38,22 +38,10 @@ void write_pending() {
     pending_count = 0;
 }
 
-}  // namespace
+// Under --log-time: the next byte logged begins a line, and gets the tag.
+bool at_line_start = true;
 
-bool log_open(const char* path) {
-    log_close();
-    int error = 0;
-    log_file = output_file_open(path, &error);
-    if (log_file == nullptr) return false;
-    failed = false;
-    // A fatal stop or a signal ends the run through exit: the log is
-    // written out and closed there.
-    if (!close_at_exit_registered) close_at_exit_registered = std::atexit([] { log_close(); }) == 0;
-    return true;
-}
-
-void log_write(const char* bytes, std::size_t count) {
-    if (log_file == nullptr || failed) return;
+void gather(const char* bytes, std::size_t count) {
     while (count > 0) {
         std::size_t room = pending.size() - pending_count;
         std::size_t n = count < room ? count : room;
@@ -63,6 +51,48 @@ void log_write(const char* bytes, std::size_t count) {
         count -= n;
         if (pending_count == pending.size()) write_pending();
     }
+}
+
+// Each line begins with the time its first byte came.
+void gather_tagged(const char* bytes, std::size_t count) {
+    while (count > 0) {
+        if (at_line_start) {
+            char tag[kTimeTagCapacity];
+            gather(tag, format_time_tag(time_of_day(), tag, sizeof tag, terminal_options.time_format));
+            at_line_start = false;
+        }
+        const void* line_end = std::memchr(bytes, '\n', count);
+        std::size_t n = line_end == nullptr
+                            ? count
+                            : static_cast<std::size_t>(static_cast<const char*>(line_end) - bytes) + 1;
+        gather(bytes, n);
+        at_line_start = line_end != nullptr;
+        bytes += n;
+        count -= n;
+    }
+}
+
+}  // namespace
+
+bool log_open(const char* path, bool append) {
+    log_close();
+    int error = 0;
+    log_file = output_file_open(path, &error, false, append);
+    if (log_file == nullptr) return false;
+    failed = false;
+    at_line_start = true;
+    // A fatal stop or a signal ends the run through exit: the log is
+    // written out and closed there.
+    if (!close_at_exit_registered) close_at_exit_registered = std::atexit([] { log_close(); }) == 0;
+    return true;
+}
+
+void log_write(const char* bytes, std::size_t count) {
+    if (log_file == nullptr || failed) return;
+    if (terminal_options.log_time)
+        gather_tagged(bytes, count);
+    else
+        gather(bytes, count);
 }
 
 bool log_close() {

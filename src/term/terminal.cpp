@@ -30,6 +30,7 @@ Deadline next_reopen_try;
 
 // A log that could not be written ends the run with status 1.
 [[noreturn]] void exit_terminal(const char* message) {
+    vt_end_colors();
     console_flush();
     bool log_written = log_close();
     close_port();
@@ -47,6 +48,7 @@ void next_display_mode() {
     // A character begun in VT_MODE cannot be finished by bytes shown in
     // another mode.
     vt_end_character();
+    vt_end_colors();
     int mode = (static_cast<int>(display_mode) + 1) % 3;
     display_mode = static_cast<DisplayMode>(mode);
     console_print("%s", kModeMessages[mode]);
@@ -64,10 +66,11 @@ bool port_usable() { return !port_is_gone(); }
 // Keys that would use the line do nothing while it is gone; the message
 // that it is gone has been shown already.
 void act_on_key(int code) {
+    if (is_exit_key(code))
+        exit_terminal(code == kKeyCtrlC ? "\r\nControl-C Exit\r\n" : "\r\nNormal Exit\r\n");
     switch (code) {
         case kKeyCtrlA: next_display_mode(); break;
         case kKeyCtrlB: console_clear(); break;
-        case kKeyCtrlC: exit_terminal("\r\nControl-C Exit\r\n");
         case kKeyCtrlD:
             if (port_usable()) upload_text_file();
             break;
@@ -75,9 +78,8 @@ void act_on_key(int code) {
         case kKeyCtrlR:
             if (port_usable()) pulse_dtr();
             break;
-        case kKeyEsc: exit_terminal("\r\nNormal Exit\r\n");
         default:
-            if (code >= 0 && port_usable()) send_byte_checked(static_cast<uint8_t>(code & 0xFF));
+            if (code >= 0 && port_usable()) send_key(code);
             break;
     }
 }
@@ -131,9 +133,15 @@ void idle_pass() {
     if (key_available()) act_on_key(read_key());
 }
 
+// Cursor and function keys as one code each, for their VT100 sequences.
+void take_keys_as_asked() {
+    if (terminal_options.vt100_keys) console_keys_as_one_code();
+}
+
 }  // namespace
 
 void run_terminal() {
+    take_keys_as_asked();
     console_print("Start terminal emulation - ESC to exit\r\n");
     display_mode = DisplayMode::VT_MODE;
     console_set_batching(true);
@@ -150,6 +158,7 @@ void run_terminal() {
 }
 
 void run_terminal_after_upload(const char* text_file) {
+    take_keys_as_asked();
     upload_named_file(text_file, true);
     drain_input(kDrainAfterUpload);
     run_terminal();

@@ -67,7 +67,7 @@ bool looking_at_keys() {
 bool stop_key_typed() {
     while (looking_at_keys() && key_available()) {
         int code = read_key();
-        if (code == kKeyEsc || code == kKeyCtrlC) return true;
+        if (is_exit_key(code)) return true;
         if (code < 0) break;
         held_keys.push(code);
     }
