@@ -3,13 +3,16 @@
 // their table (kLongOptions below).
 #include "app/options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <string_view>
 
 #include "app/long_options.h"
+#include "app/profiles.h"
 #include "base/fatal.h"
 #include "base/files.h"
 #include "base/run_options.h"
@@ -49,6 +52,10 @@ constexpr const char* kUsage[] = {
 constexpr const char* kVersionLine = "TAMBORVINE verion : " TAMBORVINE_VERSION "\r\n";
 constexpr const char* kDefaultPort = "Com1:";
 constexpr std::size_t kRateTextCapacity = 10;  // 9 characters and the NUL
+
+// The settings the command line gave, by their profile keys: a profile
+// does not override them.
+std::set<std::string, std::less<>> given_settings;
 
 void print_usage_lines() {
     close_port();
@@ -158,13 +165,16 @@ int parse_option_word(int argc, char** argv, int index) {
             case 'b':
                 if (!has_value) report_error("Baud Rate - Bad Argument");
                 take_terminal_rate(argv[++index]);
+                given_settings.insert("terminal-rate");
                 break;
             case 'r':
                 if (has_value) take_download_rate(argv[++index]);
+                given_settings.insert("download-rate");
                 break;
             case 'c':
                 if (!has_value) report_error("Com Port Bad Argument");
                 take_port(argv[++index]);
+                given_settings.insert("port");
                 break;
             case 'd':
                 if (has_value) take_upload_file(argv[++index]);
@@ -315,6 +325,8 @@ void take_time_format(const char* word) {
     exit_program(kExitOk);
 }
 
+const char* profile_name = nullptr;  // --profile
+
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
     {"download-rate", "N", "download baud rate, any the port takes (1000000...)", take_any_download_rate},
@@ -353,7 +365,59 @@ constexpr LongOption kLongOptions[] = {
     {"log-time", nullptr, "a time tag at the start of every line of the -l log",
      [](const char*) { terminal_options.log_time = true; }},
     {"time-format", "clock|iso", "the tags of -T and --log-time (iso: ISO 8601 with ms)", take_time_format},
+    {"profile", "NAME", "the settings of section NAME of the configuration file",
+     [](const char* name) { profile_name = name; }},
 };
+
+// ---- profiles: the configuration file's settings under the command line ----
+
+// The keys of a profile that are no long option: the port and the terminal
+// rate, which the letters -c and -b set.
+constexpr LongOption kProfileOnlyKeys[] = {
+    {"port", "NAME", "", take_port},
+    {"terminal-rate", "N", "", take_terminal_rate},
+};
+
+// Long options that act rather than set.
+constexpr std::string_view kActions[] = {"help", "list-ports", "profile"};
+
+const LongOption* profile_row(std::string_view key) {
+    for (const LongOption& row : kProfileOnlyKeys)
+        if (key == row.name) return &row;
+    for (const LongOption& row : kLongOptions)
+        if (key == row.name) return &row;
+    return nullptr;
+}
+
+ProfileKey profile_key_kind(std::string_view key) {
+    const LongOption* row = profile_row(key);
+    if (row == nullptr) return ProfileKey::unknown;
+    if (std::find(std::begin(kActions), std::end(kActions), key) != std::end(kActions))
+        return ProfileKey::not_settable;
+    return row->value_name == nullptr ? ProfileKey::flag : ProfileKey::value;
+}
+
+// A value that the option refuses stops the run naming the file and line.
+void apply_profiles() {
+    const char* port_given = given_settings.contains("port") ? run_options.port_name.data() : nullptr;
+    for (const ProfileSetting& setting :
+         profile_settings(profile_name, port_given, kDefaultPort, profile_key_kind)) {
+        if (given_settings.contains(setting.key)) continue;
+        const LongOption* row = profile_row(setting.key);
+        set_fatal_context(setting.where);
+        if (row->value_name != nullptr)
+            row->take(setting.value.c_str());
+        else if (setting.value == "true")
+            row->take(nullptr);
+    }
+    set_fatal_context("");
+}
+
+// The name a long option word gives ("--parity=odd": parity).
+std::string long_option_name(const char* word) {
+    std::string_view name(word + 2);
+    return std::string(name.substr(0, name.find('=')));
+}
 
 // Options that cannot go together, whatever their order.
 void refuse_conflicts() {
@@ -385,6 +449,7 @@ void parse_command_line(int argc, char** argv) {
         // A long option's value is checked by the option that takes it, the
         // same after '=' as in the next word: a long --expect text is fine.
         if (is_long_option(argv[index])) {
+            given_settings.insert(long_option_name(argv[index]));
             index = take_long_option(kLongOptions, argc, argv, index);
             continue;
         }
@@ -392,6 +457,7 @@ void parse_command_line(int argc, char** argv) {
         if (argv[index][0] != '-') continue;  // a stray word
         index = parse_option_word(argc, argv, index);
     }
+    apply_profiles();
     refuse_conflicts();
     if (script.then_terminal && run_options.quit_after_download)
         report_error("Options -q and --then-terminal exclude each other");

@@ -26,6 +26,8 @@ std::string_view without_line_ends(std::string_view text) {
     return text.substr(first, text.find_last_not_of("\r\n") - first + 1);
 }
 
+std::string fatal_context;
+
 std::string reason_of(int status) {
     if (status == kExitOk) return "done";
     if (status > kExitSignalBase) return "stopped by signal " + std::to_string(status - kExitSignalBase);
@@ -34,9 +36,12 @@ std::string reason_of(int status) {
 
 }  // namespace
 
+void set_fatal_context(std::string_view context) { fatal_context = context; }
+
 void report_error(const char* message) {
-    std::printf("\r\n%s\r\n\r\n", message);
-    exit_program(kExitFailure, message);
+    std::string said = fatal_context + message;
+    std::printf("\r\n%s\r\n\r\n", said.c_str());
+    exit_program(kExitFailure, said);
 }
 
 void report_error_format(const char* format, ...) {

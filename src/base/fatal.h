@@ -13,6 +13,11 @@ constexpr int kExitSignalBase = 128;
 // process with status 1 (never returns).
 [[noreturn]] void report_error(const char* message);
 
+// While a context is set, every fatal message begins with it: a value
+// taken from a configuration file stops the run with "FILE:LINE: " in
+// front of what is wrong with it. Empty: none.
+void set_fatal_context(std::string_view context);
+
 // Formats into a bounded work buffer, then report_error with it.
 [[noreturn]] void report_error_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "base/wait.h"
 
@@ -55,3 +56,9 @@ const char* file_error_text(int error);
 // nothing for a file on disk or a directory, whose reads never wait, nor
 // on Windows, where such a wait cannot be made on every kind of file.
 WaitSource input_file_wait_source(std::FILE* file);
+
+// The user's configuration file of the program: on POSIX
+// $XDG_CONFIG_HOME/tamborvine/config, else ~/.config/tamborvine/config; on
+// Windows %APPDATA%\tamborvine\config. Empty when the environment names no
+// such place.
+std::string user_config_file();

@@ -193,3 +193,13 @@ WaitSource input_file_wait_source(std::FILE* file) {
         return WaitSource{};
     return WaitSource{fd, WaitSource::Kind::readable};
 }
+
+// An XDG directory must be absolute; a relative one is ignored, as the
+// base directory specification says.
+std::string user_config_file() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/tamborvine/config";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') return std::string(home) + "/.config/tamborvine/config";
+    return {};
+}

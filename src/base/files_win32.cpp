@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -164,3 +165,9 @@ const char* file_error_text(int error) {
 }
 
 WaitSource input_file_wait_source(std::FILE*) { return WaitSource{}; }
+
+std::string user_config_file() {
+    const char* app_data = std::getenv("APPDATA");
+    if (app_data != nullptr && app_data[0] != '\0') return std::string(app_data) + "\\tamborvine\\config";
+    return {};
+}
