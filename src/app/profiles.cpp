@@ -38,13 +38,17 @@ std::string where(const std::string& path, const toml::source_region& at) {
     report_error((where + what).c_str());
 }
 
-// The file parsed; nullopt when there is none.
-std::optional<ConfigFile> read_config(const std::string& path) {
+// The file parsed; nullopt when there is none. One this user may not read
+// (a home that is another user's, under sudo) counts as none unless a
+// profile from it was asked for.
+std::optional<ConfigFile> read_config(const std::string& path, const char* profile) {
     if (path.empty()) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
-        refuse(path + ": ", std::strerror(errno));
+        int error = errno;
+        if (error == ENOENT || error == ENOTDIR || (error == EACCES && profile == nullptr))
+            return std::nullopt;
+        refuse(path + ": ", std::strerror(error));
     }
     try {
         return ConfigFile{path, toml::parse(in, path)};
@@ -166,7 +170,7 @@ const toml::table* named_section(const std::optional<ConfigFile>& file, const ch
 std::vector<ProfileSetting> profile_settings(const char* profile, const char* port_given,
                                              const char* default_port,
                                              ProfileKey (*kind_of)(std::string_view key)) {
-    std::optional<ConfigFile> file = read_config(user_config_file());
+    std::optional<ConfigFile> file = read_config(user_config_file(), profile);
     const toml::table* named = named_section(file, profile);
     if (!file) return {};
     check_file(*file, kind_of);
