@@ -425,11 +425,17 @@ int read_key() {
     }
 }
 
+// The local time of a second is worked out once: a flood of tagged lines
+// asks for it many times a second.
 TimeOfDay time_of_day() {
+    static time_t known_second = -1;
+    static std::tm parts{};
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    std::tm parts{};
-    localtime_r(&now.tv_sec, &parts);
+    if (now.tv_sec != known_second) {
+        localtime_r(&now.tv_sec, &parts);
+        known_second = now.tv_sec;
+    }
     constexpr long kNanosecondsPerMillisecond = 1000000;
     int milliseconds = static_cast<int>(now.tv_nsec / kNanosecondsPerMillisecond);
     return TimeOfDay{parts.tm_hour, parts.tm_min,         parts.tm_sec,     milliseconds / 10,

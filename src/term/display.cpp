@@ -182,7 +182,9 @@ std::size_t format_time_tag(const TimeOfDay& time, char* buffer, std::size_t cap
 // bytes as they came.
 int show_received_byte(int byte) {
     int b = byte & 0xFF;
-    if (terminal_options.map_in == 0 || display_mode == DisplayMode::HEX_ONLY) {
+    // Only line ends and the erase bytes are ever mapped.
+    bool mappable = b == kCr || b == kLf || b == 8 || b == 127;
+    if (!mappable || terminal_options.map_in == 0 || display_mode == DisplayMode::HEX_ONLY) {
         show_one_byte(b);
         return 0;
     }

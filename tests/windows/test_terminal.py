@@ -86,6 +86,20 @@ class Terminal(WineTestCase):
         self.assertRegex(w.fold_line_ends(log), rb"^x\r\n\r\n" + TAG + rb"AB\r\n\r\n" + TAG + rb"CD\r\n\r\n$")
         self.assertIn(b"AB\r\r\n", log)
 
+    def test_vt100_keys_and_an_exit_key_on_the_console(self):
+        sim, p = self.start(args=["--keys", "vt100", "--exit-key", "ctrl-x", "--colors"])
+        p.keys(b"\x1b[A\x1b[D\x1b[15~")
+        self.assertEqual(sim.wait_received(10, timeout=20), b"\x1b[A\x1b[D\x1b[15~")
+        p.keys(b"\x1b")
+        self.assertEqual(sim.wait_received(11, timeout=20)[-1:], b"\x1b")
+        sim.send(b"\x1b[31mred\x1b[0m plain\r\n")
+        expect_screen(p, b"plain")
+        p.keys(b"\x18")
+        self.assertEqual(p.wait(20), 0)
+        self.assertIn(b"Normal Exit", w.screen_text(bytes(p.output)))
+        # The console's red, as wine renders it on its terminal.
+        self.assertRegex(bytes(p.output), rb"\x1b\[[0-9;]*31[0-9;]*m")
+
     def test_without_a_console_text_flows_through_and_esc_ends(self):
         sim, p = self.start(tty=False)
         sim.send(b"plain text\r\n")
