@@ -88,9 +88,10 @@ void check_value(const ConfigFile& file, std::string_view key, const toml::node&
 void check_file(const ConfigFile& file, ProfileKey (*kind_of)(std::string_view)) {
     for (auto&& [name, node] : file.root) {
         const toml::table* section = node.as_table();
-        if (section == nullptr)
-            refuse(where(file.path, node.source()),
-                   "\"" + std::string(name.str()) + "\" is outside a section (defaults go under [default])");
+        if (section == nullptr) {  // a default, before any section
+            check_value(file, name.str(), node, kind_of(name.str()));
+            continue;
+        }
         for (auto&& [key, value] : *section) {
             if (key.str() == kPatternKey) {
                 if (!value.is_string()) refuse(where(file.path, value.source()), "pattern takes a string");
@@ -131,7 +132,8 @@ bool pattern_matches(const ConfigFile& file, const toml::node& pattern,
 const toml::table* matching_section(const ConfigFile& file, const std::string& port) {
     std::vector<const toml::table*> with_pattern;
     for (auto&& [name, node] : file.root)
-        if (node.as_table()->contains(kPatternKey)) with_pattern.push_back(node.as_table());
+        if (node.is_table() && node.as_table()->contains(kPatternKey))
+            with_pattern.push_back(node.as_table());
     if (with_pattern.empty()) return nullptr;
     std::sort(with_pattern.begin(), with_pattern.end(), [](const toml::table* a, const toml::table* b) {
         return a->source().begin.line < b->source().begin.line;
@@ -142,10 +144,11 @@ const toml::table* matching_section(const ConfigFile& file, const std::string& p
     return nullptr;
 }
 
+// A section's keys; the file's top level gives those outside every section.
 void merge(const ConfigFile& file, const toml::table* section, std::vector<ProfileSetting>* settings) {
     if (section == nullptr) return;
     for (auto&& [key, node] : *section) {
-        if (key.str() == kPatternKey) continue;
+        if (key.str() == kPatternKey || node.is_table()) continue;
         ProfileSetting setting{std::string(key.str()), value_text(node), where(file.path, node.source())};
         auto same = [&setting](const ProfileSetting& s) { return s.key == setting.key; };
         auto earlier = std::find_if(settings->begin(), settings->end(), same);
@@ -178,6 +181,7 @@ std::vector<ProfileSetting> profile_settings(const char* profile, const char* po
     if (port_given == nullptr && named != nullptr && named->contains(kPortKey))
         port = value_text(*named->get(kPortKey));
     std::vector<ProfileSetting> settings;
+    merge(*file, &file->root, &settings);
     merge(*file, file->root[kDefaultSection].as_table(), &settings);
     merge(*file, matching_section(*file, port), &settings);
     merge(*file, named, &settings);

@@ -23,7 +23,8 @@ struct ProfileSetting {
     std::string where;  // "FILE:LINE: ", for a message about the value
 };
 
-// The settings the configuration file gives a run: those of [default], of
+// The settings the configuration file gives a run: those before every
+// section and those of [default], of
 // the first section (in the file's order) whose pattern (an extended
 // regular expression) is found in a name of the port, and of the section
 // that profile names (nullptr for none), a later section's key replacing

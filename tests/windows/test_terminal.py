@@ -89,9 +89,9 @@ class Terminal(WineTestCase):
     def test_vt100_keys_and_an_exit_key_on_the_console(self):
         sim, p = self.start(args=["--keys", "vt100", "--exit-key", "ctrl-x", "--colors"])
         p.keys(b"\x1b[A\x1b[D\x1b[15~")
-        self.assertEqual(sim.wait_received(10, timeout=20), b"\x1b[A\x1b[D\x1b[15~")
+        self.assertEqual(sim.wait_received(11, timeout=20), b"\x1b[A\x1b[D\x1b[15~")
         p.keys(b"\x1b")
-        self.assertEqual(sim.wait_received(11, timeout=20)[-1:], b"\x1b")
+        self.assertEqual(sim.wait_received(12, timeout=20)[-1:], b"\x1b")
         sim.send(b"\x1b[31mred\x1b[0m plain\r\n")
         expect_screen(p, b"plain")
         p.keys(b"\x18")
