@@ -62,8 +62,9 @@ bool looking_at_keys() {
     return upload_reads_keys && !held_keys.full() && (held_keys.empty() || held_keys.last() != kKeyCtrlF);
 }
 
-// Keys typed during an upload: true for an Esc or a Ctrl-C. The keys before
-// it are held for the terminal, in their order.
+// Keys typed during an upload: true for an exit key (Esc or Ctrl-C, or the
+// one --exit-key names). The keys before it are held for the terminal, in
+// their order.
 bool stop_key_typed() {
     while (looking_at_keys() && key_available()) {
         int code = read_key();
