@@ -1,7 +1,6 @@
 // Profiles: named sections of the user's configuration file
 // (base/files.h: user_config_file), each holding long options, the port and
-// the rates, applied under the command line. The file is TOML, read with
-// toml++.
+// the rates, applied under the command line. The file is INI (app/ini.h).
 #pragma once
 
 #include <cstdint>
@@ -12,8 +11,8 @@
 // What a key of a section may be.
 enum class ProfileKey : uint8_t {
     unknown,
-    flag,          // true or false
-    value,         // a string or a number, taken as the option takes its word
+    flag,          // true or false (yes or no, on or off, 1 or 0)
+    value,         // a word, taken as the option takes it
     not_settable,  // an action of the command line (--help, --list-ports, --profile)
 };
 

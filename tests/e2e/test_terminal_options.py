@@ -158,8 +158,8 @@ class MapsEchoAndLog(unittest.TestCase):
 
 
 class Profiles(unittest.TestCase):
-    CONFIG = ('[default]\nterminal-rate = 19200\n\n[bench]\nterminal-rate = 57600\nkeys = "vt100"\n\n'
-              '[ftdi]\npattern = "usb:0403:6001"\nterminal-rate = 38400\n')
+    CONFIG = ('# as tio users write them\n[default]\nterminal-rate = 19200\n\n[bench]\nterminal-rate = 57600\n'
+              'keys = vt100 ; comment\necho = yes\n\n[ftdi]\npattern = usb:0403:6001\nterminal-rate = 38400\n')
     CASES = [  # arguments (ROOT: the fake machine), the rate the target sees
         (["--profile", "bench"], 57600),
         (["--profile=bench", "-b", "4800"], 4800),
@@ -191,9 +191,10 @@ class Profiles(unittest.TestCase):
                 os.unlink(os.path.join(root, "dev", "ttyUSB0"))
 
     def test_a_bad_file_names_its_line(self):
-        for text, said in (('[a]\nflow = "none"\nparty = 1\n', b':3: unknown key "party"'),
-                           ('[default]\nflow = "sideways"\n', b':2: Option --flow takes none, rts-cts, xon-xoff'),
-                           ('[a\n', b":1: Error while parsing table header")):
+        for text, said in (('[a]\nflow = none\nparty = 1\n', b':3: unknown key "party"'),
+                           ('[default]\nflow = sideways\n', b':2: Option --flow takes none, rts-cts, xon-xoff'),
+                           ('[a]\necho = maybe\n', b":2: echo takes true or false"),
+                           ('[a\n', b":1: neither [section] nor key = value")):
             with self.subTest(text=text):
                 self.write(text)
                 with Program(["-q", "-c", "/dev/null"], env={"XDG_CONFIG_HOME": self.home}) as p:

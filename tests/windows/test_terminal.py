@@ -2,7 +2,9 @@
 shown, keys go to the target, and Esc or Ctrl-C ends the run, on the Win32
 console and without one."""
 import os
+import glob
 import re
+import shutil
 import signal
 import tempfile
 import unittest
@@ -110,6 +112,24 @@ class Terminal(WineTestCase):
         out = w.fold_line_ends(bytes(p.output))
         self.assertTrue(out.endswith(b"\r\nNormal Exit\r\n"), out[-80:])
         self.assertNotIn(b"\x1b", out)
+
+    def test_a_profile_in_appdata_written_as_ini(self):
+        homes = glob.glob(os.path.join(w.PREFIX, "drive_c", "users", "*", "AppData", "Roaming"))
+        folder = os.path.join([h for h in homes if "Public" not in h][0], "tamborvine")
+        os.makedirs(folder, exist_ok=True)
+        self.addCleanup(shutil.rmtree, folder, True)
+        with open(os.path.join(folder, "config"), "w", encoding="utf-8") as f:
+            f.write("\ufeff# tio style\n[wine]\nterminal-rate = 57600\nexit-key = ctrl-x ; Esc to the target\n")
+        sim, p = self.start(tty=False, args=["--profile", "wine"])
+        self.assertEqual(sim.rate(), 57600)
+        p.keys(b"\x1b\x18")
+        self.assertEqual(p.wait(20), 0)
+        self.assertEqual(sim.wait_received(1), b"\x1b")
+        with open(os.path.join(folder, "config"), "w") as f:
+            f.write("[wine]\nparty = 1\n")
+        rc, out, _ = self.run_exe(["-c", "COM1", "--profile", "wine"])
+        self.assertEqual(rc, 1)
+        self.assertIn(b'tamborvine\\config:2: unknown key "party"', out)
 
 
 if __name__ == "__main__":
