@@ -14,6 +14,7 @@ _tamborvine() {
     local download_rate_options="-r --download-rate"
     local rate_options="-b"
     local reset_options="--reset"
+    local protocol_options="--protocol"
     local choice_options="--data-bits --parity --stop-bits --flow --keys --time-format" # one of a few words
     local text_options="--expect --send --timeout --reset-ms --boot-wait-ms --wait-port --exit-key --map-in --map-out
                         --profile" # a value that no list can offer
@@ -48,7 +49,9 @@ _tamborvine() {
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         fi
     elif [[ " $reset_options " == *" $option "* ]]; then
-        COMPREPLY=($(compgen -W "dtr rts dtr,rts" -- "$cur"))
+        COMPREPLY=($(compgen -W "dtr rts dtr,rts none" -- "$cur"))
+    elif [[ " $protocol_options " == *" $option "* ]]; then
+        COMPREPLY=($(compgen -W "tamborvine stk500v1 arduino" -- "$cur"))
     elif [[ " $choice_options " == *" $option "* ]]; then
         local choices
         case $option in
@@ -69,8 +72,8 @@ _tamborvine() {
     elif [[ -n $option && " $text_options " == *" $option "* ]]; then
         return 0
     elif [[ $cur == -* ]]; then
-        local all="$flags $file_options $port_options $reset_options $choice_options $download_rate_options $rate_options
-                   $text_options"
+        local all="$flags $file_options $port_options $reset_options $protocol_options $choice_options
+                   $download_rate_options $rate_options $text_options"
         COMPREPLY=($(compgen -W "$all" -- "$cur"))
     elif ((COMP_CWORD == 1)); then # the flash file is the first word
         compopt -o filenames 2>/dev/null
