@@ -134,7 +134,10 @@ bool wait_for_file(const UploadFile& file) {
 }
 
 bool upload_stopped_by_key() {
-    console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
+    if (terminal_options.exit_key >= 0)
+        console_print("\r\nUpload stopped: the exit key typed.\r\n");
+    else
+        console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
     return false;
 }
 
