@@ -10,6 +10,7 @@
 #include "base/fatal.h"
 #include "base/files.h"
 #include "base/run_options.h"
+#include "base/text.h"
 #include "boot/boot.h"
 #include "console/console.h"
 #include "events/events.h"
@@ -119,7 +120,8 @@ void open_events(int argc, char** argv) {
         int error = 0;
         OutputFile* file = output_file_open(path, &error, true);
         if (file == nullptr) {
-            std::fprintf(stderr, "%s: %s\n", path, file_error_text(error));
+            std::fprintf(stderr, "tamborvine: opening events file %s: %s\n", shown_target_bytes(path).c_str(),
+                         file_error_text(error));
             report_error_format("Cannot open events file: %s", path);
         }
         events_open(file_sink(file));
