@@ -2,6 +2,7 @@
 #include "base/fatal.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,12 @@ std::string_view without_line_ends(std::string_view text) {
     return text.substr(first, text.find_last_not_of("\r\n") - first + 1);
 }
 
+std::string stop_hint;
+void (*line_ender)() = nullptr;
+
+// What an interrupt (Ctrl-C) ends with: the open line ended, then this.
+constexpr const char* kInterruptedLine = "Interrupted\r\n";
+
 std::string reason_of(int status) {
     if (status == kExitOk) return "done";
     if (status > kExitSignalBase) return "stopped by signal " + std::to_string(status - kExitSignalBase);
@@ -34,9 +41,24 @@ std::string reason_of(int status) {
 
 }  // namespace
 
-void report_error(const char* message) {
+void set_stop_hint(std::string_view hint) { stop_hint = hint; }
+
+void report_error(const char* message) { report_error_hinted(message, stop_hint); }
+
+void report_error_hinted(const char* message, std::string_view hint) {
     std::printf("\r\n%s\r\n\r\n", message);
+    if (!hint.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(hint.size()), hint.data());
+        std::fflush(stderr);
+    }
     exit_program(kExitFailure, message);
+}
+
+void set_line_ender(void (*end_line)()) { line_ender = end_line; }
+
+void end_open_line() {
+    if (line_ender != nullptr) line_ender();
 }
 
 void report_error_format(const char* format, ...) {
@@ -49,6 +71,8 @@ void report_error_format(const char* format, ...) {
 }
 
 void exit_program(int status, std::string_view reason) {
+    if (status > kExitSignalBase) end_open_line();
+    if (status == kExitSignalBase + SIGINT) std::fputs(kInterruptedLine, stdout);
     std::fflush(stdout);
     std::string why = reason.empty() ? reason_of(status) : std::string(without_line_ends(reason));
     if (!events_end(status, why) && status == kExitOk) status = kExitFailure;

@@ -13,15 +13,32 @@ constexpr int kExitSignalBase = 128;
 // process with status 1 (never returns).
 [[noreturn]] void report_error(const char* message);
 
+// A line said after the next fatal stop's message, on standard error, for
+// what the stop alone cannot tell (the board is left in its bootloader, at
+// a rate the port cannot reach): set where the stop may come from, cleared
+// (an empty text) once that has passed.
+void set_stop_hint(std::string_view hint);
+
+// report_error with a hint for this stop alone.
+[[noreturn]] void report_error_hinted(const char* message, std::string_view hint);
+
 // Formats into a bounded work buffer, then report_error with it.
 [[noreturn]] void report_error_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Ends the process with the given status: the event stream ended with the
+// Ends the process with the given status: a stop by a signal ends the line
+// left open, and an interrupt (Ctrl-C) says "Interrupted"; the event stream ended with the
 // status and the reason (when none is given, what the status implies),
 // streams flushed and closed, and whatever registered itself to run at exit
 // (the keyboard's settings) done. A run whose event stream could not be
 // written in full does not end with status 0: it ends with 1.
 [[noreturn]] void exit_program(int status, std::string_view reason = {});
+
+// The console's way to end the line its output left open (registered once
+// at start-up), and its use: a message of any layer, on standard output or
+// standard error, starts on a line of its own, not after a received text
+// or the progress dots.
+void set_line_ender(void (*end_line)());
+void end_open_line();
 
 // Asks for the run to end with the given status at the next
 // check_pending_signal. Safe in a signal handler and from another thread.

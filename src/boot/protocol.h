@@ -89,6 +89,12 @@ class BootProtocol {
     virtual Answer write_eeprom(uint32_t address, const std::vector<uint8_t>& bytes);
     virtual Answer read_eeprom(uint32_t address, uint32_t count, std::vector<uint8_t>& bytes);
 
+    // Whether a bootloader answers at the rate the port is at, asked
+    // quietly (nothing shown) after the application did not answer the
+    // wake-up: a board left in its bootloader is told apart from one that
+    // does not answer at all. false for a dialogue that cannot tell.
+    virtual bool bootloader_answers();
+
     // Leaves the bootloader for the application.
     virtual void start_application() = 0;
 

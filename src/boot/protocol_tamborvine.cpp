@@ -125,6 +125,15 @@ class TamborvineProtocol final : public BootProtocol {
         return Answer::broke_off;
     }
 
+    // 'p' once the line is quiet: the programmer type 'S' is the bootloader's
+    // answer alone (an application echoes the 'p').
+    bool bootloader_answers() override {
+        drain_until_quiet(kQuietMs, kQuietLimitMs);
+        send_byte('p');
+        char answer[2] = {};
+        return read_bytes(1, answer) == 1 && answer[0] == 'S';
+    }
+
     // 'E': the bootloader starts the application; the reply is not examined.
     void start_application() override {
         print_verbose_line("we say E\r\n");

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "console/platform.h"
 
@@ -11,19 +12,46 @@ namespace {
 
 bool batching = false;
 
-}  // namespace
-
-bool output_batched() { return batching; }
-
-void console_print(const char* format, ...) {
+// The platform's write of formatted text, for text formatted already.
+void write_text(const char* format, ...) {
     va_list args;
     va_start(args, format);
     write_formatted(format, args);
     va_end(args);
+}
+
+}  // namespace
+
+bool output_line_open = false;
+
+bool output_batched() { return batching; }
+
+// Formatted here first, so that the line it leaves open or ended is known.
+void console_print(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    write_text("%s", text.c_str());
+    if (!text.empty()) note_shown(text.back());
     if (!batching) std::fflush(stdout);
 }
 
-void console_write(const char* bytes, std::size_t count) { stream_write(stdout, bytes, count); }
+void console_write(const char* bytes, std::size_t count) {
+    stream_write(stdout, bytes, count);
+    if (count > 0) note_shown(bytes[count - 1]);
+}
+
+void console_end_line() {
+    if (!output_line_open) return;
+    console_write("\r\n", 2);
+    std::fflush(stdout);
+}
 
 void console_flush() { std::fflush(stdout); }
 

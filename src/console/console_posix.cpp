@@ -318,6 +318,7 @@ void console_init() {
     // console_flush and at exit, so the order of all output is kept.
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     install_signal_handlers();
+    set_line_ender(console_end_line);
 }
 
 void console_take_keys() {
@@ -366,7 +367,10 @@ void console_restore() {
 
 void write_formatted(const char* format, std::va_list args) { std::vfprintf(stdout, format, args); }
 
-void console_put_byte(char byte) { putc_unlocked(byte, stdout); }
+void console_put_byte(char byte) {
+    putc_unlocked(byte, stdout);
+    note_shown(byte);
+}
 
 void stream_write(std::FILE* stream, const char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) putc_unlocked(bytes[i], stream);

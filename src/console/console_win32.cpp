@@ -387,6 +387,7 @@ void console_init() {
     // screen operation and at exit, so the order of all output is kept.
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     SetConsoleCtrlHandler(on_console_control, TRUE);
+    set_line_ender(console_end_line);
 }
 
 void console_take_keys() {
@@ -434,7 +435,10 @@ void write_formatted(const char* format, std::va_list args) {
     va_end(again);
 }
 
-void console_put_byte(char byte) { _putc_nolock(byte, stdout); }
+void console_put_byte(char byte) {
+    _putc_nolock(byte, stdout);
+    note_shown(byte);
+}
 
 void stream_write(std::FILE* stream, const char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) _putc_nolock(bytes[i], stream);

@@ -79,8 +79,10 @@ struct Said {
 };
 Said said;
 
-// Messages of the line go where the port's system texts go.
+// Messages of the line go where the port's system texts go, on a line of
+// their own.
 void say(const char* format, const char* name, const char* detail) {
+    end_open_line();
     std::fflush(stdout);
     std::fprintf(stderr, format, name, detail);
     std::fflush(stderr);
@@ -265,10 +267,14 @@ bool NetworkLine::set_rate(uint32_t rate) {
 
 bool NetworkLine::set_control(uint8_t control) {
     if (!is_open()) return false;
+    // Dropping a line that does not exist changes nothing (the port drops
+    // DTR whenever it opens): only a line asked to rise is missed.
+    const bool raise = control == rfc2217::kControlDtrOn || control == rfc2217::kControlRtsOn;
     if (kind_ != NetworkKind::rfc2217) {
-        if (!said.no_modem_lines)
-            say("%s: %s\n", name_.data(), "a raw TCP connection carries no modem lines (DTR, RTS)");
-        said.no_modem_lines = true;
+        if (!said.no_modem_lines && raise)
+            say("tamborvine: %s on %s: the port has no modem lines (a raw TCP connection carries none)\n",
+                control == rfc2217::kControlDtrOn ? "DTR" : "RTS", name_.data());
+        said.no_modem_lines = said.no_modem_lines || raise;
         return true;
     }
     if (!com_port_) return true;  // said when the connection was made

@@ -124,10 +124,10 @@ void forget_found_settings();
 
 // The text of a timed_out error, the same on every platform.
 constexpr const char* kTimedOutText =
-    "Write time-out: the port took no byte for too long (output held, or nobody reading the other end)\n";
+    "Write time-out: the port took no byte for too long (output held, or nobody reading the other end)";
 
-// The system's text for an error, ending in a line break, onto stream.
-void write_system_text(std::FILE* stream, const DeviceError& error);
+// The system's text for an error, without a line break.
+std::string device_error_text(const DeviceError& error);
 
 // Makes the 1 ms polls last 1 ms whatever kind of device is open: the
 // default Windows timer tick is far coarser. Nothing to do on POSIX.

@@ -122,31 +122,41 @@ void explain(const std::string& device, const OpenError& error, OpenFailure* why
         why->candidates = usb_candidates(port.parsed.usb);
 }
 
-// The system's text for a failed call, on standard error; a device that
-// explained the failure itself has said it already.
-void print_system_error(const DeviceError& error) {
-    if (error.kind == DeviceError::Kind::reported) return;
+// One line on standard error, on a line of its own: the program, what it
+// was doing and on which port, then why ("tamborvine: DTR on /dev/pts/3:
+// ..."), the system's text kept as it is.
+void say_port_failure(const char* doing, const std::string& why) {
+    end_open_line();
     std::fflush(stdout);
-    write_system_text(stderr, error);
+    std::fprintf(stderr, "tamborvine: %s on %s: %s\n", doing, shown_target_bytes(port.name.data()).c_str(),
+                 shown_target_bytes(why).c_str());
     std::fflush(stderr);
 }
 
-// A device without modem lines (a pseudo-terminal) refuses every DTR and
-// RTS change; say so once per run, not at every open and pulse.
-void report_modem_line_failure(const DeviceError& error) {
-    if (error.kind == DeviceError::Kind::no_modem_lines) {
-        if (port.modem_lines_reported) return;
-        port.modem_lines_reported = true;
-    }
-    print_system_error(error);
+// The system's text for a failed call; a device that explained the failure
+// itself has said it already.
+void print_system_error(const DeviceError& error, const char* doing) {
+    if (error.kind == DeviceError::Kind::reported) return;
+    say_port_failure(doing, device_error_text(error));
 }
 
-// On standard output: the system text carries its own line break, and the
-// report adds one.
+// A device without modem lines (a pseudo-terminal) refuses every DTR and
+// RTS change. Dropping a line it does not have changes nothing (the port
+// drops DTR whenever it opens): only a line asked to rise is missed, said
+// once per run, not at every pulse.
+void report_modem_line_failure(const DeviceError& error, ModemLine line, bool raised) {
+    const char* name = line == ModemLine::dtr ? "DTR" : "RTS";
+    if (error.kind != DeviceError::Kind::no_modem_lines) return print_system_error(error, name);
+    if (!raised || port.modem_lines_reported) return;
+    port.modem_lines_reported = true;
+    say_port_failure(name, "the port has no modem lines (" + device_error_text(error) + ")");
+}
+
+// On standard output, on a line of its own: the system text and a blank
+// line after it.
 void report_read_failure(const DeviceError& error) {
-    std::printf("Bad read result\n");
-    write_system_text(stdout, error);
-    std::printf("\n");
+    end_open_line();
+    std::printf("Bad read result\n%s\n\n", device_error_text(error).c_str());
     std::fflush(stdout);
 }
 
@@ -171,7 +181,7 @@ int stall_time_ms() {
 // A send that failed: the system's text (or the time-out's) on standard
 // error.
 int send_failed(const DeviceError& error) {
-    print_system_error(error);
+    print_system_error(error, "writing");
     return 1;
 }
 
@@ -201,7 +211,7 @@ int open_parsed(bool again, OpenFailure* why) {
 void set_modem_line(ModemLine line, int level) {
     DeviceError error{DeviceError::Kind::not_open};
     if (port.device) error = port.device->set_modem_line(line, level != 0);
-    if (error) report_modem_line_failure(error);
+    if (error) report_modem_line_failure(error, line, level != 0);
 }
 
 DeviceError apply_rate(int32_t rate) {
@@ -235,7 +245,8 @@ int set_baud_rate(int32_t rate) {
     port.remembered_rate = rate;
     DeviceError error = apply_rate(rate);
     if (!error) return 1;
-    print_system_error(error);
+    const std::string doing = "setting " + std::to_string(rate) + " baud";
+    print_system_error(error, doing.c_str());
     return 0;
 }
 
