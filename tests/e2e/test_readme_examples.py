@@ -87,6 +87,12 @@ class ReadmeExamples(unittest.TestCase):
                     self.run_block([line for line in lines if re.match(PROGRAM % "", line)], *EXAMPLES[row])
         self.assertEqual(set(EXAMPLES) - set(rows), set(), "rows that no README block has")
 
+    def test_every_package_list_is_named(self):
+        with open(os.path.join(SOURCE, "README.md")) as f:
+            text = f.read()
+        lists = sorted(os.listdir(os.path.join(SOURCE, "scripts", "packages")))
+        self.assertEqual([name for name in lists if "`%s`" % name not in text], [])
+
     def run_block(self, commands, kind, outputs):
         process, port, image, env = start_target(self, kind)
         self.assertEqual(len(commands), len(outputs), commands)
