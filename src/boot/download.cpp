@@ -105,10 +105,14 @@ void reset_into_bootloader() {
         .write();
 }
 
+// A rate the port does not take (or a network server sets otherwise, said
+// on standard error) stops the run as at the start: the bootloader would
+// hear nothing it understands.
 void switch_to_download_rate() {
     if (run_options.verbose)
         console_print("Set download baud rate to : %u\r\n", static_cast<unsigned>(run_options.download_rate));
-    set_baud_rate(run_options.download_rate);
+    if (set_baud_rate(run_options.download_rate) != 1)
+        report_error_format("Unable to set %d baud", static_cast<int>(run_options.download_rate));
     download_rate_in_force = true;
 }
 

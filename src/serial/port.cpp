@@ -62,8 +62,9 @@ std::size_t rx_count = 0;
 std::unique_ptr<Device> open_device(const PortName& name, bool again, std::string* device, OpenError* error) {
     switch (name.kind) {
         case PortName::Kind::network:
-            return open_network_device(name.network, port.name.data(),
-                                       again ? kReconnectWaitMs : kConnectWaitMs, error);
+            return open_network_device(
+                name.network, port.name.data(), again ? kReconnectWaitMs : kConnectWaitMs,
+                port.remembered_rate > 0 ? static_cast<uint32_t>(port.remembered_rate) : 0, error);
         case PortName::Kind::usb: {
             std::vector<PortInfo> matches = matching_ports(list_ports(), name.usb);
             if (matches.size() != 1) {

@@ -26,6 +26,7 @@ enum class OpenCause : uint8_t {
     no_usb_match,         // no port has the usb: name's identity
     several_usb_matches,  // more than one has it
     no_connection,        // the network connection could not be made
+    interrupted,          // the wait interrupter (a key) ended the open
     other,                // the system's reason says what
 };
 
