@@ -64,6 +64,28 @@ void open_the_port() {
     drain_input(10);
 }
 
+// A file of the run that is the port itself would send its bytes down the
+// line (a log, the event stream: a target takes them as commands) or take
+// the target's (an upload): refused by the file's identity, whatever its
+// spelling or link, before anything is opened or sent. One row a file.
+void refuse_files_that_are_the_port() {
+    const std::string device = port_device_path(run_options.port_name.data());
+    if (device.empty()) return;
+    const char* events = script.events_path != nullptr && std::strcmp(script.events_path, "-") != 0
+                             ? script.events_path
+                             : nullptr;
+    const struct {
+        const char* path;
+        const char* message;
+    } files[] = {
+        {run_options.log_file, "Cannot open log file: it is the port."},
+        {events, "Cannot open events file: it is the port."},
+        {run_options.upload_file, "Cannot open input file: it is the port."},
+    };
+    for (const auto& file : files)
+        if (same_file(file.path, device.c_str())) report_error(file.message);
+}
+
 // An events file whose reader takes nothing for this long has failed, as
 // the log has: the run is not held by it.
 constexpr int kEventsWaitMs = 2000;
@@ -187,6 +209,7 @@ int tamborvine_main(int argc, char** argv) {
     console_clear();
     create_flash_image();
     parse_command_line(argc, argv);
+    refuse_files_that_are_the_port();
     open_events(argc, argv);
     // A run that quits after the downloads, or runs steps instead of the
     // terminal, reads no key: the keyboard stays as the user had it, so

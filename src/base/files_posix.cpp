@@ -25,6 +25,8 @@ bool same_file(const char* a, const char* b) {
     struct stat first {};
     struct stat second {};
     if (stat(a, &first) != 0 || stat(b, &second) != 0) return false;
+    // Two nodes of one device (a serial port under another name) are one.
+    if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)) return first.st_rdev == second.st_rdev;
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 

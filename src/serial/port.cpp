@@ -242,6 +242,15 @@ int open_port(const char* name, OpenFailure* why) {
     return open_parsed(false, why);
 }
 
+std::string port_device_path(const char* name) {
+    PortName parsed;
+    if (!parse_port_name(name, &parsed)) return {};
+    if (parsed.kind == PortName::Kind::device) return parsed.device;
+    if (parsed.kind == PortName::Kind::network) return {};
+    std::vector<PortInfo> matches = matching_ports(list_ports(), parsed.usb);
+    return matches.size() == 1 ? matches.front().device : std::string();
+}
+
 void set_dtr(int level) { set_modem_line(ModemLine::dtr, level); }
 
 void set_rts(int level) { set_modem_line(ModemLine::rts, level); }

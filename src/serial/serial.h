@@ -46,6 +46,12 @@ struct OpenFailure {
 // 1 = opened, 0 = not: nothing is printed, *why (when given) says why.
 int open_port(const char* name, OpenFailure* why = nullptr);
 
+// The device a port name leads to now, for the files of a run that must
+// not be the port: its path (a COM name's, a usb: name's adapter as found
+// now); empty for a network name, or a usb: name that matches no single
+// adapter.
+std::string port_device_path(const char* name);
+
 // Whether a name can name a port at all: a usb: name and a network name
 // must be well formed (usb:VVVV:PPPP[:SERIAL], rfc2217://HOST:PORT,
 // socket://HOST:PORT); anything else is a device path or a COM name, which
