@@ -134,8 +134,12 @@ void write_flash(BootProtocol& protocol) {
 }
 
 // A pass that gave up, or ended with errors (FAILURE), counts as failed.
-DownloadOutcome verify_flash(BootProtocol& protocol) {
+// After an incremental write the page hashes of the whole section are
+// checked first: a page outside the image's range is covered by nothing
+// else.
+DownloadOutcome verify_flash(BootProtocol& protocol, const TargetIdentity& target, bool pages_written) {
     console_print("Verify Flash.\r\n");
+    if (pages_written && !written_pages_hold_the_image(protocol, target)) return DownloadOutcome::failed;
     return protocol.verify_image().succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
 }
 
@@ -176,14 +180,16 @@ DownloadOutcome run_download(int kind, const char* path) {
     const TargetIdentity target = protocol->identify();
     if (kind == kEepromKind) return DownloadOutcome::succeeded;  // nothing is written to EEPROM
 
+    bool pages_written = false;
     if (run_options.write_flash) {
         refuse_image_too_big(target);
-        if (!run_options.incremental || !write_changed_pages(*protocol, target)) {
+        pages_written = run_options.incremental && write_changed_pages(*protocol, target);
+        if (!pages_written) {
             erase_flash(*protocol);
             write_flash(*protocol);
         }
     }
-    DownloadOutcome outcome = verify_flash(*protocol);
+    DownloadOutcome outcome = verify_flash(*protocol, target, pages_written);
     if (run_options.exit_bootloader) start_application(*protocol, outcome);
     return outcome;
 }

@@ -97,6 +97,13 @@ class BootProtocol {
 // erase and the full write to follow (incremental.cpp).
 bool write_changed_pages(BootProtocol& protocol, const TargetIdentity& target);
 
+// After write_changed_pages: the page hashes of the whole application
+// section asked again and compared with the image's. true when every page
+// holds the image ("Page hashes checked"); else the pages that differ are
+// said and the pass ends in FAILURE, as a verify pass would (a list that
+// does not come counts as every page differing).
+bool written_pages_hold_the_image(BootProtocol& protocol, const TargetIdentity& target);
+
 // The dialogue a run speaks when it names none.
 constexpr const char* kDefaultProtocol = "tamborvine";
 

@@ -137,11 +137,13 @@ class Ser2net:
 
 class TcpBridge:
     """A raw TCP server on 127.0.0.1 passing bytes between one client at a
-    time and the line at path, which it holds open at a fixed rate."""
+    time and the line at path, which it holds open at a fixed rate; what the
+    line sends goes through alter on its way."""
 
-    def __init__(self, path, rate=9600):
+    def __init__(self, path, rate=9600, alter=None):
         self.path = path
         self.rate = rate
+        self.alter = alter or (lambda data: data)
         self.server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.server.bind(("127.0.0.1", 0))
@@ -195,7 +197,7 @@ class TcpBridge:
                 except (BlockingIOError, OSError):
                     data = b""
                 if data:
-                    client.sendall(data)
+                    client.sendall(self.alter(data))
 
     def close(self):
         self.stop.set()
