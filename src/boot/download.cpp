@@ -156,7 +156,7 @@ void start_application(BootProtocol& protocol, DownloadOutcome verified) {
 
 void load_image(int kind, const char* path) {
     console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
-                  path);
+                  shown_target_bytes(path).c_str());
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
     read_rom_file(kind, run_options.current_file_name.data(), flash_memory());
     Event("image")

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "base/fatal.h"
+#include "base/text.h"
 #include "console/console.h"
 #include "serial/serial.h"
 #include "term/term.h"
@@ -93,14 +94,14 @@ int watch_lost_port() {
     if (!port_is_gone()) return kWaitForever;
     if (!gone_reported) {
         console_print("\r\n*** Port %s is gone: re-opening it every second (Esc to exit) ***\r\n",
-                      port_name());
+                      shown_target_bytes(port_name()).c_str());
         gone_reported = true;
         next_reopen_try = Deadline::in_ms(kReopenEveryMs);
     }
     if (next_reopen_try.passed()) {
         next_reopen_try = Deadline::in_ms(kReopenEveryMs);
         if (reopen_port() == 1) {
-            console_print("\r\n*** Port %s is back ***\r\n", port_name());
+            console_print("\r\n*** Port %s is back ***\r\n", shown_target_bytes(port_name()).c_str());
             gone_reported = false;
             return kWaitForever;
         }

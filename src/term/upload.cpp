@@ -12,6 +12,7 @@
 #include "base/fatal.h"
 #include "base/files.h"
 #include "base/run_options.h"
+#include "base/text.h"
 #include "console/console.h"
 #include "events/events.h"
 #include "serial/serial.h"
@@ -238,7 +239,8 @@ bool take_held_key(int* code) {
 void upload_named_file(const char* text_file, bool prompt_when_missing) {
     drain_input(kDrainBeforeUpload);
     if (!copy_text(run_options.current_file_name, text_file)) report_error("File Name Bad Argument");
-    console_print("\r\nsend text file = %s  ", run_options.current_file_name.data());
+    console_print("\r\nsend text file = %s  ",
+                  shown_target_bytes(run_options.current_file_name.data()).c_str());
     upload_current_file(prompt_when_missing);
 }
 
