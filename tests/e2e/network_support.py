@@ -15,6 +15,8 @@ network ports:
 - sim_rfc2217_port: the port of the simulated target's own RFC 2217
   endpoint (--rfc2217 0), which resets the target into its bootloader on a
   DTR or RTS pulse.
+- HostileServer: a server that floods, reads nothing, or answers settings
+  wrongly or never.
 """
 import os
 import re
@@ -209,6 +211,55 @@ class TcpBridge:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class HostileServer:
+    """A network port on 127.0.0.1 that misbehaves, each connection as mode
+    says: "data" sends text without end and takes what comes; "negotiation"
+    sends option requests without end and reads nothing; "mute" agrees to
+    COM-PORT-OPTION and answers no setting; "rate" answers SET-BAUDRATE
+    with 115200 and the other settings as asked."""
+
+    COM_PORT = bytes([255, 253, 44])  # IAC DO COM-PORT-OPTION
+    FLOODS = {"data": b"x" * 4096, "negotiation": bytes([255, 251, 1, 255, 251, 3]) * 700}
+
+    def __init__(self, mode):
+        self.mode, self.server = mode, socket.create_server(("127.0.0.1", 0))
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def url(self, scheme="rfc2217"):
+        return "%s://127.0.0.1:%d" % (scheme, self.server.getsockname()[1])
+
+    def _serve(self):
+        while True:
+            client, _ = self.server.accept()
+            threading.Thread(target=self._talk, args=(client,), daemon=True).start()
+
+    def _talk(self, client):
+        try:
+            if self.mode == "data":
+                threading.Thread(target=self._answer, args=(client,), daemon=True).start()
+            while self.mode in self.FLOODS:
+                client.sendall(self.FLOODS[self.mode])
+            client.sendall(self.COM_PORT)
+            self._answer(client)
+        except OSError:
+            pass
+        finally:
+            client.close()
+
+    def _answer(self, client):
+        """Takes what comes; in "rate" mode answers each setting."""
+        heard = b""
+        try:
+            for chunk in iter(lambda: client.recv(4096), b""):
+                heard += chunk
+                for m in re.finditer(rb"\xff\xfa\x2c(.)(.*?)\xff\xf0", heard, re.S) if self.mode == "rate" else ():
+                    value = (115200).to_bytes(4, "big") if m.group(1) == b"\x01" else m.group(2)
+                    client.sendall(bytes([255, 250, 44, m.group(1)[0] + 100]) + value + bytes([255, 240]))
+                heard = heard[heard.rfind(b"\xff\xf0") + 2:] if b"\xff\xf0" in heard else heard
+        except OSError:
+            pass
 
 
 def sim_rfc2217_port(sim):
