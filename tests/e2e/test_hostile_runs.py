@@ -60,6 +60,27 @@ def port_found_so(test):
     return os.ttyname(slave), slave, termios.tcgetattr(slave)
 
 
+def flooded_tty(test):
+    """A pseudo-terminal whose other side sends text without end: its name."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    os.set_blocking(master, False)
+    stop = threading.Event()
+
+    def flood():
+        while not stop.is_set():
+            try:
+                if select.select([], [master], [], 0.1)[1]:
+                    os.write(master, b"x" * 4096)
+            except BlockingIOError:
+                pass
+    thread = threading.Thread(target=flood, daemon=True)
+    for cleanup in (lambda: os.close(slave), lambda: os.close(master), thread.join, stop.set):
+        test.addCleanup(cleanup)
+    thread.start()
+    return os.ttyname(slave)
+
+
 def ends(events):
     """The statuses of the end events of an event stream."""
     return [e["status"] for e in read_events(events) if e["event"] == "end"]
@@ -313,29 +334,9 @@ class AlwaysAWayOut(unittest.TestCase):
         self.assertEqual(err.count(b"Cannot write the events file: "), 1, err)
 
 class Floods(unittest.TestCase):
-    def flooded_tty(self):
-        """A pseudo-terminal whose other side sends text without end."""
-        master, slave = pty.openpty()
-        tty.setraw(slave)
-        os.set_blocking(master, False)
-        stop = threading.Event()
-
-        def flood():
-            while not stop.is_set():
-                try:
-                    if select.select([], [master], [], 0.1)[1]:
-                        os.write(master, b"x" * 4096)
-                except BlockingIOError:
-                    pass
-        thread = threading.Thread(target=flood, daemon=True)
-        for cleanup in (lambda: os.close(slave), lambda: os.close(master), thread.join, stop.set):
-            self.addCleanup(cleanup)
-        thread.start()
-        return os.ttyname(slave)
-
     def test_esc_and_ctrl_c_end_the_terminal_under_any_flood(self):
         for kind, key in (("tty", b"\x1b"), ("tty", b"\x03"), ("socket", b"\x1b"), ("rfc2217", b"\x03")):
-            port = self.flooded_tty() if kind == "tty" else HostileServer("data").url(kind)
+            port = flooded_tty(self) if kind == "tty" else HostileServer("data").url(kind)
             with self.subTest(kind=kind, key=key), Program(["-c", port]) as p:
                 p.expect(b"x" * 1000, timeout=20)
                 p.keys(key)
