@@ -44,12 +44,12 @@ struct TcpAddress {
 // false with *error.
 bool tcp_resolve(const char* host, const char* port, std::vector<TcpAddress>* addresses, TcpError* error);
 
-// tcp_resolve on a thread of its own, waited for until the deadline. A
+// tcp_resolve on a thread of its own, waited for wait_ms at most. A
 // look-up still running when its waiter gave up goes on; the next look-up
 // of the same name takes its answer (or waits for it) instead of asking
 // the resolver again.
-bool tcp_lookup(const char* host, const char* port, const Deadline& deadline,
-                std::vector<TcpAddress>* addresses, TcpError* error);
+bool tcp_lookup(const char* host, const char* port, int wait_ms, std::vector<TcpAddress>* addresses,
+                TcpError* error);
 
 // A connection to one address, made within the deadline.
 TcpConnection tcp_connect_to(const TcpAddress& address, const Deadline& deadline, TcpError* error);

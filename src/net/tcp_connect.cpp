@@ -48,10 +48,10 @@ std::shared_ptr<Lookup> begin_lookup(const char* host, const char* port) {
 
 }  // namespace
 
-bool tcp_lookup(const char* host, const char* port, const Deadline& deadline,
-                std::vector<TcpAddress>* addresses, TcpError* error) {
+bool tcp_lookup(const char* host, const char* port, int wait_ms, std::vector<TcpAddress>* addresses,
+                TcpError* error) {
     std::shared_ptr<Lookup> lookup = begin_lookup(host, port);
-    const int64_t began_ms = monotonic_ms();
+    const Deadline deadline = Deadline::in_ms(wait_ms);
     while (!lookup->done.load()) {
         WaitEnd end = wait_within(WaitSource{}, deadline);
         if (lookup->done.load()) break;
@@ -60,7 +60,7 @@ bool tcp_lookup(const char* host, const char* port, const Deadline& deadline,
             return false;
         }
         if (end == WaitEnd::timed_out) {
-            *error = TcpError{static_cast<int>(monotonic_ms() - began_ms), TcpError::Kind::lookup_timed_out};
+            *error = TcpError{wait_ms, TcpError::Kind::lookup_timed_out};
             return false;
         }
     }
@@ -76,7 +76,7 @@ bool tcp_lookup(const char* host, const char* port, const Deadline& deadline,
 TcpConnection tcp_connect(const char* host, const char* port, int wait_ms, TcpError* error) {
     *error = {};
     std::vector<TcpAddress> addresses;
-    if (!tcp_lookup(host, port, Deadline::in_ms(wait_ms), &addresses, error)) return kNoConnection;
+    if (!tcp_lookup(host, port, wait_ms, &addresses, error)) return kNoConnection;
     const Deadline deadline = Deadline::in_ms(wait_ms);
     *error = TcpError{tcp_timed_out().code, TcpError::Kind::system};
     for (const TcpAddress& address : addresses) {
