@@ -17,8 +17,11 @@ network ports:
   DTR or RTS pulse.
 - HostileServer: a server that floods, reads nothing, or answers settings
   wrongly or never.
+- OwnResolver: a resolver of the program's own whose name server never
+  answers, in a mount namespace of the program's own.
 """
 import os
+import random
 import re
 import select
 import shutil
@@ -260,6 +263,35 @@ class HostileServer:
                 heard = heard[heard.rfind(b"\xff\xf0") + 2:] if b"\xff\xf0" in heard else heard
         except OSError:
             pass
+
+
+class OwnResolver:
+    """The command prefix (prefix) that runs the program with a resolver of
+    its own, in a mount namespace of its own: a name server that takes each
+    question and never answers (silent), and a hosts file (hosts) naming
+    bench.example, which the caller may empty."""
+
+    def __init__(self, work_path):
+        self.silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        while not self.silent.getsockname()[1]:
+            try:
+                self.silent.bind(("127.%d.%d.%d" % tuple(random.randrange(1, 255) for _ in range(3)), 53))
+            except OSError:
+                pass
+        resolv, self.hosts = os.path.join(work_path, "resolv.conf"), os.path.join(work_path, "hosts")
+        with open(resolv, "w") as f:
+            f.write("nameserver %s\noptions timeout:30 attempts:1\n" % self.silent.getsockname()[0])
+        with open(self.hosts, "w") as f:
+            f.write("127.0.0.1 bench.example\n")
+        script = 'mount --bind "$0" /etc/resolv.conf && mount --bind "$1" /etc/hosts && shift && exec "$@"'
+        self.prefix = ["unshare", "-m", "sh", "-c", script, resolv, self.hosts]
+
+    def asked(self):
+        """Whether a question reached the name server since the last look."""
+        return bool(select.select([self.silent], [], [], 0)[0]) and bool(self.silent.recv(512))
+
+    def close(self):
+        self.silent.close()
 
 
 def sim_rfc2217_port(sim):

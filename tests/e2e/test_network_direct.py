@@ -4,8 +4,6 @@ pulse resets the target into its bootloader, hostile servers, and names
 and connections that never answer."""
 import json
 import os
-import random
-import select
 import signal
 import socket
 import threading
@@ -13,8 +11,8 @@ import unittest
 
 from boot_support import Workdir
 from harness import Program, Sim, run
-from network_support import (GONE, START, HostileServer, TcpBridge, check_every_byte_both_ways, check_flash,
-                             every_byte_image, sim_rfc2217_port)
+from network_support import (GONE, START, HostileServer, OwnResolver, TcpBridge, check_every_byte_both_ways,
+                             check_flash, every_byte_image, sim_rfc2217_port)
 
 NO_MODEM_LINES = b"a raw TCP connection carries no modem lines"
 IN_SYNC_LOST = b"didn't get reply from AVR, out of sync"
@@ -171,22 +169,9 @@ class NamesAndConnectionsThatNeverAnswer(unittest.TestCase):
     its own) whose name server takes each question and never answers."""
 
     def setUp(self):
-        self.silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.addCleanup(self.silent.close)
-        while not self.silent.getsockname()[1]:
-            try:
-                self.silent.bind(("127.%d.%d.%d" % tuple(random.randrange(1, 255) for _ in range(3)), 53))
-            except OSError:
-                pass
-        work = Workdir()
-        resolv = work.file("resolv.conf", "nameserver %s\noptions timeout:30 attempts:1\n" % self.silent.getsockname()[0])
-        self.hosts = work.file("hosts", "127.0.0.1 bench.example\n")
-        script = 'mount --bind "$0" /etc/resolv.conf && mount --bind "$1" /etc/hosts && shift && exec "$@"'
-        self.prefix = ["unshare", "-m", "sh", "-c", script, resolv, self.hosts]
-
-    def asked(self):
-        """Whether a question reached the name server since the last look."""
-        return bool(select.select([self.silent], [], [], 0)[0]) and bool(self.silent.recv(512))
+        self.resolver = OwnResolver(Workdir().path)
+        self.addCleanup(self.resolver.close)
+        self.prefix = self.resolver.prefix
 
     def test_a_signal_ends_a_look_up_or_a_connect_at_once_and_a_look_up_times_out_said(self):
         listener = socket.create_server(("127.0.0.1", 0), backlog=0)  # its queue filled: a connect waits
@@ -202,11 +187,11 @@ class NamesAndConnectionsThatNeverAnswer(unittest.TestCase):
             with open("/proc/net/tcp") as table:
                 return table.read().count(syn_sent)
 
-        cases = [("rfc2217://nowhere.example:2217", self.asked), ("socket://127.0.0.1:%d" % listener.getsockname()[1],
-                                                                  lambda: connects() > fillers)]
+        cases = [("rfc2217://nowhere.example:2217", self.resolver.asked),
+                 ("socket://127.0.0.1:%d" % listener.getsockname()[1], lambda: connects() > fillers)]
         for (url, waiting), number in [(c, n) for c in cases for n in (signal.SIGINT, signal.SIGTERM)]:
             fillers = connects()
-            while self.asked():
+            while self.resolver.asked():
                 pass
             with self.subTest(url=url, signal=number), Program(["-c", url], prefix=self.prefix) as p:
                 while not waiting():
@@ -221,7 +206,7 @@ class NamesAndConnectionsThatNeverAnswer(unittest.TestCase):
         with Sim("--rfc2217", "0") as sim, Program(["-c", "rfc2217://bench.example:%d" % sim_rfc2217_port(sim)],
                                                    prefix=self.prefix) as p:
             p.expect(START)
-            open(self.hosts, "w").close()  # from now on the name's look-up never ends
+            open(self.resolver.hosts, "w").close()  # from now on the name's look-up never ends
             sim.command("drop")
             p.expect(GONE)
             p.keys(b"\x1b")
