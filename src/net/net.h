@@ -55,8 +55,9 @@ class NetworkLine {
     // be made (*error says why; kind interrupted for the wait interrupter).
     bool open(const NetworkAddress& address, const char* name, int connect_wait_ms, uint32_t rate,
               TcpError* error);
-    // What was written still goes out, for a second at most; then the
-    // socket is closed.
+    // What was written still goes out, for a second at most (the answers
+    // to the server's negotiation behind it are dropped); then the socket
+    // is closed.
     void close();
     bool is_open() const { return connection_ != kNoConnection; }
 
@@ -92,12 +93,12 @@ class NetworkLine {
    private:
     static constexpr std::size_t kRxCapacity = 1 << 16;
     // Output: data waits behind at most kDataRoom bytes; the answers to the
-    // server's negotiation may queue up to kTxCapacity while it reads
-    // nothing, beyond which the connection has failed.
+    // server's negotiation may queue up to kTxCapacity (the line reads no
+    // more while they could not fit).
     static constexpr std::size_t kTxCapacity = 1 << 16;
     static constexpr std::size_t kDataRoom = 4096;
-    // A server that takes nothing for this long has failed a write that
-    // waits for it, as a local port's byte fails.
+    // Output that has not moved for this long has failed the connection, as
+    // a local port's byte fails.
     static constexpr int kWriteStallMs = 2000;
     static constexpr int kLetGoMs = 1000;
     static constexpr std::size_t kAwaitedLimit = 16;
@@ -122,6 +123,7 @@ class NetworkLine {
     bool rate_as_asked();
     bool set_control(uint8_t control);
     WaitEnd wait_for_server(const Deadline& deadline);
+    bool room_to_read() const;
 
     // Reads the socket and runs the bytes through the decoder; false when
     // the connection ended or failed.
@@ -131,7 +133,7 @@ class NetworkLine {
     bool queue_frame(const rfc2217::Frame& frame) { return queue(frame.bytes.data(), frame.size); }
     std::size_t queue_data(const uint8_t* bytes, std::size_t count);
     void send_some(int wait_ms);
-    bool send_all(const Deadline& limit, bool watch_signals);
+    bool send_all();
     void remember_failure(const TcpError& error);
 
     NetworkKind kind_ = NetworkKind::none;
@@ -156,6 +158,8 @@ class NetworkLine {
     std::size_t rx_count_ = 0;
     std::array<uint8_t, kTxCapacity> tx_{};
     std::size_t tx_size_ = 0;
-    bool ended_ = false;  // the connection ended or failed
+    std::size_t data_queued_ = 0;  // the output up to its last data byte
+    Deadline output_stalled_;      // while output waits: when, not moving, it has failed
+    bool ended_ = false;           // the connection ended or failed
     TcpError end_error_{};
 };

@@ -3,8 +3,9 @@
 // COM-PORT-OPTION commands are counted, so that the settings sent together
 // are confirmed by one wait. Output is queued and sent as the connection
 // takes it: reading, and answering the server's negotiation, never wait
-// on a server that reads nothing; a write that waits for one does so for
-// at most kWriteStallMs without progress.
+// on a server that reads nothing (the line stops reading while its output
+// has no room for the answers); output that has not moved for
+// kWriteStallMs has failed the connection, as a local port's byte fails.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -159,7 +160,7 @@ bool NetworkLine::open(const NetworkAddress& address, const char* name, int conn
     purge_pending_ = false;
     asked_rate_ = answered_rate_ = confirmed_rate_ = 0;
     modem_sent_ = {-1, -1};
-    rx_head_ = rx_count_ = tx_size_ = 0;
+    rx_head_ = rx_count_ = tx_size_ = data_queued_ = 0;
     ended_ = false;
     end_error_ = {};
     connection_ = tcp_connect(address.host.data(), address.port.data(), connect_wait_ms, error);
@@ -168,11 +169,7 @@ bool NetworkLine::open(const NetworkAddress& address, const char* name, int conn
         close();
         return false;
     }
-    if (!send_all(Deadline::never(), true)) {
-        *error = end_error_;
-        close();
-        return false;
-    }
+    send_some(0);
     return true;
 }
 
@@ -206,16 +203,19 @@ bool NetworkLine::negotiate(uint32_t rate, TcpError* error) {
 
 // Destruction may come while the process exits: what was written last (a
 // final --send, a key typed just before Esc) goes out within the let-go's
-// second, and no signal is looked for.
+// second, and no signal is looked for. Answers to the server's negotiation
+// queued after it are not waited for.
 NetworkLine::~NetworkLine() { close(); }
 
 void NetworkLine::close() {
     if (connection_ == kNoConnection) return;
-    if (!ended_) send_all(Deadline::in_ms(kLetGoMs), false);
+    const Deadline let_go = Deadline::in_ms(kLetGoMs);
+    while (data_queued_ > 0 && !has_ended() && !let_go.passed())
+        send_some(shorter_wait(kWriteSliceMs, let_go.left_ms()));
     tcp_release_wait_event(&wait_event_);
     tcp_close(connection_);
     connection_ = kNoConnection;
-    rx_head_ = rx_count_ = tx_size_ = 0;
+    rx_head_ = rx_count_ = tx_size_ = data_queued_ = 0;
 }
 
 // 8-N-1, no flow control and the modem lines off, as a local port is set;
@@ -242,7 +242,7 @@ void NetworkLine::send_line_settings(uint32_t rate) {
 }
 
 NetworkLine::Agreement NetworkLine::wait_for_com_port_agreement() {
-    send_all(Deadline::never(), true);
+    send_some(0);
     const Deadline deadline = Deadline::in_ms(kAnswerWaitMs);
     for (;;) {
         if (!pump() || negotiator_.com_port_refused()) return Agreement::refused;
@@ -273,7 +273,7 @@ bool NetworkLine::all_answered() const {
 // round trip however many there are. Those that did not come in time are
 // named in one line.
 NetworkLine::Confirmation NetworkLine::confirm_settings() {
-    if (!send_all(Deadline::never(), true)) return Confirmation::ended;
+    if (!send_all()) return Confirmation::ended;
     const Deadline deadline = Deadline::in_ms(kAnswerWaitMs);
     for (;;) {
         if (!pump()) return Confirmation::ended;
@@ -304,11 +304,10 @@ void NetworkLine::say_unanswered() {
 
 // Whether the rate asked for is the server's now; one it set otherwise is
 // said (once a run). A rate left unanswered has been said unanswered: the
-// line goes on with it.
+// line goes on with it, and it is not asked for again until it changes.
 bool NetworkLine::rate_as_asked() {
-    if (answered_[index_of(rfc2217::Command::set_baudrate)] < sent_[index_of(rfc2217::Command::set_baudrate)])
-        return true;
-    if (answered_rate_ == asked_rate_) {
+    std::size_t rate = index_of(rfc2217::Command::set_baudrate);
+    if (answered_[rate] < sent_[rate] || answered_rate_ == asked_rate_) {
         confirmed_rate_ = asked_rate_;
         return true;
     }
@@ -348,15 +347,23 @@ bool NetworkLine::set_control(uint8_t control) {
     return confirm_settings() != Confirmation::ended;
 }
 
-// Waits for the server to send something, or the deadline: a source on
-// the connection beside the interrupter. Bytes that wait already but
-// cannot be taken yet (the receive buffer is full) are looked at again
-// after a pause.
+// Waits for the server to send something (or, while the line cannot read,
+// for its output to move), or the deadline: a source on the connection
+// beside the interrupter. Bytes that wait already but cannot be taken yet
+// are looked at again after a pause.
 WaitEnd NetworkLine::wait_for_server(const Deadline& deadline) {
     WaitSource source;
-    if (tcp_wait_source(connection_, WaitSource::Kind::readable, &wait_event_, &source) != 0)
-        return wait_within(source, deadline);
-    return wait_within(WaitSource{}, Deadline::in_ms(kServerLookAgainMs));
+    WaitSource::Kind kind = room_to_read() ? WaitSource::Kind::readable : WaitSource::Kind::writable;
+    if (tcp_wait_source(connection_, kind, &wait_event_, &source) == 0)
+        return wait_within(WaitSource{}, Deadline::in_ms(kServerLookAgainMs));
+    // Output that waits is tried again soon.
+    return wait_within(
+        source, tx_size_ > 0 ? Deadline::in_ms(shorter_wait(deadline.left_ms(), kOutputRetryMs)) : deadline);
+}
+
+// Room for what one read may bring: its data, and the answers it may ask.
+bool NetworkLine::room_to_read() const {
+    return rx_.size() - rx_count_ >= kReadChunk && tx_.size() - tx_size_ >= kReadChunk;
 }
 
 // ---- bytes -------------------------------------------------------------------------
@@ -380,6 +387,8 @@ int NetworkLine::wait_source(WaitSource::Kind kind, WaitSource* source) {
     if (ended_ || !is_open()) return 0;
     if (kind == WaitSource::Kind::readable && rx_count_ > 0) return 0;
     if (kind == WaitSource::Kind::writable && tx_size_ < kDataRoom) return 0;
+    // A line that cannot read now waits for its output to move instead.
+    if (kind == WaitSource::Kind::readable && !room_to_read()) kind = WaitSource::Kind::writable;
     int limit = tcp_wait_source(connection_, kind, &wait_event_, source);
     // Output waiting for the connection is tried again soon, also by a
     // caller that waits only to read; a platform that cannot signal room
@@ -408,6 +417,7 @@ std::size_t NetworkLine::queue_data(const uint8_t* bytes, std::size_t count) {
             queue_frame(rfc2217::encode_data(bytes[taken]));
         else
             queue(bytes + taken, 1);
+        data_queued_ = tx_size_;
     }
     send_some(0);
     return taken;
@@ -417,6 +427,7 @@ std::size_t NetworkLine::queue_data(const uint8_t* bytes, std::size_t count) {
 // sends and reads nothing), the connection has failed.
 bool NetworkLine::queue(const uint8_t* bytes, std::size_t size) {
     if (ended_) return false;
+    if (tx_size_ == 0) output_stalled_ = Deadline::in_ms(kWriteStallMs);
     if (tx_size_ + size > tx_.size()) send_some(0);
     if (tx_size_ + size > tx_.size()) {
         remember_failure(tcp_timed_out());
@@ -428,7 +439,8 @@ bool NetworkLine::queue(const uint8_t* bytes, std::size_t size) {
 }
 
 // What the connection takes of the output, waiting up to wait_ms for it to
-// take anything (0: only what it takes at once).
+// take anything (0: only what it takes at once). Output that has not
+// moved for kWriteStallMs has failed the connection.
 void NetworkLine::send_some(int wait_ms) {
     if (tx_size_ == 0 || has_ended()) return;
     TcpError error;
@@ -440,19 +452,18 @@ void NetworkLine::send_some(int wait_ms) {
     auto sent = static_cast<std::size_t>(n);
     std::memmove(tx_.data(), tx_.data() + sent, tx_size_ - sent);
     tx_size_ -= sent;
+    data_queued_ -= std::min(data_queued_, sent);
+    if (sent > 0) output_stalled_ = Deadline::in_ms(kWriteStallMs);
+    if (tx_size_ > 0 && output_stalled_.passed()) remember_failure(tcp_timed_out());
 }
 
-// All the output, waiting for the connection to take it: false when it
-// took nothing for kWriteStallMs (it has failed) or the limit passed (the
-// let-go's second: what is left is dropped).
-bool NetworkLine::send_all(const Deadline& limit, bool watch_signals) {
-    Deadline stalled = Deadline::in_ms(kWriteStallMs);
+// All the output, waiting for the connection to take it (a stop asked for
+// meanwhile ends the run): false when it failed, its output not moving for
+// kWriteStallMs.
+bool NetworkLine::send_all() {
     while (tx_size_ > 0 && !has_ended()) {
-        std::size_t before = tx_size_;
-        send_some(shorter_wait(kWriteSliceMs, shorter_wait(limit.left_ms(), stalled.left_ms())));
-        if (tx_size_ < before) stalled = Deadline::in_ms(kWriteStallMs);
-        if (tx_size_ > 0 && (stalled.passed() || limit.passed())) remember_failure(tcp_timed_out());
-        if (watch_signals) check_pending_signal();
+        send_some(shorter_wait(kWriteSliceMs, output_stalled_.left_ms()));
+        check_pending_signal();
     }
     return !ended_;
 }
@@ -460,7 +471,7 @@ bool NetworkLine::send_all(const Deadline& limit, bool watch_signals) {
 void NetworkLine::remember_failure(const TcpError& error) {
     ended_ = true;
     end_error_ = error;
-    tx_size_ = 0;
+    tx_size_ = data_queued_ = 0;
 }
 
 bool NetworkLine::pump() {
@@ -469,7 +480,7 @@ bool NetworkLine::pump() {
     // At most a receive buffer's worth per call: a server that sends only
     // protocol (an endless subnegotiation) fills no buffer, and must not
     // keep the caller here while the keys and the time limits wait.
-    for (std::size_t taken = 0; taken < rx_.size() && rx_.size() - rx_count_ >= chunk.size();) {
+    for (std::size_t taken = 0; taken < rx_.size() && room_to_read();) {
         TcpError error;
         long n = tcp_read(connection_, chunk.data(), chunk.size(), &error);
         if (n < 0) {
