@@ -9,7 +9,7 @@ re-open's look-up never answers. Prints, for each, the median seconds of
 --runs runs and how the runs ended; a run still going after --limit
 seconds is killed and counts as "> limit".
 
-usage: hostile_bench.py [--tamborvine PATH] [--sim PATH] [--runs 5] [--limit 40]
+usage: hostile_bench.py [--tamborvine PATH] [--sim PATH] [--runs 5] [--limit 40] [--case TEXT]
 """
 import argparse
 import os
@@ -85,7 +85,11 @@ def start_against(server):
 def sigterm_during_upload(limit, cleanups):
     with harness.Program(["-c", HostileServer("negotiation").url("socket"), "-d", "/dev/zero"]) as p:
         p.expect(b"send text file = ", timeout=limit)
-        p.pump_for(1.0)  # the server's buffers and the line's own fill
+        dots, still = -1, time.monotonic()
+        while time.monotonic() - still < 1.0:  # until the dots stop: the buffers on the way are full
+            p.pump(0.05)
+            if p.output.count(b".") != dots:
+                dots, still = p.output.count(b"."), time.monotonic()
         p.proc.send_signal(signal.SIGTERM)
         return until_end(p, limit)
 
@@ -136,10 +140,11 @@ def main():
     parser.add_argument("--sim", default=os.path.join(HERE, "..", "build", "release", "sim", "tamborvine-sim"))
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--limit", type=float, default=40.0)
+    parser.add_argument("--case", default="", help="only the cases whose name holds this text")
     args = parser.parse_args()
     harness.TAMBORVINE, harness.SIM = os.path.abspath(args.tamborvine), os.path.abspath(args.sim)
     print("%s, %d runs each, load average %.1f" % (args.tamborvine, args.runs, os.getloadavg()[0]))
-    for name, case in CASES:
+    for name, case in [(name, case) for name, case in CASES if args.case in name]:
         times, ends = [], []
         for _ in range(args.runs):
             cleanups = Cleanups()
