@@ -13,6 +13,7 @@ _tamborvine() {
     local download_rate_options="-r --download-rate"
     local rate_options="-b"
     local reset_options="--reset"
+    local protocol_options="--protocol"
     local text_options="--expect --send --timeout --reset-ms --boot-wait-ms --wait-port" # a value that no list can offer
 
     local cur=${COMP_WORDS[COMP_CWORD]}
@@ -45,7 +46,9 @@ _tamborvine() {
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         fi
     elif [[ " $reset_options " == *" $option "* ]]; then
-        COMPREPLY=($(compgen -W "dtr rts dtr,rts" -- "$cur"))
+        COMPREPLY=($(compgen -W "dtr rts dtr,rts none" -- "$cur"))
+    elif [[ " $protocol_options " == *" $option "* ]]; then
+        COMPREPLY=($(compgen -W "tamborvine stk500v1 arduino" -- "$cur"))
     elif [[ " $download_rate_options " == *" $option "* ]]; then
         local rates="19200 38400 57600 115200"
         [[ $option == --download-rate ]] && rates="$rates 250000 500000 1000000"
@@ -55,7 +58,7 @@ _tamborvine() {
     elif [[ -n $option && " $text_options " == *" $option "* ]]; then
         return 0
     elif [[ $cur == -* ]]; then
-        local all="$flags $file_options $port_options $reset_options $download_rate_options $rate_options $text_options"
+        local all="$flags $file_options $port_options $reset_options $protocol_options $download_rate_options $rate_options $text_options"
         COMPREPLY=($(compgen -W "$all" -- "$cur"))
     elif ((COMP_CWORD == 1)); then # the flash file is the first word
         compopt -o filenames 2>/dev/null

@@ -49,6 +49,10 @@ struct SimOptions {
     uint8_t device_code = 0x43;
     std::map<std::string, Bytes> replies;  // overrides: hello p S v V t e E
     std::string load_path;                 // flash contents at start (raw binary)
+    // After 'E' the bootloader gives the host this long to get back to the
+    // application's rate, then starts the application, which greets at once
+    // (the bundled bootloader waits 50 ms).
+    double app_start_ms = 50;
 
     // Wire pacing: 10 bit times per byte each way, page programming, erase
     // and page hash times.

@@ -142,6 +142,8 @@ const SimOption kOptions[] = {
          o.knows_hash = false;
          return true;
      }},
+    {"--app-start-ms", "MS", "time from 'E' to the application's start and greeting (50)", Group::target,
+     [](SimOptions& o, const char* v) { return parse_time(v, 10 * kMaxMilliseconds, &o.app_start_ms); }},
     {"--pace", nullptr, "behave like a real UART and flash: 10 bit times per byte each way, page\n"
                         "                         programming, erase and hash times", Group::target,
      [](SimOptions& o, const char*) { return o.pace = true; }},

@@ -14,10 +14,7 @@ namespace {
 constexpr const char* kWakeWord = "Mancb";  // then two divisor characters, then "cb"
 constexpr std::size_t kWakeLength = 9;
 constexpr const char* kGreeting = "\r\nHello from the simulated ATmega128. Type and I echo.\r\n";
-constexpr double kApplicationStartSeconds = 0.05;
-constexpr double kGreetingPatienceSeconds = 0.5;
-constexpr double kGreetingPollSeconds = 0.005;  // the host's rate change is not an event: look again
-constexpr double kBootWindowSeconds = 1.0;      // the bootloader's listening after a reset
+constexpr double kBootWindowSeconds = 1.0;  // the bootloader's listening after a reset
 constexpr std::size_t kPageDataLength = 2 * Flash::kPageWords + 4;  // words and checksum
 constexpr std::size_t kHashRangeLength = 4;                         // first page, page count
 // A USART reads 8-bit frames while the two rates differ by less than about
@@ -62,6 +59,43 @@ uint32_t rate_for_divisor(unsigned divisor, bool chip_clock) {
             if (static_cast<unsigned>(static_cast<double>(kDivisorReference / rate) - 0.5) == divisor)
                 return rate;
     return static_cast<uint32_t>(std::lround(static_cast<double>(kDivisorReference) / (divisor + 1.0)));
+}
+
+// The line level of bytes sent back to back (8-N-1, idle high) at time t,
+// counted in the sender's bit times.
+int line_level(const Bytes& sent, double t) {
+    if (t < 0) return 1;
+    auto bit = static_cast<std::size_t>(t);
+    if (bit >= sent.size() * 10) return 1;
+    std::size_t in_frame = bit % 10;
+    if (in_frame == 0) return 0;  // start bit
+    if (in_frame == 9) return 1;  // stop bit
+    return (sent[bit / 10] >> (in_frame - 1)) & 1;
+}
+
+// What a UART at heard_rate reads of bytes sent at another rate: at each
+// falling edge it takes a start bit when the line is still low half a bit
+// of its own later, then samples eight data bits and the stop bit a bit of
+// its own apart, and looks for the next edge after that. A frame whose stop
+// bit is low is passed on as read, as a line without parity checks does.
+Bytes heard_at(const Bytes& sent, uint32_t sent_rate, uint32_t heard_rate) {
+    const double bit = static_cast<double>(sent_rate) / heard_rate;  // in the sender's bit times
+    const std::size_t end = sent.size() * 10;
+    Bytes heard;
+    for (std::size_t edge = 0; edge < end;) {
+        double at = static_cast<double>(edge);
+        if (line_level(sent, at - 1) == 0 || line_level(sent, at) == 1 ||
+            line_level(sent, at + bit / 2) == 1) {
+            ++edge;
+            continue;
+        }
+        uint8_t value = 0;
+        for (int i = 0; i < 8; ++i)
+            value |= static_cast<uint8_t>(line_level(sent, at + (1.5 + i) * bit) << i);
+        heard.push_back(value);
+        edge = static_cast<std::size_t>(at + 9.5 * bit) + 1;
+    }
+    return heard;
 }
 
 }  // namespace
@@ -159,7 +193,7 @@ void Target::start_application(double at) {
     held_.clear();
     pending_ = Pending::none;
     greeting_due_ = true;
-    greeting_not_before_ = at + kApplicationStartSeconds;
+    greeting_not_before_ = at + options_.app_start_ms / 1000.0;
 }
 
 void Target::reset(double at, const std::string& cause) {
@@ -180,16 +214,16 @@ double Target::poll(double now) {
     }
     if (!greeting_due_) return next;
     if (now < greeting_not_before_) return greeting_not_before_;
+    greeting_due_ = false;
+    // The application greets as it starts, whatever the host's line is at:
+    // a host still at another rate reads what its UART makes of it.
     uint32_t rate = out_.line_rate();
-    if (rate == options_.app_rate || rate == 0) {
+    if (hears(rate)) {
         out_.send(text_bytes(kGreeting), now);
         report_command("greeting", rate);
-        greeting_due_ = false;
-    } else if (now > greeting_not_before_ + kGreetingPatienceSeconds) {
-        report_command("greeting-lost", rate);  // a real line would have carried garbage
-        greeting_due_ = false;
     } else {
-        next = now + kGreetingPollSeconds;
+        out_.send(heard_at(text_bytes(kGreeting), listen_rate_, rate), now);
+        report_command("greeting-garbled", rate);
     }
     return next;
 }

@@ -71,8 +71,9 @@ class Target {
     Target(const SimOptions& options, TargetOutput output);
     // One byte that finished arriving at time due, with the line at rate.
     void receive(uint8_t byte, uint32_t rate, double due);
-    // Called from the event loop: the greeting once the line is at the
-    // application's rate, the end of the bootloader's window after a reset.
+    // Called from the event loop: the greeting as the application starts
+    // (as the host's line reads it), the end of the bootloader's window
+    // after a reset.
     // Returns when it wants to be called again (kNever: not before a byte).
     double poll(double now);
     void reset(double at, const std::string& cause);

@@ -55,6 +55,7 @@ struct Options {
     bool trace = false;                 // report every byte on the line with its cycle
     std::optional<bool> reset_on_open;  // the chip's own choice when not given
     int rfc2217_port = -1;              // serve the line on 127.0.0.1:port too (0: any free port)
+    int missed_resets = 0;              // modem-line resets that do not reach the chip, from the first
 };
 
 // Parses the command line; on a bad one prints why and returns false.
@@ -78,6 +79,9 @@ class PtyLine {
     const std::string& slave_path() const { return slave_path_; }
     // Whether a host has the slave open.
     bool host_present() const;
+    // Whether a host opened the slave since the last call (however briefly,
+    // and however soon after another host closed it).
+    bool take_opened();
     // The rate the host set on its side, 0 when unknown.
     uint32_t host_rate() const;
     // Reads what the host sent, without waiting.
@@ -90,6 +94,7 @@ class PtyLine {
 
    private:
     int master_fd_ = -1;
+    int open_watch_ = -1;  // inotify, for the opens of the slave
     std::string slave_path_;
     std::deque<uint8_t> pending_;
 };

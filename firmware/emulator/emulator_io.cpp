@@ -3,6 +3,7 @@
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -117,7 +118,23 @@ bool PtyLine::open_pair() {
         open_pty_pair({.raw = true, .rate = 9600, .keep_slave = false, .nonblocking_master = true});
     master_fd_ = pair.master;
     slave_path_ = pair.slave_path;
-    return master_fd_ >= 0;
+    if (master_fd_ < 0) return false;
+    // Every open of the slave is told, also one that follows a close before
+    // the loop looked (a host that ends and another that starts at once).
+    open_watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (open_watch_ >= 0 && inotify_add_watch(open_watch_, slave_path_.c_str(), IN_OPEN) < 0) {
+        close(open_watch_);
+        open_watch_ = -1;
+    }
+    return true;
+}
+
+bool PtyLine::take_opened() {
+    if (open_watch_ < 0) return false;
+    alignas(inotify_event) char events[4096];
+    bool opened = false;
+    while (read(open_watch_, events, sizeof events) > 0) opened = true;
+    return opened;
 }
 
 bool PtyLine::host_present() const {
@@ -185,14 +202,16 @@ bool rates_match(uint32_t line_rate, double uart_rate) {
 namespace {
 
 constexpr int kLastTcpPort = 65535;
+constexpr double kMostMissedResets = 1000;
 
 void usage() {
-    std::fprintf(stderr,
-                 "usage: tamborvine-avr [--chip NAME] [--link PATH] [--app APP.hex] [--flash-out FILE]\n"
-                 "                      [--clock HZ] [--speed FACTOR] [--trace] [--rfc2217 PORT]\n"
-                 "                      [--reset-on-open | --no-reset-on-open] BOOTLOADER.hex\n"
-                 "chips: %s (default atmega128)\n",
-                 chip_names().c_str());
+    std::fprintf(
+        stderr,
+        "usage: tamborvine-avr [--chip NAME] [--link PATH] [--app APP.hex] [--flash-out FILE]\n"
+        "                      [--clock HZ] [--speed FACTOR] [--trace] [--rfc2217 PORT]\n"
+        "                      [--reset-on-open | --no-reset-on-open] [--miss-resets N] BOOTLOADER.hex\n"
+        "chips: %s (default atmega128)\n",
+        chip_names().c_str());
 }
 
 bool parse_number(const char* text, double& value) {
@@ -231,6 +250,10 @@ bool parse_options(int argc, char** argv, Options& options) {
         } else if (arg == "--rfc2217" && has_value && parse_number(argv[i + 1], number) &&
                    is_tcp_port(number)) {
             options.rfc2217_port = static_cast<int>(number);
+            ++i;
+        } else if (arg == "--miss-resets" && has_value && parse_number(argv[i + 1], number) &&
+                   number == std::floor(number) && number <= kMostMissedResets) {
+            options.missed_resets = static_cast<int>(number);
             ++i;
         } else if (arg == "--reset-on-open" || arg == "--no-reset-on-open") {
             options.reset_on_open = arg == "--reset-on-open";

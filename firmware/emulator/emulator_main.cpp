@@ -30,7 +30,8 @@
 // "rfc2217 NAME VALUE" for each COM-PORT request, "ignored N bytes" from
 // the pseudo-terminal while a network client holds the line, and with
 // --trace "line CYCLE host XX" and "line CYCLE chip XX" for every byte from
-// the host and from the chip, at the cycle its stop bit ended.
+// the host and from the chip, at the cycle its stop bit ended; "reset missed
+// LINE" for a pulse that --miss-resets N keeps from the chip (the first N).
 //
 // A board that resets when its port is opened (--reset-on-open, the default
 // of the chips with auto-reset) does so whenever a program opens the
@@ -156,6 +157,7 @@ struct Board {
     std::deque<uint8_t> from_host;
     bool running = true;      // false once the firmware stopped
     uint64_t corrupt_at = 0;  // host byte number to damage, 0 for none
+    int resets_to_miss = 0;   // modem-line pulses still to pass by the chip (--miss-resets)
     Counts counts;
     Usart::Losses lost;  // the losses of the burst going on
     bool lost_last_slice = false;
@@ -252,6 +254,18 @@ void reset_from_outside(Board& board, ResetCause cause, const char* why) {
     }
 }
 
+// A raised DTR or RTS resets the chip through the capacitor, unless the
+// board is to miss it (--miss-resets: a pulse too short to take, as on a
+// board whose capacitor or adapter is marginal).
+void reset_by_modem_line(Board& board, const char* line) {
+    if (board.resets_to_miss > 0) {
+        --board.resets_to_miss;
+        report("reset missed %s", line);
+        return;
+    }
+    reset_from_outside(board, ResetCause::external, line);
+}
+
 // Every reset, ours or the chip's own: the USART starts afresh.
 void on_reset(Board& board, ResetCause cause) {
     board.usart.reset();
@@ -267,7 +281,7 @@ void take_from_pty(Board& board) {
     std::deque<uint8_t> bytes;
     board.line.read_available(bytes);
     bool present = board.line.host_present();
-    bool opened = present && !board.pty_host_was_present;
+    bool opened = board.line.take_opened() || (present && !board.pty_host_was_present);
     board.pty_host_was_present = present;
     if (networked(board)) {
         if (!bytes.empty()) report("ignored %zu bytes", bytes.size());
@@ -290,7 +304,7 @@ void accept_client(Board& board) {
         pass_host_bytes(board);  // what came before goes at the old rate
         board.usart.set_host(true, rate);
     };
-    events.asserted = [&board](const char* line) { reset_from_outside(board, ResetCause::external, line); };
+    events.asserted = [&board](const char* line) { reset_by_modem_line(board, line); };
     events.report = [](const std::string& text) { report("%s", text.c_str()); };
     board.session = std::make_unique<Rfc2217Session>(std::move(events), "tamborvine-avr");
     report("rfc2217 client");
@@ -451,6 +465,7 @@ bool start(Board& board, const Options& options) {
     board.options = &options;
     board.pace.options = &options;
     board.reset_on_open = options.reset_on_open.value_or(options.chip->reset_on_open);
+    board.resets_to_miss = options.missed_resets;
     if (!board.core.make(options)) return false;
     board.avr = board.core.avr();
     board.core.on_reset([&board](ResetCause cause) { on_reset(board, cause); });

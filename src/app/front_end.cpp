@@ -163,6 +163,7 @@ void open_events(int argc, char** argv) {
         .with("verbose", run_options.verbose)
         .with("quit", run_options.quit_after_download)
         .with("then_terminal", script.then_terminal)
+        .with("protocol", run_options.protocol)
         .with("reset", reset_lines_name(run_options.reset_lines))
         .with("wait_port_s", run_options.wait_port_seconds);
     for (const Step& step : script.steps) {

@@ -14,6 +14,7 @@
 #include "base/files.h"
 #include "base/run_options.h"
 #include "base/text.h"
+#include "boot/boot.h"
 #include "console/console.h"
 #include "ports/ports.h"
 #include "serial/serial.h"
@@ -85,12 +86,18 @@ void take_terminal_rate(const char* word) {
     run_options.terminal_rate = rate;
 }
 
+// What the command line said itself, where a dialogue has defaults of its
+// own (--protocol).
+bool download_rate_given = false;
+bool reset_given = false;
+
 void take_download_rate(const char* word) {
     int32_t rate = 0;
     if (!convert_rate(word, &rate) || (rate != 19200 && rate != 38400 && rate != 57600 && rate != 115200))
         report_error("Baud Rate - Bad Argument");
     run_options.download_rate = rate;
     run_options.download_rate_any = false;
+    download_rate_given = true;
 }
 
 // --download-rate: any positive rate, the whole word a decimal number (a
@@ -100,6 +107,7 @@ void take_any_download_rate(const char* word) {
     if (!parse_decimal(word, 1, INT32_MAX, &value)) report_error("Baud Rate - Bad Argument");
     run_options.download_rate = static_cast<int32_t>(value);
     run_options.download_rate_any = true;
+    download_rate_given = true;
 }
 
 void take_port(const char* word) {
@@ -227,14 +235,23 @@ bool take_number(const char* word, int64_t limit, int32_t* value) {
 
 void take_reset(const char* word) {
     std::string_view lines(word);
-    if (lines == "dtr")
+    reset_given = true;
+    if (lines == "none")
+        run_options.reset_lines = 0;
+    else if (lines == "dtr")
         run_options.reset_lines = kResetDtr;
     else if (lines == "rts")
         run_options.reset_lines = kResetRts;
     else if (lines == "dtr,rts" || lines == "rts,dtr")
         run_options.reset_lines = kResetDtr | kResetRts;
     else
-        report_error("Option --reset takes dtr, rts or dtr,rts");
+        report_error("Option --reset takes dtr, rts, dtr,rts or none");
+}
+
+void take_protocol(const char* word) {
+    const ProtocolChoice* choice = find_protocol(word);
+    if (choice == nullptr) report_error_format("Option --protocol takes %s", protocol_names());
+    run_options.protocol = choice->name;
 }
 
 void take_reset_ms(const char* word) {
@@ -271,13 +288,29 @@ constexpr LongOption kLongOptions[] = {
      [](const char*) { script.then_terminal = true; }},
     {"events", "FILE", "events as JSON lines into FILE (- for standard error)",
      [](const char* path) { script.events_path = path; }},
-    {"reset", "dtr|rts|dtr,rts", "reset the target by these lines, not with -t", take_reset},
+    {"protocol", "NAME", "the bootloader's dialogue: tamborvine (default), stk500v1 (arduino)",
+     take_protocol},
+    {"reset", "dtr|rts|dtr,rts|none", "reset the target by these lines, not with -t", take_reset},
     {"reset-ms", "MS", "how long --reset holds the lines (default 50)", take_reset_ms},
     {"boot-wait-ms", "MS", "wait after --reset (default 100)", take_boot_wait_ms},
     {"list-ports", nullptr, "list this machine's serial ports and exit",
      [](const char*) { list_ports_and_exit(); }},
     {"wait-port", "SECONDS", "retry opening the port every 100 ms this long", take_wait_port},
 };
+
+// A dialogue's own download rate and reset, where the command line gave
+// none; -t only where the application's wake-up leads to the bootloader.
+void apply_protocol() {
+    const ProtocolChoice* choice = find_protocol(run_options.protocol);
+    run_options.protocol = choice->name;
+    if (run_options.wake_application && !choice->wakes_application)
+        report_error_format(
+            "Option -t wakes the program's own application; a board on %s is reset into its bootloader "
+            "instead: --reset (by default DTR and RTS, as its auto-reset circuit takes them)",
+            choice->name);
+    if (!download_rate_given && choice->download_rate != 0) run_options.download_rate = choice->download_rate;
+    if (!reset_given) run_options.reset_lines = choice->reset_lines;
+}
 
 // Options that cannot go together, whatever their order.
 void refuse_conflicts() {
@@ -315,6 +348,7 @@ void parse_command_line(int argc, char** argv) {
         if (argv[index][0] != '-') continue;  // a stray word
         index = parse_option_word(argc, argv, index);
     }
+    apply_protocol();
     refuse_conflicts();
     if (script.then_terminal && run_options.quit_after_download)
         report_error("Options -q and --then-terminal exclude each other");

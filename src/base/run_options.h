@@ -32,6 +32,9 @@ struct RunOptions {
     uint8_t reset_lines = 0;
     int32_t reset_ms = 50;
     int32_t boot_wait_ms = 100;
+    // --protocol: the bootloader dialogue, by its own name (set by the
+    // command line, its default too).
+    const char* protocol = nullptr;
     // --wait-port: how long the first open of the port is tried again.
     int32_t wait_port_seconds = 0;
     bool no_flash_file = true;

@@ -72,6 +72,27 @@ constexpr uint32_t kDevicePageWords = 128;
 // number of pages written.
 uint32_t burn_changed_pages(int family, const std::vector<bool>& changed);
 
+// ---- the bootloader dialogues ----
+
+// What a run needs of a dialogue before it speaks it: the dialogue's own
+// name (an alias leads to it), and how a run reaches its bootloader unless
+// the command line says otherwise.
+struct ProtocolChoice {
+    const char* name;
+    int32_t download_rate;   // 0: the run's own default
+    uint8_t reset_lines;     // kResetDtr, kResetRts: the lines reset by default
+    bool wakes_application;  // -t: the bootloader is reached by the application's wake-up
+};
+
+// The dialogue a run speaks when it names none.
+constexpr const char* kDefaultProtocol = "tamborvine";
+
+// The dialogue --protocol names (or an alias of it); nullptr for none.
+const ProtocolChoice* find_protocol(const char* name);
+
+// Every name --protocol takes, for a message: "tamborvine, stk500v1 or arduino".
+const char* protocol_names();
+
 // ---- download sequence ----
 
 // How a download ended: failed when its verify pass gave up or ended in

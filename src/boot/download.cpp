@@ -4,12 +4,16 @@
 // started application. The order reads the same whatever the dialogue.
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/fatal.h"
 #include "base/run_options.h"
 #include "base/text.h"
+#include "base/wait.h"
 #include "boot/boot.h"
 #include "boot/protocol.h"
 #include "console/console.h"
@@ -62,6 +66,74 @@ void warn_of_a_rate_the_divisor_misses(unsigned divisor, int32_t download_rate) 
                   divisor, named, 100.0 * off, static_cast<int>(download_rate));
 }
 
+// Before the wake-up the line must be quiet: an application that has just
+// started (the one a previous run started, a board that was reset) greets,
+// and its greeting would be read as the answer, or would still be coming in
+// while the wake-up goes out. What arrives is dropped until nothing has come
+// for kQuietLineMs, for no longer than kQuietLineLimitMs in all (a chatty
+// application may never fall quiet; the answer's reading then passes over
+// its words).
+constexpr int kQuietLineMs = 100;
+constexpr int kQuietLineLimitMs = 1000;
+
+void wait_for_quiet_line() {
+    QuietDrain drain = drain_until_quiet(kQuietLineMs, kQuietLineLimitMs);
+    if (!run_options.verbose) return;
+    if (drain.quiet)
+        console_print("line quiet for %d ms, %u bytes dropped\r\n", kQuietLineMs, drain.dropped);
+    else
+        console_print("line still busy after %d ms, %u bytes dropped\r\n", kQuietLineLimitMs, drain.dropped);
+}
+
+bool holds_hello(std::string_view bytes) { return bytes.find(kHelloWord) != std::string_view::npos; }
+
+// Once the first six bytes held no "Hello", the answer is looked for after
+// what came before it: it is the six bytes from the last "Hello" heard, once
+// the line has been quiet this long after them.
+constexpr int kAnswerQuietPolls = 20;
+
+// The six bytes from the last "Hello" in what was heard; empty while there
+// is none or it is not whole yet.
+std::string_view answer_after_other_bytes(std::string_view heard) {
+    std::size_t at = heard.rfind(kHelloWord);
+    if (at == std::string_view::npos || heard.size() - at < kHelloLength) return {};
+    return heard.substr(at, kHelloLength);
+}
+
+// The application's answer to the wake-up, read as the exchange reads a
+// reply: within the reply budget, one byte a poll, each poll sleeping first.
+// When the first six bytes hold "Hello" they are the answer, as always, and
+// a shorter or a wrong reply stays no hello; only where that would end the
+// run do bytes that came before the answer get passed over. Returns the
+// answer's length (kHelloLength, or less for no hello).
+int read_wake_up_answer(ReplyBuffer& reply) {
+    std::string heard;
+    std::string_view answer;
+    int quiet_polls = 0;
+    for (int32_t polls = 0; polls < reply_poll_limit; ++polls) {
+        wait_for_byte_ms(1);
+        uint8_t held = 0;
+        ++quiet_polls;
+        if (byte_waiting() && read_byte(&held) == 1) {
+            heard.push_back(static_cast<char>(held));
+            quiet_polls = 0;
+        }
+        if (heard.size() == kHelloLength && holds_hello(heard)) {
+            answer = heard;
+            break;
+        }
+        answer = answer_after_other_bytes(heard);
+        if (!answer.empty() && quiet_polls >= kAnswerQuietPolls) break;
+    }
+    if (answer.empty()) answer = std::string_view(heard).substr(0, kHelloLength);
+    if (run_options.verbose && heard.size() > kHelloLength && holds_hello(answer))
+        console_print("passed over %u bytes before the answer\r\n",
+                      static_cast<unsigned>(answer.data() - heard.data()));
+    std::memcpy(reply.data(), answer.data(), answer.size());
+    reply[answer.size()] = '\0';
+    return static_cast<int>(answer.size());
+}
+
 // Asks the running application to hand over to its bootloader, at the rate
 // the port is at (the terminal rate, or the download rate in a second pass);
 // it must answer with six bytes that hold "Hello".
@@ -71,19 +143,21 @@ void wake_application(ReplyBuffer& reply) {
         warn_of_a_rate_the_divisor_misses(divisor_value, run_options.download_rate);
     std::array<char, 3> divisor{};
     divisor_text(divisor_value, divisor);
+    wait_for_quiet_line();
     send_text("Mancb");
     send_text(divisor.data());
     send_text("cb");
     const int32_t line_rate = download_rate_in_force ? run_options.download_rate : run_options.terminal_rate;
     if (run_options.verbose)
         console_print("saying Mancb%scb at %d\r\n", divisor.data(), static_cast<int>(line_rate));
-    int count = read_bytes(kHelloLength, reply.data());
+    int count = read_wake_up_answer(reply);
     std::string_view said(reply.data(), static_cast<std::size_t>(count));
-    if (count != kHelloLength || said.find(kHelloWord) == std::string_view::npos)
-        report_error("No hello from AVR\r\n");
+    if (count != kHelloLength || !holds_hello(said)) report_error("No hello from AVR\r\n");
     Event("wake").with("rate", line_rate).with("reply", said).write();
     console_print("AVR said Hello : %s\r\n", shown_target_bytes(reply.data()).c_str());
 }
+
+}  // namespace
 
 // The other way into the bootloader, for boards whose reset is wired to
 // the adapter's DTR or RTS (through a capacitor): raise the lines, hold
@@ -105,6 +179,8 @@ void reset_into_bootloader() {
         .write();
 }
 
+namespace {
+
 // A rate the port does not take (or a network server sets otherwise, said
 // on standard error) stops the run as at the start: the bootloader would
 // hear nothing it understands.
@@ -118,11 +194,13 @@ void switch_to_download_rate() {
 
 // An image that the page programming would refuse is refused before the
 // erase, so that the application on the target survives it.
-void refuse_image_too_big(const TargetIdentity& target) {
-    if (HiAddr > target.application_bytes / 2) report_error(kFlashAddressTooBig);
+void refuse_image_too_big(BootProtocol& protocol, const TargetIdentity& target) {
+    if (HiAddr > target.application_bytes / 2) protocol.refuse_image(target);
 }
 
+// A bootloader without a chip erase erases each page as it writes it.
 void erase_flash(BootProtocol& protocol) {
+    if (!protocol.capabilities().chip_erase) return;
     protocol.erase();
     console_print("Flash erased\r\n");
     Event("erase").write();
@@ -134,20 +212,24 @@ void write_flash(BootProtocol& protocol) {
 }
 
 // A pass that gave up, or ended with errors (FAILURE), counts as failed.
-// After an incremental write the page hashes of the whole section are
-// checked first: a page outside the image's range is covered by nothing
-// else.
-DownloadOutcome verify_flash(BootProtocol& protocol, const TargetIdentity& target, bool pages_written) {
+// After an incremental write by page hashes, those of the whole section
+// are checked first: a page outside the image's range is covered by
+// nothing else. Then a dialogue that can verifies only the pages it wrote
+// (what it read back to compare is as the image has it).
+DownloadOutcome verify_flash(BootProtocol& protocol, const TargetIdentity& target,
+                             const std::vector<bool>& written) {
     console_print("Verify Flash.\r\n");
-    if (pages_written && !written_pages_hold_the_image(protocol, target)) return DownloadOutcome::failed;
-    return protocol.verify_image().succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
+    if (!written.empty() && !written_pages_hold_the_image(protocol, target)) return DownloadOutcome::failed;
+    const bool only_written = !written.empty() && protocol.capabilities().verify_pages;
+    const PassResult result = only_written ? protocol.verify_pages(written) : protocol.verify_image();
+    return result.succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
 }
 
-// An image whose verify failed is not started: the board stays in its
-// bootloader, ready for another download.
+// An image whose verify failed is not started (the dialogue says what
+// becomes of the board).
 void start_application(BootProtocol& protocol, DownloadOutcome verified) {
     if (verified == DownloadOutcome::failed) {
-        console_print("Verify failed: application not started, the board stays in its bootloader\r\n");
+        protocol.hold_application();
         return;
     }
     protocol.start_application();
@@ -176,20 +258,22 @@ DownloadOutcome run_download(int kind, const char* path) {
     if (run_options.wake_application) wake_application(reply);
     if (run_options.reset_lines != 0) reset_into_bootloader();
     switch_to_download_rate();
-    std::unique_ptr<BootProtocol> protocol = make_protocol(kDefaultProtocol);
+    std::unique_ptr<BootProtocol> protocol = make_protocol(run_options.protocol);
     const TargetIdentity target = protocol->identify();
-    if (kind == kEepromKind) return DownloadOutcome::succeeded;  // nothing is written to EEPROM
+    if (kind == kEepromKind) {  // nothing is written to EEPROM
+        protocol->leave_eeprom_unwritten();
+        return DownloadOutcome::succeeded;
+    }
 
-    bool pages_written = false;
+    std::vector<bool> written;  // the pages of an incremental write
     if (run_options.write_flash) {
-        refuse_image_too_big(target);
-        pages_written = run_options.incremental && write_changed_pages(*protocol, target);
-        if (!pages_written) {
+        refuse_image_too_big(*protocol, target);
+        if (!run_options.incremental || !write_changed_pages(*protocol, target, written)) {
             erase_flash(*protocol);
             write_flash(*protocol);
         }
     }
-    DownloadOutcome outcome = verify_flash(*protocol, target, pages_written);
+    DownloadOutcome outcome = verify_flash(*protocol, target, written);
     if (run_options.exit_bootloader) start_application(*protocol, outcome);
     return outcome;
 }

@@ -27,6 +27,7 @@ struct TargetIdentity {
 // What a dialogue can ask of its bootloader, known before anything is asked.
 // A bootloader may still turn a question down (an older build of it).
 struct Capabilities {
+    bool chip_erase = false;    // erase; without it each page is erased as it is written
     bool page_hash = false;     // hash_pages
     bool read_pages = false;    // read_pages
     bool verify_pages = false;  // verify_pages
@@ -57,7 +58,7 @@ class BootProtocol {
     virtual TargetIdentity identify() = 0;
 
     // Erases the application's flash; ends the run when the bootloader
-    // does not say it did.
+    // does not say it did. Only asked of a dialogue that has chip_erase.
     virtual void erase() = 0;
 
     // Writes the image's range, in the dialogue's own paging.
@@ -79,8 +80,10 @@ class BootProtocol {
     // The bytes of count device pages from first_page on.
     virtual Answer read_pages(uint32_t first_page, uint32_t count, std::vector<uint8_t>& bytes);
 
-    // Verifies only the marked device pages.
-    virtual Answer verify_pages(const std::vector<bool>& marked);
+    // Verifies only the marked device pages, as verify_image does the
+    // range: SUCCESS or FAILURE said, or the pass given up. Only asked of a
+    // dialogue that has verify_pages.
+    virtual PassResult verify_pages(const std::vector<bool>& marked);
 
     // The EEPROM's bytes from address on.
     virtual Answer write_eeprom(uint32_t address, const std::vector<uint8_t>& bytes);
@@ -88,30 +91,64 @@ class BootProtocol {
 
     // Leaves the bootloader for the application.
     virtual void start_application() = 0;
+
+    // The EEPROM pass, after the identification, of a dialogue that does not
+    // write the EEPROM: the program's own dialogue ends the pass there in
+    // silence, as it always has; another says why nothing was written.
+    virtual void leave_eeprom_unwritten();
+
+    // After a verify that failed, instead of start_application: says that
+    // the application is not started and what becomes of the board (the
+    // program's own bootloader stays, ready for another download).
+    virtual void hold_application();
+
+    // Stops the run for an image that reaches past the application section
+    // (asked before anything is erased or written), in the dialogue's own
+    // words.
+    [[noreturn]] virtual void refuse_image(const TargetIdentity& target);
 };
 
 // --incremental's write, after the identification: when the bootloader
 // knows the page hash, writes the pages of the application section whose
-// hash differs from the image's, without an erase, and returns true; else
+// hash differs from the image's; when it can read pages back instead,
+// reads the image's pages and writes those that differ. Either way without
+// an erase, marking in written the pages it wrote, and returns true; else
 // says so in one line and returns false with nothing written, for the
 // erase and the full write to follow (incremental.cpp).
-bool write_changed_pages(BootProtocol& protocol, const TargetIdentity& target);
+bool write_changed_pages(BootProtocol& protocol, const TargetIdentity& target, std::vector<bool>& written);
 
-// After write_changed_pages: the page hashes of the whole application
-// section asked again and compared with the image's. true when every page
-// holds the image ("Page hashes checked"); else the pages that differ are
-// said and the pass ends in FAILURE, as a verify pass would (a list that
-// does not come counts as every page differing).
+// After write_changed_pages by page hashes: the hashes of the whole
+// application section asked again and compared with the image's. true when
+// every page holds the image ("Page hashes checked"); else the pages that
+// differ are said and the pass ends in FAILURE, as a verify pass would (a
+// list that does not come counts as every page differing). A dialogue
+// without page hashes compared pages read back, which its verify reads
+// again: nothing is asked, true.
 bool written_pages_hold_the_image(BootProtocol& protocol, const TargetIdentity& target);
 
-// The dialogue a run speaks when it names none.
-constexpr const char* kDefaultProtocol = "tamborvine";
+// The device pages the image's range touches, from first to one past the
+// last; none for an empty image.
+struct PageSpan {
+    uint32_t first = 0;
+    uint32_t end = 0;
+};
+PageSpan image_pages(uint32_t page_bytes);
 
-// The dialogue of that name; nullptr for a name no dialogue has.
+// The dialogue of that name (the dialogue's own, from find_protocol);
+// nullptr for a name no dialogue has.
 std::unique_ptr<BootProtocol> make_protocol(const char* name);
+
+// The pulse of --reset on the lines the run resets by (download.cpp), and
+// its event: a dialogue whose bootloader lost sync resets it again.
+void reset_into_bootloader();
 
 // ---- the dialogues ----
 
 // The program's own dialogue, as its bootloader (firmware/) answers it:
 // p S v V t, e, pages with their checksums by 'A' and 'D', 'H', 'E'.
 std::unique_ptr<BootProtocol> make_tamborvine_protocol();
+
+// The STK500 version 1 subset that the small bootloaders of Arduino-class
+// boards answer: get-sync, the signature, load address, program and read
+// page, leave programming mode.
+std::unique_ptr<BootProtocol> make_stk500v1_protocol();

@@ -37,8 +37,8 @@ constexpr int kHashBytes = 4;
 // A bootloader without 'H' may still be answering the request's bytes: the
 // line counts as quiet after this many empty polls; the drain ends after
 // the longer limit of polls and bytes dropped together, whatever comes.
-constexpr int kQuietPolls = 20;
-constexpr int kQuietLimitPolls = 1000;
+constexpr int kQuietMs = 20;
+constexpr int kQuietLimitMs = 1000;
 
 void print_verbose_line(const char* line) {
     if (run_options.verbose) console_print("%s", line);
@@ -64,19 +64,6 @@ void send_page_hash_request(uint32_t first_page, uint32_t count) {
     send_byte(static_cast<uint8_t>(count & 0xFF));
 }
 
-void drain_until_quiet() {
-    int quiet = 0;
-    for (int polls = 0; polls < kQuietLimitPolls && quiet < kQuietPolls; ++polls) {
-        uint8_t dropped = 0;
-        if (byte_waiting() && read_byte(&dropped) == 1) {
-            quiet = 0;
-            continue;
-        }
-        ++quiet;
-        sleep_ms(1);
-    }
-}
-
 // Four bytes, most significant first.
 bool read_page_hash(uint32_t& hash) {
     hash = 0;
@@ -90,7 +77,7 @@ bool read_page_hash(uint32_t& hash) {
 
 class TamborvineProtocol final : public BootProtocol {
    public:
-    Capabilities capabilities() const override { return Capabilities{.page_hash = true}; }
+    Capabilities capabilities() const override { return Capabilities{.chip_erase = true, .page_hash = true}; }
 
     TargetIdentity identify() override {
         ask_programmer_type();
@@ -136,7 +123,7 @@ class TamborvineProtocol final : public BootProtocol {
         if (!hash_known_ && !bootloader_knows_page_hash()) return Answer::not_known;
         hash_known_ = true;
         if (ask_page_hashes(first_page, hashes)) return Answer::done;
-        drain_until_quiet();
+        drain_until_quiet(kQuietMs, kQuietLimitMs);
         return Answer::broke_off;
     }
 
@@ -214,7 +201,7 @@ class TamborvineProtocol final : public BootProtocol {
         send_page_hash_request(0, 0);
         char answer[2] = {};
         if (read_bytes(1, answer) == 1 && static_cast<uint8_t>(answer[0]) == kHashListEnd) return true;
-        drain_until_quiet();
+        drain_until_quiet(kQuietMs, kQuietLimitMs);
         return false;
     }
 

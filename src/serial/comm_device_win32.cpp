@@ -374,6 +374,9 @@ std::unique_ptr<Device> open_local_device(const char* path, OpenError* error) {
     }
     take_found_settings(handle, path);
     configure_line(handle);  // RTS is off in the control record
+    // What came in while no program had the port (a virtual port whose
+    // other end keeps it) is not this run's: a serial port starts empty.
+    PurgeComm(handle, PURGE_RXCLEAR);
     return std::make_unique<CommDevice>(handle);
 }
 

@@ -5,6 +5,7 @@
 #include "base/fatal.h"
 #include "base/run_options.h"
 #include "base/text.h"
+#include "base/wait.h"
 #include "console/console.h"
 #include "serial/serial.h"
 
@@ -18,6 +19,25 @@ void drain_input(int polls) {
         if (byte_waiting()) read_byte(&held);
         sleep_ms(1);
     }
+}
+
+QuietDrain drain_until_quiet(int quiet_ms, int limit_ms) {
+    QuietDrain drain;
+    const int64_t start = monotonic_ms();
+    int64_t last_byte = start;
+    for (int64_t now = start; now - last_byte < quiet_ms && now - start < limit_ms; now = monotonic_ms()) {
+        uint8_t held = 0;
+        if (byte_waiting()) {
+            if (read_byte(&held) == 1) ++drain.dropped;
+            last_byte = monotonic_ms();
+            continue;
+        }
+        int64_t quiet_left = quiet_ms - (now - last_byte);
+        int64_t limit_left = limit_ms - (now - start);
+        wait_for_byte_ms(static_cast<int>(quiet_left < limit_left ? quiet_left : limit_left));
+    }
+    drain.quiet = monotonic_ms() - last_byte >= quiet_ms;
+    return drain;
 }
 
 void send_text(const char* text) {

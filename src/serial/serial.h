@@ -120,6 +120,15 @@ int port_wait_source(WaitSource::Kind kind, WaitSource* source);
 // Repeat polls times: drop one waiting byte if any, then sleep 1 ms.
 void drain_input(int polls);
 
+// Drops what arrives until nothing has come for quiet_ms, or limit_ms have
+// passed in all, whatever still comes. Says how many bytes went and whether
+// the line fell quiet.
+struct QuietDrain {
+    unsigned dropped = 0;
+    bool quiet = false;
+};
+QuietDrain drain_until_quiet(int quiet_ms, int limit_ms);
+
 // True while the port is gone (its device vanished and the re-open failed).
 bool port_is_gone();
 

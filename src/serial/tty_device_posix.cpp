@@ -207,6 +207,9 @@ std::unique_ptr<Device> open_local_device(const char* path, OpenError* error) {
     // bounded time, see write_some). The settings as found are kept first.
     take_found_settings(fd, path);
     configure_line(fd);
+    // What came in while no program had the port (a pseudo-terminal whose
+    // other end keeps it) is not this run's: a serial port starts empty.
+    tcflush(fd, TCIFLUSH);
     auto device = std::make_unique<TtyDevice>(fd);
     // RTS low with DTR; a device without modem lines says so at the DTR.
     device->set_modem_line(ModemLine::rts, false);

@@ -20,7 +20,7 @@ import tty
 import zlib
 
 from boot_support import checksum as page_checksum
-from harness import BUILD, ReportingProcess
+from harness import BUILD, ReportingProcess, write_to_reader
 
 FIRMWARE = os.path.join(BUILD, "firmware")
 EMULATOR = os.path.join(FIRMWARE, "tamborvine-avr")
@@ -204,6 +204,7 @@ class Emulator(ReportingProcess):
             return [(int(m.group(1)), m.group(2), int(m.group(3), 16)) for m in found if m]
 
     def close(self):
+        self.forget_link()
         if self.proc.poll() is None:
             try:
                 self.command("quit")
@@ -246,6 +247,9 @@ class Line:
         fcntl.ioctl(self.fd, self._TCSETS2, self._TERMIOS2.pack(iflag, oflag, cflag, lflag, line, cc, rate, rate))
 
     def send(self, data):
+        write_to_reader(self._send_all, data)
+
+    def _send_all(self, data):
         while data:
             try:
                 n = os.write(self.fd, data)

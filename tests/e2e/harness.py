@@ -4,6 +4,8 @@ pseudo-terminals, the way a user at a bench does.
 Environment (set by ctest): TAMBORVINE, TAMBORVINE_SIM, TAMBORVINE_BUILD,
 TAMBORVINE_SOURCE, TAMBORVINE_VERSION.
 """
+import contextlib
+import errno
 import fcntl
 import io
 import os
@@ -13,6 +15,7 @@ import select
 import signal
 import struct
 import subprocess
+import sys
 import tempfile
 import termios
 import threading
@@ -67,11 +70,51 @@ os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=0:exitcode=
 os.environ.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1:exitcode=99")
 
 
+def write_to_reader(write, data):
+    """Writes data with write(data). A reader that has ended meanwhile (a
+    program that stopped at once, a target gone) is an ordinary outcome:
+    what it took is lost, and the test goes on to check the status and the
+    output as usual."""
+    try:
+        write(data)
+    except (BrokenPipeError, ConnectionResetError):
+        pass
+    except OSError as error:
+        if error.errno != errno.EIO:  # a terminal whose other side has closed
+            raise
+
+
+@contextlib.contextmanager
+def busy_cores():
+    """Another load that keeps every core of the machine busy meanwhile: a
+    busy loop for each core that the load so far leaves idle, and one at
+    least (on a machine loaded already, as by scripts/repeat-tests, more
+    would starve the targets that must answer in real time)."""
+    idle = (os.cpu_count() or 2) - int(os.getloadavg()[0])
+    burners = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(max(1, idle))]
+    try:
+        yield
+    finally:
+        for burner in burners:
+            burner.kill()
+            burner.wait()
+
+
 class ReportingProcess:
     """A helper program that prints the path of its line first and then one
     report a line; the reports are collected in self.lines."""
 
     name = "process"
+    link = None
+
+    def forget_link(self):
+        """Removes the link to the line before the line goes: the number of
+        a pseudo-terminal set free is soon another's (a keyboard of a test
+        running beside), and a program still holding the link would open
+        that one when it opens its port again."""
+        ours = {self.path} | {line for line in self.lines if line.startswith("/dev/")}  # and after a replug
+        if self.link and os.path.islink(self.link) and os.path.realpath(self.link) in ours:
+            os.unlink(self.link)
 
     def start(self, cmd):
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -92,8 +135,10 @@ class ReportingProcess:
                 self.cond.notify_all()
 
     def command(self, text):
-        self.proc.stdin.write((text + "\n").encode())
-        self.proc.stdin.flush()
+        def write(data):
+            self.proc.stdin.write(data)
+            self.proc.stdin.flush()
+        write_to_reader(write, (text + "\n").encode())
 
     def wait_line(self, pattern, timeout=10.0, start=0):
         """Waits for a reported line matching the regex; returns the match."""
@@ -166,14 +211,17 @@ class Sim(ReportingProcess):
             self.wait_line(r"^stats ", start=n)
 
     def commands(self):
-        """What the full target (--target) met: (rate, name, detail) each."""
+        """What the full target (--target) met: (rate, name, detail) each.
+        The application's greeting is left out: it comes on the target's own
+        time (50 ms after 'E'), not as an answer to the program."""
         self.sync()
         out = []
         with self.cond:
             for line in self.lines:
                 if line.startswith("cmd "):
                     parts = line.split(" ", 3)
-                    out.append((int(parts[1]), parts[2], parts[3] if len(parts) > 3 else ""))
+                    if not parts[2].startswith("greeting"):
+                        out.append((int(parts[1]), parts[2], parts[3] if len(parts) > 3 else ""))
         return out
 
     def dump_flash(self):
@@ -198,11 +246,9 @@ class Sim(ReportingProcess):
         return int(self.wait_line(r"^rate (\d+)$", start=n).group(1))
 
     def close(self):
+        self.forget_link()
         if self.proc.poll() is None:
-            try:
-                self.command("quit")
-            except (BrokenPipeError, OSError):
-                pass
+            self.command("quit")
             try:
                 self.proc.wait(timeout=5)
             except subprocess.TimeoutExpired:
@@ -299,11 +345,13 @@ class Program:
                 raise AssertionError("never saw %r in output:\n%r" % (needle, bytes(self.output[-2000:])))
 
     def keys(self, data: bytes):
-        if self.tty:
-            os.write(self.master, data)
-        else:
-            self.proc.stdin.write(data)
-            self.proc.stdin.flush()
+        def write(keys):
+            if self.tty:
+                os.write(self.master, keys)
+            else:
+                self.proc.stdin.write(keys)
+                self.proc.stdin.flush()
+        write_to_reader(write, data)
 
     def wait(self, timeout=20.0):
         deadline = time.monotonic() + timeout

@@ -35,6 +35,8 @@ import time
 import tty
 import unittest
 
+from harness import write_to_reader
+
 SER2NET = shutil.which("ser2net") or "/usr/sbin/ser2net"
 START_LIMIT = 10.0  # seconds a server may take to listen
 
@@ -190,19 +192,23 @@ class TcpBridge:
                 data = client.recv(4096)
                 if not data:
                     return
-                view = memoryview(data)
-                while view:
-                    try:
-                        view = view[os.write(line, view):]
-                    except BlockingIOError:
-                        select.select([], [line], [], 0.1)
+                write_to_reader(lambda d: self._write_line(line, d), data)
             if line in r:
                 try:
                     data = os.read(line, 4096)
                 except (BlockingIOError, OSError):
                     data = b""
                 if data:
-                    client.sendall(self.alter(data))
+                    write_to_reader(client.sendall, self.alter(data))
+
+    @staticmethod
+    def _write_line(line, data):
+        view = memoryview(data)
+        while view:
+            try:
+                view = view[os.write(line, view):]
+            except BlockingIOError:
+                select.select([], [line], [], 0.1)
 
     def close(self):
         self.stop.set()

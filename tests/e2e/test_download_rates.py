@@ -74,7 +74,8 @@ class Warning(unittest.TestCase):
         with Sim("--target", "--chip-clock") as sim:
             rc, after, out, _ = download(sim, self.hex, "-t", "-V", "--download-rate", "115200")
             self.assertEqual(rc, 1)
-            self.assertIn(WARNING_115200 + b"saying Mancb 7cb at 9600\r\nAVR said Hello", after)
+            self.assertIn(WARNING_115200 + b"line quiet for 100 ms, 0 bytes dropped\r\n"
+                          b"saying Mancb 7cb at 9600\r\nAVR said Hello", after)
             self.assertEqual(out.count(b"Warning"), 1)
             self.assertTrue(out.endswith(b"didn't get reply from AVR, out of sync\r\n\r\n"), out)
             sim.wait_line(r"^lost 115200 70 \(listening at 125000\)$")

@@ -4,7 +4,6 @@ and a reflash at another rate, a page damaged on the wire, an image whose
 last page runs into the boot section, and a verify that must fail."""
 import os
 import tempfile
-import time
 import unittest
 
 from avr_target import (APP_HEX, APP_RATE, BOOT_START_WORD, BOOTLOADER_HEX, GREETING, SECOND_APP_HEX,
@@ -102,9 +101,8 @@ class DownloadToTheChip(unittest.TestCase):
             path = os.path.join(tmp, "full.hex")
             write_hex(path, image)
             # The application greets once the bootloader's second is over;
-            # the wake-up must come after the greeting.
+            # the program waits for the greeting to end before its wake-up.
             chip.wait_line(r"^uart 9615$")
-            time.sleep(0.5)
             rc, out = self.host(path, "-t", "--download-rate", "1000000", "-w", "-c", chip.link)
             self.assertEqual(rc, 0, out)
             self.assertIn(b"AVR said Hello", out)
@@ -122,10 +120,8 @@ class DownloadToTheChip(unittest.TestCase):
             # wake-up (9 bytes) and p S v V t, 'A' 00 00: byte 17 makes the
             # address 0x0001, whose checksum differs; the page is asked for
             # again and matches, but the pass counts the error.
-            # Let the greeting end: a host that opens the port in the middle
-            # of it takes the tail for the answer to its wake-up.
+            # The program waits for the greeting to end before its wake-up.
             chip.wait_line(r"^uart 9615$")
-            time.sleep(0.5)
             chip.command("corrupt 17")
             rc, out = self.host(APP_HEX, "-t", "-V", "-c", chip.link)
             chip.wait_line(r"^corrupted 00 to 01$")

@@ -244,11 +244,10 @@ class AlwaysAWayOut(unittest.TestCase):
                     return queued(held) >= PTY_HOLDS
 
                 wait_until(filled, what="the port's queue full")
-                start = time.monotonic()
                 p.keys(key)
-                p.expect(b"Upload stopped: ", timeout=5)
-                p.expect(BANNER, timeout=5)
-                self.assertLess(time.monotonic() - start, 3.0)
+                # The key stops it, not the port's stall time (which says so).
+                p.expect(b"Upload stopped: Esc or Ctrl-C typed.", timeout=30)
+                p.expect(BANNER)
                 self.assertIsNone(p.proc.poll())
                 p.keys(b"\x1b")
                 self.assertEqual(p.wait(timeout=10), 0)

@@ -95,7 +95,7 @@ class Installed(unittest.TestCase):
         self.assertEqual(sorted(lines[0].split("|")[:-1]), ["OTHER.HEX", "app.hex"])  # HEX files first
         # A port that is no device is a file of one's own, such as the simulator's link.
         self.assertEqual(lines[1:5], ["--help|", "notes.txt|", "19200|38400|57600|115200|", "./notes.txt|"])
-        self.assertEqual(lines[5], "--reset=dtr|--reset=rts|--reset=dtr,rts|")
+        self.assertEqual(lines[5], "--reset=dtr|--reset=rts|--reset=dtr,rts|--reset=none|")
         self.assertEqual(lines[6], "complete -F _tamborvine tamborvine")
 
 

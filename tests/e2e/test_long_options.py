@@ -19,7 +19,8 @@ LONG_OPTIONS = (
     b"       --timeout SECONDS : how long each later --expect waits (default 10)\r\n"
     b"       --then-terminal : go on into the terminal after the steps\r\n"
     b"       --events FILE : events as JSON lines into FILE (- for standard error)\r\n"
-    b"       --reset dtr|rts|dtr,rts : reset the target by these lines, not with -t\r\n"
+    b"       --protocol NAME : the bootloader's dialogue: tamborvine (default), stk500v1 (arduino)\r\n"
+    b"       --reset dtr|rts|dtr,rts|none : reset the target by these lines, not with -t\r\n"
     b"       --reset-ms MS : how long --reset holds the lines (default 50)\r\n"
     b"       --boot-wait-ms MS : wait after --reset (default 100)\r\n"
     b"       --list-ports : list this machine's serial ports and exit\r\n"
@@ -55,7 +56,7 @@ class LongOptions(unittest.TestCase):
                 self.assertEqual(run_piped(args), (1, fatal(b"Option --help takes no value"), b""))
 
     def test_bench_options_refuse_values_out_of_their_range_before_the_port(self):
-        reset = b"Option --reset takes dtr, rts or dtr,rts"
+        reset = b"Option --reset takes dtr, rts, dtr,rts or none"
         pulse = b"Option --reset-ms takes milliseconds from 0 to 10000"
         boot = b"Option --boot-wait-ms takes milliseconds from 0 to 10000"
         wait = b"Option --wait-port takes whole seconds from 0 to 86400"

@@ -22,7 +22,7 @@ class FlashAndCheck(unittest.TestCase):
 
     def test_flash_wait_for_the_greeting_send_a_line_and_see_its_echo(self):
         events = self.scratch("events.jsonl")
-        with Sim("--target") as sim:
+        with Sim("--target", "--app-start-ms", "1000") as sim:  # greets once the host is surely back
             rc, out, err, _ = run_timed([self.hex, "-c", sim.link, "-t", "-w", "--events", events,
                                          "--expect", GREETING_END, "--send", "hi there\\r",
                                          "--expect", "hi there\\r"])

@@ -43,10 +43,17 @@ class Hostile(WineTestCase):
         self.addCleanup(os.close, slave)
         if settings:
             settings(slave)
-        link = w.port_link()
-        os.unlink(link)
-        os.symlink(os.ttyname(slave), link)
+        self.com1_at(os.ttyname(slave))
         return slave, master
+
+    def com1_at(self, path):
+        """COM1 pointed at a terminal of the test's own."""
+        link = w.port_link()
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(path, link)
+        # Gone before the terminal goes: its number is soon another's.
+        self.addCleanup(lambda: os.path.lexists(link) and os.unlink(link))
 
     def test_target_bytes_and_damaged_files(self):
         sim = self.sim()
@@ -111,9 +118,7 @@ class Hostile(WineTestCase):
         self.assertEqual(sim.received_bytes(), b"")
 
     def test_esc_and_ctrl_c_end_the_terminal_under_a_flood(self):
-        link = w.port_link()
-        os.unlink(link)
-        os.symlink(flooded_tty(self), link)
+        self.com1_at(flooded_tty(self))
         for port, key in (("COM1", b"\x1b"), (HostileServer("data").url("socket"), b"\x03")):
             with self.subTest(port=port):
                 p = self.program(["-c", port], tty=False)

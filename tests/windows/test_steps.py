@@ -19,7 +19,7 @@ class FlashAndCheck(WineTestCase):
         self.work.hex_words("image.hex", {a: a for a in range(0x100, 0x181)})
 
     def test_flash_then_expect_the_greeting_and_the_echo(self):
-        sim = self.sim("--target")
+        sim = self.sim("--target", "--app-start-ms", "1000")  # greets once the host is surely back
         p = self.program(["image.hex", "-c", "COM1", "-t", "-w", "--events", "events.jsonl",
                           "--expect", "Type and I echo.\\r\\n", "--send", "hi\\r", "--expect", "hi\\r"],
                          tty=False, cwd=self.work.path)
