@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "base/wait.h"
@@ -38,6 +39,23 @@ struct TcpAddress {
     std::array<unsigned char, 128> bytes{};  // room for any socket address
     uint32_t length = 0;
 };
+
+// The addresses of the system's look-up list (an addrinfo chain, the same
+// on every platform), in its order; one too long for a TcpAddress is
+// passed over.
+template <typename AddressInfo>
+void take_addresses(const AddressInfo* found, std::vector<TcpAddress>* addresses) {
+    for (const AddressInfo* a = found; a != nullptr; a = a->ai_next) {
+        TcpAddress address;
+        if (a->ai_addrlen > address.bytes.size()) continue;
+        address.family = a->ai_family;
+        address.socket_type = a->ai_socktype;
+        address.protocol = a->ai_protocol;
+        address.length = static_cast<uint32_t>(a->ai_addrlen);
+        std::memcpy(address.bytes.data(), a->ai_addr, a->ai_addrlen);
+        addresses->push_back(address);
+    }
+}
 
 // The system's look-up of host (a name or an address) and port (a number),
 // waiting as long as the resolver takes: the addresses in its order, or

@@ -77,16 +77,7 @@ bool tcp_resolve(const char* host, const char* port, std::vector<TcpAddress>* ad
                                       : TcpError{lookup, TcpError::Kind::lookup};
         return false;
     }
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        TcpAddress address;
-        if (a->ai_addrlen > address.bytes.size()) continue;
-        address.family = a->ai_family;
-        address.socket_type = a->ai_socktype;
-        address.protocol = a->ai_protocol;
-        address.length = static_cast<uint32_t>(a->ai_addrlen);
-        std::memcpy(address.bytes.data(), a->ai_addr, a->ai_addrlen);
-        addresses->push_back(address);
-    }
+    take_addresses(found, addresses);
     freeaddrinfo(found);
     return true;
 }
