@@ -149,12 +149,12 @@ void take_port(const char* word) {
 void take_upload_file(const char* word) {
     if (std::strlen(word) >= kPathCapacity) refuse_value(kFileStop, "-d", word, kShorterName);
     run_options.upload_file = word;
-    console_print("text file: %s\r\r\n", word);
+    console_print("text file: %s\r\r\n", shown_target_bytes(word).c_str());
 }
 
 void take_eeprom_file(const char* word) {
     if (!copy_text(run_options.eeprom_file_name, word)) refuse_value(kFileStop, "-e", word, kShorterName);
-    console_print("hex file: %s\r\r\n", word);
+    console_print("hex file: %s\r\r\n", shown_target_bytes(word).c_str());
     run_options.no_eeprom_file = false;
 }
 
@@ -280,7 +280,7 @@ void add_step(Step::Kind kind, const char* option, const char* written) {
     Step step{kind, written, {}, step_timeout};
     std::string error;
     if (!decode_step_text(written, &step.bytes, &error))
-        report_error_format("Option --%s: %s", option, error.c_str());
+        report_error_format("Option --%s: %s", option, shown_target_bytes(error).c_str());
     if (kind == Step::Kind::expect && step.bytes.empty())
         report_error("Option --expect needs a text to wait for");
     script.steps.push_back(std::move(step));
@@ -293,7 +293,7 @@ void take_step_timeout(const char* word) {
     auto [stop, error] = std::from_chars(word, end, seconds, std::chars_format::fixed);
     if (error != std::errc() || stop != end || !(seconds >= 0.0 && seconds <= kLongestStepTimeout))
         report_error_format("Option --timeout takes seconds from 0 to %g, not \"%s\"", kLongestStepTimeout,
-                            word);
+                            shown_target_bytes(word).c_str());
     step_timeout = seconds == 0.0 ? 0.0 : seconds;  // "-0" waits as 0 and says so
 }
 

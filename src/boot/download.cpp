@@ -198,10 +198,14 @@ void reset_into_bootloader() {
 
 namespace {
 
+// A rate the port does not take (or a network server sets otherwise, said
+// on standard error) stops the run as at the start: the bootloader would
+// hear nothing it understands.
 void switch_to_download_rate() {
     if (run_options.verbose)
         console_print("Set download baud rate to : %u\r\n", static_cast<unsigned>(run_options.download_rate));
-    set_baud_rate(run_options.download_rate);
+    if (set_baud_rate(run_options.download_rate) != 1)
+        report_error_format("Unable to set %d baud", static_cast<int>(run_options.download_rate));
     download_rate_in_force = true;
 }
 
@@ -225,10 +229,14 @@ void write_flash(BootProtocol& protocol) {
 }
 
 // A pass that gave up, or ended with errors (FAILURE), counts as failed.
-// After an incremental write a dialogue that can verifies only the pages
-// it wrote (what it read back to compare is as the image has it).
-DownloadOutcome verify_flash(BootProtocol& protocol, const std::vector<bool>& written) {
+// After an incremental write by page hashes, those of the whole section
+// are checked first: a page outside the image's range is covered by
+// nothing else. Then a dialogue that can verifies only the pages it wrote
+// (what it read back to compare is as the image has it).
+DownloadOutcome verify_flash(BootProtocol& protocol, const TargetIdentity& target,
+                             const std::vector<bool>& written) {
     console_print("Verify Flash.\r\n");
+    if (!written.empty() && !written_pages_hold_the_image(protocol, target)) return DownloadOutcome::failed;
     const bool only_written = !written.empty() && protocol.capabilities().verify_pages;
     const PassResult result = only_written ? protocol.verify_pages(written) : protocol.verify_image();
     return result.succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
@@ -247,7 +255,7 @@ void start_application(BootProtocol& protocol, DownloadOutcome verified) {
 
 void load_image(int kind, const char* path) {
     console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
-                  path);
+                  shown_target_bytes(path).c_str());
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
     read_rom_file(kind, run_options.current_file_name.data(), flash_memory());
     Event("image")
@@ -283,7 +291,7 @@ DownloadOutcome run_download(int kind, const char* path) {
             write_flash(*protocol);
         }
     }
-    DownloadOutcome outcome = verify_flash(*protocol, written);
+    DownloadOutcome outcome = verify_flash(*protocol, target, written);
     if (run_options.exit_bootloader) start_application(*protocol, outcome);
     return outcome;
 }

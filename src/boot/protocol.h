@@ -123,6 +123,15 @@ class BootProtocol {
 // erase and the full write to follow (incremental.cpp).
 bool write_changed_pages(BootProtocol& protocol, const TargetIdentity& target, std::vector<bool>& written);
 
+// After write_changed_pages by page hashes: the hashes of the whole
+// application section asked again and compared with the image's. true when
+// every page holds the image ("Page hashes checked"); else the pages that
+// differ are said and the pass ends in FAILURE, as a verify pass would (a
+// list that does not come counts as every page differing). A dialogue
+// without page hashes compared pages read back, which its verify reads
+// again: nothing is asked, true.
+bool written_pages_hold_the_image(BootProtocol& protocol, const TargetIdentity& target);
+
 // The device pages the image's range touches, from first to one past the
 // last; none for an empty image.
 struct PageSpan {

@@ -2,8 +2,10 @@
 // putting text on the screen.
 #include "console/console.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "console/platform.h"
@@ -11,6 +13,29 @@
 namespace {
 
 bool batching = false;
+bool output_lost = false;
+
+// Standard output that cannot be written any more (a pipe whose reader has
+// gone, as `| head -c 10` leaves it): said once on standard error, and from
+// then on what the run shows goes nowhere while the run goes on. A flush
+// cut short by a signal is tried again.
+void flush_output() {
+    int flushed = std::fflush(stdout);
+    while (flushed != 0 && errno == EINTR) {
+        std::clearerr(stdout);
+        flushed = std::fflush(stdout);
+    }
+    if (flushed == 0 && std::ferror(stdout) == 0) return;
+    int error = errno;
+    if (!output_lost) {
+        output_lost = true;
+        std::fprintf(stderr, "Cannot write standard output: %s; the run goes on without it\n",
+                     std::strerror(error));
+        std::fflush(stderr);
+        discard_output();
+    }
+    std::clearerr(stdout);
+}
 
 // The platform's write of formatted text, for text formatted already.
 void write_text(const char* format, ...) {
@@ -39,7 +64,7 @@ void console_print(const char* format, ...) {
     va_end(again);
     write_text("%s", text.c_str());
     if (!text.empty()) note_shown(text.back());
-    if (!batching) std::fflush(stdout);
+    if (!batching) flush_output();
 }
 
 void console_write(const char* bytes, std::size_t count) {
@@ -50,12 +75,12 @@ void console_write(const char* bytes, std::size_t count) {
 void console_end_line() {
     if (!output_line_open) return;
     console_write("\r\n", 2);
-    std::fflush(stdout);
+    flush_output();
 }
 
-void console_flush() { std::fflush(stdout); }
+void console_flush() { flush_output(); }
 
 void console_set_batching(bool on) {
     batching = on;
-    if (!on) std::fflush(stdout);
+    if (!on) flush_output();
 }

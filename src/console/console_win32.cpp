@@ -3,6 +3,8 @@
 // (pipes and files, where every console call fails). This file owns the
 // console's input mode; nothing else touches it. No escape sequences are
 // written here: positioning and clearing work on the screen buffer itself.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <array>
@@ -433,6 +435,13 @@ void write_formatted(const char* format, std::va_list args) {
         write_to_screen(longer.data(), static_cast<std::size_t>(length));
     }
     va_end(again);
+}
+
+void discard_output() {
+    int nowhere = _open("NUL", _O_WRONLY);
+    if (nowhere < 0) return;
+    _dup2(nowhere, 1);
+    _close(nowhere);
 }
 
 void console_put_byte(char byte) {

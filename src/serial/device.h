@@ -136,7 +136,8 @@ void use_fine_timer();
 // ---- the same on every platform ----
 
 // Connects to a network port (name is how the user wrote it, for the
-// line's messages), giving up on the connection after connect_wait_ms.
-// nullptr when the connection cannot be made, *error saying why.
+// line's messages), giving up on the connection after connect_wait_ms; a
+// rate (of a re-open) is set with the line's other settings. nullptr when
+// the connection cannot be made, *error saying why.
 std::unique_ptr<Device> open_network_device(const NetworkAddress& address, const char* name,
-                                            int connect_wait_ms, OpenError* error);
+                                            int connect_wait_ms, uint32_t rate, OpenError* error);

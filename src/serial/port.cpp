@@ -28,6 +28,7 @@ struct SerialPort {
     bool gone = false;            // the device vanished and the re-open failed
     DeviceError pending_failure;  // a failed read found by receive_count, reported by read_byte
     bool modem_lines_reported = false;
+    bool gone_said = false;        // a use of the port while it is gone has said so
     Deadline steady_after_reopen;  // until then a failure is one of a line that fails as soon as it opens
 };
 
@@ -62,8 +63,9 @@ std::size_t rx_count = 0;
 std::unique_ptr<Device> open_device(const PortName& name, bool again, std::string* device, OpenError* error) {
     switch (name.kind) {
         case PortName::Kind::network:
-            return open_network_device(name.network, port.name.data(),
-                                       again ? kReconnectWaitMs : kConnectWaitMs, error);
+            return open_network_device(
+                name.network, port.name.data(), again ? kReconnectWaitMs : kConnectWaitMs,
+                port.remembered_rate > 0 ? static_cast<uint32_t>(port.remembered_rate) : 0, error);
         case PortName::Kind::usb: {
             std::vector<PortInfo> matches = matching_ports(list_ports(), name.usb);
             if (matches.size() != 1) {
@@ -134,10 +136,19 @@ void say_port_failure(const char* doing, const std::string& why) {
 }
 
 // The system's text for a failed call; a device that explained the failure
-// itself has said it already.
+// itself has said it already. A port that is gone (its device vanished, the
+// re-open failed) is said to be, once until it is back, not as the system's
+// text for a closed descriptor.
 void print_system_error(const DeviceError& error, const char* doing) {
     if (error.kind == DeviceError::Kind::reported) return;
-    say_port_failure(doing, device_error_text(error));
+    if (error.kind != DeviceError::Kind::not_open || !port.gone)
+        return say_port_failure(doing, device_error_text(error));
+    if (port.gone_said) return;
+    port.gone_said = true;
+    end_open_line();
+    std::fflush(stdout);
+    std::fprintf(stderr, "Port %s is gone\n", shown_target_bytes(port.name.data()).c_str());
+    std::fflush(stderr);
 }
 
 // A device without modem lines (a pseudo-terminal) refuses every DTR and
@@ -203,8 +214,12 @@ int open_parsed(bool again, OpenFailure* why) {
         explain(device, error, why);
         return 0;
     }
+    // The way out lets the port go (its settings put back, within a
+    // second), whatever way the run ends.
+    let_go_at_exit(close_port);
     set_dtr(0);
     port.gone = false;
+    port.gone_said = false;
     return 1;
 }
 
@@ -235,6 +250,15 @@ int open_port(const char* name, OpenFailure* why) {
     port.name = given;
     port.parsed = std::move(parsed);
     return open_parsed(false, why);
+}
+
+std::string port_device_path(const char* name) {
+    PortName parsed;
+    if (!parse_port_name(name, &parsed)) return {};
+    if (parsed.kind == PortName::Kind::device) return parsed.device;
+    if (parsed.kind == PortName::Kind::network) return {};
+    std::vector<PortInfo> matches = matching_ports(list_ports(), parsed.usb);
+    return matches.size() == 1 ? matches.front().device : std::string();
 }
 
 void set_dtr(int level) { set_modem_line(ModemLine::dtr, level); }
