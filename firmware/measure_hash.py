@@ -4,7 +4,10 @@ emulated cycles, from the emulator's trace of the line (every byte with the
 cycle its stop bit ended): the cycles one blank and one programmed page
 take, and the whole application section (504 pages) of a chip holding a
 60 KiB image, asked for at 1,000,000 baud after the example application's
-hand-over, where the wire (640 cycles a page) is faster than the hash.
+hand-over, where the wire (640 cycles a page) is faster than the hash. Then
+the memory commands at that rate: the 60 KiB read back with 'G', the whole
+EEPROM with 'X', and 256 EEPROM bytes written with 'W' (twice: the second
+time every byte already holds its value), each against its wire time.
 
     TAMBORVINE_BUILD=build/test firmware/measure_hash.py
 """
@@ -12,6 +15,7 @@ import os
 import struct
 import sys
 import tempfile
+import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 
@@ -85,6 +89,7 @@ def main():
             print("blank page: %d cycles (%.0f us)" % (blank, blank / CLOCK * 1e6))
             print("504 pages, %d programmed, at %d baud: %.1f ms (the wire alone: %.1f ms)"
                   % (IMAGE_PAGES, FAST_RATE, whole_section_ms(chip, line), wire_ms(FAST_RATE)))
+            memory_commands(chip, line)
             # Back to the application, and in again at 125,000 baud, the
             # hand-over rate next to 115200.
             line.ask(b"E", 1)
@@ -92,6 +97,31 @@ def main():
             line.ask(hash_request(0, 0), 1)
             print("504 pages, %d programmed, at 125000 baud: %.1f ms (the wire alone: %.1f ms; at 115200: %.1f ms)"
                   % (IMAGE_PAGES, whole_section_ms(chip, line), wire_ms(125000), wire_ms(115200)))
+
+
+def exchange_ms(chip, line, request, answer_length):
+    """Emulated milliseconds from the request's first byte to the answer's
+    last, and the wire's share of them."""
+    n = len(chip.lines)
+    answer = line.ask(request, answer_length, timeout=20.0)
+    assert len(answer) == answer_length, (request[:1], len(answer))
+    chip.command("state")
+    chip.wait_line(r"^state", start=n)
+    traced = chip.traced(n)
+    asked = [cycle for cycle, side, _ in traced if side == "host"][-1]
+    took = (traced[-1][0] - asked + len(request) * FRAME_CYCLES) / CLOCK * 1e3
+    return took, (len(request) + answer_length) * FRAME_CYCLES / CLOCK * 1e3
+
+
+def memory_commands(chip, line):
+    for name, request, length in (("'G' 240 pages", b"G" + struct.pack(">HH", 0, IMAGE_PAGES), 260 * IMAGE_PAGES + 1),
+                                  ("'X' 16 blocks", b"X" + struct.pack(">HH", 0, 16), 260 * 16 + 1)):
+        print("%s: %.1f ms (the wire alone: %.1f ms)" % ((name,) + exchange_ms(chip, line, request, length)))
+    body = struct.pack(">HH", 0, 256) + bytes(range(256))
+    for time in ("first", "second"):
+        line.ask(b"A" + body[:2], 1)
+        took, wire = exchange_ms(chip, line, b"W" + body[2:] + zlib.crc32(body).to_bytes(4, "big"), 1)
+        print("'W' 256 bytes, %s time: %.1f ms (the wire alone: %.1f ms)" % (time, took, wire))
 
 
 def wire_ms(rate):

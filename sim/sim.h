@@ -44,6 +44,9 @@ struct SimOptions {
     bool application_wakes = true;  // the application answers the wake-up and hands over
     bool chip_clock = false;        // the divisors of the standard rates name the chip's rates too
     bool knows_hash = true;         // the bootloader answers 'H'
+    // The bootloader answers 'W', 'X' and 'G' and keeps to the state rule
+    // (without them, an older one: '?' at once to each byte it does not know).
+    bool knows_memory = true;
     uint32_t app_rate = 9600;
     uint32_t boot_rate = 19200;
     uint8_t device_code = 0x43;
@@ -60,6 +63,7 @@ struct SimOptions {
     double page_program_ms = 4.5;
     double erase_ms_per_page = 4.5;
     double hash_us_per_page = 360;  // a page that is not blank; a blank one is read only
+    double eeprom_ms_per_byte = 8.5;
 
     // Fault injection.
     std::multimap<std::string, int> silent_at;  // command name -> occurrence, one per --silent

@@ -10,8 +10,11 @@
 //   replug             a new pseudo-terminal: prints its path, moves the link
 //   dump FILE          write the target's flash (131072 bytes) to FILE;
 //                      prints "dumped FILE"
+//   dump-eeprom FILE   write the target's EEPROM (4096 bytes) to FILE;
+//                      prints "dumped FILE"
 //   stats              print "stats rx N tx N host_us N turns N late_us N
-//                      late_max_us N pages N erases N device_writes N device_erases N"
+//                      late_max_us N pages N erases N device_writes N device_erases N
+//                      eeprom_writes N"
 //   reset              reset the target into its bootloader (as a pulse on RESET)
 //   drop               close the network client's connection
 //   quit               end
@@ -152,6 +155,9 @@ class Simulator {
     void dump(const std::string& path) {
         report((target_.flash().dump(path) ? "dumped " : "dump failed ") + path, false);
     }
+    void dump_eeprom(const std::string& path) {
+        report((target_.dump_eeprom(path) ? "dumped " : "dump failed ") + path, false);
+    }
     void print_stats(const std::string&) { report("stats " + wire_.stats() + " " + target_.stats(), false); }
     void reset(const std::string&) {
         if (options_.target) target_.reset(now_seconds(), "stdin");
@@ -176,10 +182,17 @@ class Simulator {
 };
 
 const Simulator::StdinCommand Simulator::kStdinCommands[] = {
-    {"send", &Simulator::send_hex},     {"text", &Simulator::send_text}, {"rate", &Simulator::print_rate},
-    {"hangup", &Simulator::hang_up},    {"replug", &Simulator::replug},  {"dump", &Simulator::dump},
-    {"stats", &Simulator::print_stats}, {"reset", &Simulator::reset},    {"drop", &Simulator::drop},
+    {"send", &Simulator::send_hex},
+    {"text", &Simulator::send_text},
+    {"rate", &Simulator::print_rate},
+    {"hangup", &Simulator::hang_up},
+    {"replug", &Simulator::replug},
+    {"dump", &Simulator::dump},
+    {"stats", &Simulator::print_stats},
+    {"reset", &Simulator::reset},
+    {"drop", &Simulator::drop},
     {"quit", &Simulator::quit},
+    {"dump-eeprom", &Simulator::dump_eeprom},
 };
 
 TargetOutput Simulator::target_output() {

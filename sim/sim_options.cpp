@@ -60,7 +60,8 @@ bool set_reply(SimOptions& o, const char* value) {
     std::size_t eq = v.find('=');
     if (eq == std::string::npos) return false;
     std::string name = v.substr(0, eq);
-    if (!is_target_command_name(name) || name == "A" || name == "k" || name == "l" || name == "H")
+    if (!is_target_command_name(name) || name == "A" || name == "k" || name == "l" || name == "H" ||
+        name == "G" || name == "X" || name == "W")
         return false;
     o.replies[name] = unescape_text(v.substr(eq + 1));
     return true;
@@ -137,9 +138,17 @@ const SimOption kOptions[] = {
          o.application_wakes = false;
          return true;
      }},
-    {"--no-hash", nullptr, "the bootloader does not know 'H' (answers '?' as to any unknown command)",
-     Group::target, [](SimOptions& o, const char*) {
+    {"--no-hash", nullptr, "the bootloader does not know 'H' (answers '?' as to any unknown command);\n"
+                           "                         implies --no-memory", Group::target,
+     [](SimOptions& o, const char*) {
          o.knows_hash = false;
+         o.knows_memory = false;
+         return true;
+     }},
+    {"--no-memory", nullptr, "the bootloader knows neither 'W' and 'X' (EEPROM) nor 'G' (flash read), nor\n"
+                             "                         the state rule: '?' at once to each byte it does not know",
+     Group::target, [](SimOptions& o, const char*) {
+         o.knows_memory = false;
          return true;
      }},
     {"--app-start-ms", "MS", "time from 'E' to the application's start and greeting (50)", Group::target,
@@ -153,9 +162,12 @@ const SimOption kOptions[] = {
      [](SimOptions& o, const char* v) { return parse_time(v, kMaxMilliseconds, &o.erase_ms_per_page); }},
     {"--hash-us", "US", "time to hash a device page that is not blank with --pace (360)", Group::target,
      [](SimOptions& o, const char* v) { return parse_time(v, 1000 * kMaxMilliseconds, &o.hash_us_per_page); }},
+    {"--eeprom-ms", "MS", "time to write an EEPROM byte with --pace (8.5)", Group::target,
+     [](SimOptions& o, const char* v) { return parse_time(v, kMaxMilliseconds, &o.eeprom_ms_per_byte); }},
 
     {"--reply", "CMD=TEXT", "answer CMD (hello p S v V t e E) with TEXT (C escapes)", Group::fault, set_reply},
-    {"--silent", "CMD[@K]", "say nothing to the K-th CMD (hello p S v V t e A k l H E)", Group::fault, set_silent},
+    {"--silent", "CMD[@K]", "say nothing to the K-th CMD (hello p S v V t e A k l H G X W E)", Group::fault,
+     set_silent},
     {"--bad-address", "K[,N]", "answer the K-th 'A' with '?'", Group::fault,
      [](SimOptions& o, const char* v) { return parse_occurrences(v, &o.bad_address); }},
     {"--nak-page", "K[,N]", "answer the K-th page write with 'N'", Group::fault,

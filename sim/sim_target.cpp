@@ -2,10 +2,14 @@
 // bootloader with its 128 KiB flash, and the application that starts after
 // 'E'. It follows the program's exchange tables and the faults its options
 // ask for; every command it meets is reported with the line rate in force.
+#include <zlib.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "sim/target.h"
 
@@ -17,6 +21,16 @@ constexpr const char* kGreeting = "\r\nHello from the simulated ATmega128. Type 
 constexpr double kBootWindowSeconds = 1.0;  // the bootloader's listening after a reset
 constexpr std::size_t kPageDataLength = 2 * Flash::kPageWords + 4;  // words and checksum
 constexpr std::size_t kHashRangeLength = 4;                         // first page, page count
+constexpr std::size_t kCrcLength = 4;
+constexpr uint32_t kBlockBytes = 256;  // 'G' and 'X' send a CRC-32 after each
+constexpr uint32_t kEepromBlocks = 16;
+// The state rule, as the bootloader keeps it: a byte of a command that does
+// not come within kByteTimeoutSeconds gives the command up; a refusal waits
+// for kQuietSeconds without a byte before it answers; an erase must come
+// alone for kByteTimeoutSeconds.
+constexpr double kByteTimeoutSeconds = 0.05;
+constexpr double kQuietSeconds = 0.03;
+constexpr uint8_t kIdentified = 1;  // ready after 'V' 't'
 // A USART reads 8-bit frames while the two rates differ by less than about
 // 4 % (16 samples a bit, the middle three voted).
 constexpr double kRateTolerance = 0.04;
@@ -29,9 +43,18 @@ constexpr uint8_t kAck = '\r';
 constexpr uint8_t kUnknown = '?';
 constexpr uint8_t kResend = 'N';
 
-const char* const kCommandNames[] = {"hello", "p", "S", "v", "V", "t", "e", "A", "k", "l", "H", "E"};
+const char* const kCommandNames[] = {"hello", "p", "S", "v", "V", "t", "e", "A",
+                                     "k",     "l", "H", "G", "X", "W", "E"};
 
 Bytes text_bytes(const char* text) { return Bytes(text, text + std::strlen(text)); }
+
+uint32_t crc_of(const uint8_t* bytes, std::size_t count) {
+    return static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), bytes, static_cast<uInt>(count)));
+}
+
+void append_crc(Bytes& bytes, uint32_t crc) {
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<uint8_t>(crc >> shift));
+}
 
 std::string hex4(unsigned value) {
     char buf[8];
@@ -110,12 +133,21 @@ Target::Target(const SimOptions& options, TargetOutput output)
     : options_(options),
       out_(std::move(output)),
       state_(options.start_in_bootloader ? State::bootloader : State::application),
-      listen_rate_(options.start_in_bootloader ? options.boot_rate : options.app_rate) {}
+      listen_rate_(options.start_in_bootloader ? options.boot_rate : options.app_rate),
+      guarded_(options.knows_memory) {
+    eeprom_.fill(0xFF);
+}
 
 std::string Target::stats() const {
     return "pages " + std::to_string(pages_written_) + " erases " + std::to_string(erases_) +
            " device_writes " + std::to_string(device_writes_) + " device_erases " +
-           std::to_string(device_erases_);
+           std::to_string(device_erases_) + " eeprom_writes " + std::to_string(eeprom_writes_);
+}
+
+bool Target::dump_eeprom(const std::string& path) const {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(eeprom_.data()), static_cast<std::streamsize>(eeprom_.size()));
+    return static_cast<bool>(out);
 }
 
 void Target::report_command(const std::string& name, uint32_t rate, const std::string& detail) {
@@ -185,6 +217,9 @@ void Target::enter_bootloader(uint32_t rate) {
     held_.clear();
     pending_ = Pending::none;
     greeting_due_ = false;
+    ready_ = 0;
+    discarding_ = false;
+    erase_due_ = kNever;
 }
 
 void Target::start_application(double at) {
@@ -205,15 +240,15 @@ void Target::reset(double at, const std::string& cause) {
 }
 
 double Target::poll(double now) {
-    double next = kNever;
+    double next = state_ == State::bootloader ? bootloader_timers(now) : kNever;
     if (window_ends_ != kNever) {
-        if (now < window_ends_) return window_ends_;
+        if (now < window_ends_) return std::min(next, window_ends_);
         window_ends_ = kNever;
         report_command("boot-timeout", out_.line_rate());
         start_application(now);
     }
     if (!greeting_due_) return next;
-    if (now < greeting_not_before_) return greeting_not_before_;
+    if (now < greeting_not_before_) return std::min(next, greeting_not_before_);
     greeting_due_ = false;
     // The application greets as it starts, whatever the host's line is at:
     // a host still at another rate reads what its UART makes of it.
@@ -231,12 +266,20 @@ double Target::poll(double now) {
 // ---- bootloader ----------------------------------------------------------
 
 void Target::bootloader_byte(uint8_t byte, uint32_t rate, double at) {
+    last_byte_at_ = at;
+    if (discarding_) return;
+    if (erase_due_ != kNever) {  // the erase did not come alone
+        erase_due_ = kNever;
+        report_command("refused", rate, "65");
+        refuse(kUnknown, at);
+        return;
+    }
     if (pending_ == Pending::none) {
         // After a reset the bootloader waits for a command it knows and
         // passes over anything else (an adapter's noise as it powers up).
         if (window_ends_ != kNever) {
-            static const char kOpeners[] = "pSvVteADEH";
-            const char* found = std::strchr(kOpeners, byte);
+            const char* openers = guarded_ ? "pSvVtAEHGX" : "pSvVteADEH";
+            const char* found = std::strchr(openers, byte);
             if (byte == 0 || found == nullptr || (byte == 'H' && !options_.knows_hash)) return;
             window_ends_ = kNever;
         }
@@ -258,7 +301,56 @@ void Target::bootloader_byte(uint8_t byte, uint32_t rate, double at) {
         case Pending::hash_range:
             if (held_.size() == kHashRangeLength) page_hashes(rate, at);
             return;
+        case Pending::block_range:
+            if (held_.size() == kHashRangeLength) blocks(rate, at);
+            return;
+        case Pending::eeprom_count:
+            if (held_.size() == 2) eeprom_count(rate, at);
+            return;
+        case Pending::eeprom_data:
+            if (held_.size() == eeprom_bytes_ + kCrcLength) eeprom_block(rate, at);
+            return;
     }
+}
+
+// A command that was given up or refused: with the state rule, what comes
+// is dropped until the line has been quiet, then reply goes out; without
+// it, reply goes out at once.
+void Target::refuse(uint8_t reply, double at) {
+    pending_ = Pending::none;
+    ready_ = 0;
+    if (!guarded_) {
+        out_.send(Bytes{reply}, at);
+        return;
+    }
+    discarding_ = true;
+    refusal_reply_ = reply;
+    last_byte_at_ = at;
+}
+
+// The bootloader's own timers: a command whose next byte is late, the
+// quiet a refusal waits for, an erase that came alone. Returns when to
+// look again.
+double Target::bootloader_timers(double now) {
+    if (discarding_) {
+        if (now < last_byte_at_ + kQuietSeconds) return last_byte_at_ + kQuietSeconds;
+        discarding_ = false;
+        out_.send(Bytes{refusal_reply_}, last_byte_at_ + kQuietSeconds);
+    }
+    if (erase_due_ != kNever) {
+        if (now < erase_due_) return erase_due_;
+        erase_due_ = kNever;
+        erase(out_.line_rate(), now);
+    }
+    if (guarded_ && pending_ != Pending::none) {
+        if (now < last_byte_at_ + kByteTimeoutSeconds) return last_byte_at_ + kByteTimeoutSeconds;
+        bool page = pending_ == Pending::page_letters || pending_ == Pending::page_data ||
+                    pending_ == Pending::eeprom_data;
+        report_command("timeout", out_.line_rate());
+        refuse(page ? kResend : kUnknown, now);
+        return now + kQuietSeconds;
+    }
+    return kNever;
 }
 
 void Target::answer(const std::string& name, Bytes fallback, uint32_t rate, double at) {
@@ -270,15 +362,34 @@ void Target::answer(const std::string& name, Bytes fallback, uint32_t rate, doub
 void Target::command(uint8_t letter, uint32_t rate, double at) {
     auto expect = [&](Pending what) {
         pending_ = what;
+        pending_letter_ = letter;
         held_.clear();
     };
+    uint8_t ready = ready_;
+    ready_ = letter;
+    if (guarded_ && ((letter == 'e' && ready != kIdentified && ready != 'H') ||
+                     ((letter == 'D' || letter == 'W') && ready != 'A'))) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "%02x", letter);
+        report_command("refused", rate, buf);
+        refuse(kUnknown, at);
+        return;
+    }
     switch (letter) {
         case 'p': answer("p", Bytes{'S'}, rate, at); return;
         case 'S': answer("S", text_bytes("AVRBOOT"), rate, at); return;
         case 'v': answer("v", text_bytes("10"), rate, at); return;
         case 'V': answer("V", text_bytes("12"), rate, at); return;
-        case 't': answer("t", Bytes{options_.device_code, 0}, rate, at); return;
-        case 'e': erase(rate, at); return;
+        case 't':
+            answer("t", Bytes{options_.device_code, 0}, rate, at);
+            if (ready == 'V') ready_ = kIdentified;
+            return;
+        case 'e':
+            if (guarded_)
+                erase_due_ = at + kByteTimeoutSeconds;  // once it is clear that it came alone
+            else
+                erase(rate, at);
+            return;
         case 'A': expect(Pending::address); return;
         case 'D': expect(Pending::page_letters); return;
         case 'H':
@@ -287,6 +398,19 @@ void Target::command(uint8_t letter, uint32_t rate, double at) {
                 return;
             }
             break;  // a bootloader of its own kind: an unknown command
+        case 'G':
+        case 'X':
+            if (options_.knows_memory) {
+                expect(Pending::block_range);
+                return;
+            }
+            break;
+        case 'W':
+            if (options_.knows_memory) {
+                expect(Pending::eeprom_count);
+                return;
+            }
+            break;
         case 'E':
             answer("E", Bytes{kAck}, rate, at);
             start_application(at);
@@ -300,7 +424,7 @@ void Target::unknown(uint8_t letter, uint32_t rate, double at) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%02x", letter);
     report_command("unknown", rate, buf);
-    out_.send(Bytes{kUnknown}, at);
+    refuse(kUnknown, at);
 }
 
 void Target::erase(uint32_t rate, double at) {
@@ -323,6 +447,7 @@ void Target::address_set(uint32_t rate, double at) {
     int n = count("A");
     report_command("A", rate, hex4(address_));
     if (silent("A", n)) return;
+    if (options_.bad_address.covers(n)) ready_ = 0;
     out_.send(Bytes{options_.bad_address.covers(n) ? kUnknown : kAck}, at);
 }
 
@@ -336,7 +461,9 @@ void Target::page_letters(uint32_t rate, double at) {
     }
     if (letters[0] != 'l' || letters[1] != 'l') {
         report_command("D??", rate);
-        out_.send(Bytes{kUnknown}, at);
+        // The page may follow: the bootloader lets it pass and asks for it
+        // again (an older one answered '?' at once).
+        refuse(guarded_ ? kResend : kUnknown, at);
         return;
     }
     int n = count("l");
@@ -405,7 +532,7 @@ void Target::page_hashes(uint32_t rate, double at) {
                    std::to_string(first) + " " + std::to_string(pages) + (in_range ? "" : " out-of-range"));
     if (silent("H", n)) return;
     if (!in_range) {
-        out_.send(Bytes{kUnknown}, at);
+        refuse(kUnknown, at);
         return;
     }
     double done = at;
@@ -419,4 +546,80 @@ void Target::page_hashes(uint32_t rate, double at) {
     }
     if (options_.pace) busy_until_ = done;
     out_.send(Bytes{kAck}, done);
+}
+
+// 'G' (flash pages) and 'X' (EEPROM blocks of 256 bytes), first block and
+// block count (high bytes first): each block's bytes and their CRC-32, then
+// '\r'. A count of 0 asks only whether the command is known.
+void Target::blocks(uint32_t rate, double at) {
+    const bool eeprom = pending_letter_ == 'X';
+    const std::string name = eeprom ? "X" : "G";
+    uint32_t first = (held_[0] << 8) | held_[1];
+    uint32_t count = (held_[2] << 8) | held_[3];
+    pending_ = Pending::none;
+    int n = this->count(name);
+    uint32_t limit = eeprom ? kEepromBlocks : Flash::kApplicationPages;
+    bool in_range = count == 0 || first + count <= limit;
+    report_command(name, rate,
+                   std::to_string(first) + " " + std::to_string(count) + (in_range ? "" : " out-of-range"));
+    if (silent(name, n)) return;
+    if (!in_range) {
+        refuse(kUnknown, at);
+        return;
+    }
+    Bytes answer;
+    for (uint32_t block = first; block < first + count; ++block) {
+        std::size_t start = answer.size();
+        for (uint32_t i = 0; i < kBlockBytes; ++i) {
+            uint32_t byte = block * kBlockBytes + i;
+            uint16_t word = flash_.word_at(byte / 2);
+            answer.push_back(eeprom ? eeprom_[byte] : static_cast<uint8_t>(byte % 2 ? word >> 8 : word));
+        }
+        append_crc(answer, crc_of(answer.data() + start, kBlockBytes));
+    }
+    answer.push_back(kAck);
+    out_.send(answer, at);
+}
+
+// 'W' right after 'A' (the EEPROM byte address): the byte count, at most
+// 256, high byte first.
+void Target::eeprom_count(uint32_t rate, double at) {
+    eeprom_bytes_ = static_cast<uint16_t>((held_[0] << 8) | held_[1]);
+    if (eeprom_bytes_ > kBlockBytes || address_ + eeprom_bytes_ > eeprom_.size()) {
+        report_command("W", rate, hex4(address_) + " " + std::to_string(eeprom_bytes_) + " out-of-range");
+        refuse(kUnknown, at);
+        return;
+    }
+    pending_ = Pending::eeprom_data;
+    held_.clear();
+}
+
+// The block and the CRC-32 of its address, count and bytes: each byte that
+// differs is written (--eeprom-ms each with --pace), then '\r'; a block
+// that does not check out is asked for again with 'N'.
+void Target::eeprom_block(uint32_t rate, double at) {
+    pending_ = Pending::none;
+    int n = count("W");
+    Bytes covered{static_cast<uint8_t>(address_ >> 8), static_cast<uint8_t>(address_),
+                  static_cast<uint8_t>(eeprom_bytes_ >> 8), static_cast<uint8_t>(eeprom_bytes_)};
+    covered.insert(covered.end(), held_.begin(), held_.begin() + eeprom_bytes_);
+    Bytes expected;
+    append_crc(expected, crc_of(covered.data(), covered.size()));
+    bool intact = std::equal(expected.begin(), expected.end(), held_.begin() + eeprom_bytes_);
+    report_command("W", rate,
+                   hex4(address_) + " " + std::to_string(eeprom_bytes_) + (intact ? " ok" : " bad-crc"));
+    if (silent("W", n)) return;
+    if (!intact) {
+        out_.send(Bytes{kResend}, at);
+        return;
+    }
+    int written = 0;
+    for (uint16_t i = 0; i < eeprom_bytes_; ++i) {
+        if (eeprom_[address_ + i] == held_[i]) continue;
+        eeprom_[address_ + i] = held_[i];
+        ++written;
+    }
+    eeprom_writes_ += written;
+    if (options_.pace) busy_until_ = at + written * options_.eeprom_ms_per_byte / 1000.0;
+    out_.send(Bytes{kAck}, busy_until_ > at ? busy_until_ : at);
 }

@@ -45,8 +45,11 @@ class Flash {
     // written.
     WriteCost write_host_page(uint16_t start, const std::array<uint16_t, kPageWords>& words);
 
+    // A word as the bootloader reads it: blank at and above the boot section.
+    uint16_t word_at(uint32_t address) const { return address < kBootSectionWord ? words_[address] : kBlank; }
+
    private:
-    uint16_t word(uint32_t address) const { return address < kBootSectionWord ? words_[address] : kBlank; }
+    uint16_t word(uint32_t address) const { return word_at(address); }
     std::array<uint16_t, kWords> words_;
 };
 
@@ -78,12 +81,23 @@ class Target {
     double poll(double now);
     void reset(double at, const std::string& cause);
     Flash& flash() { return flash_; }
+    // The 4 KiB EEPROM, raw, to path.
+    bool dump_eeprom(const std::string& path) const;
     std::string stats() const;
 
    private:
     enum class State { application, bootloader, echo_application };
     // Bytes the bootloader still expects for a command it has begun.
-    enum class Pending { none, address, page_letters, page_data, hash_range };
+    enum class Pending {
+        none,
+        address,
+        page_letters,
+        page_data,
+        hash_range,
+        block_range,
+        eeprom_count,
+        eeprom_data
+    };
     // How the bootloader answers one page write, after the faults asked for.
     enum class PageOutcome { ok, bad_checksum, silent, nak, odd };
 
@@ -97,7 +111,12 @@ class Target {
     void page_written(uint32_t rate, double at);
     PageOutcome page_outcome(bool intact, int occurrence) const;
     void page_hashes(uint32_t rate, double at);
+    void blocks(uint32_t rate, double at);
+    void eeprom_count(uint32_t rate, double at);
+    void eeprom_block(uint32_t rate, double at);
     void unknown(uint8_t letter, uint32_t rate, double at);
+    void refuse(uint8_t reply, double at);
+    double bootloader_timers(double now);
     void hand_over(uint32_t rate, double at);
     void start_application(double at);
     void enter_bootloader(uint32_t rate);
@@ -117,6 +136,20 @@ class Target {
     Pending pending_ = Pending::none;
     Bytes held_;  // bytes of a command in progress, or of a possible wake-up
     uint16_t address_ = 0;
+    // The state rule (a bootloader with the memory commands): what the last
+    // command leaves the bootloader ready for ('A', 'H', kIdentified after
+    // 'V' 't', ...; 0 after a refusal); a refusal that waits for the line to
+    // go quiet; an erase that waits to see that it came alone.
+    bool guarded_;
+    uint8_t ready_ = 0;
+    uint8_t pending_letter_ = 0;  // 'G' or 'X' while their range comes
+    uint16_t eeprom_bytes_ = 0;   // of the 'W' block coming
+    bool discarding_ = false;
+    uint8_t refusal_reply_ = 0;
+    double last_byte_at_ = 0;
+    double erase_due_ = kNever;
+    std::array<uint8_t, 4096> eeprom_;
+    long eeprom_writes_ = 0;
     bool greeting_due_ = false;
     double greeting_not_before_ = 0;
     double window_ends_ = kNever;  // the bootloader's listening after a reset

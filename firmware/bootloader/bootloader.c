@@ -2,8 +2,9 @@
  * section at byte 0x1F800.
  *
  * It speaks the command letters the download host uses (p S v V t e A E, plus
- * P L T s for other serial programmers), the page command 'D' and the page
- * hash 'H':
+ * P L T s for other serial programmers), the page command 'D', the page
+ * hash 'H', and the memory commands 'W' (write EEPROM), 'X' (read EEPROM)
+ * and 'G' (read flash pages):
  *
  *   'D' 'k' 'k' + 128 words (low byte first) + 4 checksum bytes
  *       -> '\r' once the words are programmed, 'N' to have them sent again;
@@ -11,7 +12,16 @@
  *   'H' + first device page + page count (2 bytes each, high byte first)
  *       -> for each page the CRC-32 of its 256 bytes, most significant byte
  *          first, then '\r'; a count of 0 answers '\r' alone, a range that
- *          reaches the boot section (page 504) answers '?' alone.
+ *          reaches the boot section (page 504) is refused;
+ *   'G' + first device page + page count -> each page's 256 bytes followed
+ *       by their CRC-32, then '\r'; the same range rules as 'H';
+ *   'X' + first EEPROM block + block count (blocks of 256 bytes) -> each
+ *       block's bytes followed by their CRC-32, then '\r'; a count of 0
+ *       answers '\r' alone, a range past block 16 is refused;
+ *   'W' + byte count (at most 256) + the bytes + the CRC-32 of the address,
+ *       the count and the bytes -> the bytes written to the EEPROM from the
+ *       address 'A' set, each only where it differs, then read back: '\r'
+ *       when they all hold, 'N' to have the block sent again.
  *
  * The checksum of a page of 128 words starting at word address A is the sum
  * and the XOR of A and the 128 words, 16 bits each, sent as sum high, sum
@@ -20,7 +30,19 @@
  * words apart; the page hash can, and tells the host which pages need
  * writing. It is the CRC-32 of IEEE 802.3 (reflected polynomial 0xEDB88320,
  * register preset and result inverted), taken over the page's bytes in
- * address order.
+ * address order; every CRC-32 here is that one.
+ *
+ * A dialogue that lost a byte on the line reads the rest of a command as
+ * commands (an address 0x65xx whose 'A' was lost is an 'e'), so commands
+ * that destroy are taken only where the host's sequence puts them: the
+ * erase 'e' right after the identification 'V' 't' (or right after an 'H',
+ * where a host that asked for page hashes falls back to the erase) and
+ * alone on the line for 50 ms, 'D' and 'W' right after an 'A'. The bytes
+ * of a command must come 50 ms apart at most. A byte that is no command
+ * here, a command out of its place, a command whose bytes stopped coming
+ * and a range that does not fit are all refused the same way: the
+ * bootloader discards what comes until the line has been quiet for 30 ms,
+ * and answers '?' (a page or EEPROM block cut short gets 'N' instead).
  *
  * Host pages start wherever the image starts, so one host page covers one
  * or two device pages; each is rewritten with the words it already holds
@@ -39,7 +61,8 @@
  * The bootloader has no interrupt vectors and no initialised data (it is
  * linked without the C start-up files): boot_entry below is its first word,
  * and every variable lives in .noinit and is set before it is read. That
- * leaves room for the page hash in the 2 KB boot section.
+ * leaves room for the page hash and the memory commands in the 2 KB boot
+ * section.
  */
 #include <avr/boot.h>
 #include <avr/io.h>
@@ -74,16 +97,26 @@
 #define CRC_POLYNOMIAL 0xEDB88320UL /* reflected */
 #define BLANK_PAGE_CRC 0xFEA8A821UL /* CRC-32 of 256 bytes of 0xFF */
 
+#define BLOCK_BYTES 256  /* what the reads send a CRC-32 after; a device page */
+#define EEPROM_BLOCKS 16 /* 4,096 bytes */
+#define EEPROM_BYTES (EEPROM_BLOCKS * BLOCK_BYTES)
+
 #define REPLY_OK '\r'
 #define REPLY_RESEND 'N'
 #define REPLY_UNKNOWN '?'
 
-/* A page byte that does not come within this time means a byte was lost on
- * the line: give up on the page and ask for it again. */
+/* What serve() returns: REFUSED, or what the command leaves the bootloader
+ * ready for, which is the command letter itself but for the identification
+ * 'V' 't', after which (and only after which, or an 'H') 'e' erases. */
+#define REFUSED 0
+#define IDENTIFIED 1
+
+/* A byte of a command that does not come within this time means a byte was
+ * lost on the line: give up on the command. */
 #define BYTE_TIMEOUT_MS 50
-/* After garbage, input is discarded until the line has been quiet this long,
- * so that the rest of a damaged command is never taken for commands (a
- * stray 'e' in page data would erase the chip). */
+/* After a refusal, input is discarded until the line has been quiet this
+ * long, so that the rest of a damaged command is never taken for commands
+ * (a stray 'e' in page data would erase the chip). */
 #define QUIET_MS 30
 
 /* Waits are counted in rounds of the polling loop in wait_for_byte(), which
@@ -95,22 +128,35 @@ _Static_assert((F_CPU / 1000UL) * BOOT_WAIT_MS / ROUND_CYCLES < (1UL << 24),
 
 #define NOINIT __attribute__((section(".noinit")))
 
-/* The page from the host: 128 words, then the 4 checksum bytes. */
-static uint16_t page_words[PAGE_WORDS + CHECKSUM_BYTES / 2] NOINIT;
-static uint16_t merged_words[PAGE_WORDS] NOINIT;
-static uint16_t current_address NOINIT; /* word address set by 'A' (0 at start) */
+/* What the host sends: a command's own bytes (an address, a range, a
+ * count) as they came, and right behind them a page of 128 words and its
+ * 4 checksum bytes, or the bytes of an EEPROM block and their CRC-32 (which
+ * covers the address and the count before them). */
+static struct {
+    uint8_t arguments[4];
+    uint16_t page_words[PAGE_WORDS + CHECKSUM_BYTES / 2];
+} from_host NOINIT;
+/* The two device pages a host page starting at any word address touches,
+ * as the flash holds them (words in the boot section read as blank), with
+ * the host page laid over them before they are programmed. */
+static uint16_t window[2 * PAGE_WORDS] NOINIT;
+/* Word address (flash) or byte address (EEPROM) set by 'A' (every command
+ * that uses it comes right after an 'A'). */
+static uint16_t current_address NOINIT;
 /* The CRC-32 of every byte value, one 256-byte row per byte of the 32-bit
  * entry (least significant first), each row 256-byte aligned so that the
  * byte value is the low byte of the entry's address. Filled by the first
- * 'H' (it takes 2.7 ms at 16 MHz, longer than the receiver can hold bytes
- * that come meanwhile, so never while the host may be sending). */
+ * command that needs it once all its bytes are in (it takes 2.7 ms at
+ * 16 MHz, longer than the receiver can hold bytes that come meanwhile, so
+ * never while the host may be sending). */
 static uint8_t crc_table[4][256] NOINIT __attribute__((aligned(256)));
 static uint8_t crc_table_filled NOINIT; /* 0 at start */
-
-struct checksum {
-    uint16_t sum;
-    uint16_t parity; /* the XOR */
-};
+/* A page checksum or a CRC-32 as it goes on the line, most significant
+ * byte first. */
+static uint8_t tally[4] NOINIT;
+/* What is left of the listening after a reset, in rounds of
+ * wait_for_byte(); in memory, not in a register, across serve(). */
+static volatile __uint24 boot_wait_left NOINIT;
 
 /* ---- start ----------------------------------------------------------------- */
 
@@ -165,13 +211,32 @@ static uint8_t get_byte(void) {
     return UDR0;
 }
 
-/* Two bytes, high byte first. */
-static uint16_t get_word(void) {
-    uint16_t high = get_byte();
-    return (uint16_t)(high << 8) | get_byte();
+/* Reads count (1 or more) bytes of a command into bytes; returns 0 as soon
+ * as one does not come in time. Bytes come every 160 cycles at 1,000,000
+ * baud; a round of this loop takes 26 of them. */
+static uint8_t receive(uint8_t *bytes, uint16_t count) {
+    do {
+        if (wait_for_byte(ROUNDS(BYTE_TIMEOUT_MS)) == 0) return 0;
+        *bytes++ = UDR0;
+    } while (--count);
+    return 1;
 }
 
-static void put_byte(uint8_t value) {
+static uint8_t receive_arguments(uint8_t count) { return receive(from_host.arguments, count); }
+
+/* Two bytes of the arguments from index on, high byte first. */
+static uint16_t argument_word(uint8_t index) {
+    union {
+        uint16_t word;
+        uint8_t bytes[2]; /* low byte first */
+    } value;
+    value.bytes[1] = from_host.arguments[index];
+    value.bytes[0] = from_host.arguments[index + 1];
+    return value.word;
+}
+
+/* Inline where a call would cost more (in a loop that holds registers). */
+__attribute__((always_inline)) static inline void put_byte_here(uint8_t value) {
     while (!(UCSR0A & _BV(UDRE0))) {
     }
     /* Clear TXC (written as one; the other bits written 0 keep normal speed
@@ -180,11 +245,7 @@ static void put_byte(uint8_t value) {
     UDR0 = value;
 }
 
-/* Two bytes, high byte first. */
-static void put_word(uint16_t value) {
-    put_byte((uint8_t)(value >> 8));
-    put_byte((uint8_t)value);
-}
+static void put_byte(uint8_t value) { put_byte_here(value); }
 
 /* Waits until the last byte sent has left the shift register (TXC is set
  * only after a byte has gone out). */
@@ -199,65 +260,32 @@ static void discard_until_quiet(void) {
 
 /* ---- flash ----------------------------------------------------------------- */
 
-/* Words in the boot section read as blank: the host's last page may run into
- * it, and the bootloader's own code is none of the host's business. */
-static uint16_t flash_word(uint16_t word_address) {
-    if (word_address >= BOOT_START_WORD) return BLANK_WORD;
-    return pgm_read_word_far((uint32_t)word_address << 1);
-}
-
-static struct checksum words_checksum(uint16_t page_start, const uint16_t *words) {
-    struct checksum c = {page_start, page_start};
-    for (uint8_t i = 0; i < PAGE_WORDS; ++i) {
-        c.sum += words[i];
-        c.parity ^= words[i];
-    }
-    return c;
-}
-
-/* The checksum of the 128 words of flash from word page_start on, those in
- * the boot section counted as blank. The words are read in one run, 13
- * cycles each (RAMPZ:Z counts on across 64 KiB), so the host's verify waits
- * about 0.1 ms for the answer. */
-static struct checksum flash_checksum(uint16_t page_start) {
-    struct checksum c = {page_start, page_start};
-    uint8_t readable = PAGE_WORDS;
-    if (page_start >= BOOT_START_WORD)
-        readable = 0;
-    else if (page_start > BOOT_START_WORD - PAGE_WORDS)
-        readable = (uint8_t)(BOOT_START_WORD - page_start);
-    uint8_t blank = PAGE_WORDS - readable;
-    c.sum -= blank; /* each blank word adds 0xFFFF */
-    if (blank & 1) c.parity = ~c.parity;
-    if (readable == 0) return c;
-    RAMPZ = (uint8_t)(page_start >> 15);
-    uint16_t z = page_start << 1;
-    __asm__ __volatile__(
-        "1: elpm r24, Z+\n\t"
-        "elpm r25, Z+\n\t"
-        "add %A[sum], r24\n\t"
-        "adc %B[sum], r25\n\t"
-        "eor %A[parity], r24\n\t"
-        "eor %B[parity], r25\n\t"
-        "dec %[n]\n\t"
-        "brne 1b"
-        : [sum] "+r"(c.sum), [parity] "+r"(c.parity), [n] "+r"(readable), [z] "+z"(z)
-        :
-        : "r24", "r25");
-    return c;
-}
-
-/* Whether c is the checksum the host sent behind its page. */
-static uint8_t host_checksum_is(struct checksum c) {
-    const uint8_t *theirs = (const uint8_t *)&page_words[PAGE_WORDS];
-    return theirs[0] == (uint8_t)(c.sum >> 8) && theirs[1] == (uint8_t)c.sum &&
-           theirs[2] == (uint8_t)(c.parity >> 8) && theirs[3] == (uint8_t)c.parity;
-}
-
-/* Points RAMPZ:Z at the first byte of application page `page`; returns Z. */
+/* Points RAMPZ:Z at the first byte of application page (or EEPROM block)
+ * `page`; returns Z. */
 static uint16_t page_pointer(uint16_t page) {
     RAMPZ = (uint8_t)(page >> 8);
     return page << 8;
+}
+
+/* Whether the 4 bytes the host sent at theirs are those of the tally. */
+static uint8_t sent_as_tally(const uint8_t *theirs) {
+    for (uint8_t i = 0; i < 4; ++i)
+        if (theirs[i] != tally[i]) return 0;
+    return 1;
+}
+
+/* The page checksum into the tally: sum, then XOR, high bytes first. */
+static void words_checksum(uint16_t page_start, const uint16_t *words) {
+    uint16_t sum = page_start;
+    uint16_t parity = page_start;
+    for (uint8_t i = 0; i < PAGE_WORDS; ++i) {
+        sum += words[i];
+        parity ^= words[i];
+    }
+    tally[0] = (uint8_t)(sum >> 8);
+    tally[1] = (uint8_t)sum;
+    tally[2] = (uint8_t)(parity >> 8);
+    tally[3] = (uint8_t)parity;
 }
 
 /* Whether every byte of the application page is 0xFF. Reads four bytes a
@@ -285,12 +313,270 @@ static uint8_t page_blank(uint16_t page) {
     return all == 0xFF;
 }
 
-/* Runs the CRC-32 register over the 128 bytes of flash from RAMPZ:*z on:
- * one table look-up a byte, about 22 cycles a byte (the register is shifted
- * by moving its bytes down while the table rows of the byte are XORed in). */
-static uint32_t crc_half_page(uint32_t crc, uint16_t *z) {
-    uint16_t next = *z;
-    uint8_t count = DEVICE_PAGE_BYTES / 2;
+/* One byte more through the CRC-32 register: one table look-up (the
+ * register is shifted by moving its bytes down while the table rows of the
+ * byte are XORed in). */
+static uint32_t crc_step(uint32_t crc, uint8_t byte) {
+    uint16_t x = (uint8_t)(byte ^ (uint8_t)crc);
+    __asm__(
+        "ldi %B[x], hi8(%[table])\n\t"
+        "ld %A[crc], X\n\t"
+        "eor %A[crc], %B[crc]\n\t"
+        "inc %B[x]\n\t"
+        "ld %B[crc], X\n\t"
+        "eor %B[crc], %C[crc]\n\t"
+        "inc %B[x]\n\t"
+        "ld %C[crc], X\n\t"
+        "eor %C[crc], %D[crc]\n\t"
+        "inc %B[x]\n\t"
+        "ld %D[crc], X"
+        : [crc] "+r"(crc), [x] "+x"(x)
+        : [table] "i"(crc_table), "m"(crc_table));
+    return crc;
+}
+
+/* The table entry of each byte value: the value shifted through the
+ * reflected polynomial 8 times, its 4 bytes stored down the 4 rows. */
+__attribute__((noinline)) static void crc_table_fill(void) {
+    if (crc_table_filled) return;
+    crc_table_filled = 1;
+    __asm__ __volatile__(
+        "clr r26\n" /* the byte value, and the low byte of its entries' addresses */
+        "1: mov r20, r26\n\t"
+        "clr r21\n\t"
+        "clr r22\n\t"
+        "clr r23\n\t"
+        "ldi r24, 8\n"
+        "2: lsr r23\n\t"
+        "ror r22\n\t"
+        "ror r21\n\t"
+        "ror r20\n\t"
+        "brcc 3f\n\t"
+        "eor r20, %A[polynomial]\n\t"
+        "eor r21, %B[polynomial]\n\t"
+        "eor r22, %C[polynomial]\n\t"
+        "eor r23, %D[polynomial]\n"
+        "3: dec r24\n\t"
+        "brne 2b\n\t"
+        "ldi r27, hi8(%[table])\n\t"
+        "st X, r20\n\t"
+        "inc r27\n\t"
+        "st X, r21\n\t"
+        "inc r27\n\t"
+        "st X, r22\n\t"
+        "inc r27\n\t"
+        "st X, r23\n\t"
+        "inc r26\n\t"
+        "brne 1b"
+        :
+        : [polynomial] "r"(CRC_POLYNOMIAL), [table] "i"(crc_table)
+        : "r20", "r21", "r22", "r23", "r24", "r26", "r27", "memory");
+}
+
+/* Runs one SPM operation on RAMPZ:z, with word in r1:r0 for a page fill,
+ * once the one before is over (SPMCSR may be written only then). */
+static void spm(uint8_t operation, uint16_t z, uint16_t word) {
+    boot_spm_busy_wait();
+    __asm__ __volatile__(
+        "movw r0, %[word]\n\t"
+        "sts %[spmcsr], %[operation]\n\t"
+        "spm\n\t"
+        "clr __zero_reg__"
+        :
+        : [word] "r"(word), [operation] "r"(operation), [spmcsr] "i"(_SFR_MEM_ADDR(SPMCSR)), "z"(z)
+        : "r0");
+}
+
+/* Every SPM operation on the application section leaves it unreadable until
+ * the operation is over and the section is enabled again. */
+static void spm_finish(uint8_t operation, uint16_t z) {
+    spm(operation, z, 0);
+    spm(_BV(RWWSRE) | _BV(SPMEN), 0, 0);
+    boot_spm_busy_wait();
+}
+
+/* An EEPROM write going on would make the chip ignore the SPM. */
+static void device_page_erase(uint16_t page) {
+    eeprom_busy_wait();
+    spm_finish(_BV(PGERS) | _BV(SPMEN), page_pointer(page));
+}
+
+/* Erases the device page and writes the 128 words into it; a page that
+ * is to be blank is only erased. */
+static void device_page_program(uint16_t page, const uint16_t *words) {
+    device_page_erase(page);
+    uint16_t all = BLANK_WORD;
+    for (uint8_t i = 0; i < PAGE_WORDS; ++i) all &= words[i];
+    if (all == BLANK_WORD) return;
+    uint16_t z = page_pointer(page);
+    for (uint8_t i = 0; i < PAGE_WORDS; ++i) spm(_BV(SPMEN), z + 2 * i, words[i]);
+    spm_finish(_BV(PGWRT) | _BV(SPMEN), z);
+}
+
+/* The application section, page by page; pages already blank are left
+ * alone, which saves both time and wear. */
+static void erase_application(void) {
+    for (uint16_t page = 0; page < APPLICATION_PAGES; ++page)
+        if (!page_blank(page)) device_page_erase(page);
+}
+
+/* ---- EEPROM ---------------------------------------------------------------- */
+
+/* The EEPROM byte at address, once any write going on is over (the chip
+ * neither reads nor takes a new address meanwhile). */
+static uint8_t eeprom_byte(uint16_t address) {
+    eeprom_busy_wait();
+    EEAR = address;
+    EECR |= _BV(EERE);
+    return EEDR;
+}
+
+/* Starts the write of value to the address eeprom_byte() just read; it
+ * takes 8.5 ms. Interrupts are off, so EEWE follows EEMWE within the four
+ * cycles the chip allows. */
+static void eeprom_put(uint8_t value) {
+    EEDR = value;
+    EECR |= _BV(EEMWE);
+    EECR |= _BV(EEWE);
+}
+
+/* Copies device page or EEPROM block `block` (256 bytes) to `to`; flash
+ * at and above the boot section reads as blank (the host's last page may
+ * run into it, and the bootloader's own code is none of the host's
+ * business). */
+static void load_block(uint16_t block, uint8_t eeprom, uint8_t *to) {
+    uint16_t z = page_pointer(block);
+    if (!eeprom && block < APPLICATION_PAGES) {
+        /* 8 cycles a byte; the low byte of Z wraps to 0 after the last. */
+        __asm__ __volatile__(
+            "1: elpm __tmp_reg__, Z+\n\t"
+            "st X+, __tmp_reg__\n\t"
+            "tst %A[z]\n\t"
+            "brne 1b"
+            : [z] "+z"(z), [to] "+x"(to)
+            :
+            : "memory");
+        return;
+    }
+    do *to++ = eeprom ? eeprom_byte(z) : 0xFF;
+    while ((uint8_t)++z != 0);
+}
+
+/* Loads the window of the host page that starts at word address start;
+ * returns where in the window the host page starts. */
+static uint16_t *load_window(uint16_t start) {
+    uint16_t page = start / PAGE_WORDS;
+    uint8_t shift = start % PAGE_WORDS;
+    load_block(page, 0, (uint8_t *)window);
+    if (shift != 0) load_block(page + 1, 0, (uint8_t *)&window[PAGE_WORDS]);
+    return &window[shift];
+}
+
+/* The checksum of the 128 words of flash from word start on, those in the
+ * boot section counted as blank. */
+static void flash_checksum(uint16_t start) { words_checksum(start, load_window(start)); }
+
+/* Programs the one or two device pages the host page touches, below the
+ * boot section only, each only when its words change. */
+static void program_host_page(uint16_t start) {
+    uint16_t *over = load_window(start);
+    uint8_t shift = start % PAGE_WORDS;
+    uint8_t changed = 0; /* bit k: device page k of the window */
+    for (uint8_t i = 0; i < PAGE_WORDS; ++i) {
+        if (over[i] == from_host.page_words[i]) continue;
+        over[i] = from_host.page_words[i];
+        changed |= (uint8_t)(shift + i) < PAGE_WORDS ? 1 : 2;
+    }
+    uint16_t page = start / PAGE_WORDS;
+    for (uint8_t k = 1; k <= 2; ++k, ++page)
+        if ((changed & k) && page < APPLICATION_PAGES)
+            device_page_program(page, &window[(k - 1) * PAGE_WORDS]);
+}
+
+/* ---- commands -------------------------------------------------------------- */
+
+static void put_tally(void) {
+    for (uint8_t i = 0; i < 4; ++i) put_byte(tally[i]);
+}
+
+/* The page checksum the host sent behind its page. */
+static const uint8_t *host_checksum(void) { return (const uint8_t *)&from_host.page_words[PAGE_WORDS]; }
+
+/* Sends the answer for a block that did not come whole or sound, once the
+ * rest of it has passed. */
+static void ask_again(void) {
+    discard_until_quiet();
+    put_byte(REPLY_RESEND);
+}
+
+/* 'D' 'k' 'k': a page arrives (the words little-endian, as sent), is
+ * checked, programmed and read back. */
+static void write_page(void) {
+    uint8_t whole = receive((uint8_t *)from_host.page_words, sizeof from_host.page_words);
+    words_checksum(current_address, from_host.page_words);
+    if (!whole || !sent_as_tally(host_checksum())) {
+        ask_again();
+        return;
+    }
+    program_host_page(current_address);
+    /* A page that does not read back as sent (a worn cell, or words the host
+     * aimed at the boot section) is refused rather than acknowledged. */
+    flash_checksum(current_address);
+    put_byte(sent_as_tally(host_checksum()) ? REPLY_OK : REPLY_RESEND);
+}
+
+static void page_command(void) {
+    uint8_t whole = receive_arguments(2);
+    uint8_t first = from_host.arguments[0];
+    uint8_t second = from_host.arguments[1];
+    if (whole && first == 'k' && second == 'k') {
+        write_page();
+    } else if (whole && first == 'l' && second == 'l') {
+        flash_checksum(current_address);
+        put_tally();
+    } else {
+        /* A damaged or lost mode letter: the page data may follow; drop it
+         * and have the page sent again. */
+        ask_again();
+    }
+}
+
+/* Whether count units from first stay below limit; a count of 0 always
+ * does (it asks whether the command is known). */
+static uint8_t range_fits(uint16_t first, uint16_t count, uint16_t limit) {
+    if (count == 0) return 1;
+    if (first >= limit) return 0;
+    return count <= limit - first;
+}
+
+/* The register's final value, inverted, into the tally. */
+__attribute__((noinline)) static void crc_into_tally(uint32_t crc) {
+    crc = ~crc;
+    tally[0] = (uint8_t)(crc >> 24);
+    tally[1] = (uint8_t)(crc >> 16);
+    tally[2] = (uint8_t)(crc >> 8);
+    tally[3] = (uint8_t)crc;
+}
+
+/* The CRC-32 of count (1 or more) bytes into the tally, each byte sent on
+ * the way with send. At 1,000,000 baud a byte goes out every 160 cycles;
+ * the loop spends about 25 on the next one meanwhile, so the line never
+ * waits. */
+static void crc_of(const uint8_t *bytes, uint16_t count, uint8_t send) {
+    uint32_t crc = 0xFFFFFFFFUL;
+    do {
+        uint8_t value = *bytes++;
+        if (send) put_byte_here(value);
+        crc = crc_step(crc, value);
+    } while (--count);
+    crc_into_tally(crc);
+}
+
+/* The CRC-32 register run over the 256 bytes of application page `page`
+ * straight from flash, 23 cycles a byte: the page hash. */
+static uint32_t crc_of_page(uint16_t page) {
+    uint16_t z = page_pointer(page);
+    uint32_t crc = 0xFFFFFFFFUL;
     __asm__ __volatile__(
         "1: elpm r26, Z+\n\t"
         "eor r26, %A[crc]\n\t"
@@ -305,170 +591,116 @@ static uint32_t crc_half_page(uint32_t crc, uint16_t *z) {
         "eor %C[crc], %D[crc]\n\t"
         "inc r27\n\t"
         "ld %D[crc], X\n\t"
-        "dec %[count]\n\t"
+        "tst %A[z]\n\t"
         "brne 1b"
-        : [crc] "+r"(crc), [z] "+z"(next), [count] "+r"(count)
-        : [table] "i"(crc_table)
+        : [crc] "+r"(crc), [z] "+z"(z)
+        : [table] "i"(crc_table), "m"(crc_table)
         : "r26", "r27");
-    *z = next;
     return crc;
 }
 
-static void crc_table_fill(void) {
-    if (crc_table_filled) return;
-    crc_table_filled = 1;
-    uint8_t i = 0;
-    do {
-        uint32_t c = i;
-        for (uint8_t bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ CRC_POLYNOMIAL : c >> 1;
-        for (uint8_t row = 0; row < 4; ++row, c >>= 8) crc_table[row][i] = (uint8_t)c;
-    } while (++i != 0);
-}
-
-/* Every SPM operation on the application section leaves it unreadable until
- * the operation is over and the section is enabled again. */
-static void spm_finish(void) {
-    boot_spm_busy_wait();
-    boot_rww_enable();
-    boot_spm_busy_wait();
-}
-
-static void device_page_erase(uint32_t page_byte) {
-    eeprom_busy_wait();
-    boot_page_erase(page_byte);
-    spm_finish();
-}
-
-/* Erases the device page and writes merged_words into it; a page that is
- * to be blank is only erased. */
-static void device_page_program(uint32_t page_byte, uint8_t blank) {
-    device_page_erase(page_byte);
-    if (blank) return;
-    for (uint8_t i = 0; i < PAGE_WORDS; ++i) {
-        boot_spm_busy_wait(); /* SPMCSR may be written only when SPMEN is clear */
-        boot_page_fill(page_byte + 2 * i, merged_words[i]);
-    }
-    boot_spm_busy_wait();
-    boot_page_write(page_byte);
-    spm_finish();
-}
-
-/* The application section, page by page; pages already blank are left
- * alone, which saves both time and wear. */
-static void erase_application(void) {
-    for (uint16_t page = 0; page < APPLICATION_PAGES; ++page)
-        if (!page_blank(page)) device_page_erase((uint32_t)page * DEVICE_PAGE_BYTES);
-}
-
-/* Programs the one or two device pages the host page touches, below the
- * boot section only, each only when its words change. */
-static void program_host_page(uint16_t host_start) {
-    uint16_t device_start = host_start & ~(uint16_t)(PAGE_WORDS - 1);
-    uint16_t end = host_start + PAGE_WORDS; /* no wrap below the boot section */
-    for (; device_start < BOOT_START_WORD && device_start < end; device_start += PAGE_WORDS) {
-        uint8_t changed = 0;
-        uint8_t blank = 1;
-        for (uint8_t i = 0; i < PAGE_WORDS; ++i) {
-            uint16_t word_address = device_start + i;
-            uint16_t old_word = flash_word(word_address);
-            uint16_t new_word = old_word;
-            if (word_address >= host_start && word_address < end)
-                new_word = page_words[word_address - host_start];
-            merged_words[i] = new_word;
-            changed |= new_word != old_word;
-            blank &= new_word == BLANK_WORD;
+/* 'H', 'G' and 'X': the range (first block, block count, high bytes
+ * first), then for each block in it, 'G' and 'X' its 256 bytes, and all
+ * three its CRC-32 (most significant byte first); then '\r'. Blocks are
+ * device pages for 'H' and 'G', 256-byte blocks of EEPROM for 'X'. The
+ * hash of a blank page (most of a chip, usually) is known without the
+ * computation. */
+static uint8_t send_blocks(uint8_t command) {
+    uint8_t eeprom = command == 'X';
+    uint8_t send = command != 'H';
+    if (!receive_arguments(4)) return REFUSED;
+    uint16_t block = argument_word(0);
+    uint16_t count = argument_word(2);
+    if (!range_fits(block, count, eeprom ? EEPROM_BLOCKS : APPLICATION_PAGES)) return REFUSED;
+    crc_table_fill();
+    for (; count != 0; --count, ++block) {
+        if (send) {
+            load_block(block, eeprom, (uint8_t *)from_host.page_words);
+            crc_of((uint8_t *)from_host.page_words, BLOCK_BYTES, send);
+        } else if (page_blank(block)) {
+            crc_into_tally(~BLANK_PAGE_CRC); /* known without the work */
+        } else {
+            crc_into_tally(crc_of_page(block));
         }
-        if (changed) device_page_program((uint32_t)device_start * 2, blank);
+        put_tally();
     }
+    put_byte(REPLY_OK);
+    return command;
 }
 
-/* ---- commands -------------------------------------------------------------- */
-
-static void put_checksum(struct checksum c) {
-    put_word(c.sum);
-    put_word(c.parity);
-}
-
-/* Reads the page words and the host's checksum into page_words; returns 0
- * when a byte did not come in time or the checksum does not match. Bytes
- * come every 160 cycles at 1,000,000 baud; a round of this loop takes 26
- * of them, and the checksum is worked out once all are in. */
-static uint8_t receive_page(void) {
-    uint8_t *bytes = (uint8_t *)page_words; /* little-endian, as sent */
-    uint8_t *end = bytes + sizeof page_words;
-    do {
-        if (wait_for_byte(ROUNDS(BYTE_TIMEOUT_MS)) == 0) return 0;
-        *bytes++ = UDR0;
-    } while (bytes != end);
-    return host_checksum_is(words_checksum(current_address, page_words));
-}
-
-/* 'D' 'k' 'k': a page arrives, is checked, programmed and read back. */
-static void write_page(void) {
-    if (!receive_page()) {
-        discard_until_quiet();
-        put_byte(REPLY_RESEND);
-        return;
+/* Whether the EEPROM holds the count bytes from current_address; with
+ * write, each byte that differs is written on the way (only those: a write
+ * takes 8.5 ms and wears the cell). */
+static uint8_t eeprom_holds(const uint8_t *bytes, uint16_t count, uint8_t write) {
+    uint8_t all = 1;
+    for (uint16_t address = current_address; count != 0; --count, ++address, ++bytes) {
+        if (eeprom_byte(address) == *bytes) continue;
+        all = 0;
+        if (write) eeprom_put(*bytes);
     }
-    program_host_page(current_address);
-    /* A page that does not read back as sent (a worn cell, or words the host
-     * aimed at the boot section) is refused rather than acknowledged. */
-    put_byte(host_checksum_is(flash_checksum(current_address)) ? REPLY_OK : REPLY_RESEND);
+    return all;
 }
 
-static void page_command(void) {
-    uint8_t first = get_byte();
-    uint8_t second = get_byte();
-    if (first == 'k' && second == 'k') {
-        write_page();
-    } else if (first == 'l' && second == 'l') {
-        put_checksum(flash_checksum(current_address));
-    } else {
-        /* A damaged mode letter: the page data may follow; drop it and have
-         * the page sent again. */
-        discard_until_quiet();
-        put_byte(REPLY_RESEND);
-    }
-}
-
-/* 'H': the CRC-32 of each page in the range, each sent as soon as it is
- * worked out; blank pages (most of a chip, usually) are known without the
- * computation. The transmitter holds two bytes, so a hash goes out as two
- * pairs, the second while the next page is half done: the line stays busy
- * while the bootloader works. */
-static void hash_pages(void) {
-    uint16_t page = get_word();
-    uint16_t count = get_word();
-    if (count != 0 && (page >= APPLICATION_PAGES || count > APPLICATION_PAGES - page)) {
-        put_byte(REPLY_UNKNOWN);
-        return;
+/* 'W' right after 'A': the byte count, the bytes and the CRC-32 of the
+ * address, the count and the bytes. The block is taken into SRAM whole
+ * before anything is written, then written and read back. The address
+ * bytes of 'A' are still in the arguments, right before the count. */
+static uint8_t write_eeprom(void) {
+    if (!receive(from_host.arguments + 2, 2)) return REFUSED;
+    uint16_t count = argument_word(2);
+    if (count > BLOCK_BYTES || !range_fits(current_address, count, EEPROM_BYTES)) return REFUSED;
+    uint8_t *bytes = (uint8_t *)from_host.page_words;
+    if (!receive(bytes, count + CHECKSUM_BYTES)) {
+        ask_again();
+        return 'W';
     }
     crc_table_fill();
-    uint16_t tail = 0; /* the low half of the last hash, not yet sent */
-    uint8_t tail_waits = 0;
-    for (; count != 0; --count, ++page) {
-        uint8_t blank = page_blank(page);
-        uint16_t z = page_pointer(page);
-        uint32_t crc = BLANK_PAGE_CRC;
-        if (!blank) crc = crc_half_page(0xFFFFFFFFUL, &z);
-        if (tail_waits) put_word(tail);
-        if (!blank) crc = ~crc_half_page(crc, &z);
-        put_word((uint16_t)(crc >> 16));
-        tail = (uint16_t)crc;
-        tail_waits = 1;
-    }
-    if (tail_waits) put_word(tail);
-    put_byte(REPLY_OK);
+    crc_of(from_host.arguments, count + 4, 0);
+    uint8_t sound = sent_as_tally(bytes + count);
+    if (sound) eeprom_holds(bytes, count, 1);
+    put_byte(sound && eeprom_holds(bytes, count, 0) ? REPLY_OK : REPLY_RESEND);
+    return 'W';
 }
 
-static void put_identifier(void) {
-    put_byte('A');
-    put_byte('V');
-    put_byte('R');
-    put_byte('B');
-    put_byte('O');
-    put_byte('O');
-    put_byte('T');
+/* The commands that only answer: each the command letter, the length of
+ * its answer and the answer; a 0 ends the list. */
+/* clang-format off */
+static const uint8_t fixed_answers[] PROGMEM = {
+    'p', 1, 'S',                                    /* programmer type: serial */
+    'S', 7, 'A', 'V', 'R', 'B', 'O', 'O', 'T',      /* software identifier */
+    'v', 2, '1', '0',                               /* hardware version */
+    'V', 2, BOOT_VERSION_MAJOR, BOOT_VERSION_MINOR, /* software version */
+    't', 2, DEVICE_CODE, 0,                         /* device codes, 0-terminated */
+    's', 3, SIGNATURE_2, SIGNATURE_1, SIGNATURE_0,  /* signature, last byte first */
+    'P', 1, REPLY_OK,                               /* programming mode: always in it */
+    'L', 1, REPLY_OK,
+    0,
+};
+/* clang-format on */
+
+/* The flash byte at RAMPZ:*z; *z moves on to the next. */
+static uint8_t flash_byte_next(uint16_t *z) {
+    uint8_t value;
+    __asm__ __volatile__("elpm %0, Z+" : "=r"(value), "+z"(*z));
+    return value;
+}
+
+/* Sends the fixed answer of command; returns 0 when it has none. */
+static uint8_t answer_fixed(uint8_t command) {
+    uint32_t at = pgm_get_far_address(fixed_answers);
+    uint16_t z = (uint16_t)at;
+    RAMPZ = (uint8_t)(at >> 16); /* the list does not cross 64 KiB */
+    for (;;) {
+        uint8_t letter = flash_byte_next(&z);
+        if (letter == 0) return 0;
+        uint8_t length = flash_byte_next(&z);
+        if (letter == command) {
+            do put_byte(flash_byte_next(&z));
+            while (--length);
+            return 1;
+        }
+        z += length;
+    }
 }
 
 static uint8_t application_present(void) { return pgm_read_word_far(0) != BLANK_WORD; }
@@ -484,45 +716,46 @@ __attribute__((noreturn)) static void start_application(void) {
     __builtin_unreachable();
 }
 
-/* Carries out one command; returns 0, having done nothing, for a byte that
- * is no command. */
-__attribute__((noinline)) static uint8_t serve(uint8_t command) {
+/* Carries out one command, given what the one before left the bootloader
+ * ready for; returns what this one leaves it ready for, or REFUSED when it
+ * did nothing (a byte that is no command, a command out of its place, one
+ * whose bytes did not all come or whose range does not fit).
+ *
+ * It saves none of the registers a C function must keep for its caller
+ * (OS_task), which saves 72 bytes: its callers keep nothing in registers
+ * across the call (what is ready goes in and comes back out, and the
+ * listening time after a reset lives in boot_wait_left). */
+__attribute__((noinline, OS_task)) static uint8_t serve(uint8_t command, uint8_t ready) {
+    if (answer_fixed(command)) return command == 't' && ready == 'V' ? IDENTIFIED : command;
     switch (command) {
-        case 'p': /* programmer type: serial */ put_byte('S'); break;
-        case 'S': put_identifier(); break;
-        case 'v': /* hardware version */
-            put_byte('1');
-            put_byte('0');
-            break;
-        case 'V': /* software version */
-            put_byte(BOOT_VERSION_MAJOR);
-            put_byte(BOOT_VERSION_MINOR);
-            break;
-        case 't': /* supported device codes, 0-terminated */
-            put_byte(DEVICE_CODE);
-            put_byte(0);
-            break;
-        case 's': /* signature, last byte first */
-            put_byte(SIGNATURE_2);
-            put_byte(SIGNATURE_1);
-            put_byte(SIGNATURE_0);
-            break;
         case 'T': /* device type: there is only one */
-            get_byte();
+            if (!receive_arguments(1)) return REFUSED;
             put_byte(REPLY_OK);
             break;
-        case 'P': /* enter and leave programming mode: always in it */
-        case 'L': put_byte(REPLY_OK); break;
         case 'e':
+            /* The host sends 'e' alone and waits for its answer; an 'e' with
+             * more right behind it is the high byte of an address whose 'A'
+             * was lost (0x65xx, after the page hashes). */
+            if ((ready != IDENTIFIED && ready != 'H') || wait_for_byte(ROUNDS(BYTE_TIMEOUT_MS)) != 0)
+                return REFUSED;
             erase_application();
             put_byte(REPLY_OK);
             break;
         case 'A':
-            current_address = get_word();
+            if (!receive_arguments(2)) return REFUSED;
+            current_address = argument_word(0);
             put_byte(REPLY_OK);
             break;
-        case 'D': page_command(); break;
-        case 'H': hash_pages(); break;
+        case 'D':
+            if (ready != 'A') return REFUSED;
+            page_command();
+            break;
+        case 'W':
+            if (ready != 'A') return REFUSED;
+            return write_eeprom();
+        case 'H':
+        case 'G':
+        case 'X': return send_blocks(command);
         case 'E':
             put_byte(REPLY_OK);
             if (application_present()) {
@@ -532,9 +765,9 @@ __attribute__((noinline)) static uint8_t serve(uint8_t command) {
             }
             break;
         case 0x1B: /* synchronisation byte of serial programmers: no answer */ break;
-        default: return 0;
+        default: return REFUSED;
     }
-    return 1;
+    return command;
 }
 
 /* ---- start-up -------------------------------------------------------------- */
@@ -560,29 +793,32 @@ static uint8_t take_handover(uint8_t reset_cause, uint16_t *ubrr) {
 }
 
 /* Listens for the host for BOOT_WAIT_MS and serves its first command;
- * returns 0 when none came. Other bytes (noise of an adapter powering up,
- * say) are passed over, so that they cannot keep the application from
- * starting. */
+ * returns what it left the bootloader ready for, REFUSED when none came.
+ * Other bytes (noise of an adapter powering up, say) are passed over, so
+ * that they cannot keep the application from starting. */
 static uint8_t first_command(void) {
-    __uint24 rounds = ROUNDS(BOOT_WAIT_MS);
-    while ((rounds = wait_for_byte(rounds)) != 0)
-        if (serve(UDR0)) return 1;
-    return 0;
+    boot_wait_left = ROUNDS(BOOT_WAIT_MS);
+    uint8_t ready = REFUSED;
+    while (ready == REFUSED && (boot_wait_left = wait_for_byte(boot_wait_left)) != 0)
+        ready = serve(UDR0, REFUSED);
+    return ready;
 }
 
 int main(void) {
     uint8_t reset_cause = MCUCSR;
     MCUCSR = 0;
     wdt_disable(); /* an application's watchdog must not cut a download short */
-    current_address = 0;
     crc_table_filled = 0;
 
     uint16_t ubrr = BOOT_UBRR;
     uint8_t handed_over = take_handover(reset_cause, &ubrr);
     line_open(ubrr);
-    if (!handed_over && application_present() && BOOT_WAIT_MS != 0 && !first_command()) start_application();
+    uint8_t ready = REFUSED;
+    if (!handed_over && application_present() && BOOT_WAIT_MS != 0 && (ready = first_command()) == REFUSED)
+        start_application();
     for (;;) {
-        if (!serve(get_byte())) {
+        ready = serve(get_byte(), ready);
+        if (ready == REFUSED) {
             discard_until_quiet();
             put_byte(REPLY_UNKNOWN);
         }

@@ -19,11 +19,11 @@ constexpr UsartRegisters kMegaX8Usart{.data = 0xC6, .status = 0xC0, .control = 0
 // words) and lock bits 0x0F (the boot section cannot be written by SPM).
 constexpr ChipModel kChips[] = {
     {.name = "atmega128",   .boot_start = 0x1F800, .boot_locked = false, .reset_on_open = false,
-     .usart = kMega128Usart},
+     .usart = kMega128Usart, .eeprom_write_seconds = 8.5e-3},
     {.name = "atmega328p",  .boot_start = 0x7E00,  .boot_locked = true,  .reset_on_open = true,
-     .usart = kMegaX8Usart},
+     .usart = kMegaX8Usart, .eeprom_write_seconds = 0},
     {.name = "atmega1284p", .boot_start = 0x1FC00, .boot_locked = true,  .reset_on_open = true,
-     .usart = kMegaX8Usart},
+     .usart = kMegaX8Usart, .eeprom_write_seconds = 0},
 };
 // clang-format on
 

@@ -4,6 +4,7 @@
 #include <avr_eeprom.h>
 #include <avr_flash.h>
 #include <sim_avr.h>
+#include <sim_cycle_timers.h>
 #include <sim_io.h>
 #include <sim_regbit.h>
 
@@ -71,6 +72,57 @@ void program_flash_as_on_the_chip(avr_t* avr, const ChipModel& model) {
     }
 }
 
+// The simulator writes an EEPROM byte at once; the chip takes milliseconds
+// (8.5 on the ATmega128), and meanwhile EEWE (EEPE) stays set and the
+// EEPROM takes neither a read nor another write. Emulated so (on the chips
+// whose model gives the time), a firmware that does not wait for a write
+// cannot pass here. The control register's bits are the same on every chip
+// here: EERE 0, EEWE 1, EEMWE 2.
+constexpr uint8_t kEepromRead = 1 << 0;
+constexpr uint8_t kEepromWrite = 1 << 1;
+constexpr uint8_t kEepromWriteEnable = 1 << 2;
+
+struct EepromWrites {
+    avr_io_write_t simulator_control = nullptr;
+    void* simulator_param = nullptr;
+    avr_cycle_count_t busy_until = 0;
+    avr_cycle_count_t write_cycles = 0;
+    uint16_t control = 0;  // EECR in data space
+} eeprom_writes;
+
+avr_cycle_count_t eeprom_write_done(avr_t* avr, avr_cycle_count_t, void*) {
+    avr->data[eeprom_writes.control] &= static_cast<uint8_t>(~kEepromWrite);
+    return 0;
+}
+
+void eeprom_control_as_on_the_chip(avr_t* avr, avr_io_addr_t addr, uint8_t value, void*) {
+    EepromWrites& w = eeprom_writes;
+    if (avr->cycle < w.busy_until) {
+        avr->data[addr] = static_cast<uint8_t>((value & ~kEepromRead) | kEepromWrite);
+        return;
+    }
+    bool starts_write = (value & kEepromWrite) != 0 && (value & kEepromWriteEnable) != 0;
+    w.simulator_control(avr, addr, value, w.simulator_param);
+    if (!starts_write) return;
+    w.busy_until = avr->cycle + w.write_cycles;
+    avr->data[addr] |= kEepromWrite;
+    avr_cycle_timer_register(avr, w.write_cycles, eeprom_write_done, nullptr);
+}
+
+void write_eeprom_as_on_the_chip(avr_t* avr, const ChipModel& model) {
+    if (model.eeprom_write_seconds <= 0) return;
+    for (avr_io_t* io = avr->io_port; io != nullptr; io = io->next) {
+        if (io->kind == nullptr || std::strcmp(io->kind, "eeprom") != 0) continue;
+        eeprom_writes.control = reinterpret_cast<avr_eeprom_t*>(io)->r_eecr;
+        eeprom_writes.write_cycles =
+            static_cast<avr_cycle_count_t>(avr->frequency * model.eeprom_write_seconds);
+        auto& control = avr->io[AVR_DATA_TO_IO(eeprom_writes.control)].w;
+        eeprom_writes.simulator_control = control.c;
+        eeprom_writes.simulator_param = control.param;
+        control.c = eeprom_control_as_on_the_chip;
+    }
+}
+
 }  // namespace
 
 // The simulator calls every module's reset after clearing the I/O space;
@@ -103,6 +155,7 @@ bool Core::make(const Options& options) {
     avr_->reset_pc = model_->boot_start;
     avr_->pc = model_->boot_start;
     program_flash_as_on_the_chip(avr_, *model_);
+    write_eeprom_as_on_the_chip(avr_, *model_);
     hook_->io.kind = "tamborvine-reset";
     hook_->io.reset = ResetHook::reset;
     hook_->core = this;

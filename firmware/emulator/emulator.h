@@ -37,6 +37,7 @@ struct ChipModel {
     bool boot_locked;
     bool reset_on_open;
     UsartRegisters usart;
+    double eeprom_write_seconds;  // how long the EEPROM takes to write a byte; 0: at once
 };
 
 // The chip of that name, nullptr when there is none.

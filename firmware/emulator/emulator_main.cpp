@@ -9,6 +9,7 @@
 // standard input takes commands, one a line:
 //
 //   corrupt N          flip the lowest bit of the N-th byte the host sends from now
+//   drop N             lose the N-th byte the host sends from now
 //   flash [PATH]       write the flash (raw, the chip's whole flash) to PATH or --flash-out
 //   dump PATH          write the flash to PATH; "dumped PATH" once it is there
 //   dump-eeprom PATH   write the EEPROM (raw, the chip's whole EEPROM) to PATH; "dumped PATH"
@@ -25,7 +26,7 @@
 // the USART's rate are too far apart to understand each other (the bytes
 // are dropped, as a real receiver would garble them), "overrun N bytes ..."
 // when the firmware took received bytes too late, "corrupted A to B",
-// "flash written PATH", "reset external WHY" (WHY: stdin, open, dtr, rts),
+// "dropped XX", "flash written PATH", "reset external WHY" (WHY: stdin, open, dtr, rts),
 // "reset power-on", "reset watchdog", "rfc2217 client", "rfc2217 closed",
 // "rfc2217 NAME VALUE" for each COM-PORT request, "ignored N bytes" from
 // the pseudo-terminal while a network client holds the line, and with
@@ -157,6 +158,7 @@ struct Board {
     std::deque<uint8_t> from_host;
     bool running = true;      // false once the firmware stopped
     uint64_t corrupt_at = 0;  // host byte number to damage, 0 for none
+    uint64_t drop_at = 0;     // host byte number to lose, 0 for none
     int resets_to_miss = 0;   // modem-line pulses still to pass by the chip (--miss-resets)
     Counts counts;
     Usart::Losses lost;  // the losses of the burst going on
@@ -179,8 +181,16 @@ void note_busy_line(Board& board) {
     board.busy_until = board.avr->cycle + static_cast<uint64_t>(board.options->clock * kBusyAfterSeconds);
 }
 
-uint8_t maybe_corrupt(Board& board, uint8_t byte) {
+// Whether the host's next byte reaches the line (drop N loses it).
+bool arrives(Board& board, uint8_t byte) {
     ++board.counts.from_host;
+    if (board.drop_at == 0 || board.counts.from_host != board.drop_at) return true;
+    board.drop_at = 0;
+    report("dropped %02x", byte);
+    return false;
+}
+
+uint8_t maybe_corrupt(Board& board, uint8_t byte) {
     if (board.corrupt_at == 0 || board.counts.from_host != board.corrupt_at) return byte;
     board.corrupt_at = 0;
     uint8_t damaged = byte ^ 0x01;
@@ -238,7 +248,8 @@ void pass_host_bytes(Board& board) {
     if (board.from_host.empty()) return;
     note_busy_line(board);
     catch_up(board);
-    for (uint8_t byte : board.from_host) board.usart.send(maybe_corrupt(board, byte));
+    for (uint8_t byte : board.from_host)
+        if (arrives(board, byte)) board.usart.send(maybe_corrupt(board, byte));
     board.from_host.clear();
 }
 
@@ -407,6 +418,8 @@ void run_command(Board& board, const std::string& text) {
     std::string rest = text.size() > word.size() ? text.substr(word.size() + 1) : "";
     if (word == "corrupt") {
         board.corrupt_at = board.counts.from_host + std::strtoull(rest.c_str(), nullptr, 10);
+    } else if (word == "drop") {
+        board.drop_at = board.counts.from_host + std::strtoull(rest.c_str(), nullptr, 10);
     } else if (word == "flash") {
         save_flash(board, rest.empty() ? board.options->flash_path : rest);
     } else if (word == "dump" && !rest.empty()) {

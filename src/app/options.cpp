@@ -4,12 +4,15 @@
 #include "app/options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "app/long_options.h"
 #include "app/profiles.h"
@@ -88,9 +91,34 @@ bool convert_rate(const char* word, int32_t* rate) {
     return true;
 }
 
+// The word of a refused value as standard error names it, control bytes
+// made visible; a word longer than a path is named by its start.
+constexpr std::size_t kLongestNamedWord = 60;
+
+std::string named(const char* word) {
+    std::string_view text(word);
+    if (text.size() <= kLongestNamedWord) return shown_target_bytes(text);
+    return shown_target_bytes(text.substr(0, kLongestNamedWord)) + "... (" + std::to_string(text.size()) +
+           " characters)";
+}
+
+[[noreturn]] void refuse_value(const char* stop, const char* option, const char* word, const char* wanted) {
+    refuse_argument(stop, "%s takes %s, not \"%s\"", option, wanted, named(word).c_str());
+}
+
+[[noreturn]] void refuse_missing_value(const char* stop, char letter, const char* wanted) {
+    refuse_argument(stop, "-%c needs %s after it", letter, wanted);
+}
+
+constexpr const char* kRateStop = "Baud Rate - Bad Argument";
+constexpr const char* kPortStop = "Com Port Bad Argument";
+constexpr const char* kFileStop = "File Name Bad Argument";
+constexpr const char* kWordStop = "Bad Argument";
+constexpr const char* kShorterName = "a name shorter than a path's limit";
+
 void take_terminal_rate(const char* word) {
     int32_t rate = 0;
-    if (!convert_rate(word, &rate) || rate == 0) report_error("Baud Rate - Bad Argument");
+    if (!convert_rate(word, &rate) || rate == 0) refuse_value(kRateStop, "-b", word, "a rate in baud");
     run_options.terminal_rate = rate;
 }
 
@@ -102,7 +130,7 @@ bool reset_given = false;
 void take_download_rate(const char* word) {
     int32_t rate = 0;
     if (!convert_rate(word, &rate) || (rate != 19200 && rate != 38400 && rate != 57600 && rate != 115200))
-        report_error("Baud Rate - Bad Argument");
+        refuse_value(kRateStop, "-r", word, "19200, 38400, 57600 or 115200 (--download-rate takes any rate)");
     run_options.download_rate = rate;
     run_options.download_rate_any = false;
     download_rate_given = true;
@@ -112,7 +140,8 @@ void take_download_rate(const char* word) {
 // rate read from the front of "1e6" would be a rate nobody asked for).
 void take_any_download_rate(const char* word) {
     int64_t value = 0;
-    if (!parse_decimal(word, 1, INT32_MAX, &value)) report_error("Baud Rate - Bad Argument");
+    if (!parse_decimal(word, 1, INT32_MAX, &value))
+        refuse_value(kRateStop, "--download-rate", word, "a whole number of baud above 0");
     run_options.download_rate = static_cast<int32_t>(value);
     run_options.download_rate_any = true;
     download_rate_given = true;
@@ -120,26 +149,70 @@ void take_any_download_rate(const char* word) {
 
 void take_port(const char* word) {
     if (!copy_text(run_options.port_name, word) || !port_name_valid(word))
-        report_error("Com Port Bad Argument");
+        refuse_value(
+            kPortStop, "-c", word,
+            "a device path, COMn, usb:VVVV:PPPP[:SERIAL], rfc2217://HOST:PORT or socket://HOST:PORT");
 }
 
 void take_upload_file(const char* word) {
-    if (std::strlen(word) >= kPathCapacity) report_error("File Name Bad Argument");
+    if (std::strlen(word) >= kPathCapacity) refuse_value(kFileStop, "-d", word, kShorterName);
     run_options.upload_file = word;
-    console_print("text file: %s\r\r\n", word);
+    console_print("text file: %s\r\r\n", shown_target_bytes(word).c_str());
 }
 
 void take_eeprom_file(const char* word) {
-    if (!copy_text(run_options.eeprom_file_name, word)) report_error("File Name Bad Argument");
-    console_print("hex file: %s\r\r\n", word);
+    if (!copy_text(run_options.eeprom_file_name, word)) refuse_value(kFileStop, "-e", word, kShorterName);
+    console_print("hex file: %s\r\r\n", shown_target_bytes(word).c_str());
     run_options.no_eeprom_file = false;
 }
 
 // The log is only named here: it is opened (and so emptied) once the whole
 // command line has been accepted, and never when it is a file of the run.
 void take_log_file(const char* word) {
-    if (std::strlen(word) >= kPathCapacity) report_error("File Name Bad Argument");
+    if (std::strlen(word) >= kPathCapacity) refuse_value(kFileStop, "-l", word, kShorterName);
     run_options.log_file = word;
+}
+
+// A word past the first that does not begin with '-' is passed over, as
+// the first word alone names the flash file; but one that is a file meant
+// for flashing (a name a flash image has, or a file that exists) would be
+// silently left out of a run that then passes: refused, with where the
+// flash file goes.
+constexpr std::string_view kFlashFileEndings[] = {".hex", ".ihex", ".ihx", ".elf"};
+
+bool looks_like_a_flash_file(const char* word) {
+    std::string name(word);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (std::string_view ending : kFlashFileEndings)
+        if (name.size() > ending.size() && name.ends_with(ending)) return true;
+    std::error_code error;
+    return std::filesystem::is_regular_file(std::filesystem::path(word), error);
+}
+
+void refuse_a_file_out_of_place(const char* word) {
+    if (!looks_like_a_flash_file(word)) return;
+    if (run_options.no_flash_file)
+        report_error_format(
+            "File %s is not read where it stands: the flash file must be the first word "
+            "(tamborvine %s -w ...)",
+            named(word).c_str(), named(word).c_str());
+    report_error_format(
+        "File %s is not read where it stands: only the first word is the flash file "
+        "(here %s)",
+        named(word).c_str(), named(run_options.current_file_name.data()).c_str());
+}
+
+// A word longer than any path stops the run ("Bad Argument").
+void refuse_a_word_too_long(const char* word) {
+    if (std::strlen(word) >= kPathCapacity)
+        refuse_argument(kWordStop, "a word longer than a path may be: %s", named(word).c_str());
+}
+
+// --incremental changes how -w writes; without -w the run would only verify
+// and pass while writing nothing.
+void refuse_incremental_without_write() {
+    if (run_options.incremental && !run_options.write_flash)
+        report_error("Option --incremental needs -w: without it nothing is written, the run only verifies");
 }
 
 void refuse_a_log_over_a_file_of_the_run() {
@@ -152,6 +225,10 @@ void refuse_a_log_over_a_file_of_the_run() {
     if (run_options.upload_file != nullptr && same_file(log, run_options.upload_file))
         report_error("Cannot open log file: it is the file to upload.");
 }
+
+// Stops the run for a letter no option has (after the long options' table,
+// which it looks for what was meant in).
+[[noreturn]] void refuse_unknown_letter(const char* word, char letter);
 
 // Option letters of one word, in order; value-taking letters take the
 // following words one after another. Returns the index of the last word
@@ -171,7 +248,7 @@ int parse_option_word(int argc, char** argv, int index) {
             case 'V': run_options.verbose = true; break;
             case 'q': run_options.quit_after_download = true; break;
             case 'b':
-                if (!has_value) report_error("Baud Rate - Bad Argument");
+                if (!has_value) refuse_missing_value(kRateStop, 'b', "a rate");
                 take_terminal_rate(argv[++index]);
                 given_settings.insert("terminal-rate");
                 break;
@@ -180,7 +257,7 @@ int parse_option_word(int argc, char** argv, int index) {
                 given_settings.insert("download-rate");
                 break;
             case 'c':
-                if (!has_value) report_error("Com Port Bad Argument");
+                if (!has_value) refuse_missing_value(kPortStop, 'c', "a port");
                 take_port(argv[++index]);
                 given_settings.insert("port");
                 break;
@@ -191,12 +268,12 @@ int parse_option_word(int argc, char** argv, int index) {
                 if (has_value) take_eeprom_file(argv[++index]);
                 break;
             case 'l':
-                if (!has_value) report_error("File Name Bad Argument");
+                if (!has_value) refuse_missing_value(kFileStop, 'l', "a file name");
                 take_log_file(argv[++index]);
                 break;
             case 'h': print_usage();
             case 'v': print_version();
-            default: report_error("Bad Argument");
+            default: refuse_unknown_letter(word, *letter);
         }
     }
     return index;
@@ -214,7 +291,7 @@ void add_step(Step::Kind kind, const char* option, const char* written) {
     Step step{kind, written, {}, step_timeout};
     std::string error;
     if (!decode_step_text(written, &step.bytes, &error))
-        report_error_format("Option --%s: %s", option, error.c_str());
+        report_error_format("Option --%s: %s", option, shown_target_bytes(error).c_str());
     if (kind == Step::Kind::expect && step.bytes.empty())
         report_error("Option --expect needs a text to wait for");
     script.steps.push_back(std::move(step));
@@ -227,7 +304,7 @@ void take_step_timeout(const char* word) {
     auto [stop, error] = std::from_chars(word, end, seconds, std::chars_format::fixed);
     if (error != std::errc() || stop != end || !(seconds >= 0.0 && seconds <= kLongestStepTimeout))
         report_error_format("Option --timeout takes seconds from 0 to %g, not \"%s\"", kLongestStepTimeout,
-                            word);
+                            shown_target_bytes(word).c_str());
     step_timeout = seconds == 0.0 ? 0.0 : seconds;  // "-0" waits as 0 and says so
 }
 
@@ -389,6 +466,17 @@ constexpr LongOption kLongOptions[] = {
      [](const char* name) { profile_name = name; }},
 };
 
+// "unknown option -x", or "unknown option letter x in -wVx"; a word that
+// is a long option with one dash too few is pointed at it.
+[[noreturn]] void refuse_unknown_letter(const char* word, char letter) {
+    const LongOption* meant = nearest_long_option(kLongOptions, word + 1);
+    std::string hint = meant == nullptr ? "" : std::string(" (did you mean --") + meant->name + "?)";
+    if (std::strlen(word) == 2)
+        refuse_argument(kWordStop, "unknown option %s%s", named(word).c_str(), hint.c_str());
+    refuse_argument(kWordStop, "unknown option letter %s in %s%s",
+                    named(std::string(1, letter).c_str()).c_str(), named(word).c_str(), hint.c_str());
+}
+
 // A dialogue's own download rate and reset, where the command line gave
 // none; -t only where the application's wake-up leads to the bootloader.
 void apply_protocol() {
@@ -475,7 +563,8 @@ void parse_command_line(int argc, char** argv) {
     if (argc == 1) run_options.no_arguments = true;
     int index = argc > 1 ? 1 : 0;
     if (argc > 1 && argv[1][0] != '-') {
-        if (!copy_text(run_options.current_file_name, argv[1])) report_error("Bad Argument");
+        refuse_a_word_too_long(argv[1]);
+        copy_text(run_options.current_file_name, argv[1]);
         run_options.no_flash_file = false;
         index = 2;
     }
@@ -487,13 +576,17 @@ void parse_command_line(int argc, char** argv) {
             index = take_long_option(kLongOptions, argc, argv, index);
             continue;
         }
-        if (std::strlen(argv[index]) >= kPathCapacity) report_error("Bad Argument");
-        if (argv[index][0] != '-') continue;  // a stray word
+        refuse_a_word_too_long(argv[index]);
+        if (argv[index][0] != '-') {  // a stray word
+            refuse_a_file_out_of_place(argv[index]);
+            continue;
+        }
         index = parse_option_word(argc, argv, index);
     }
     apply_profiles();
     apply_protocol();
     refuse_conflicts();
+    refuse_incremental_without_write();
     if (script.then_terminal && run_options.quit_after_download)
         report_error("Options -q and --then-terminal exclude each other");
     refuse_a_log_over_a_file_of_the_run();

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -30,10 +31,26 @@ bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
     return known;
 }
 
+// The device a name stands for, in capitals ("COM1", "com1:" and
+// "\\.\COM1" all stand for \\.\COM1, as the system reads them); empty
+// for a name that is no device. A device is never opened to ask: opening
+// a port may move its modem lines.
+std::string device_name(const char* path) {
+    char full[MAX_PATH];
+    DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+    if (n == 0 || n >= sizeof full || std::strncmp(full, "\\\\.\\", 4) != 0) return {};
+    std::string name(full, n);
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    while (!name.empty() && name.back() == ':') name.pop_back();
+    return name;
+}
+
 }  // namespace
 
 bool same_file(const char* a, const char* b) {
     if (a == nullptr || b == nullptr) return false;
+    std::string device = device_name(a);
+    if (!device.empty() || !device_name(b).empty()) return device == device_name(b);
     BY_HANDLE_FILE_INFORMATION first{};
     BY_HANDLE_FILE_INFORMATION second{};
     if (!file_identity(a, &first) || !file_identity(b, &second)) return false;

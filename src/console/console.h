@@ -44,6 +44,12 @@ void console_goto(int column, int row);
 // Blank from the cursor to the right edge; the cursor stays.
 void console_clear_eol();
 
+// Ends the line that what was shown last left open (after the progress
+// dots, a received text), so that a message starts on a line of its own;
+// nothing when the last byte shown was a line feed. Registered at
+// console_init as the program's line ender (end_open_line).
+void console_end_line();
+
 // Raw bytes to standard output, unformatted (the terminal's characters,
 // report_error, usage). Not flushed by itself.
 void console_write(const char* bytes, std::size_t count);

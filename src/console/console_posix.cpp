@@ -1,6 +1,7 @@
 // Console operations on a POSIX terminal: ANSI sequences on standard output,
 // keys from standard input in raw mode. This file owns the keyboard's
 // terminal settings; nothing else touches them.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -112,8 +113,11 @@ void install_signal_handlers() {
     action.sa_flags = 0;  // no SA_RESTART: blocking calls return EINTR
     // The signals that end a run; each ends it through check_pending_signal
     // with the keyboard given back and 128 + the signal as the status.
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM})
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM})
         sigaction(s, &action, nullptr);
+    // A reader that has gone (standard output into `head`, a log or event
+    // pipe) fails the write that finds it gone; it never ends the run.
+    std::signal(SIGPIPE, SIG_IGN);
     struct sigaction stop {};
     stop.sa_handler = on_stop;
     sigemptyset(&stop.sa_mask);
@@ -315,6 +319,7 @@ void console_init() {
     // console_flush and at exit, so the order of all output is kept.
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     install_signal_handlers();
+    set_line_ender(console_end_line);
 }
 
 void console_take_keys() {
@@ -363,7 +368,17 @@ void console_restore() {
 
 void write_formatted(const char* format, std::va_list args) { std::vfprintf(stdout, format, args); }
 
-void console_put_byte(char byte) { putc_unlocked(byte, stdout); }
+void discard_output() {
+    int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (nowhere < 0) return;
+    dup2(nowhere, STDOUT_FILENO);
+    close(nowhere);
+}
+
+void console_put_byte(char byte) {
+    putc_unlocked(byte, stdout);
+    note_shown(byte);
+}
 
 void stream_write(std::FILE* stream, const char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) putc_unlocked(bytes[i], stream);
@@ -373,7 +388,7 @@ bool console_is_terminal() { return stdout_is_terminal; }
 
 void console_clear() {
     if (stdout_is_terminal) emit("\x1b[H\x1b[2J");
-    if (!output_batched()) std::fflush(stdout);
+    if (!output_batched()) console_flush();
 }
 
 void console_goto(int column, int row) {

@@ -3,6 +3,8 @@
 // (pipes and files, where every console call fails). This file owns the
 // console's input mode; nothing else touches it. No escape sequences are
 // written here: positioning and clearing work on the screen buffer itself.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <array>
@@ -436,6 +438,7 @@ void console_init() {
     // screen operation and at exit, so the order of all output is kept.
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     SetConsoleCtrlHandler(on_console_control, TRUE);
+    set_line_ender(console_end_line);
 }
 
 void console_take_keys() {
@@ -483,7 +486,17 @@ void write_formatted(const char* format, std::va_list args) {
     va_end(again);
 }
 
-void console_put_byte(char byte) { _putc_nolock(byte, stdout); }
+void discard_output() {
+    int nowhere = _open("NUL", _O_WRONLY);
+    if (nowhere < 0) return;
+    _dup2(nowhere, 1);
+    _close(nowhere);
+}
+
+void console_put_byte(char byte) {
+    _putc_nolock(byte, stdout);
+    note_shown(byte);
+}
 
 void stream_write(std::FILE* stream, const char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) _putc_nolock(bytes[i], stream);

@@ -409,17 +409,18 @@ std::unique_ptr<Device> open_local_device(const char* path, OpenError* error) {
     return std::make_unique<CommDevice>(handle);
 }
 
-// The system's text unchanged (it ends in a line break of its own); a code
+// The system's text unchanged but for the line break it ends in; a code
 // without a text is shown by its number.
-void write_system_text(std::FILE* stream, const DeviceError& error) {
+std::string device_error_text(const DeviceError& error) {
     DWORD code = static_cast<DWORD>(error.code);
     switch (error.kind) {
         case DeviceError::Kind::hung_up: code = ERROR_HANDLE_EOF; break;
-        case DeviceError::Kind::timed_out: std::fputs(kTimedOutText, stream); return;
+        case DeviceError::Kind::timed_out: return kTimedOutText;
         case DeviceError::Kind::not_open: code = ERROR_INVALID_HANDLE; break;
         case DeviceError::Kind::bad_value: code = ERROR_INVALID_PARAMETER; break;
         default: break;
     }
     std::string text = system_text(code);
-    std::fprintf(stream, "%s%s", text.c_str(), text.size() > 0 && text.back() == '\n' ? "" : "\n");
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
 }

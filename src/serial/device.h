@@ -133,10 +133,10 @@ void forget_found_settings();
 
 // The text of a timed_out error, the same on every platform.
 constexpr const char* kTimedOutText =
-    "Write time-out: the port took no byte for too long (output held, or nobody reading the other end)\n";
+    "Write time-out: the port took no byte for too long (output held, or nobody reading the other end)";
 
-// The system's text for an error, ending in a line break, onto stream.
-void write_system_text(std::FILE* stream, const DeviceError& error);
+// The system's text for an error, without a line break.
+std::string device_error_text(const DeviceError& error);
 
 // Makes the 1 ms polls last 1 ms whatever kind of device is open: the
 // default Windows timer tick is far coarser. Nothing to do on POSIX.
@@ -145,7 +145,8 @@ void use_fine_timer();
 // ---- the same on every platform ----
 
 // Connects to a network port (name is how the user wrote it, for the
-// line's messages), giving up on the connection after connect_wait_ms.
-// nullptr when the connection cannot be made, *error saying why.
+// line's messages), giving up on the connection after connect_wait_ms; a
+// rate (of a re-open) is set with the line's other settings. nullptr when
+// the connection cannot be made, *error saying why.
 std::unique_ptr<Device> open_network_device(const NetworkAddress& address, const char* name,
-                                            int connect_wait_ms, OpenError* error);
+                                            int connect_wait_ms, uint32_t rate, OpenError* error);

@@ -26,6 +26,7 @@ enum class OpenCause : uint8_t {
     no_usb_match,         // no port has the usb: name's identity
     several_usb_matches,  // more than one has it
     no_connection,        // the network connection could not be made
+    interrupted,          // the wait interrupter (a key) ended the open
     other,                // the system's reason says what
 };
 
@@ -44,6 +45,12 @@ struct OpenFailure {
 // name), raw 8-N-1, no flow control, reads that never wait, DTR dropped.
 // 1 = opened, 0 = not: nothing is printed, *why (when given) says why.
 int open_port(const char* name, OpenFailure* why = nullptr);
+
+// The device a port name leads to now, for the files of a run that must
+// not be the port: its path (a COM name's, a usb: name's adapter as found
+// now); empty for a network name, or a usb: name that matches no single
+// adapter.
+std::string port_device_path(const char* name);
 
 // Whether a name can name a port at all: a usb: name and a network name
 // must be well formed (usb:VVVV:PPPP[:SERIAL], rfc2217://HOST:PORT,

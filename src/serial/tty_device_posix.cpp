@@ -264,14 +264,14 @@ void forget_found_settings() { found.path[0] = '\0'; }
 
 void use_fine_timer() {}  // the POSIX sleeps are as fine as asked
 
-void write_system_text(std::FILE* stream, const DeviceError& error) {
+std::string device_error_text(const DeviceError& error) {
     int code = static_cast<int>(error.code);
     switch (error.kind) {
-        case DeviceError::Kind::hung_up: std::fputs("End of file (the device hung up)\n", stream); return;
-        case DeviceError::Kind::timed_out: std::fputs(kTimedOutText, stream); return;
+        case DeviceError::Kind::hung_up: return "End of file (the device hung up)";
+        case DeviceError::Kind::timed_out: return kTimedOutText;
         case DeviceError::Kind::not_open: code = EBADF; break;
         case DeviceError::Kind::bad_value: code = EINVAL; break;
         default: break;
     }
-    std::fprintf(stream, "%s\n", std::strerror(code));
+    return std::strerror(code);
 }

@@ -1,13 +1,15 @@
 // The terminal loop: received bytes first, then at most one key per idle
-// pass; the control keys, the DTR pulse and the two exits (the text upload
-// and the file-name prompt are upload.cpp). A port that goes away (an
-// adapter pulled out) is reported once and re-opened about once a second
-// while the keys still work.
+// pass, and one key every few milliseconds while bytes keep coming (a line
+// that is never idle must not lock the user in); the control keys, the DTR
+// pulse and the two exits (the text upload and the file-name prompt are
+// upload.cpp). A port that goes away (an adapter pulled out) is reported
+// once and re-opened about once a second while the keys still work.
 #include <array>
 #include <cstdint>
 #include <cstdio>
 
 #include "base/fatal.h"
+#include "base/text.h"
 #include "console/console.h"
 #include "serial/serial.h"
 #include "term/term.h"
@@ -21,6 +23,9 @@ constexpr int kKeyCtrlD = 4;
 constexpr int kKeyCtrlR = 18;
 
 constexpr int kDtrPulseMs = 50;
+// While received bytes keep the loop busy, the keys are looked at (and the
+// screen brought up to date) at least this often.
+constexpr int kKeysAmidBytesMs = 5;
 // Between two tries to re-open a lost port.
 constexpr int kReopenEveryMs = 1000;
 
@@ -91,14 +96,14 @@ int watch_lost_port() {
     if (!port_is_gone()) return kWaitForever;
     if (!gone_reported) {
         console_print("\r\n*** Port %s is gone: re-opening it every second (Esc to exit) ***\r\n",
-                      port_name());
+                      shown_target_bytes(port_name()).c_str());
         gone_reported = true;
         next_reopen_try = Deadline::in_ms(kReopenEveryMs);
     }
     if (next_reopen_try.passed()) {
         next_reopen_try = Deadline::in_ms(kReopenEveryMs);
         if (reopen_port() == 1) {
-            console_print("\r\n*** Port %s is back ***\r\n", port_name());
+            console_print("\r\n*** Port %s is back ***\r\n", shown_target_bytes(port_name()).c_str());
             gone_reported = false;
             return kWaitForever;
         }
@@ -117,18 +122,21 @@ void wait_for_line_or_keys(int due_ms) {
     check_pending_signal();
 }
 
+// A key held from an upload is the next key, and needs no wait.
+bool act_on_held_key() {
+    int held = 0;
+    if (!take_held_key(&held)) return false;
+    act_on_key(held);
+    return true;
+}
+
 // One idle pass: the screen is brought up to date, then a wait that lasts
 // until a byte or a key comes or the next thing is due, then at most one
 // key.
 void idle_pass() {
     int due_ms = watch_lost_port();
     console_flush();
-    // Keys held from an upload are the next keys, and need no wait.
-    int held = 0;
-    if (take_held_key(&held)) {
-        act_on_key(held);
-        return;
-    }
+    if (act_on_held_key()) return;
     wait_for_line_or_keys(due_ms);
     if (key_available()) act_on_key(read_key());
 }
@@ -138,27 +146,45 @@ void take_keys_as_asked() {
     if (terminal_options.vt100_keys) console_keys_as_one_code();
 }
 
+// Between received bytes: the screen brought up to date and at most one
+// key taken, as an idle pass does, without waiting.
+void keys_amid_bytes() {
+    console_flush();
+    if (!act_on_held_key() && key_available()) act_on_key(read_key());
+}
+
 }  // namespace
 
 void run_terminal() {
     take_keys_as_asked();
+    // A lost port's re-open (its name looked up, its connection made, its
+    // settings answered) gives up for a key: the key is acted on at once,
+    // and the re-open tried again when it is due.
+    set_wait_interrupter(console_key_wait);
     console_print("Start terminal emulation - ESC to exit\r\n");
     display_mode = DisplayMode::VT_MODE;
     console_set_batching(true);
+    Deadline keys_due = Deadline::in_ms(kKeysAmidBytesMs);
     for (;;) {
         check_pending_signal();
         if (byte_waiting()) {
             uint8_t byte = 0;
             // A read that failed (and re-opened the port) brings no byte.
             if (read_byte(&byte) == 1) show_received_byte(byte);
+            if (keys_due.passed()) {
+                keys_amid_bytes();
+                keys_due = Deadline::in_ms(kKeysAmidBytesMs);
+            }
             continue;
         }
         idle_pass();
+        keys_due = Deadline::in_ms(kKeysAmidBytesMs);
     }
 }
 
 void run_terminal_after_upload(const char* text_file) {
     take_keys_as_asked();
+    set_wait_interrupter(console_key_wait);
     upload_named_file(text_file, true);
     drain_input(kDrainAfterUpload);
     run_terminal();

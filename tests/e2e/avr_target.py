@@ -195,6 +195,12 @@ class Emulator(ReportingProcess):
         assert len(raw) == 2 * FLASH_WORDS, len(raw)
         return [raw[2 * i] | (raw[2 * i + 1] << 8) for i in range(FLASH_WORDS)]
 
+    def cycle(self):
+        """The chip's cycle count now."""
+        n = len(self.lines)
+        self.command("state")
+        return int(self.wait_line(r"^state .* cycle (\d+)", start=n).group(1))
+
     def traced(self, start=0):
         """With trace: (cycle, 'host' or 'chip', byte) for every byte that
         crossed the line, from report number start on."""
@@ -302,6 +308,8 @@ class Dialogue:
         self.line = line
 
     def erase(self):
+        """'e' where the host sends it: right after the identification."""
+        assert self.line.ask(b"Vt", 4) == b"11\x44\x00"
         return self.line.ask(b"e", 1, timeout=10.0)
 
     def write_page(self, start, words, checksum=None):

@@ -128,12 +128,12 @@ class BootloaderDialogue(unittest.TestCase):
         self.assertEqual(self.boot.hashes(256, 1), page_hash(swapped) + b"\r")
         self.assertNotEqual(page_hash(swapped), page_hash(data))
         self.assertEqual(self.boot.hashes(APPLICATION_PAGES - 1, 1), BLANK_HASH + b"\r")
-        # The probe, and ranges that reach the boot section: one byte each,
-        # and the next command's answer right behind it.
+        # The probe, and ranges that reach the boot section: refused, with
+        # what came right behind them.
         self.assertEqual(self.line.ask(b"H\x00\x00\x00\x00p", 2), b"\rS")
         for first, count in ((APPLICATION_PAGES - 1, 2), (APPLICATION_PAGES, 1), (1, 0xFFFF), (0xFFFF, 2)):
             request = b"H" + bytes([first >> 8, first & 0xFF, count >> 8, count & 0xFF])
-            self.assertEqual(self.line.ask(request + b"p", 2), b"?S", (first, count))
+            self.assertEqual(self.line.ask(request + b"p", 2), b"?", (first, count))
 
     def test_aligned_pages_rewrite_a_chip_that_was_not_erased(self):
         old = random_words(0, 3 * PAGE_WORDS, seed=5)

@@ -62,7 +62,17 @@ class LongOptions(unittest.TestCase):
         for args in (["--x=1"], ["--x", "1"], ["--"], ["--hel"], ["--HELP"], ["--help-me"],
                      ["---help"], ["-w", "--x", "-h"], ["-x", "--help"]):
             with self.subTest(args=args):
-                self.assertEqual(run_piped(args), (1, fatal(b"Bad Argument"), b""))
+                rc, out, err = run_piped(args)
+                self.assertEqual((rc, out), (1, fatal(b"Bad Argument")))
+                self.assertRegex(err, rb"^tamborvine: unknown option (letter . in )?-\S*( \(did you mean --\S+\?\))?\n$")
+
+    def test_an_unknown_word_is_named_with_the_option_it_may_mean(self):
+        for word, said in (("--incremantal", b"--incremantal (did you mean --incremental?)"),
+                           ("--Help", b"--Help (did you mean --help?)"), ("--frobnicate", b"--frobnicate"),
+                           ("-incremental", b"letter i in -incremental (did you mean --incremental?)")):
+            with self.subTest(word=word):
+                self.assertEqual(run_piped([word]),
+                                 (1, fatal(b"Bad Argument"), b"tamborvine: unknown option " + said + b"\n"))
 
     def test_a_flag_given_a_value_stops_naming_the_option(self):
         for args in (["--help=1"], ["--help="], ["-V", "--help=yes", "-h"]):
