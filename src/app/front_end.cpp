@@ -67,6 +67,15 @@ void open_the_port() {
     drain_input(10);
 }
 
+// The terminal's frame and flow control, once the downloads are over (they
+// keep the 8-N-1 the bootloader needs). A device that refuses them stops
+// the run as a refused rate does.
+void set_terminal_line() {
+    if (terminal_line == LineSettings{}) return;
+    if (set_line_settings(terminal_line) != 1)
+        report_error_format("Unable to set the line to %s", line_settings_text(terminal_line).c_str());
+}
+
 // A file of the run that is the port itself would send its bytes down the
 // line (a log, the event stream: a target takes them as commands) or take
 // the target's (an upload): refused by the file's identity, whatever its
@@ -191,6 +200,7 @@ void run_script(bool all_verified) {
         exit_program(kExitFailure, "verify failed: the steps were not run");
     }
     set_baud_rate(run_options.terminal_rate);
+    set_terminal_line();
     if (run_options.upload_file != nullptr) upload_named_file(run_options.upload_file, false);
     std::string failure;
     if (!run_steps(script.steps, &failure)) {
@@ -230,7 +240,8 @@ int tamborvine_main(int argc, char** argv) {
     if (log_wanted && script.events_path != nullptr && std::strcmp(script.events_path, "-") != 0 &&
         same_file(run_options.log_file, script.events_path))
         report_error("Cannot open log file: it is the events file.");
-    if (log_wanted && !log_open(run_options.log_file)) report_error("Cannot open log file.");
+    if (log_wanted && !log_open(run_options.log_file, run_options.log_append))
+        report_error("Cannot open log file.");
     if (terminal_runs) console_take_keys();
     console_clear();
     open_the_port();
@@ -248,6 +259,7 @@ int tamborvine_main(int argc, char** argv) {
                      all_verified ? "downloads done" : "verify failed");
     }
     set_baud_rate(run_options.terminal_rate);
+    set_terminal_line();
     console_ctrl_c_as_key();
     if (run_options.no_arguments || run_options.upload_file == nullptr) run_terminal();
     run_terminal_after_upload(run_options.upload_file);

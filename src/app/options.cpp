@@ -3,16 +3,19 @@
 // their table (kLongOptions below).
 #include "app/options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
 
 #include "app/long_options.h"
+#include "app/profiles.h"
 #include "base/fatal.h"
 #include "base/files.h"
 #include "base/run_options.h"
@@ -22,6 +25,7 @@
 #include "ports/ports.h"
 #include "serial/serial.h"
 #include "tamborvine_version.h"
+#include "term/term.h"
 
 namespace {
 
@@ -52,6 +56,10 @@ constexpr const char* kUsage[] = {
 constexpr const char* kVersionLine = "TAMBORVINE verion : " TAMBORVINE_VERSION "\r\n";
 constexpr const char* kDefaultPort = "Com1:";
 constexpr std::size_t kRateTextCapacity = 10;  // 9 characters and the NUL
+
+// The settings the command line gave, by their profile keys: a profile
+// does not override them.
+std::set<std::string, std::less<>> given_settings;
 
 void print_usage_lines() {
     close_port();
@@ -242,13 +250,16 @@ int parse_option_word(int argc, char** argv, int index) {
             case 'b':
                 if (!has_value) refuse_missing_value(kRateStop, 'b', "a rate");
                 take_terminal_rate(argv[++index]);
+                given_settings.insert("terminal-rate");
                 break;
             case 'r':
                 if (has_value) take_download_rate(argv[++index]);
+                given_settings.insert("download-rate");
                 break;
             case 'c':
                 if (!has_value) refuse_missing_value(kPortStop, 'c', "a port");
                 take_port(argv[++index]);
+                given_settings.insert("port");
                 break;
             case 'd':
                 if (has_value) take_upload_file(argv[++index]);
@@ -346,10 +357,69 @@ void take_wait_port(const char* word) {
         report_error("Option --wait-port takes whole seconds from 0 to 86400");
 }
 
+// A word that must be one of a few names: its index, or the stop that
+// lists them.
+template <std::size_t N>
+int take_name(const char* word, const char* option, const char* const (&names)[N]) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (std::strcmp(word, names[i]) == 0) return static_cast<int>(i);
+    std::string listed;
+    for (const char* name : names) listed += (listed.empty() ? "" : ", ") + std::string(name);
+    report_error_format("Option --%s takes %s, not \"%s\"", option, listed.c_str(), word);
+}
+
+// In the order of the Parity and FlowControl values.
+constexpr const char* kParityNames[] = {"none", "even", "odd"};
+constexpr const char* kFlowNames[] = {"none", "rts-cts", "xon-xoff"};
+constexpr const char* kDataBitsNames[] = {"5", "6", "7", "8"};
+constexpr const char* kStopBitsNames[] = {"1", "2"};
+constexpr uint8_t kFewestDataBits = 5;
+
+void take_parity(const char* word) {
+    terminal_line.parity = static_cast<Parity>(take_name(word, "parity", kParityNames));
+}
+
+void take_flow(const char* word) {
+    terminal_line.flow = static_cast<FlowControl>(take_name(word, "flow", kFlowNames));
+}
+
+void take_data_bits(const char* word) {
+    terminal_line.data_bits =
+        static_cast<uint8_t>(kFewestDataBits + take_name(word, "data-bits", kDataBitsNames));
+}
+
+void take_stop_bits(const char* word) {
+    terminal_line.stop_bits = static_cast<uint8_t>(1 + take_name(word, "stop-bits", kStopBitsNames));
+}
+
+constexpr const char* kKeysNames[] = {"pc", "vt100"};
+constexpr const char* kTimeFormatNames[] = {"clock", "iso"};
+
+void take_keys(const char* word) { terminal_options.vt100_keys = take_name(word, "keys", kKeysNames) == 1; }
+
+void take_exit_key(const char* word) {
+    int code = exit_key_code(word);
+    if (code < 0)
+        report_error_format("Option --exit-key takes a key such as ctrl-] or ctrl-x, not \"%s\"", word);
+    terminal_options.exit_key = code;
+}
+
+void take_maps(const char* option, MapDirection direction, const char* word, uint16_t* maps) {
+    std::string error;
+    if (!parse_byte_maps(word, direction, maps, &error))
+        report_error_format("Option --%s: %s", option, error.c_str());
+}
+
+void take_time_format(const char* word) {
+    terminal_options.time_format = static_cast<TimeFormat>(take_name(word, "time-format", kTimeFormatNames));
+}
+
 [[noreturn]] void list_ports_and_exit() {
     print_port_list();
     exit_program(kExitOk);
 }
+
+const char* profile_name = nullptr;  // --profile
 
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
@@ -373,6 +443,27 @@ constexpr LongOption kLongOptions[] = {
     {"list-ports", nullptr, "list this machine's serial ports and exit",
      [](const char*) { list_ports_and_exit(); }},
     {"wait-port", "SECONDS", "retry opening the port every 100 ms this long", take_wait_port},
+    {"data-bits", "5|6|7|8", "the terminal's data bits (default 8)", take_data_bits},
+    {"parity", "none|even|odd", "the terminal's parity (default none)", take_parity},
+    {"stop-bits", "1|2", "the terminal's stop bits (default 1)", take_stop_bits},
+    {"flow", "none|rts-cts|xon-xoff", "the terminal's flow control (default none)", take_flow},
+    {"keys", "pc|vt100", "how cursor and function keys go out (default pc: 0, then a code)", take_keys},
+    {"exit-key", "KEY", "KEY (ctrl-], ctrl-x...) alone ends the terminal; Esc goes to the target",
+     take_exit_key},
+    {"colors", nullptr, "the target's colours (SGR) reach the screen",
+     [](const char*) { terminal_options.colors = true; }},
+    {"map-in", "MAPS", "received bytes mapped: crlf,crcrlf,igncr,lfcr,lfcrlf,ignlf,bsdel,delbs",
+     [](const char* word) { take_maps("map-in", MapDirection::in, word, &terminal_options.map_in); }},
+    {"map-out", "MAPS", "typed keys mapped, as --map-in",
+     [](const char* word) { take_maps("map-out", MapDirection::out, word, &terminal_options.map_out); }},
+    {"echo", nullptr, "show what the keys send", [](const char*) { terminal_options.echo = true; }},
+    {"log-append", nullptr, "-l appends to its file instead of emptying it",
+     [](const char*) { run_options.log_append = true; }},
+    {"log-time", nullptr, "a time tag at the start of every line of the -l log",
+     [](const char*) { terminal_options.log_time = true; }},
+    {"time-format", "clock|iso", "the tags of -T and --log-time (iso: ISO 8601 with ms)", take_time_format},
+    {"profile", "NAME", "the settings of section NAME of the configuration file",
+     [](const char* name) { profile_name = name; }},
 };
 
 // "unknown option -x", or "unknown option letter x in -wVx"; a word that
@@ -400,6 +491,56 @@ void apply_protocol() {
     if (!reset_given) run_options.reset_lines = choice->reset_lines;
 }
 
+// ---- profiles: the configuration file's settings under the command line ----
+
+// The keys of a profile that are no long option: the port and the terminal
+// rate, which the letters -c and -b set.
+constexpr LongOption kProfileOnlyKeys[] = {
+    {"port", "NAME", "", take_port},
+    {"terminal-rate", "N", "", take_terminal_rate},
+};
+
+// Long options that act rather than set.
+constexpr std::string_view kActions[] = {"help", "list-ports", "profile"};
+
+const LongOption* profile_row(std::string_view key) {
+    for (const LongOption& row : kProfileOnlyKeys)
+        if (key == row.name) return &row;
+    for (const LongOption& row : kLongOptions)
+        if (key == row.name) return &row;
+    return nullptr;
+}
+
+ProfileKey profile_key_kind(std::string_view key) {
+    const LongOption* row = profile_row(key);
+    if (row == nullptr) return ProfileKey::unknown;
+    if (std::find(std::begin(kActions), std::end(kActions), key) != std::end(kActions))
+        return ProfileKey::not_settable;
+    return row->value_name == nullptr ? ProfileKey::flag : ProfileKey::value;
+}
+
+// A value that the option refuses stops the run naming the file and line.
+void apply_profiles() {
+    const char* port_given = given_settings.contains("port") ? run_options.port_name.data() : nullptr;
+    for (const ProfileSetting& setting :
+         profile_settings(profile_name, port_given, kDefaultPort, profile_key_kind)) {
+        if (given_settings.contains(setting.key)) continue;
+        const LongOption* row = profile_row(setting.key);
+        set_fatal_context(setting.where);
+        if (row->value_name != nullptr)
+            row->take(setting.value.c_str());
+        else if (setting.value == "true")
+            row->take(nullptr);
+    }
+    set_fatal_context("");
+}
+
+// The name a long option word gives ("--parity=odd": parity).
+std::string long_option_name(const char* word) {
+    std::string_view name(word + 2);
+    return std::string(name.substr(0, name.find('=')));
+}
+
 // Options that cannot go together, whatever their order.
 void refuse_conflicts() {
     if (run_options.reset_lines != 0 && run_options.wake_application)
@@ -415,6 +556,7 @@ void print_help() {
 }  // namespace
 
 ScriptOptions script;
+LineSettings terminal_line;
 
 void parse_command_line(int argc, char** argv) {
     copy_text(run_options.port_name, kDefaultPort);
@@ -430,6 +572,7 @@ void parse_command_line(int argc, char** argv) {
         // A long option's value is checked by the option that takes it, the
         // same after '=' as in the next word: a long --expect text is fine.
         if (is_long_option(argv[index])) {
+            given_settings.insert(long_option_name(argv[index]));
             index = take_long_option(kLongOptions, argc, argv, index);
             continue;
         }
@@ -440,6 +583,7 @@ void parse_command_line(int argc, char** argv) {
         }
         index = parse_option_word(argc, argv, index);
     }
+    apply_profiles();
     apply_protocol();
     refuse_conflicts();
     refuse_incremental_without_write();

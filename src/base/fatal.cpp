@@ -35,6 +35,7 @@ std::string_view without_line_ends(std::string_view text) {
     return text.substr(first, text.find_last_not_of("\r\n") - first + 1);
 }
 
+std::string fatal_context;
 std::string stop_hint;
 void (*line_ender)() = nullptr;
 
@@ -49,18 +50,21 @@ std::string reason_of(int status) {
 
 }  // namespace
 
+void set_fatal_context(std::string_view context) { fatal_context = context; }
+
 void set_stop_hint(std::string_view hint) { stop_hint = hint; }
 
 void report_error(const char* message) { report_error_hinted(message, stop_hint); }
 
 void report_error_hinted(const char* message, std::string_view hint) {
-    std::printf("\r\n%s\r\n\r\n", message);
+    std::string said = fatal_context + message;
+    std::printf("\r\n%s\r\n\r\n", said.c_str());
     if (!hint.empty()) {
         std::fflush(stdout);
         std::fprintf(stderr, "%.*s\n", static_cast<int>(hint.size()), hint.data());
         std::fflush(stderr);
     }
-    exit_program(kExitFailure, message);
+    exit_program(kExitFailure, said);
 }
 
 void set_line_ender(void (*end_line)()) { line_ender = end_line; }

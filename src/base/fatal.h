@@ -13,6 +13,11 @@ constexpr int kExitSignalBase = 128;
 // process with status 1 (never returns).
 [[noreturn]] void report_error(const char* message);
 
+// While a context is set, every fatal message begins with it: a value
+// taken from a configuration file stops the run with "FILE:LINE: " in
+// front of what is wrong with it. Empty: none.
+void set_fatal_context(std::string_view context);
+
 // A line said after the next fatal stop's message, on standard error, for
 // what the stop alone cannot tell (the board is left in its bootloader, at
 // a rate the port cannot reach): set where the stop may come from, cleared

@@ -30,11 +30,11 @@ bool same_file(const char* a, const char* b) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-OutputFile* output_file_open(const char* path, int* error, bool) {
+OutputFile* output_file_open(const char* path, int* error, bool, bool append) {
     check_pending_signal();
     int fd = -1;
     for (;;) {
-        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        fd = open(path, O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EINTR) break;
         check_pending_signal();
     }
@@ -169,4 +169,14 @@ WaitSource input_file_wait_source(std::FILE* file) {
     if (fd < 0 || fstat(fd, &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))
         return WaitSource{};
     return WaitSource{fd, WaitSource::Kind::readable};
+}
+
+// An XDG directory must be absolute; a relative one is ignored, as the
+// base directory specification says.
+std::string user_config_file() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/tamborvine/config";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') return std::string(home) + "/.config/tamborvine/config";
+    return {};
 }

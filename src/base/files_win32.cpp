@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -57,9 +58,11 @@ bool same_file(const char* a, const char* b) {
            first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }
 
-OutputFile* output_file_open(const char* path, int* error, bool binary) {
+OutputFile* output_file_open(const char* path, int* error, bool binary, bool append) {
     check_pending_signal();
-    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | (binary ? _O_BINARY : _O_TEXT) | _O_NOINHERIT,
+    int fd = _open(path,
+                   _O_WRONLY | _O_CREAT | (append ? _O_APPEND : _O_TRUNC) | (binary ? _O_BINARY : _O_TEXT) |
+                       _O_NOINHERIT,
                    _S_IREAD | _S_IWRITE);
     if (fd < 0) {
         *error = errno;
@@ -179,3 +182,9 @@ const char* file_error_text(int error) {
 }
 
 WaitSource input_file_wait_source(std::FILE*) { return WaitSource{}; }
+
+std::string user_config_file() {
+    const char* app_data = std::getenv("APPDATA");
+    if (app_data != nullptr && app_data[0] != '\0') return std::string(app_data) + "\\tamborvine\\config";
+    return {};
+}

@@ -8,11 +8,13 @@
 #include <cstring>
 #include <string>
 
+#include "console/key_queue.h"
 #include "console/platform.h"
 
 namespace {
 
 bool batching = false;
+bool extended_keys_as_one_code = false;
 bool output_lost = false;
 
 // Standard output that cannot be written any more (a pipe whose reader has
@@ -83,4 +85,15 @@ void console_flush() { flush_output(); }
 void console_set_batching(bool on) {
     batching = on;
     if (!on) flush_output();
+}
+
+void console_keys_as_one_code() { extended_keys_as_one_code = true; }
+
+void push_extended_key(KeyQueue& queue, int second_code) {
+    if (extended_keys_as_one_code) {
+        queue.push(kExtendedKey + second_code);
+        return;
+    }
+    queue.push(0);
+    queue.push(second_code);
 }

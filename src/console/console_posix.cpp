@@ -275,10 +275,7 @@ void decode_key_bytes() {
             continue;
         }
         if (length == 0) return;  // the rest of the sequence may still come
-        if (code >= 0) {
-            key_codes.push(0);
-            key_codes.push(code);
-        }
+        if (code >= 0) push_extended_key(key_codes, code);
         drop_key_bytes(length);
     }
 }
@@ -405,6 +402,13 @@ void console_clear_eol() {
     if (stdout_is_terminal) emit("\x1b[K");
 }
 
+void console_set_rendition(const char* parameters, std::size_t length) {
+    if (!stdout_is_terminal) return;
+    emit("\x1b[");
+    stream_write(stdout, parameters, length);
+    putc_unlocked('m', stdout);
+}
+
 bool key_available() {
     if (!key_codes.empty()) return true;
     while (fill_key_bytes(0)) {
@@ -436,12 +440,21 @@ int read_key() {
     }
 }
 
+// The local time of a second is worked out once: a flood of tagged lines
+// asks for it many times a second.
 TimeOfDay time_of_day() {
+    static time_t known_second = -1;
+    static std::tm parts{};
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    std::tm parts{};
-    localtime_r(&now.tv_sec, &parts);
-    return TimeOfDay{parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 10000000)};
+    if (now.tv_sec != known_second) {
+        localtime_r(&now.tv_sec, &parts);
+        known_second = now.tv_sec;
+    }
+    constexpr long kNanosecondsPerMillisecond = 1000000;
+    int milliseconds = static_cast<int>(now.tv_nsec / kNanosecondsPerMillisecond);
+    return TimeOfDay{parts.tm_hour, parts.tm_min,         parts.tm_sec,     milliseconds / 10,
+                     milliseconds,  parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday};
 }
 
 void console_begin_line_input() {

@@ -24,3 +24,8 @@ inline void note_shown(char last) { output_line_open = last != '\n'; }
 
 // True while console_set_batching holds the flushes back.
 bool output_batched();
+
+// A cursor or function key by its second code into the key queue: 0 and
+// the code, or one code since console_keys_as_one_code.
+class KeyQueue;
+void push_extended_key(KeyQueue& queue, int second_code);

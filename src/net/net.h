@@ -28,6 +28,14 @@ NetworkKind network_kind(const char* name);
 // false when the name is not one, or is one that does not parse.
 bool parse_network_name(const char* name, NetworkAddress* address);
 
+// A serial frame and its flow control, as the COM-PORT-OPTION names them.
+struct LineCodes {
+    uint8_t data_size = rfc2217::kDataSize8;
+    uint8_t parity = rfc2217::kParityNone;
+    uint8_t stop_size = rfc2217::kStopSize1;
+    uint8_t control = rfc2217::kControlNoFlowControl;
+};
+
 // How long a connect may take: at the start, long enough for one lost
 // connection request to be sent again; a re-open while the terminal runs
 // gives up sooner. The name look-up before it gets as long again.
@@ -83,6 +91,12 @@ class NetworkLine {
     // rate. false when the server set another rate (said once on standard
     // error), or the connection failed. raw: nothing to do.
     bool set_rate(uint32_t rate);
+    // rfc2217: SET-DATASIZE, SET-PARITY, SET-STOPSIZE and SET-CONTROL for
+    // the flow control, their answers awaited together. false when a
+    // server set another value than asked (said once on standard error),
+    // or the connection failed. raw: a raw connection carries no line
+    // settings, said once on standard error; false.
+    bool set_line(const LineCodes& codes);
     // rfc2217: SET-CONTROL for DTR or RTS, awaited as a rate is (not again
     // once a server has left it unanswered). raw: there are no modem lines
     // to drive, said once on standard error. false only when the
@@ -121,6 +135,7 @@ class NetworkLine {
     bool all_answered() const;
     void say_unanswered();
     bool rate_as_asked();
+    bool answered_as_asked(rfc2217::Command command, uint8_t value);
     bool set_control(uint8_t control);
     WaitEnd wait_for_server(const Deadline& deadline);
     bool room_to_read() const;
@@ -150,6 +165,7 @@ class NetworkLine {
     bool purge_pending_ = false;  // data before the purge's answer is dropped
     uint32_t asked_rate_ = 0;
     uint32_t answered_rate_ = 0;
+    std::array<uint32_t, rfc2217::kCommandCount> answered_values_{};  // the value of each last answer
     uint32_t confirmed_rate_ = 0;
     std::array<int8_t, 2> modem_sent_{-1, -1};  // DTR, RTS: -1 not sent, 0 off, 1 on
 

@@ -90,6 +90,8 @@ struct Said {
     bool no_com_port = false;
     bool no_modem_lines = false;
     bool other_rate = false;
+    bool no_line_settings = false;
+    bool other_setting = false;
 };
 Said said;
 
@@ -331,6 +333,53 @@ bool NetworkLine::set_rate(uint32_t rate) {
     return confirm_settings() == Confirmation::done && rate_as_asked();
 }
 
+bool NetworkLine::set_line(const LineCodes& codes) {
+    if (!is_open()) return false;
+    if (kind_ != NetworkKind::rfc2217) {
+        if (!said.no_line_settings)
+            say("%s: %s\n", name_.data(),
+                "a raw TCP connection carries no line settings (data bits, parity, stop bits, flow "
+                "control); the line keeps the server's");
+        said.no_line_settings = true;
+        return false;
+    }
+    if (!com_port_) return false;  // a server without the option was said at the connect
+    using rfc2217::Command;
+    const struct {
+        rfc2217::Frame frame;
+        Command command;
+        uint8_t value;
+    } settings[] = {
+        {rfc2217::encode_set_datasize(codes.data_size), Command::set_datasize, codes.data_size},
+        {rfc2217::encode_set_parity(codes.parity), Command::set_parity, codes.parity},
+        {rfc2217::encode_set_stopsize(codes.stop_size), Command::set_stopsize, codes.stop_size},
+        {rfc2217::encode_set_control(codes.control), Command::set_control, codes.control},
+    };
+    for (const auto& setting : settings) send_setting(setting.frame, setting.command, setting.value);
+    if (confirm_settings() != Confirmation::done) return false;
+    bool all_as_asked = true;
+    for (const auto& setting : settings) {
+        std::size_t i = index_of(setting.command);
+        if (answered_[i] >= sent_[i]) all_as_asked &= answered_as_asked(setting.command, setting.value);
+    }
+    return all_as_asked;
+}
+
+// A server that set another value than asked (a pseudo-terminal behind it
+// keeps 8 data bits) is said once.
+bool NetworkLine::answered_as_asked(rfc2217::Command command, uint8_t value) {
+    uint32_t answered = answered_values_[index_of(command)];
+    if (answered == value) return true;
+    if (!said.other_setting) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "%s with %u instead of %u", command_name(command),
+                      static_cast<unsigned>(answered), static_cast<unsigned>(value));
+        say("%s: the server answered %s\n", name_.data(), detail);
+    }
+    said.other_setting = true;
+    return false;
+}
+
 bool NetworkLine::set_control(uint8_t control) {
     if (!is_open()) return false;
     // Dropping a line that does not exist changes nothing (the port drops
@@ -522,6 +571,7 @@ void NetworkLine::handle(const rfc2217::Event& event) {
             rfc2217::Command command;
             if (!rfc2217::answered_command(event.byte, &command)) break;
             ++answered_[index_of(command)];
+            answered_values_[index_of(command)] = decoder_.value_number();
             if (command == rfc2217::Command::set_baudrate) answered_rate_ = decoder_.value_number();
             if (command == rfc2217::Command::purge_data) purge_pending_ = false;
             break;

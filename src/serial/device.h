@@ -75,7 +75,16 @@ class Device {
     virtual DeviceError set_rate(uint32_t rate) = 0;
 
     virtual DeviceError set_modem_line(ModemLine line, bool raised) = 0;
+
+    // The frame and flow control. A device that kept other settings than
+    // asked, or cannot carry them, has said so itself (reported).
+    virtual DeviceError set_line(const LineSettings& settings) = 0;
 };
+
+// What a device kept of the settings asked, said once a run on standard
+// error: "PORT: the device keeps 8-N-1, not 7-E-1". Returns the error the
+// device gives for it (reported).
+DeviceError say_line_kept(const LineSettings& asked, const LineSettings& kept);
 
 // A port name taken apart (port_name.cpp), once: the port keeps it, so a
 // re-open means what the first open meant.

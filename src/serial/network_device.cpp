@@ -51,6 +51,20 @@ class NetworkDevice final : public Device {
         return ok ? DeviceError{} : ended();
     }
 
+    // What the server kept, or that a raw connection carries none of it,
+    // the line has said.
+    DeviceError set_line(const LineSettings& settings) override {
+        static constexpr uint8_t kParityCodes[] = {rfc2217::kParityNone, rfc2217::kParityEven,
+                                                   rfc2217::kParityOdd};
+        static constexpr uint8_t kFlowCodes[] = {rfc2217::kControlNoFlowControl, rfc2217::kControlHardware,
+                                                 rfc2217::kControlXonXoff};
+        LineCodes codes{settings.data_bits, kParityCodes[static_cast<int>(settings.parity)],
+                        settings.stop_bits == 2 ? rfc2217::kStopSize2 : rfc2217::kStopSize1,
+                        kFlowCodes[static_cast<int>(settings.flow)]};
+        if (line_.set_line(codes)) return DeviceError{};
+        return line_.has_ended() ? ended() : DeviceError{DeviceError::Kind::reported};
+    }
+
    private:
     DeviceError ended() const {
         const TcpError& error = line_.end_error();

@@ -25,8 +25,9 @@ struct SerialPort {
     std::array<char, kPathCapacity> name{};  // as the user gave it
     PortName parsed;
     int32_t remembered_rate = 0;
-    bool gone = false;            // the device vanished and the re-open failed
-    DeviceError pending_failure;  // a failed read found by receive_count, reported by read_byte
+    LineSettings remembered_line;  // 8-N-1 without flow control unless the terminal asked for more
+    bool gone = false;             // the device vanished and the re-open failed
+    DeviceError pending_failure;   // a failed read found by receive_count, reported by read_byte
     bool modem_lines_reported = false;
     bool gone_said = false;        // a use of the port while it is gone has said so
     Deadline steady_after_reopen;  // until then a failure is one of a line that fails as soon as it opens
@@ -229,6 +230,11 @@ void set_modem_line(ModemLine line, int level) {
     if (error) report_modem_line_failure(error, line, level != 0);
 }
 
+DeviceError apply_line(const LineSettings& settings) {
+    if (!port.device) return DeviceError{DeviceError::Kind::not_open};
+    return port.device->set_line(settings);
+}
+
 DeviceError apply_rate(int32_t rate) {
     if (!port.device) return DeviceError{DeviceError::Kind::not_open};
     if (rate <= 0) return DeviceError{DeviceError::Kind::bad_value};
@@ -272,6 +278,35 @@ int set_baud_rate(int32_t rate) {
     const std::string doing = "setting " + std::to_string(rate) + " baud";
     print_system_error(error, doing.c_str());
     return 0;
+}
+
+std::string line_settings_text(const LineSettings& settings) {
+    static constexpr char kParityLetters[] = {'N', 'E', 'O'};
+    static constexpr const char* kFlowNames[] = {"", ", rts-cts", ", xon-xoff"};
+    std::string text = std::to_string(settings.data_bits) + "-" +
+                       kParityLetters[static_cast<int>(settings.parity)] + "-" +
+                       std::to_string(settings.stop_bits);
+    return text + kFlowNames[static_cast<int>(settings.flow)];
+}
+
+int set_line_settings(const LineSettings& settings) {
+    port.remembered_line = settings;
+    DeviceError error = apply_line(settings);
+    if (!error || error.kind == DeviceError::Kind::reported) return 1;
+    print_system_error(error, ("setting the line to " + line_settings_text(settings)).c_str());
+    return 0;
+}
+
+DeviceError say_line_kept(const LineSettings& asked, const LineSettings& kept) {
+    static bool said = false;
+    if (!said) {
+        said = true;
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s: the device keeps %s, not %s\n", port.name.data(),
+                     line_settings_text(kept).c_str(), line_settings_text(asked).c_str());
+        std::fflush(stderr);
+    }
+    return DeviceError{DeviceError::Kind::reported};
 }
 
 int send_byte(uint8_t byte) { return send_bytes(&byte, 1); }
@@ -400,6 +435,7 @@ int reopen_port() {
         return 0;
     }
     set_baud_rate(rate);
+    if (port.remembered_line != LineSettings{}) set_line_settings(port.remembered_line);
     port.steady_after_reopen = Deadline::in_ms(kSteadyAfterReopenMs);
     return 1;
 }

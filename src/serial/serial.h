@@ -58,6 +58,33 @@ std::string port_device_path(const char* name);
 // must fit in a path.
 bool port_name_valid(const char* name);
 
+// How bytes are framed on the line, and its flow control. The port opens
+// 8-N-1 without flow control, as the bootloader needs; the terminal may
+// ask for another.
+enum class Parity : uint8_t { none, even, odd };
+enum class FlowControl : uint8_t { none, rts_cts, xon_xoff };
+
+struct LineSettings {
+    uint8_t data_bits = 8;  // 5 to 8
+    Parity parity = Parity::none;
+    uint8_t stop_bits = 1;  // 1 or 2
+    FlowControl flow = FlowControl::none;
+
+    bool operator==(const LineSettings&) const = default;
+};
+
+// "7-E-2" and the flow control when there is one ("8-N-1, rts-cts"), for
+// messages.
+std::string line_settings_text(const LineSettings& settings);
+
+// Sets the frame and the flow control, remembered for a re-open as the
+// rate is. 1 = set; 0 = the device refused them (the system's text on
+// standard error). A device that keeps another frame than asked (a
+// pseudo-terminal has no data bits or parity of its own; an adapter that
+// knows no 5-bit bytes) or cannot carry one at all (a raw TCP connection)
+// says so once on standard error, and that counts as set.
+int set_line_settings(const LineSettings& settings);
+
 // Non-zero raises DTR, zero drops it; the same for RTS. On a network port
 // they travel to the server (rfc2217://); a device without modem lines
 // says so once.

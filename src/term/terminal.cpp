@@ -35,6 +35,7 @@ Deadline next_reopen_try;
 
 // A log that could not be written ends the run with status 1.
 [[noreturn]] void exit_terminal(const char* message) {
+    vt_end_colors();
     console_flush();
     bool log_written = log_close();
     close_port();
@@ -52,6 +53,7 @@ void next_display_mode() {
     // A character begun in VT_MODE cannot be finished by bytes shown in
     // another mode.
     vt_end_character();
+    vt_end_colors();
     int mode = (static_cast<int>(display_mode) + 1) % 3;
     display_mode = static_cast<DisplayMode>(mode);
     console_print("%s", kModeMessages[mode]);
@@ -69,10 +71,11 @@ bool port_usable() { return !port_is_gone(); }
 // Keys that would use the line do nothing while it is gone; the message
 // that it is gone has been shown already.
 void act_on_key(int code) {
+    if (is_exit_key(code))
+        exit_terminal(code == kKeyCtrlC ? "\r\nControl-C Exit\r\n" : "\r\nNormal Exit\r\n");
     switch (code) {
         case kKeyCtrlA: next_display_mode(); break;
         case kKeyCtrlB: console_clear(); break;
-        case kKeyCtrlC: exit_terminal("\r\nControl-C Exit\r\n");
         case kKeyCtrlD:
             if (port_usable()) upload_text_file();
             break;
@@ -80,9 +83,8 @@ void act_on_key(int code) {
         case kKeyCtrlR:
             if (port_usable()) pulse_dtr();
             break;
-        case kKeyEsc: exit_terminal("\r\nNormal Exit\r\n");
         default:
-            if (code >= 0 && port_usable()) send_byte_checked(static_cast<uint8_t>(code & 0xFF));
+            if (code >= 0 && port_usable()) send_key(code);
             break;
     }
 }
@@ -139,6 +141,11 @@ void idle_pass() {
     if (key_available()) act_on_key(read_key());
 }
 
+// Cursor and function keys as one code each, for their VT100 sequences.
+void take_keys_as_asked() {
+    if (terminal_options.vt100_keys) console_keys_as_one_code();
+}
+
 // Between received bytes: the screen brought up to date and at most one
 // key taken, as an idle pass does, without waiting.
 void keys_amid_bytes() {
@@ -149,6 +156,7 @@ void keys_amid_bytes() {
 }  // namespace
 
 void run_terminal() {
+    take_keys_as_asked();
     // A lost port's re-open (its name looked up, its connection made, its
     // settings answered) gives up for a key: the key is acted on at once,
     // and the re-open tried again when it is due.
@@ -175,6 +183,7 @@ void run_terminal() {
 }
 
 void run_terminal_after_upload(const char* text_file) {
+    take_keys_as_asked();
     set_wait_interrupter(console_key_wait);
     upload_named_file(text_file, true);
     drain_input(kDrainAfterUpload);

@@ -63,12 +63,13 @@ bool looking_at_keys() {
     return upload_reads_keys && !held_keys.full() && (held_keys.empty() || held_keys.last() != kKeyCtrlF);
 }
 
-// Keys typed during an upload: true for an Esc or a Ctrl-C. The keys before
-// it are held for the terminal, in their order.
+// Keys typed during an upload: true for an exit key (Esc or Ctrl-C, or the
+// one --exit-key names). The keys before it are held for the terminal, in
+// their order.
 bool stop_key_typed() {
     while (looking_at_keys() && key_available()) {
         int code = read_key();
-        if (code == kKeyEsc || code == kKeyCtrlC) return true;
+        if (is_exit_key(code)) return true;
         if (code < 0) break;
         held_keys.push(code);
     }
@@ -135,7 +136,10 @@ bool wait_for_file(const UploadFile& file) {
 }
 
 bool upload_stopped_by_key() {
-    console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
+    if (terminal_options.exit_key >= 0)
+        console_print("\r\nUpload stopped: the exit key typed.\r\n");
+    else
+        console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
     return false;
 }
 
