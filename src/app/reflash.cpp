@@ -178,7 +178,7 @@ int show_command(Command* command) {
 // failed: nothing is flashed then.
 bool build(const char* cause, int64_t settle_ms) {
     if (reflash_options.build == nullptr) return true;
-    terminal_line(std::string("Building: ") + shown_target_bytes(reflash_options.build));
+    terminal_own_line(std::string("Building: ") + shown_target_bytes(reflash_options.build));
     std::string why;
     Command* command = command_start(reflash_options.build, &why);
     int status = command != nullptr ? show_command(command) : -1;
@@ -187,7 +187,7 @@ bool build(const char* cause, int64_t settle_ms) {
     report.result = "build failed";
     report.reason = command == nullptr ? why : "status " + std::to_string(status);
     write_event(cause, report, settle_ms);
-    terminal_line("Build failed (" + report.reason + "): nothing flashed");
+    terminal_own_line("Build failed (" + report.reason + "): nothing flashed");
     return false;
 }
 
@@ -205,16 +205,16 @@ void reflash(bool by_key) {
     if (!read_image(&report.reason)) {
         report.result = "not an image";
         write_event(cause, report, settle_ms);
-        terminal_line(shown + " does not read as an image (" + report.reason + "): not flashed" +
-                      (flash_watch != nullptr ? ", waiting for the next change" : ""));
+        terminal_own_line(shown + " does not read as an image (" + report.reason + "): not flashed" +
+                          (flash_watch != nullptr ? ", waiting for the next change" : ""));
         return;
     }
-    terminal_line("Reflashing " + shown + " (" + cause + ") ...");
+    terminal_own_line("Reflashing " + shown + " (" + cause + ") ...");
     const int64_t start_ms = monotonic_ms();
     flash_the_target(&report);
     report.seconds = static_cast<double>(monotonic_ms() - start_ms) / 1000.0;
     write_event(cause, report, settle_ms);
-    terminal_line(after_line(report));
+    terminal_own_line(after_line(report));
 }
 
 }  // namespace

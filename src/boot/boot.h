@@ -122,7 +122,8 @@ void read_flash_file(const char* path);
 
 // The image read last, written as a download with -w --incremental -E
 // writes it: into the bootloader the way the command line says (the
-// application's wake-up only when wake), the pages that changed, verified,
+// application's wake-up only when wake; a bootloader that answers where
+// the application did not is taken), the pages that changed, verified,
 // the application started unless the verify failed. Stops as any download
 // stops (report_error).
 struct ReflashOutcome {

@@ -60,9 +60,10 @@ void divisor_text(unsigned divisor, std::array<char, 3>& text) {
 
 // The divisor names the nearest rate the chip can make, which for some
 // rates (115200: 125,000) is too far off for its UART; the run goes on, as
-// a chip with another clock may be on the line, but the user is told. Only
-// for a rate of --download-rate: the four rates of -r keep the output their
-// users and their scripts know.
+// a chip with another clock may be on the line, but the user is told,
+// whether the rate came from -r or --download-rate. Should the bootloader
+// then not be understood, the stop says where the board was left: at the
+// divisor's rate until a reset.
 void warn_of_a_rate_the_divisor_misses(unsigned divisor, int32_t download_rate) {
     double named = static_cast<double>(kDivisorReference) / (divisor + 1);
     double off = (named - download_rate) / download_rate;
@@ -70,7 +71,27 @@ void warn_of_a_rate_the_divisor_misses(unsigned divisor, int32_t download_rate) 
     if (off <= kRateTolerance) return;
     console_print("Warning: the wake-up divisor %u means %.0f baud on a 16 MHz chip, %.1f %% off %d baud\r\n",
                   divisor, named, 100.0 * off, static_cast<int>(download_rate));
+    char hint[200];
+    std::snprintf(hint, sizeof hint,
+                  "The board's bootloader now listens at %.0f baud, which %d baud does not reach: "
+                  "reset the board before the next run",
+                  named, static_cast<int>(download_rate));
+    set_stop_hint(hint);
 }
+
+// After no hello: a bootloader that answers at the download rate is one an
+// earlier run left waiting (a failed verify, an interrupted write), which
+// the wake-up cannot reach; the stop says so.
+constexpr const char* kAlreadyInBootloader = "The board is already in its bootloader: run again without -t";
+
+bool bootloader_listens() {
+    set_baud_rate(run_options.download_rate);
+    return make_protocol(run_options.protocol)->bootloader_answers();
+}
+
+// A reflash takes a bootloader it finds listening: that is where it was
+// going (its earlier try may have left the board there).
+bool reflashing = false;
 
 // Before the wake-up the line must be quiet: an application that has just
 // started (the one a previous run started, a board that was reset) greets,
@@ -145,8 +166,7 @@ int read_wake_up_answer(ReplyBuffer& reply) {
 // it must answer with six bytes that hold "Hello".
 void wake_application(ReplyBuffer& reply) {
     unsigned divisor_value = wake_up_divisor(run_options.download_rate);
-    if (run_options.download_rate_any)
-        warn_of_a_rate_the_divisor_misses(divisor_value, run_options.download_rate);
+    warn_of_a_rate_the_divisor_misses(divisor_value, run_options.download_rate);
     std::array<char, 3> divisor{};
     divisor_text(divisor_value, divisor);
     wait_for_quiet_line();
@@ -158,7 +178,11 @@ void wake_application(ReplyBuffer& reply) {
         console_print("saying Mancb%scb at %d\r\n", divisor.data(), static_cast<int>(line_rate));
     int count = read_wake_up_answer(reply);
     std::string_view said(reply.data(), static_cast<std::size_t>(count));
-    if (count != kHelloLength || !holds_hello(said)) report_error("No hello from AVR\r\n");
+    if (count != kHelloLength || !holds_hello(said)) {
+        const bool listening = bootloader_listens();
+        if (listening && reflashing) return;
+        report_error_hinted("No hello from AVR\r\n", listening ? kAlreadyInBootloader : "");
+    }
     Event("wake").with("rate", line_rate).with("reply", said).write();
     console_print("AVR said Hello : %s\r\n", shown_target_bytes(reply.data()).c_str());
 }
@@ -187,10 +211,14 @@ void reset_into_bootloader() {
 
 namespace {
 
+// A rate the port does not take (or a network server sets otherwise, said
+// on standard error) stops the run as at the start: the bootloader would
+// hear nothing it understands.
 void switch_to_download_rate() {
     if (run_options.verbose)
         console_print("Set download baud rate to : %u\r\n", static_cast<unsigned>(run_options.download_rate));
-    set_baud_rate(run_options.download_rate);
+    if (set_baud_rate(run_options.download_rate) != 1)
+        report_error_format("Unable to set %d baud", static_cast<int>(run_options.download_rate));
     download_rate_in_force = true;
 }
 
@@ -216,10 +244,14 @@ void write_flash(BootProtocol& protocol, const TargetIdentity& target) {
 }
 
 // A pass that gave up, or ended with errors (FAILURE), counts as failed.
-// After an incremental write a dialogue that can verifies only the pages
-// it wrote (what it read back to compare is as the image has it).
-DownloadOutcome verify_flash(BootProtocol& protocol, const std::vector<bool>& written) {
+// After an incremental write by page hashes, those of the whole section
+// are checked first: a page outside the image's range is covered by
+// nothing else. Then a dialogue that can verifies only the pages it wrote
+// (what it read back to compare is as the image has it).
+DownloadOutcome verify_flash(BootProtocol& protocol, const TargetIdentity& target,
+                             const std::vector<bool>& written) {
     console_print("Verify Flash.\r\n");
+    if (!written.empty() && !written_pages_hold_the_image(protocol, target)) return DownloadOutcome::failed;
     const bool only_written = !written.empty() && protocol.capabilities().verify_pages;
     const PassResult result = only_written ? protocol.verify_pages(written) : protocol.verify_image();
     return result.succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
@@ -249,7 +281,7 @@ void image_event(int kind, const char* path) {
 
 void load_image(int kind, const char* path) {
     console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
-                  path);
+                  shown_target_bytes(path).c_str());
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
     read_rom_file(kind, run_options.current_file_name.data(), flash_memory());
     image_event(kind, path);
@@ -270,6 +302,7 @@ DownloadOutcome download_loaded_image(int kind) {
     switch_to_download_rate();
     std::unique_ptr<BootProtocol> protocol = make_protocol(run_options.protocol);
     const TargetIdentity target = protocol->identify();
+    set_stop_hint({});          // the bootloader understood: no board was left behind
     if (kind == kEepromKind) {  // nothing is written to EEPROM
         protocol->leave_eeprom_unwritten();
         return DownloadOutcome::succeeded;
@@ -283,7 +316,7 @@ DownloadOutcome download_loaded_image(int kind) {
             write_flash(*protocol, target);
         }
     }
-    DownloadOutcome outcome = verify_flash(*protocol, written);
+    DownloadOutcome outcome = verify_flash(*protocol, target, written);
     if (run_options.exit_bootloader) start_application(*protocol, outcome);
     return outcome;
 }
@@ -307,9 +340,11 @@ ReflashOutcome reflash_target(bool wake) {
     run_options.write_flash = run_options.incremental = run_options.exit_bootloader = true;
     run_options.wake_application = wake;
     pages_written = {};
+    reflashing = true;
     struct Restore {
         const RunOptions& asked;
         ~Restore() {
+            reflashing = false;
             run_options.write_flash = asked.write_flash;
             run_options.incremental = asked.incremental;
             run_options.exit_bootloader = asked.exit_bootloader;

@@ -75,6 +75,8 @@ Answer BootProtocol::read_eeprom(uint32_t, uint32_t, std::vector<uint8_t>&) { re
 
 void BootProtocol::leave_eeprom_unwritten() {}
 
+bool BootProtocol::bootloader_answers() { return false; }
+
 void BootProtocol::hold_application() {
     console_print("Verify failed: application not started, the board stays in its bootloader\r\n");
 }
