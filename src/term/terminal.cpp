@@ -86,11 +86,16 @@ void exit_keys_only() {
     }
 }
 
+// The exit keys are looked for whenever the download looks for a stop; no
+// key cuts a wait of the download short (a network port's settings being
+// answered), as it does a lost port's re-open.
 void reflash(bool by_key) {
     console_flush();
+    set_wait_interrupter(nullptr);
     set_stop_watch(exit_keys_only);
     reflash_hooks.run(by_key);
     set_stop_watch(nullptr);
+    set_wait_interrupter(console_key_wait);
     console_flush();
 }
 
