@@ -145,6 +145,22 @@ void refuse_a_log_over_a_file_of_the_run() {
         report_error("Cannot open log file: it is the file to upload.");
 }
 
+// A read-back file replaces what its name held: never a file the run
+// reads or writes otherwise, whatever its spelling, nor the port.
+void refuse_a_read_back_over_a_file_of_the_run(const char* path, const char* other_read_back) {
+    if (path == nullptr) return;
+    const char* files[] = {run_options.no_flash_file ? nullptr : run_options.current_file_name.data(),
+                           run_options.no_eeprom_file ? nullptr : run_options.eeprom_file_name.data(),
+                           run_options.upload_file,
+                           run_options.log_file,
+                           script.events_path,
+                           run_options.port_name.data(),
+                           other_read_back};
+    for (const char* file : files)
+        if (file != nullptr && (std::strcmp(file, path) == 0 || same_file(file, path)))
+            report_error_format("Read-back file %s is a file the run uses", path);
+}
+
 // Option letters of one word, in order; value-taking letters take the
 // following words one after another. Returns the index of the last word
 // used.
@@ -269,6 +285,11 @@ void take_wait_port(const char* word) {
         report_error("Option --wait-port takes whole seconds from 0 to 86400");
 }
 
+void take_read_file(const char*& option, const char* path) {
+    if (*path == '\0' || std::strlen(path) >= kPathCapacity) report_error("File Name Bad Argument");
+    option = path;
+}
+
 [[noreturn]] void list_ports_and_exit() {
     print_port_list();
     exit_program(kExitOk);
@@ -296,6 +317,10 @@ constexpr LongOption kLongOptions[] = {
     {"list-ports", nullptr, "list this machine's serial ports and exit",
      [](const char*) { list_ports_and_exit(); }},
     {"wait-port", "SECONDS", "retry opening the port every 100 ms this long", take_wait_port},
+    {"read-flash", "FILE", "read the flash into FILE (Intel HEX) before any write",
+     [](const char* path) { take_read_file(run_options.read_flash_file, path); }},
+    {"read-eeprom", "FILE", "read the EEPROM into FILE (Intel HEX) before any write",
+     [](const char* path) { take_read_file(run_options.read_eeprom_file, path); }},
 };
 
 // A dialogue's own download rate and reset, where the command line gave
@@ -353,4 +378,6 @@ void parse_command_line(int argc, char** argv) {
     if (script.then_terminal && run_options.quit_after_download)
         report_error("Options -q and --then-terminal exclude each other");
     refuse_a_log_over_a_file_of_the_run();
+    refuse_a_read_back_over_a_file_of_the_run(run_options.read_flash_file, run_options.read_eeprom_file);
+    refuse_a_read_back_over_a_file_of_the_run(run_options.read_eeprom_file, nullptr);
 }
