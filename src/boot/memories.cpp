@@ -138,18 +138,26 @@ DownloadOutcome verify_eeprom(BootProtocol& protocol, const std::vector<Stretch>
 constexpr const char* kReadsNotKnown =
     "the bootloader does not know the memory commands (a build from before them)";
 
-[[noreturn]] void memory_not_read(const char* memory, const char* reason) {
-    report_error_format("%s not read: %s; nothing was written", memory, reason);
+// A memory as the console and the events name it.
+struct Memory {
+    const char* shown;
+    const char* event;
+};
+constexpr Memory kFlash{"Flash", "flash"};
+constexpr Memory kEeprom{"EEPROM", "eeprom"};
+
+[[noreturn]] void memory_not_read(Memory memory, const char* reason) {
+    report_error_format("%s not read: %s; nothing was written", memory.shown, reason);
 }
 
-void write_read_back(const char* memory, const char* path, std::span<const uint8_t> bytes) {
+void write_read_back(Memory memory, const char* path, std::span<const uint8_t> bytes) {
     int error = 0;
     if (!write_hex_file(path, bytes, &error))
         report_error_format("Cannot write %s: %s; nothing was written to the chip", path,
                             file_error_text(error));
-    console_print("\r\n%s read into %s\r\n", memory, path);
+    console_print("\r\n%s read into %s\r\n", memory.shown, path);
     Event("read")
-        .with("memory", memory)
+        .with("memory", memory.event)
         .with("file", path)
         .with("bytes", bytes.size())
         .with("result", "written")
@@ -158,26 +166,26 @@ void write_read_back(const char* memory, const char* path, std::span<const uint8
 
 void read_flash_into(BootProtocol& protocol, const TargetIdentity& target, const char* path) {
     if (!protocol.capabilities().read_pages || target.page_bytes == 0)
-        memory_not_read("Flash", "this bootloader's dialogue cannot read pages back");
+        memory_not_read(kFlash, "this bootloader's dialogue cannot read pages back");
     const uint32_t pages = target.application_bytes / target.page_bytes;
     console_print("Reading flash: %u pages\r\n", static_cast<unsigned>(pages));
     std::vector<uint8_t> bytes;
     const Answer answer = protocol.read_pages(0, pages, bytes);
-    if (answer == Answer::not_known) memory_not_read("Flash", kReadsNotKnown);
+    if (answer == Answer::not_known) memory_not_read(kFlash, kReadsNotKnown);
     if (answer != Answer::done || bytes.size() != pages * target.page_bytes)
-        memory_not_read("Flash", "the read-back broke off");
-    write_read_back("Flash", path, bytes);
+        memory_not_read(kFlash, "the read-back broke off");
+    write_read_back(kFlash, path, bytes);
 }
 
 void read_eeprom_into(BootProtocol& protocol, const TargetIdentity& target, const char* path) {
-    if (!protocol.capabilities().read_eeprom) memory_not_read("EEPROM", protocol.no_eeprom_reason(false));
+    if (!protocol.capabilities().read_eeprom) memory_not_read(kEeprom, protocol.no_eeprom_reason(false));
     console_print("Reading EEPROM: %u bytes\r\n", static_cast<unsigned>(target.eeprom_bytes));
     std::vector<uint8_t> bytes;
     const Answer answer = protocol.read_eeprom(0, target.eeprom_bytes, bytes);
-    if (answer == Answer::not_known) memory_not_read("EEPROM", kReadsNotKnown);
+    if (answer == Answer::not_known) memory_not_read(kEeprom, kReadsNotKnown);
     if (answer != Answer::done || bytes.size() < target.eeprom_bytes)
-        memory_not_read("EEPROM", "the read-back broke off");
-    write_read_back("EEPROM", path, std::span(bytes).first(target.eeprom_bytes));
+        memory_not_read(kEeprom, "the read-back broke off");
+    write_read_back(kEeprom, path, std::span(bytes).first(target.eeprom_bytes));
 }
 
 }  // namespace

@@ -77,9 +77,17 @@ constexpr int kReadRetryLimit = 5;
 // An EEPROM block answered 'N' is sent again this many times.
 constexpr int kEepromResendLimit = 5;
 // A block read starts within this, and its bytes follow each other within
-// the gap; the bootloader copies a page to SRAM (128 us) before it sends it.
+// the gap; the bootloader copies a page to SRAM (128 us) before it sends it,
+// and a network port or a busy machine adds its own delays.
 constexpr int kFirstByteMs = 1000;
-constexpr int kByteGapMs = 200;
+constexpr int kByteGapMs = 1000;
+// After a broken block the bootloader is still sending the rest of the
+// range: the line must have been quiet this long before the rest is asked
+// for, and the drain may take the rest's time on the wire twice over, and
+// a second more.
+constexpr int kReadQuietMs = 100;
+constexpr int kReadDrainMarginMs = 1000;
+constexpr int kBitsPerByte = 10;
 // 'W' answers once its bytes are written: up to 8.5 ms each on the chip,
 // then read back; the wait allows each a little more, and the line's delay.
 constexpr int kEepromByteMs = 9;
@@ -326,11 +334,17 @@ class TamborvineProtocol final : public BootProtocol {
                               static_cast<unsigned>(end - 1));
             send_range_request(command, from, end - from);
             if (read_block_list(from, end, bytes)) return Answer::done;
-            drain_until_quiet(kQuietMs, kQuietLimitMs);
+            drain_the_rest(end - from);
             if (retries == kReadRetryLimit) return Answer::broke_off;
             console_print("\r\nread again from block %u\r\n",
                           static_cast<unsigned>(first + bytes.size() / kBlockBytes));
         }
+    }
+
+    void drain_the_rest(uint32_t blocks) {
+        const int64_t wire_ms = int64_t{blocks} * (kBlockBytes + kHashBytes) * kBitsPerByte * 1000 /
+                                std::max<int32_t>(run_options.download_rate, 1);
+        drain_until_quiet(kReadQuietMs, static_cast<int>(2 * wire_ms + kReadDrainMarginMs));
     }
 
     // Appends each good block; true when all came and the list ended.
