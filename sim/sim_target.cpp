@@ -4,6 +4,7 @@
 // ask for; every command it meets is reported with the line rate in force.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -241,7 +242,7 @@ void Target::reset(double at, const std::string& cause) {
 double Target::poll(double now) {
     double next = state_ == State::bootloader ? bootloader_timers(now) : kNever;
     if (window_ends_ != kNever) {
-        if (now < window_ends_) return window_ends_;
+        if (now < window_ends_) return std::min(next, window_ends_);
         window_ends_ = kNever;
         report_command("boot-timeout", out_.line_rate());
         start_application(now);

@@ -114,7 +114,6 @@ class Target {
     void blocks(uint32_t rate, double at);
     void eeprom_count(uint32_t rate, double at);
     void eeprom_block(uint32_t rate, double at);
-    bool arguments_complete(uint32_t rate, double at);
     void unknown(uint8_t letter, uint32_t rate, double at);
     void refuse(uint8_t reply, double at);
     double bootloader_timers(double now);

@@ -37,10 +37,12 @@
  * that destroy are taken only where the host's sequence puts them: the
  * erase 'e' right after the identification 'V' 't' (or right after an 'H',
  * where a host that asked for page hashes falls back to the erase) and
- * alone on the line for 50 ms, 'D' and 'W' right after an 'A'. The bytes of a command must come 50 ms apart
- * at most. A byte that is no command here, a command out of its place, a command whose bytes stopped coming
- * and a range that does not fit are all refused the same way: the bootloader discards what comes until the
- * line has been quiet for 30 ms, and answers '?'.
+ * alone on the line for 50 ms, 'D' and 'W' right after an 'A'. The bytes
+ * of a command must come 50 ms apart at most. A byte that is no command
+ * here, a command out of its place, a command whose bytes stopped coming
+ * and a range that does not fit are all refused the same way: the
+ * bootloader discards what comes until the line has been quiet for 30 ms,
+ * and answers '?' (a page or EEPROM block cut short gets 'N' instead).
  *
  * Host pages start wherever the image starts, so one host page covers one
  * or two device pages; each is rewritten with the words it already holds

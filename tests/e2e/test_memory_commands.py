@@ -35,6 +35,7 @@ ADDRESS = b"A" + struct.pack(">H", EEPROM_AT)
 EXCHANGES = [  # request, answer
     (b"X\x00\x00\x00\x00", b"\r"), (b"G\x00\x00\x00\x00", b"\r"),  # the probes
     (block_write(), b"?"), (b"e", b"?"),  # not where the host's sequence puts them
+    (b"H\x00\x00\x00\x00e\x00", b"\r?"), (b"H\x00\x00\x00\x00", b"\r"), (b"e", b"\r"),  # the erase only alone
     (ADDRESS, b"\r"), (block_write(damage=1), b"N"),
     (ADDRESS, b"\r"), (block_write(), b"\r"),
     (b"X\x00\x0e\x00\x02", blocks(bytes(EEPROM[0xE00:]))),
