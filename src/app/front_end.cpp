@@ -128,6 +128,8 @@ void open_events(int argc, char** argv) {
     options.with("flash_file", run_options.no_flash_file ? nullptr : run_options.current_file_name.data())
         .with("eeprom_file", run_options.no_eeprom_file ? nullptr : run_options.eeprom_file_name.data())
         .with("upload_file", run_options.upload_file)
+        .with("read_flash_file", run_options.read_flash_file)
+        .with("read_eeprom_file", run_options.read_eeprom_file)
         .with("terminal_rate", run_options.terminal_rate)
         .with("download_rate", run_options.download_rate)
         .with("write", run_options.write_flash)
