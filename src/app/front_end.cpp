@@ -232,6 +232,7 @@ int tamborvine_main(int argc, char** argv) {
         same_file(run_options.log_file, script.events_path))
         report_error("Cannot open log file: it is the events file.");
     if (log_wanted && !log_open(run_options.log_file)) report_error("Cannot open log file.");
+    refuse_read_backs_over_files_of_the_run();
     if (terminal_runs) console_take_keys();
     console_clear();
     open_the_port();

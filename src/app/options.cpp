@@ -378,6 +378,9 @@ void parse_command_line(int argc, char** argv) {
     if (script.then_terminal && run_options.quit_after_download)
         report_error("Options -q and --then-terminal exclude each other");
     refuse_a_log_over_a_file_of_the_run();
+}
+
+void refuse_read_backs_over_files_of_the_run() {
     refuse_a_read_back_over_a_file_of_the_run(run_options.read_flash_file, run_options.read_eeprom_file);
     refuse_a_read_back_over_a_file_of_the_run(run_options.read_eeprom_file, nullptr);
 }
