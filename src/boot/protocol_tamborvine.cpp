@@ -89,9 +89,10 @@ constexpr int kReadQuietMs = 100;
 constexpr int kReadDrainMarginMs = 1000;
 constexpr int kBitsPerByte = 10;
 // 'W' answers once its bytes are written: up to 8.5 ms each on the chip,
-// then read back; the wait allows each a little more, and the line's delay.
-constexpr int kEepromByteMs = 9;
-constexpr int kEepromAnswerMarginMs = 1000;
+// then read back; the wait allows each more than twice that (a board whose
+// clock is slower, a port on another machine), and the line's delay.
+constexpr int kEepromByteMs = 20;
+constexpr int kEepromAnswerMarginMs = 2000;
 
 // A request for a range: the command, then the first block and the block
 // count, both high byte first, in one write.
