@@ -6,7 +6,13 @@ drained here) with a log file. Prints MB/s per mode and checks that every
 byte reached the screen and the log. For comparison the same raw text goes
 through picocom in the same run.
 
-VT_MODE also gets UTF-8 text (accents, the euro sign, box drawing).
+VT_MODE also gets UTF-8 text (accents, the euro sign, box drawing), and
+coloured lines: ended by CR alone and shown with --colors --log-time
+--map-in crlf (the colours reach the screen, each CR starts a line, each
+log line is tagged), against the same lines ended by CR LF and shown
+without the options, so that both put the same lines on the screen (a
+line feed is what a terminal's output costs most); picocom shows the CR
+LF lines.
 
 Usage: terminal_flood.py [--tamborvine PATH] [--megabytes N] [--binary-megabytes N]
 """
@@ -15,6 +21,7 @@ import fcntl
 import os
 import pty
 import re
+import resource
 import select
 import shutil
 import struct
@@ -139,6 +146,40 @@ def expected_vt(data):
 
 EXPECTED = {"VT_MODE": expected_vt, "ASCII_HEX": expected_ascii_hex, "HEX_ONLY": expected_hex_only}
 
+# ---- coloured lines ended by CR, plainly and with the options ---------------
+
+OPTIONS = ["--colors", "--log-time", "--map-in", "crlf"]
+GREEN, NORMAL = b"\x1b[32m", b"\x1b[0m"
+LOG_TAG = re.compile(rb"(?m)^[ 12]\d:[0-5]\d:[0-6]\d\.\d\d =")
+
+
+def coloured_lines(size, end=b"\r"):
+    out = bytearray()
+    n = 0
+    while len(out) < size:
+        out += GREEN + b"line %08d: the quick brown fox jumps over the lazy dog" % n + NORMAL + end
+        n += 1
+    return bytes(out)
+
+
+def line_texts(data):
+    return [line[len(GREEN):-len(NORMAL)] for line in data.replace(b"\r\n", b"\r").split(b"\r")[:-1]]
+
+
+def expected_plain(data):
+    # CR LF lines: the subset drops the SGR; the CR logs nothing.
+    lines = line_texts(data)
+    return (b"".join(t + b"\r\n" for t in lines),
+            b"".join(b" <1b>\r\n[32m" + t + b" <1b>\r\n[0m\r\n" for t in lines))
+
+
+def expected_with_options(data):
+    # The SGR reaches the screen, each CR is a line feed; the log's lines
+    # each begin with a time tag, taken off before the comparison.
+    lines = line_texts(data)
+    return (b"".join(GREEN + t + NORMAL + b"\n" for t in lines),
+            b"".join(b" <1b>\r\n[32m" + t + b" <1b>\r\n[0m\r\n" for t in lines))
+
 
 # ---- plumbing -------------------------------------------------------------
 
@@ -199,11 +240,12 @@ def measure(drain, line_master, data, screen_start, expected_len, timeout=300):
     return elapsed
 
 
-def run_tamborvine(binary, mode, payload, tmp):
+def run_tamborvine(binary, mode, payload, tmp, options=(), expected=None):
     line_master, line_slave, line_path = open_line()
     screen_master, screen_slave = open_screen()
     log_path = os.path.join(tmp, "flood-%s.log" % mode)
-    proc = subprocess.Popen([binary, "-c", line_path, "-l", log_path], stdin=screen_slave,
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    proc = subprocess.Popen([binary, "-c", line_path, "-l", log_path] + list(options), stdin=screen_slave,
                             stdout=screen_slave, stderr=subprocess.DEVNULL, start_new_session=True)
     drain = Drain(screen_master)
     try:
@@ -213,18 +255,21 @@ def run_tamborvine(binary, mode, payload, tmp):
             os.write(screen_master, b"\x01")
             drain.until(lambda: b"hex mode = " in drain.data[marker:], 20)
         drain.until(lambda: drain.data.endswith(b"\r\n"), 20)
-        screen_expected, log_expected = EXPECTED[mode](payload)
+        screen_expected, log_expected = (expected or EXPECTED[mode])(payload)
         screen_expected = screen_expected.replace(b"\n", b"\r\n")  # the screen's own output processing
         screen_start = len(drain.data)
         elapsed = measure(drain, line_master, payload, screen_start, len(screen_expected))
         os.write(screen_master, b"\x1b")
         drain.until(lambda: b"Normal Exit" in drain.data[screen_start:], 30)
         proc.wait(timeout=30)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
         screen = bytes(drain.data[screen_start:])
         screen_ok = screen.startswith(screen_expected)
         with open(log_path, "rb") as f:
-            log_ok = f.read() == log_expected
-        return elapsed, screen_ok, log_ok
+            log = f.read()
+        log_ok = (LOG_TAG.sub(b"", log) if "--log-time" in options else log) == log_expected
+        return elapsed, screen_ok, log_ok, cpu
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -234,6 +279,7 @@ def run_tamborvine(binary, mode, payload, tmp):
 
 
 def run_picocom(text):
+    """picocom showing text (as it comes: it interprets nothing)."""
     picocom = shutil.which("picocom")
     if picocom is None:
         return None
@@ -261,6 +307,31 @@ def run_picocom(text):
             os.close(fd)
 
 
+def compare_options(binary, payload, tmp, rounds=5):
+    """The coloured lines plainly (ended by CR LF) and with the options
+    (ended by CR), in turns: the best rate of each (a shared machine slows
+    single runs at random), and the least processor time the program took
+    for them (its whole run: set-up, the flood, the end). Returns the
+    failures."""
+    plain = payload.replace(b"\r", b"\r\n")
+    variants = ((plain, [], expected_plain), (payload, OPTIONS, expected_with_options))
+    best = [0.0, 0.0]
+    cpu = [float("inf"), float("inf")]
+    failures = 0
+    for _ in range(rounds):
+        for i, (data, options, expected) in enumerate(variants):
+            elapsed, screen_ok, log_ok, used = run_tamborvine(binary, "VT_MODE", data, tmp, options, expected)
+            best[i] = max(best[i], len(data) / elapsed / 1e6)
+            cpu[i] = min(cpu[i], used)
+            failures += (not screen_ok) + (not log_ok)
+    for (data, options, _), rate, used in zip(variants, best, cpu):
+        print("VT_MODE   %-7s : %7.1f MB/s  (%.2f MB, best of %d; %.2f s of processor)  %s"
+              % ("colours", rate, len(data) / 1e6, rounds, used, " ".join(options) if options else "CR LF lines"))
+    print("          the options cost %.1f %% of the plain rate, %.1f %% more processor time%s"
+          % (100.0 * (1 - best[1] / best[0]), 100.0 * (cpu[1] / cpu[0] - 1), "" if not failures else "  BYTES LOST"))
+    return failures
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--tamborvine", default=os.environ.get(
@@ -272,23 +343,24 @@ def main():
     text = text_lines(int(args.megabytes * 1e6))
     binary = binary_pattern(int(args.binary_megabytes * 1e6))
     utf8 = utf8_lines(int(args.megabytes * 1e6))
+    coloured = coloured_lines(int(args.megabytes * 1e6))
     failures = 0
     with tempfile.TemporaryDirectory(prefix="tvbench-") as tmp:
-        result = run_picocom(text)
-        if result is None:
-            print("picocom   text    : not installed")
-            picocom_rate = None
-        else:
+        for name, payload in (("text", text), ("colours", coloured.replace(b"\r", b"\r\n"))):
+            result = run_picocom(payload)
+            if result is None:
+                print("picocom   %-7s : not installed" % name)
+                continue
             elapsed, ok = result
-            picocom_rate = len(text) / elapsed / 1e6
-            print("picocom   text    : %7.1f MB/s  (%.2f MB in %.2f s)%s"
-                  % (picocom_rate, len(text) / 1e6, elapsed, "" if ok else "  BYTES LOST"))
+            print("picocom   %-7s : %7.1f MB/s  (%.2f MB in %.2f s)%s"
+                  % (name, len(payload) / elapsed / 1e6, len(payload) / 1e6, elapsed, "" if ok else "  BYTES LOST"))
+        failures += compare_options(args.tamborvine, coloured, tmp)
         for mode in MODES:
             payloads = [("text", text), ("binary", binary)]
             if mode == "VT_MODE":
                 payloads.append(("utf8", utf8))
             for name, payload in payloads:
-                elapsed, screen_ok, log_ok = run_tamborvine(args.tamborvine, mode, payload, tmp)
+                elapsed, screen_ok, log_ok, _ = run_tamborvine(args.tamborvine, mode, payload, tmp)
                 rate = len(payload) / elapsed / 1e6
                 verdict = "screen %s, log %s" % ("complete" if screen_ok else "BYTES LOST",
                                                  "complete" if log_ok else "BYTES LOST")

@@ -7,14 +7,17 @@
 _tamborvine() {
     # Every option, by what follows it. A new long option is one word added
     # to one of these lists (and its entry in the manual page).
-    local flags="-w -t -E -T -V -q -h -v --help --incremental --then-terminal --list-ports"
+    local flags="-w -t -E -T -V -q -h -v --help --incremental --then-terminal --list-ports --colors --echo
+                 --log-append --log-time"
     local file_options="-d -e -l --events --read-flash --read-eeprom"
     local port_options="-c"
     local download_rate_options="-r --download-rate"
     local rate_options="-b"
     local reset_options="--reset"
     local protocol_options="--protocol"
-    local text_options="--expect --send --timeout --reset-ms --boot-wait-ms --wait-port" # a value that no list can offer
+    local choice_options="--data-bits --parity --stop-bits --flow --keys --time-format" # one of a few words
+    local text_options="--expect --send --timeout --reset-ms --boot-wait-ms --wait-port --exit-key --map-in --map-out
+                        --profile" # a value that no list can offer
 
     local cur=${COMP_WORDS[COMP_CWORD]}
     local option="" prefix=""
@@ -49,6 +52,17 @@ _tamborvine() {
         COMPREPLY=($(compgen -W "dtr rts dtr,rts none" -- "$cur"))
     elif [[ " $protocol_options " == *" $option "* ]]; then
         COMPREPLY=($(compgen -W "tamborvine stk500v1 arduino" -- "$cur"))
+    elif [[ " $choice_options " == *" $option "* ]]; then
+        local choices
+        case $option in
+            --data-bits) choices="5 6 7 8" ;;
+            --parity) choices="none even odd" ;;
+            --stop-bits) choices="1 2" ;;
+            --flow) choices="none rts-cts xon-xoff" ;;
+            --keys) choices="pc vt100" ;;
+            --time-format) choices="clock iso" ;;
+        esac
+        COMPREPLY=($(compgen -W "$choices" -- "$cur"))
     elif [[ " $download_rate_options " == *" $option "* ]]; then
         local rates="19200 38400 57600 115200"
         [[ $option == --download-rate ]] && rates="$rates 250000 500000 1000000"
@@ -58,7 +72,8 @@ _tamborvine() {
     elif [[ -n $option && " $text_options " == *" $option "* ]]; then
         return 0
     elif [[ $cur == -* ]]; then
-        local all="$flags $file_options $port_options $reset_options $protocol_options $download_rate_options $rate_options $text_options"
+        local all="$flags $file_options $port_options $reset_options $protocol_options $choice_options
+                   $download_rate_options $rate_options $text_options"
         COMPREPLY=($(compgen -W "$all" -- "$cur"))
     elif ((COMP_CWORD == 1)); then # the flash file is the first word
         compopt -o filenames 2>/dev/null

@@ -10,6 +10,7 @@
 #include "base/fatal.h"
 #include "base/files.h"
 #include "base/run_options.h"
+#include "base/text.h"
 #include "boot/boot.h"
 #include "console/console.h"
 #include "events/events.h"
@@ -31,9 +32,11 @@ constexpr int kPermissionGraceMs = 3000;
 // in the stop.
 [[noreturn]] void refuse_the_port(const char* name, const OpenFailure& why) {
     std::fflush(stdout);
-    if (!why.line.empty()) std::fprintf(stderr, "%s\n", why.line.c_str());
+    if (!why.line.empty()) std::fprintf(stderr, "%s\n", shown_target_bytes(why.line).c_str());
     std::fflush(stderr);
-    report_error((std::string("Unable to open COM port : ") + name + "\r\n" + why.candidates).c_str());
+    report_error(
+        (std::string("Unable to open COM port : ") + shown_target_bytes(name) + "\r\n" + why.candidates)
+            .c_str());
 }
 
 // Opens the port, trying again every 100 ms for as long as --wait-port
@@ -62,6 +65,37 @@ void open_the_port() {
     if (set_baud_rate(run_options.terminal_rate) != 1)
         report_error_format("Unable to set %d baud", static_cast<int>(run_options.terminal_rate));
     drain_input(10);
+}
+
+// The terminal's frame and flow control, once the downloads are over (they
+// keep the 8-N-1 the bootloader needs). A device that refuses them stops
+// the run as a refused rate does.
+void set_terminal_line() {
+    if (terminal_line == LineSettings{}) return;
+    if (set_line_settings(terminal_line) != 1)
+        report_error_format("Unable to set the line to %s", line_settings_text(terminal_line).c_str());
+}
+
+// A file of the run that is the port itself would send its bytes down the
+// line (a log, the event stream: a target takes them as commands) or take
+// the target's (an upload): refused by the file's identity, whatever its
+// spelling or link, before anything is opened or sent. One row a file.
+void refuse_files_that_are_the_port() {
+    const std::string device = port_device_path(run_options.port_name.data());
+    if (device.empty()) return;
+    const char* events = script.events_path != nullptr && std::strcmp(script.events_path, "-") != 0
+                             ? script.events_path
+                             : nullptr;
+    const struct {
+        const char* path;
+        const char* message;
+    } files[] = {
+        {run_options.log_file, "Cannot open log file: it is the port."},
+        {events, "Cannot open events file: it is the port."},
+        {run_options.upload_file, "Cannot open input file: it is the port."},
+    };
+    for (const auto& file : files)
+        if (same_file(file.path, device.c_str())) report_error(file.message);
 }
 
 // An events file whose reader takes nothing for this long has failed, as
@@ -112,15 +146,16 @@ void open_events(int argc, char** argv) {
     const char* flash = run_options.no_flash_file ? nullptr : run_options.current_file_name.data();
     const char* eeprom = run_options.no_eeprom_file ? nullptr : run_options.eeprom_file_name.data();
     if (same_file(path, flash) || same_file(path, eeprom) || same_file(path, run_options.upload_file))
-        report_error_format("Events file %s is a file the run reads", path);
+        report_error_format("Events file %s is a file the run reads", shown_target_bytes(path).c_str());
     if (std::strcmp(path, "-") == 0) {
         events_open(stderr_sink());
     } else {
         int error = 0;
         OutputFile* file = output_file_open(path, &error, true);
         if (file == nullptr) {
-            std::fprintf(stderr, "%s: %s\n", path, file_error_text(error));
-            report_error_format("Cannot open events file: %s", path);
+            std::fprintf(stderr, "tamborvine: opening events file %s: %s\n", shown_target_bytes(path).c_str(),
+                         file_error_text(error));
+            report_error_format("Cannot open events file: %s", shown_target_bytes(path).c_str());
         }
         events_open(file_sink(file));
     }
@@ -193,6 +228,7 @@ void run_script(DownloadOutcome outcome) {
                                           : "EEPROM not written: the steps were not run");
     }
     set_baud_rate(run_options.terminal_rate);
+    set_terminal_line();
     if (run_options.upload_file != nullptr) upload_named_file(run_options.upload_file, false);
     std::string failure;
     if (!run_steps(script.steps, &failure)) {
@@ -216,6 +252,7 @@ int tamborvine_main(int argc, char** argv) {
     console_clear();
     create_flash_image();
     parse_command_line(argc, argv);
+    refuse_files_that_are_the_port();
     open_events(argc, argv);
     // A run that quits after the downloads, or runs steps instead of the
     // terminal, reads no key: the keyboard stays as the user had it, so
@@ -231,8 +268,9 @@ int tamborvine_main(int argc, char** argv) {
     if (log_wanted && script.events_path != nullptr && std::strcmp(script.events_path, "-") != 0 &&
         same_file(run_options.log_file, script.events_path))
         report_error("Cannot open log file: it is the events file.");
-    if (log_wanted && !log_open(run_options.log_file)) report_error("Cannot open log file.");
     refuse_read_backs_over_files_of_the_run();
+    if (log_wanted && !log_open(run_options.log_file, run_options.log_append))
+        report_error("Cannot open log file.");
     if (terminal_runs) console_take_keys();
     console_clear();
     open_the_port();
@@ -243,6 +281,7 @@ int tamborvine_main(int argc, char** argv) {
         exit_program(outcome == DownloadOutcome::succeeded ? kExitOk : kExitFailure, outcome_reason(outcome));
     }
     set_baud_rate(run_options.terminal_rate);
+    set_terminal_line();
     console_ctrl_c_as_key();
     if (run_options.no_arguments || run_options.upload_file == nullptr) run_terminal();
     run_terminal_after_upload(run_options.upload_file);

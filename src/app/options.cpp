@@ -3,13 +3,19 @@
 // their table (kLongOptions below).
 #include "app/options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "app/long_options.h"
+#include "app/profiles.h"
 #include "base/fatal.h"
 #include "base/files.h"
 #include "base/run_options.h"
@@ -19,6 +25,7 @@
 #include "ports/ports.h"
 #include "serial/serial.h"
 #include "tamborvine_version.h"
+#include "term/term.h"
 
 namespace {
 
@@ -50,6 +57,10 @@ constexpr const char* kVersionLine = "TAMBORVINE verion : " TAMBORVINE_VERSION "
 constexpr const char* kDefaultPort = "Com1:";
 constexpr std::size_t kRateTextCapacity = 10;  // 9 characters and the NUL
 
+// The settings the command line gave, by their profile keys: a profile
+// does not override them.
+std::set<std::string, std::less<>> given_settings;
+
 void print_usage_lines() {
     close_port();
     for (const char* line : kUsage) std::fputs(line, stdout);
@@ -80,9 +91,34 @@ bool convert_rate(const char* word, int32_t* rate) {
     return true;
 }
 
+// The word of a refused value as standard error names it, control bytes
+// made visible; a word longer than a path is named by its start.
+constexpr std::size_t kLongestNamedWord = 60;
+
+std::string named(const char* word) {
+    std::string_view text(word);
+    if (text.size() <= kLongestNamedWord) return shown_target_bytes(text);
+    return shown_target_bytes(text.substr(0, kLongestNamedWord)) + "... (" + std::to_string(text.size()) +
+           " characters)";
+}
+
+[[noreturn]] void refuse_value(const char* stop, const char* option, const char* word, const char* wanted) {
+    refuse_argument(stop, "%s takes %s, not \"%s\"", option, wanted, named(word).c_str());
+}
+
+[[noreturn]] void refuse_missing_value(const char* stop, char letter, const char* wanted) {
+    refuse_argument(stop, "-%c needs %s after it", letter, wanted);
+}
+
+constexpr const char* kRateStop = "Baud Rate - Bad Argument";
+constexpr const char* kPortStop = "Com Port Bad Argument";
+constexpr const char* kFileStop = "File Name Bad Argument";
+constexpr const char* kWordStop = "Bad Argument";
+constexpr const char* kShorterName = "a name shorter than a path's limit";
+
 void take_terminal_rate(const char* word) {
     int32_t rate = 0;
-    if (!convert_rate(word, &rate) || rate == 0) report_error("Baud Rate - Bad Argument");
+    if (!convert_rate(word, &rate) || rate == 0) refuse_value(kRateStop, "-b", word, "a rate in baud");
     run_options.terminal_rate = rate;
 }
 
@@ -94,7 +130,7 @@ bool reset_given = false;
 void take_download_rate(const char* word) {
     int32_t rate = 0;
     if (!convert_rate(word, &rate) || (rate != 19200 && rate != 38400 && rate != 57600 && rate != 115200))
-        report_error("Baud Rate - Bad Argument");
+        refuse_value(kRateStop, "-r", word, "19200, 38400, 57600 or 115200 (--download-rate takes any rate)");
     run_options.download_rate = rate;
     run_options.download_rate_any = false;
     download_rate_given = true;
@@ -104,7 +140,8 @@ void take_download_rate(const char* word) {
 // rate read from the front of "1e6" would be a rate nobody asked for).
 void take_any_download_rate(const char* word) {
     int64_t value = 0;
-    if (!parse_decimal(word, 1, INT32_MAX, &value)) report_error("Baud Rate - Bad Argument");
+    if (!parse_decimal(word, 1, INT32_MAX, &value))
+        refuse_value(kRateStop, "--download-rate", word, "a whole number of baud above 0");
     run_options.download_rate = static_cast<int32_t>(value);
     run_options.download_rate_any = true;
     download_rate_given = true;
@@ -112,26 +149,70 @@ void take_any_download_rate(const char* word) {
 
 void take_port(const char* word) {
     if (!copy_text(run_options.port_name, word) || !port_name_valid(word))
-        report_error("Com Port Bad Argument");
+        refuse_value(
+            kPortStop, "-c", word,
+            "a device path, COMn, usb:VVVV:PPPP[:SERIAL], rfc2217://HOST:PORT or socket://HOST:PORT");
 }
 
 void take_upload_file(const char* word) {
-    if (std::strlen(word) >= kPathCapacity) report_error("File Name Bad Argument");
+    if (std::strlen(word) >= kPathCapacity) refuse_value(kFileStop, "-d", word, kShorterName);
     run_options.upload_file = word;
-    console_print("text file: %s\r\r\n", word);
+    console_print("text file: %s\r\r\n", shown_target_bytes(word).c_str());
 }
 
 void take_eeprom_file(const char* word) {
-    if (!copy_text(run_options.eeprom_file_name, word)) report_error("File Name Bad Argument");
-    console_print("hex file: %s\r\r\n", word);
+    if (!copy_text(run_options.eeprom_file_name, word)) refuse_value(kFileStop, "-e", word, kShorterName);
+    console_print("hex file: %s\r\r\n", shown_target_bytes(word).c_str());
     run_options.no_eeprom_file = false;
 }
 
 // The log is only named here: it is opened (and so emptied) once the whole
 // command line has been accepted, and never when it is a file of the run.
 void take_log_file(const char* word) {
-    if (std::strlen(word) >= kPathCapacity) report_error("File Name Bad Argument");
+    if (std::strlen(word) >= kPathCapacity) refuse_value(kFileStop, "-l", word, kShorterName);
     run_options.log_file = word;
+}
+
+// A word past the first that does not begin with '-' is passed over, as
+// the first word alone names the flash file; but one that is a file meant
+// for flashing (a name a flash image has, or a file that exists) would be
+// silently left out of a run that then passes: refused, with where the
+// flash file goes.
+constexpr std::string_view kFlashFileEndings[] = {".hex", ".ihex", ".ihx", ".elf"};
+
+bool looks_like_a_flash_file(const char* word) {
+    std::string name(word);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (std::string_view ending : kFlashFileEndings)
+        if (name.size() > ending.size() && name.ends_with(ending)) return true;
+    std::error_code error;
+    return std::filesystem::is_regular_file(std::filesystem::path(word), error);
+}
+
+void refuse_a_file_out_of_place(const char* word) {
+    if (!looks_like_a_flash_file(word)) return;
+    if (run_options.no_flash_file)
+        report_error_format(
+            "File %s is not read where it stands: the flash file must be the first word "
+            "(tamborvine %s -w ...)",
+            named(word).c_str(), named(word).c_str());
+    report_error_format(
+        "File %s is not read where it stands: only the first word is the flash file "
+        "(here %s)",
+        named(word).c_str(), named(run_options.current_file_name.data()).c_str());
+}
+
+// A word longer than any path stops the run ("Bad Argument").
+void refuse_a_word_too_long(const char* word) {
+    if (std::strlen(word) >= kPathCapacity)
+        refuse_argument(kWordStop, "a word longer than a path may be: %s", named(word).c_str());
+}
+
+// --incremental changes how -w writes; without -w the run would only verify
+// and pass while writing nothing.
+void refuse_incremental_without_write() {
+    if (run_options.incremental && !run_options.write_flash)
+        report_error("Option --incremental needs -w: without it nothing is written, the run only verifies");
 }
 
 void refuse_a_log_over_a_file_of_the_run() {
@@ -161,6 +242,10 @@ void refuse_a_read_back_over_a_file_of_the_run(const char* path, const char* oth
             report_error_format("Read-back file %s is a file the run uses", path);
 }
 
+// Stops the run for a letter no option has (after the long options' table,
+// which it looks for what was meant in).
+[[noreturn]] void refuse_unknown_letter(const char* word, char letter);
+
 // Option letters of one word, in order; value-taking letters take the
 // following words one after another. Returns the index of the last word
 // used.
@@ -179,15 +264,18 @@ int parse_option_word(int argc, char** argv, int index) {
             case 'V': run_options.verbose = true; break;
             case 'q': run_options.quit_after_download = true; break;
             case 'b':
-                if (!has_value) report_error("Baud Rate - Bad Argument");
+                if (!has_value) refuse_missing_value(kRateStop, 'b', "a rate");
                 take_terminal_rate(argv[++index]);
+                given_settings.insert("terminal-rate");
                 break;
             case 'r':
                 if (has_value) take_download_rate(argv[++index]);
+                given_settings.insert("download-rate");
                 break;
             case 'c':
-                if (!has_value) report_error("Com Port Bad Argument");
+                if (!has_value) refuse_missing_value(kPortStop, 'c', "a port");
                 take_port(argv[++index]);
+                given_settings.insert("port");
                 break;
             case 'd':
                 if (has_value) take_upload_file(argv[++index]);
@@ -196,12 +284,12 @@ int parse_option_word(int argc, char** argv, int index) {
                 if (has_value) take_eeprom_file(argv[++index]);
                 break;
             case 'l':
-                if (!has_value) report_error("File Name Bad Argument");
+                if (!has_value) refuse_missing_value(kFileStop, 'l', "a file name");
                 take_log_file(argv[++index]);
                 break;
             case 'h': print_usage();
             case 'v': print_version();
-            default: report_error("Bad Argument");
+            default: refuse_unknown_letter(word, *letter);
         }
     }
     return index;
@@ -219,7 +307,7 @@ void add_step(Step::Kind kind, const char* option, const char* written) {
     Step step{kind, written, {}, step_timeout};
     std::string error;
     if (!decode_step_text(written, &step.bytes, &error))
-        report_error_format("Option --%s: %s", option, error.c_str());
+        report_error_format("Option --%s: %s", option, shown_target_bytes(error).c_str());
     if (kind == Step::Kind::expect && step.bytes.empty())
         report_error("Option --expect needs a text to wait for");
     script.steps.push_back(std::move(step));
@@ -232,7 +320,7 @@ void take_step_timeout(const char* word) {
     auto [stop, error] = std::from_chars(word, end, seconds, std::chars_format::fixed);
     if (error != std::errc() || stop != end || !(seconds >= 0.0 && seconds <= kLongestStepTimeout))
         report_error_format("Option --timeout takes seconds from 0 to %g, not \"%s\"", kLongestStepTimeout,
-                            word);
+                            shown_target_bytes(word).c_str());
     step_timeout = seconds == 0.0 ? 0.0 : seconds;  // "-0" waits as 0 and says so
 }
 
@@ -290,10 +378,69 @@ void take_read_file(const char*& option, const char* path) {
     option = path;
 }
 
+// A word that must be one of a few names: its index, or the stop that
+// lists them.
+template <std::size_t N>
+int take_name(const char* word, const char* option, const char* const (&names)[N]) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (std::strcmp(word, names[i]) == 0) return static_cast<int>(i);
+    std::string listed;
+    for (const char* name : names) listed += (listed.empty() ? "" : ", ") + std::string(name);
+    report_error_format("Option --%s takes %s, not \"%s\"", option, listed.c_str(), word);
+}
+
+// In the order of the Parity and FlowControl values.
+constexpr const char* kParityNames[] = {"none", "even", "odd"};
+constexpr const char* kFlowNames[] = {"none", "rts-cts", "xon-xoff"};
+constexpr const char* kDataBitsNames[] = {"5", "6", "7", "8"};
+constexpr const char* kStopBitsNames[] = {"1", "2"};
+constexpr uint8_t kFewestDataBits = 5;
+
+void take_parity(const char* word) {
+    terminal_line.parity = static_cast<Parity>(take_name(word, "parity", kParityNames));
+}
+
+void take_flow(const char* word) {
+    terminal_line.flow = static_cast<FlowControl>(take_name(word, "flow", kFlowNames));
+}
+
+void take_data_bits(const char* word) {
+    terminal_line.data_bits =
+        static_cast<uint8_t>(kFewestDataBits + take_name(word, "data-bits", kDataBitsNames));
+}
+
+void take_stop_bits(const char* word) {
+    terminal_line.stop_bits = static_cast<uint8_t>(1 + take_name(word, "stop-bits", kStopBitsNames));
+}
+
+constexpr const char* kKeysNames[] = {"pc", "vt100"};
+constexpr const char* kTimeFormatNames[] = {"clock", "iso"};
+
+void take_keys(const char* word) { terminal_options.vt100_keys = take_name(word, "keys", kKeysNames) == 1; }
+
+void take_exit_key(const char* word) {
+    int code = exit_key_code(word);
+    if (code < 0)
+        report_error_format("Option --exit-key takes a key such as ctrl-] or ctrl-x, not \"%s\"", word);
+    terminal_options.exit_key = code;
+}
+
+void take_maps(const char* option, MapDirection direction, const char* word, uint16_t* maps) {
+    std::string error;
+    if (!parse_byte_maps(word, direction, maps, &error))
+        report_error_format("Option --%s: %s", option, error.c_str());
+}
+
+void take_time_format(const char* word) {
+    terminal_options.time_format = static_cast<TimeFormat>(take_name(word, "time-format", kTimeFormatNames));
+}
+
 [[noreturn]] void list_ports_and_exit() {
     print_port_list();
     exit_program(kExitOk);
 }
+
+const char* profile_name = nullptr;  // --profile
 
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this usage, with the long options", [](const char*) { print_help(); }},
@@ -321,7 +468,39 @@ constexpr LongOption kLongOptions[] = {
      [](const char* path) { take_read_file(run_options.read_flash_file, path); }},
     {"read-eeprom", "FILE", "read the EEPROM into FILE (Intel HEX) before any write",
      [](const char* path) { take_read_file(run_options.read_eeprom_file, path); }},
+    {"data-bits", "5|6|7|8", "the terminal's data bits (default 8)", take_data_bits},
+    {"parity", "none|even|odd", "the terminal's parity (default none)", take_parity},
+    {"stop-bits", "1|2", "the terminal's stop bits (default 1)", take_stop_bits},
+    {"flow", "none|rts-cts|xon-xoff", "the terminal's flow control (default none)", take_flow},
+    {"keys", "pc|vt100", "how cursor and function keys go out (default pc: 0, then a code)", take_keys},
+    {"exit-key", "KEY", "KEY (ctrl-], ctrl-x...) alone ends the terminal; Esc goes to the target",
+     take_exit_key},
+    {"colors", nullptr, "the target's colours (SGR) reach the screen",
+     [](const char*) { terminal_options.colors = true; }},
+    {"map-in", "MAPS", "received bytes mapped: crlf,crcrlf,igncr,lfcr,lfcrlf,ignlf,bsdel,delbs",
+     [](const char* word) { take_maps("map-in", MapDirection::in, word, &terminal_options.map_in); }},
+    {"map-out", "MAPS", "typed keys mapped, as --map-in",
+     [](const char* word) { take_maps("map-out", MapDirection::out, word, &terminal_options.map_out); }},
+    {"echo", nullptr, "show what the keys send", [](const char*) { terminal_options.echo = true; }},
+    {"log-append", nullptr, "-l appends to its file instead of emptying it",
+     [](const char*) { run_options.log_append = true; }},
+    {"log-time", nullptr, "a time tag at the start of every line of the -l log",
+     [](const char*) { terminal_options.log_time = true; }},
+    {"time-format", "clock|iso", "the tags of -T and --log-time (iso: ISO 8601 with ms)", take_time_format},
+    {"profile", "NAME", "the settings of section NAME of the configuration file",
+     [](const char* name) { profile_name = name; }},
 };
+
+// "unknown option -x", or "unknown option letter x in -wVx"; a word that
+// is a long option with one dash too few is pointed at it.
+[[noreturn]] void refuse_unknown_letter(const char* word, char letter) {
+    const LongOption* meant = nearest_long_option(kLongOptions, word + 1);
+    std::string hint = meant == nullptr ? "" : std::string(" (did you mean --") + meant->name + "?)";
+    if (std::strlen(word) == 2)
+        refuse_argument(kWordStop, "unknown option %s%s", named(word).c_str(), hint.c_str());
+    refuse_argument(kWordStop, "unknown option letter %s in %s%s",
+                    named(std::string(1, letter).c_str()).c_str(), named(word).c_str(), hint.c_str());
+}
 
 // A dialogue's own download rate and reset, where the command line gave
 // none; -t only where the application's wake-up leads to the bootloader.
@@ -335,6 +514,56 @@ void apply_protocol() {
             choice->name);
     if (!download_rate_given && choice->download_rate != 0) run_options.download_rate = choice->download_rate;
     if (!reset_given) run_options.reset_lines = choice->reset_lines;
+}
+
+// ---- profiles: the configuration file's settings under the command line ----
+
+// The keys of a profile that are no long option: the port and the terminal
+// rate, which the letters -c and -b set.
+constexpr LongOption kProfileOnlyKeys[] = {
+    {"port", "NAME", "", take_port},
+    {"terminal-rate", "N", "", take_terminal_rate},
+};
+
+// Long options that act rather than set.
+constexpr std::string_view kActions[] = {"help", "list-ports", "profile"};
+
+const LongOption* profile_row(std::string_view key) {
+    for (const LongOption& row : kProfileOnlyKeys)
+        if (key == row.name) return &row;
+    for (const LongOption& row : kLongOptions)
+        if (key == row.name) return &row;
+    return nullptr;
+}
+
+ProfileKey profile_key_kind(std::string_view key) {
+    const LongOption* row = profile_row(key);
+    if (row == nullptr) return ProfileKey::unknown;
+    if (std::find(std::begin(kActions), std::end(kActions), key) != std::end(kActions))
+        return ProfileKey::not_settable;
+    return row->value_name == nullptr ? ProfileKey::flag : ProfileKey::value;
+}
+
+// A value that the option refuses stops the run naming the file and line.
+void apply_profiles() {
+    const char* port_given = given_settings.contains("port") ? run_options.port_name.data() : nullptr;
+    for (const ProfileSetting& setting :
+         profile_settings(profile_name, port_given, kDefaultPort, profile_key_kind)) {
+        if (given_settings.contains(setting.key)) continue;
+        const LongOption* row = profile_row(setting.key);
+        set_fatal_context(setting.where);
+        if (row->value_name != nullptr)
+            row->take(setting.value.c_str());
+        else if (setting.value == "true")
+            row->take(nullptr);
+    }
+    set_fatal_context("");
+}
+
+// The name a long option word gives ("--parity=odd": parity).
+std::string long_option_name(const char* word) {
+    std::string_view name(word + 2);
+    return std::string(name.substr(0, name.find('=')));
 }
 
 // Options that cannot go together, whatever their order.
@@ -352,13 +581,15 @@ void print_help() {
 }  // namespace
 
 ScriptOptions script;
+LineSettings terminal_line;
 
 void parse_command_line(int argc, char** argv) {
     copy_text(run_options.port_name, kDefaultPort);
     if (argc == 1) run_options.no_arguments = true;
     int index = argc > 1 ? 1 : 0;
     if (argc > 1 && argv[1][0] != '-') {
-        if (!copy_text(run_options.current_file_name, argv[1])) report_error("Bad Argument");
+        refuse_a_word_too_long(argv[1]);
+        copy_text(run_options.current_file_name, argv[1]);
         run_options.no_flash_file = false;
         index = 2;
     }
@@ -366,15 +597,21 @@ void parse_command_line(int argc, char** argv) {
         // A long option's value is checked by the option that takes it, the
         // same after '=' as in the next word: a long --expect text is fine.
         if (is_long_option(argv[index])) {
+            given_settings.insert(long_option_name(argv[index]));
             index = take_long_option(kLongOptions, argc, argv, index);
             continue;
         }
-        if (std::strlen(argv[index]) >= kPathCapacity) report_error("Bad Argument");
-        if (argv[index][0] != '-') continue;  // a stray word
+        refuse_a_word_too_long(argv[index]);
+        if (argv[index][0] != '-') {  // a stray word
+            refuse_a_file_out_of_place(argv[index]);
+            continue;
+        }
         index = parse_option_word(argc, argv, index);
     }
+    apply_profiles();
     apply_protocol();
     refuse_conflicts();
+    refuse_incremental_without_write();
     if (script.then_terminal && run_options.quit_after_download)
         report_error("Options -q and --then-terminal exclude each other");
     refuse_a_log_over_a_file_of_the_run();

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "serial/serial.h"
 #include "steps/steps.h"
 
 // What the long options of a scripted run asked for.
@@ -14,6 +15,10 @@ struct ScriptOptions {
 };
 
 extern ScriptOptions script;
+
+// The terminal's frame and flow control (--data-bits, --parity,
+// --stop-bits, --flow); the downloads keep 8-N-1 without flow control.
+extern LineSettings terminal_line;
 
 void parse_command_line(int argc, char** argv);
 

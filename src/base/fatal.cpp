@@ -1,7 +1,9 @@
 // The one fatal exit that every part of the program uses.
 #include "base/fatal.h"
 
+#include <array>
 #include <atomic>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,13 @@ namespace {
 std::atomic<int> pending_exit_status{0};
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler stores it");
 
+// The status of the way out once it has begun; 0 before.
+std::atomic<bool> exit_begun{false};
+int exit_status = kExitOk;
+
+std::array<void (*)(), kLetGoAtExitLimit> let_go_list{};
+int let_go_count = 0;
+
 // The messages carry their own line ends for the console; the event stream
 // gets the words.
 std::string_view without_line_ends(std::string_view text) {
@@ -25,6 +34,13 @@ std::string_view without_line_ends(std::string_view text) {
     if (first == std::string_view::npos) return {};
     return text.substr(first, text.find_last_not_of("\r\n") - first + 1);
 }
+
+std::string fatal_context;
+std::string stop_hint;
+void (*line_ender)() = nullptr;
+
+// What an interrupt (Ctrl-C) ends with: the open line ended, then this.
+constexpr const char* kInterruptedLine = "Interrupted\r\n";
 
 std::string reason_of(int status) {
     if (status == kExitOk) return "done";
@@ -34,9 +50,27 @@ std::string reason_of(int status) {
 
 }  // namespace
 
-void report_error(const char* message) {
-    std::printf("\r\n%s\r\n\r\n", message);
-    exit_program(kExitFailure, message);
+void set_fatal_context(std::string_view context) { fatal_context = context; }
+
+void set_stop_hint(std::string_view hint) { stop_hint = hint; }
+
+void report_error(const char* message) { report_error_hinted(message, stop_hint); }
+
+void report_error_hinted(const char* message, std::string_view hint) {
+    std::string said = fatal_context + message;
+    std::printf("\r\n%s\r\n\r\n", said.c_str());
+    if (!hint.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(hint.size()), hint.data());
+        std::fflush(stderr);
+    }
+    exit_program(kExitFailure, said);
+}
+
+void set_line_ender(void (*end_line)()) { line_ender = end_line; }
+
+void end_open_line() {
+    if (line_ender != nullptr) line_ender();
 }
 
 void report_error_format(const char* format, ...) {
@@ -49,11 +83,26 @@ void report_error_format(const char* format, ...) {
 }
 
 void exit_program(int status, std::string_view reason) {
+    if (exit_begun.exchange(true)) std::_Exit(exit_status);
+    exit_status = status;
+    if (status > kExitSignalBase) end_open_line();
+    if (status == kExitSignalBase + SIGINT) std::fputs(kInterruptedLine, stdout);
     std::fflush(stdout);
+    for (int i = let_go_count - 1; i >= 0; --i) let_go_list[static_cast<std::size_t>(i)]();
     std::string why = reason.empty() ? reason_of(status) : std::string(without_line_ends(reason));
+    if (status == kExitOk && !events_intact()) status = kExitFailure;
+    exit_status = status;
     if (!events_end(status, why) && status == kExitOk) status = kExitFailure;
     std::exit(status);  // closes the log and every stream; the keyboard is restored at exit
 }
+
+void let_go_at_exit(void (*let_go)()) {
+    for (int i = 0; i < let_go_count; ++i)
+        if (let_go_list[static_cast<std::size_t>(i)] == let_go) return;
+    if (let_go_count < kLetGoAtExitLimit) let_go_list[static_cast<std::size_t>(let_go_count++)] = let_go;
+}
+
+bool exiting() { return exit_begun.load(); }
 
 bool request_exit(int status) {
     int none = 0;
@@ -64,5 +113,5 @@ bool request_exit(int status) {
 
 void check_pending_signal() {
     int status = pending_exit_status.load();
-    if (status != 0) exit_program(status);
+    if (status != 0 && !exiting()) exit_program(status);
 }

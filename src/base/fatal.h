@@ -13,15 +13,50 @@ constexpr int kExitSignalBase = 128;
 // process with status 1 (never returns).
 [[noreturn]] void report_error(const char* message);
 
+// While a context is set, every fatal message begins with it: a value
+// taken from a configuration file stops the run with "FILE:LINE: " in
+// front of what is wrong with it. Empty: none.
+void set_fatal_context(std::string_view context);
+
+// A line said after the next fatal stop's message, on standard error, for
+// what the stop alone cannot tell (the board is left in its bootloader, at
+// a rate the port cannot reach): set where the stop may come from, cleared
+// (an empty text) once that has passed.
+void set_stop_hint(std::string_view hint);
+
+// report_error with a hint for this stop alone.
+[[noreturn]] void report_error_hinted(const char* message, std::string_view hint);
+
 // Formats into a bounded work buffer, then report_error with it.
 [[noreturn]] void report_error_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Ends the process with the given status: the event stream ended with the
-// status and the reason (when none is given, what the status implies),
-// streams flushed and closed, and whatever registered itself to run at exit
-// (the keyboard's settings) done. A run whose event stream could not be
-// written in full does not end with status 0: it ends with 1.
+// Ends the process with the given status, once: the first call is the way
+// out, in this order: a stop by a signal ends the line left open and an
+// interrupt (Ctrl-C) says "Interrupted", standard output flushed, what was registered with
+// let_go_at_exit let go (the port, its settings put back), the event stream
+// ended with the status and the reason (when none is given, what the
+// status implies), then whatever registered itself to run at exit (the
+// keyboard's settings). A run whose event stream could not be written in
+// full does not end with status 0: it ends with 1, and the `end` event says
+// so. A call made while the way out runs (nothing should make one) ends the
+// process at once with the first call's status.
 [[noreturn]] void exit_program(int status, std::string_view reason = {});
+
+// Something the way out must let go of, in bounded time (the port): run by
+// exit_program before the last event, the last registered first; at most
+// kLetGoAtExitLimit of them, registered once each.
+constexpr int kLetGoAtExitLimit = 4;
+void let_go_at_exit(void (*let_go)());
+
+// True once exit_program has begun: nothing more is acted on.
+bool exiting();
+
+// The console's way to end the line its output left open (registered once
+// at start-up), and its use: a message of any layer, on standard output or
+// standard error, starts on a line of its own, not after a received text
+// or the progress dots.
+void set_line_ender(void (*end_line)());
+void end_open_line();
 
 // Asks for the run to end with the given status at the next
 // check_pending_signal. Safe in a signal handler and from another thread.
@@ -30,6 +65,7 @@ bool request_exit(int status);
 
 // If a stop was asked for (SIGINT, SIGTERM or SIGHUP arrived, or the
 // console window closed), end the process now with its status through
-// exit_program. Every wait of the program passes through here when it
-// ends, and request_exit ends a wait at once (wake_waits).
+// exit_program. Every wait of the program's main path passes through here
+// when it ends, and request_exit ends a wait at once (wake_waits). Nothing
+// once the way out has begun: it is not entered a second time.
 void check_pending_signal();

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "base/wait.h"
 
@@ -22,11 +23,12 @@ struct OutputFile;
 // taking a byte (a pipe whose reader has stopped reading).
 constexpr int kFileTimedOut = -1;
 
-// Opens the file for writing, created or truncated; text mode where the
-// platform has one, unless binary (every byte as written). Opening a pipe
-// waits for its reader; a signal during that wait ends the run. nullptr
-// when it does not open, with the system's code in *error.
-OutputFile* output_file_open(const char* path, int* error, bool binary = false);
+// Opens the file for writing, created or truncated (or, with append,
+// written on at its end); text mode where the platform has one, unless
+// binary (every byte as written). Opening a pipe waits for its reader; a
+// signal during that wait ends the run. nullptr when it does not open,
+// with the system's code in *error.
+OutputFile* output_file_open(const char* path, int* error, bool binary = false, bool append = false);
 
 // Writes every byte; a file that takes nothing for wait_ms milliseconds has
 // failed. false when not every byte went, with the code in *error.
@@ -54,3 +56,9 @@ const char* file_error_text(int error);
 // nothing for a file on disk or a directory, whose reads never wait, nor
 // on Windows, where such a wait cannot be made on every kind of file.
 WaitSource input_file_wait_source(std::FILE* file);
+
+// The user's configuration file of the program: on POSIX
+// $XDG_CONFIG_HOME/tamborvine/config, else ~/.config/tamborvine/config; on
+// Windows %APPDATA%\tamborvine\config. Empty when the environment names no
+// such place.
+std::string user_config_file();

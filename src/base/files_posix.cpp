@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -26,14 +25,16 @@ bool same_file(const char* a, const char* b) {
     struct stat first {};
     struct stat second {};
     if (stat(a, &first) != 0 || stat(b, &second) != 0) return false;
+    // Two nodes of one device (a serial port under another name) are one.
+    if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)) return first.st_rdev == second.st_rdev;
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-OutputFile* output_file_open(const char* path, int* error, bool) {
+OutputFile* output_file_open(const char* path, int* error, bool, bool append) {
     check_pending_signal();
     int fd = -1;
     for (;;) {
-        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        fd = open(path, O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EINTR) break;
         check_pending_signal();
     }
@@ -46,57 +47,33 @@ OutputFile* output_file_open(const char* path, int* error, bool) {
     return new OutputFile{fd};
 }
 
-namespace {
-
 // A pipe whose reader has gone fails the write (EPIPE) like a full disk:
-// the file has failed, not the run. The SIGPIPE such a write raises would
-// end the run, so it is held back during the write and taken away.
-ssize_t write_without_pipe_signal(int fd, const char* bytes, std::size_t count) {
-    sigset_t pipe_signal, before;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    sigprocmask(SIG_BLOCK, &pipe_signal, &before);
-    ssize_t n = write(fd, bytes, count);
-    int write_error = errno;
-    if (n < 0 && write_error == EPIPE) {
-        const timespec no_wait{0, 0};
-        while (sigtimedwait(&pipe_signal, nullptr, &no_wait) < 0 && errno == EINTR) {
-        }
-    }
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-    errno = write_error;
-    return n;
-}
-
-}  // namespace
-
+// the file has failed, not the run (SIGPIPE is ignored for the whole run).
+// A signal does not end the write: the line being written is finished (or
+// its time runs out) and the stop is acted on where the run looks for it,
+// so that the way out never begins in the middle of a line.
 bool output_file_write(OutputFile* file, const char* bytes, std::size_t count, int wait_ms, int* error) {
+    Deadline stalled = Deadline::in_ms(wait_ms);
     while (count > 0) {
-        ssize_t n = write_without_pipe_signal(file->fd, bytes, count);
+        ssize_t n = write(file->fd, bytes, count);
         if (n > 0) {
             bytes += n;
             count -= static_cast<std::size_t>(n);
+            stalled = Deadline::in_ms(wait_ms);
             continue;
         }
-        if (n < 0 && errno == EINTR) {
-            check_pending_signal();
-            continue;
-        }
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             *error = errno;
             return false;
         }
         // Full: wait for room, for a bounded time.
-        pollfd p{file->fd, POLLOUT, 0};
-        int ready = poll(&p, 1, wait_ms);
-        if (ready < 0 && errno == EINTR) {
-            check_pending_signal();
-            continue;
-        }
-        if (ready == 0) {
+        if (stalled.passed()) {
             *error = kFileTimedOut;
             return false;
         }
+        pollfd p{file->fd, POLLOUT, 0};
+        poll(&p, 1, stalled.left_ms());
     }
     return true;
 }
@@ -192,4 +169,14 @@ WaitSource input_file_wait_source(std::FILE* file) {
     if (fd < 0 || fstat(fd, &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))
         return WaitSource{};
     return WaitSource{fd, WaitSource::Kind::readable};
+}
+
+// An XDG directory must be absolute; a relative one is ignored, as the
+// base directory specification says.
+std::string user_config_file() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/tamborvine/config";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') return std::string(home) + "/.config/tamborvine/config";
+    return {};
 }

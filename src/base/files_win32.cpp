@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -29,10 +31,26 @@ bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
     return known;
 }
 
+// The device a name stands for, in capitals ("COM1", "com1:" and
+// "\\.\COM1" all stand for \\.\COM1, as the system reads them); empty
+// for a name that is no device. A device is never opened to ask: opening
+// a port may move its modem lines.
+std::string device_name(const char* path) {
+    char full[MAX_PATH];
+    DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+    if (n == 0 || n >= sizeof full || std::strncmp(full, "\\\\.\\", 4) != 0) return {};
+    std::string name(full, n);
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    while (!name.empty() && name.back() == ':') name.pop_back();
+    return name;
+}
+
 }  // namespace
 
 bool same_file(const char* a, const char* b) {
     if (a == nullptr || b == nullptr) return false;
+    std::string device = device_name(a);
+    if (!device.empty() || !device_name(b).empty()) return device == device_name(b);
     BY_HANDLE_FILE_INFORMATION first{};
     BY_HANDLE_FILE_INFORMATION second{};
     if (!file_identity(a, &first) || !file_identity(b, &second)) return false;
@@ -40,9 +58,11 @@ bool same_file(const char* a, const char* b) {
            first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }
 
-OutputFile* output_file_open(const char* path, int* error, bool binary) {
+OutputFile* output_file_open(const char* path, int* error, bool binary, bool append) {
     check_pending_signal();
-    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | (binary ? _O_BINARY : _O_TEXT) | _O_NOINHERIT,
+    int fd = _open(path,
+                   _O_WRONLY | _O_CREAT | (append ? _O_APPEND : _O_TRUNC) | (binary ? _O_BINARY : _O_TEXT) |
+                       _O_NOINHERIT,
                    _S_IREAD | _S_IWRITE);
     if (fd < 0) {
         *error = errno;
@@ -162,3 +182,9 @@ const char* file_error_text(int error) {
 }
 
 WaitSource input_file_wait_source(std::FILE*) { return WaitSource{}; }
+
+std::string user_config_file() {
+    const char* app_data = std::getenv("APPDATA");
+    if (app_data != nullptr && app_data[0] != '\0') return std::string(app_data) + "\\tamborvine\\config";
+    return {};
+}

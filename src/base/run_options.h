@@ -14,6 +14,7 @@ struct RunOptions {
     std::array<char, kPathCapacity> eeprom_file_name{};
     const char* upload_file = nullptr;  // the -d word, not copied
     const char* log_file = nullptr;     // the last -l word, not copied; opened once the run is sure
+    bool log_append = false;            // --log-append: the log is written on at its end, not emptied
     std::array<char, kPathCapacity> port_name{};
     int32_t terminal_rate = 9600;
     int32_t download_rate = 19200;

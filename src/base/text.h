@@ -29,10 +29,11 @@ constexpr bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-// Bytes the target sent, as a message shows them: every byte that could
-// start or carry a control sequence on the user's terminal (ESC and the
-// other C0 controls but CR, LF, TAB and BS; DEL; 0x80-0x9F) becomes "<hh>"
-// with two lower-case hex digits; every other byte stays as it is.
+// Bytes from outside the program as a message shows them (what the target
+// sent, a file or port name, a text of the command line): every byte that
+// could start or carry a control sequence on the user's terminal (ESC and
+// the other C0 controls but CR, LF, TAB and BS; DEL; 0x80-0x9F) becomes
+// "<hh>" with two lower-case hex digits; every other byte stays as it is.
 std::string shown_target_bytes(std::string_view bytes);
 
 // How a decimal number is read from a word.

@@ -82,3 +82,30 @@ class Deadline {
     int64_t at_ms_ = 0;
     bool never_ = false;
 };
+
+// ---- the waits a lower layer makes on its own ----------------------------
+
+// How such a wait ended (wait_within).
+enum class WaitEnd : uint8_t {
+    ready,        // what it waited on is ready
+    woken,        // wake_waits ended it (a helper thread's news): look, and wait again
+    timed_out,    // the deadline passed
+    interrupted,  // the wait interrupter's source is ready
+};
+
+// What else ends those waits (a network port's name looked up, its
+// connection made, its settings answered): a function that says, as
+// console_key_wait does for the keyboard, what to wait on and how long
+// before asking it again (0: ready already). The terminal sets the keyboard
+// here while it runs, so that re-opening a lost port never holds a key
+// back; nullptr (the start) for none.
+using WaitInterrupter = int (*)(WaitSource* source);
+void set_wait_interrupter(WaitInterrupter interrupter);
+
+// One wait of a lower layer's own, on own (which may be none), until the
+// deadline; a stop asked for meanwhile ends the run (check_pending_signal).
+WaitEnd wait_within(const WaitSource& own, const Deadline& deadline);
+
+// Runs work(argument) on a thread of its own that nobody waits to end (a
+// name look-up that may never return). false when no thread could be made.
+bool run_detached(void (*work)(void*), void* argument);

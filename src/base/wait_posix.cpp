@@ -3,6 +3,8 @@
 // wait began still ends it.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <array>
@@ -88,4 +90,38 @@ void sleep_ms(int ms) {
     timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) check_pending_signal();
     check_pending_signal();
+}
+
+namespace {
+
+struct DetachedWork {
+    void (*work)(void*);
+    void* argument;
+};
+
+void* run_work(void* raw) {
+    DetachedWork given = *static_cast<DetachedWork*>(raw);
+    delete static_cast<DetachedWork*>(raw);
+    given.work(given.argument);
+    return nullptr;
+}
+
+}  // namespace
+
+bool run_detached(void (*work)(void*), void* argument) {
+    auto* given = new DetachedWork{work, argument};
+    // The signals are the main thread's to take: the thread starts with
+    // every one of them blocked.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    bool started = pthread_create(&thread, &attributes, run_work, given) == 0;
+    pthread_attr_destroy(&attributes);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (!started) delete given;
+    return started;
 }

@@ -52,3 +52,30 @@ void sleep_ms(int ms) {
     if (ms > 0) Sleep(static_cast<DWORD>(ms));
     check_pending_signal();
 }
+
+namespace {
+
+struct DetachedWork {
+    void (*work)(void*);
+    void* argument;
+};
+
+DWORD WINAPI run_work(void* raw) {
+    DetachedWork given = *static_cast<DetachedWork*>(raw);
+    delete static_cast<DetachedWork*>(raw);
+    given.work(given.argument);
+    return 0;
+}
+
+}  // namespace
+
+bool run_detached(void (*work)(void*), void* argument) {
+    auto* given = new DetachedWork{work, argument};
+    HANDLE thread = CreateThread(nullptr, 0, run_work, given, 0, nullptr);
+    if (thread == nullptr) {
+        delete given;
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}

@@ -54,9 +54,10 @@ void divisor_text(unsigned divisor, std::array<char, 3>& text) {
 
 // The divisor names the nearest rate the chip can make, which for some
 // rates (115200: 125,000) is too far off for its UART; the run goes on, as
-// a chip with another clock may be on the line, but the user is told. Only
-// for a rate of --download-rate: the four rates of -r keep the output their
-// users and their scripts know.
+// a chip with another clock may be on the line, but the user is told,
+// whether the rate came from -r or --download-rate. Should the bootloader
+// then not be understood, the stop says where the board was left: at the
+// divisor's rate until a reset.
 void warn_of_a_rate_the_divisor_misses(unsigned divisor, int32_t download_rate) {
     double named = static_cast<double>(kDivisorReference) / (divisor + 1);
     double off = (named - download_rate) / download_rate;
@@ -64,6 +65,23 @@ void warn_of_a_rate_the_divisor_misses(unsigned divisor, int32_t download_rate) 
     if (off <= kRateTolerance) return;
     console_print("Warning: the wake-up divisor %u means %.0f baud on a 16 MHz chip, %.1f %% off %d baud\r\n",
                   divisor, named, 100.0 * off, static_cast<int>(download_rate));
+    char hint[200];
+    std::snprintf(hint, sizeof hint,
+                  "The board's bootloader now listens at %.0f baud, which %d baud does not reach: "
+                  "reset the board before the next run",
+                  named, static_cast<int>(download_rate));
+    set_stop_hint(hint);
+}
+
+// After no hello: a bootloader that answers at the download rate is one an
+// earlier run left waiting (a failed verify, an interrupted write), which
+// the wake-up cannot reach; the stop says so.
+constexpr const char* kAlreadyInBootloader = "The board is already in its bootloader: run again without -t";
+
+[[noreturn]] void stop_without_hello() {
+    set_baud_rate(run_options.download_rate);
+    bool listening = make_protocol(run_options.protocol)->bootloader_answers();
+    report_error_hinted("No hello from AVR\r\n", listening ? kAlreadyInBootloader : "");
 }
 
 // Before the wake-up the line must be quiet: an application that has just
@@ -139,8 +157,7 @@ int read_wake_up_answer(ReplyBuffer& reply) {
 // it must answer with six bytes that hold "Hello".
 void wake_application(ReplyBuffer& reply) {
     unsigned divisor_value = wake_up_divisor(run_options.download_rate);
-    if (run_options.download_rate_any)
-        warn_of_a_rate_the_divisor_misses(divisor_value, run_options.download_rate);
+    warn_of_a_rate_the_divisor_misses(divisor_value, run_options.download_rate);
     std::array<char, 3> divisor{};
     divisor_text(divisor_value, divisor);
     wait_for_quiet_line();
@@ -152,7 +169,7 @@ void wake_application(ReplyBuffer& reply) {
         console_print("saying Mancb%scb at %d\r\n", divisor.data(), static_cast<int>(line_rate));
     int count = read_wake_up_answer(reply);
     std::string_view said(reply.data(), static_cast<std::size_t>(count));
-    if (count != kHelloLength || !holds_hello(said)) report_error("No hello from AVR\r\n");
+    if (count != kHelloLength || !holds_hello(said)) stop_without_hello();
     Event("wake").with("rate", line_rate).with("reply", said).write();
     console_print("AVR said Hello : %s\r\n", shown_target_bytes(reply.data()).c_str());
 }
@@ -181,10 +198,14 @@ void reset_into_bootloader() {
 
 namespace {
 
+// A rate the port does not take (or a network server sets otherwise, said
+// on standard error) stops the run as at the start: the bootloader would
+// hear nothing it understands.
 void switch_to_download_rate() {
     if (run_options.verbose)
         console_print("Set download baud rate to : %u\r\n", static_cast<unsigned>(run_options.download_rate));
-    set_baud_rate(run_options.download_rate);
+    if (set_baud_rate(run_options.download_rate) != 1)
+        report_error_format("Unable to set %d baud", static_cast<int>(run_options.download_rate));
     download_rate_in_force = true;
 }
 
@@ -208,10 +229,14 @@ void write_flash(BootProtocol& protocol) {
 }
 
 // A pass that gave up, or ended with errors (FAILURE), counts as failed.
-// After an incremental write a dialogue that can verifies only the pages
-// it wrote (what it read back to compare is as the image has it).
-DownloadOutcome verify_flash(BootProtocol& protocol, const std::vector<bool>& written) {
+// After an incremental write by page hashes, those of the whole section
+// are checked first: a page outside the image's range is covered by
+// nothing else. Then a dialogue that can verifies only the pages it wrote
+// (what it read back to compare is as the image has it).
+DownloadOutcome verify_flash(BootProtocol& protocol, const TargetIdentity& target,
+                             const std::vector<bool>& written) {
     console_print("Verify Flash.\r\n");
+    if (!written.empty() && !written_pages_hold_the_image(protocol, target)) return DownloadOutcome::failed;
     const bool only_written = !written.empty() && protocol.capabilities().verify_pages;
     const PassResult result = only_written ? protocol.verify_pages(written) : protocol.verify_image();
     return result.succeeded() ? DownloadOutcome::succeeded : DownloadOutcome::failed;
@@ -230,7 +255,7 @@ void start_application(BootProtocol& protocol, DownloadOutcome verified) {
 
 void load_image(int kind, const char* path) {
     console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
-                  path);
+                  shown_target_bytes(path).c_str());
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
     const MemoryImage image = kind == kFlashKind ? flash_memory() : eeprom_memory();
     read_rom_file(kind, run_options.current_file_name.data(), image);
@@ -270,6 +295,7 @@ BootProtocol& reach_bootloader() {
 // the first one, before anything is written.
 TargetIdentity identify(BootProtocol& protocol) {
     const TargetIdentity target = protocol.identify();
+    set_stop_hint({});  // the bootloader understood: no board was left behind
     if (!session.read_back) read_memories_into_files(protocol, target);
     session.read_back = true;
     return target;
@@ -284,7 +310,7 @@ DownloadOutcome flash_pass(BootProtocol& protocol, const TargetIdentity& target)
             write_flash(protocol);
         }
     }
-    return verify_flash(protocol, written);
+    return verify_flash(protocol, target, written);
 }
 
 // The last pass of the run leaves the bootloader (-E, -w), unless a verify

@@ -4,8 +4,10 @@
 // image's are written, each as one whole device page that the bootloader
 // erases and programs. Pages outside the image are blank in it, so a page
 // of an older, longer image is written blank: the chip ends as the erase
-// and the full write would leave it. A bootloader that does not know the
-// page hash gets the erase and the full write.
+// and the full write would leave it. After the write the hashes of the
+// whole section are asked again: a page the first list misjudged is covered
+// by nothing else. A bootloader that does not know the page hash gets the
+// erase and the full write.
 //
 // A dialogue without a page hash that reads pages back (read_pages) has
 // the image's own pages read once and compared byte for byte: reading the
@@ -54,6 +56,24 @@ bool no_page_hashes(Answer answer) {
                             : "Bootloader knows no page hash: erasing and writing the whole image\r\n");
     Event("page_hashes").with("result", broke_off ? "broke off" : "not known").write();
     return false;
+}
+
+// The pages whose hash in the chip differs from the image's.
+std::vector<bool> pages_that_differ(const std::vector<uint32_t>& chip, const TargetIdentity& target,
+                                    uint32_t* differ) {
+    std::vector<bool> changed(chip.size());
+    *differ = 0;
+    for (uint32_t page = 0; page < chip.size(); ++page) {
+        changed[page] = chip[page] != image_page_hash(page, target.page_bytes);
+        if (changed[page]) ++*differ;
+    }
+    return changed;
+}
+
+uint32_t first_marked(const std::vector<bool>& marked) {
+    uint32_t page = 0;
+    while (page < marked.size() && !marked[page]) ++page;
+    return page;
 }
 
 void report_written(uint32_t written, uint32_t of) {
@@ -115,14 +135,35 @@ bool write_changed_pages(BootProtocol& protocol, const TargetIdentity& target, s
     Answer answer = protocol.hash_pages(0, chip);
     if (answer != Answer::done) return no_page_hashes(answer);
     console_print("Page hashes compared\r\n");
-    std::vector<bool> changed(chip.size());
     uint32_t differ = 0;
-    for (uint32_t page = 0; page < chip.size(); ++page) {
-        changed[page] = chip[page] != image_page_hash(page, target.page_bytes);
-        if (changed[page]) ++differ;
-    }
+    std::vector<bool> changed = pages_that_differ(chip, target, &differ);
     Event("page_hashes").with("result", "compared").with("pages", chip.size()).with("differ", differ).write();
     report_written(protocol.write_pages(changed), static_cast<uint32_t>(chip.size()));
     written = std::move(changed);
     return true;
+}
+
+bool written_pages_hold_the_image(BootProtocol& protocol, const TargetIdentity& target) {
+    if (!protocol.capabilities().page_hash || target.page_bytes == 0) return true;
+    std::vector<uint32_t> chip(target.application_bytes / target.page_bytes);
+    uint32_t differ = static_cast<uint32_t>(chip.size());
+    std::vector<bool> wrong(chip.size(), true);
+    if (protocol.hash_pages(0, chip) == Answer::done) wrong = pages_that_differ(chip, target, &differ);
+    Event("page_hashes").with("result", "checked").with("pages", chip.size()).with("differ", differ).write();
+    if (differ == 0) {
+        console_print("Page hashes checked\r\n");
+        return true;
+    }
+    console_print(
+        "Page hashes after the write: %u of %u pages differ from the image (the first: page %u)\r\n",
+        static_cast<unsigned>(differ), static_cast<unsigned>(chip.size()),
+        static_cast<unsigned>(first_marked(wrong)));
+    console_print("\r\nFAILURE\r\n");
+    Event("pass")
+        .with("pass", "verify")
+        .with("pages", chip.size())
+        .with("errors", differ)
+        .with("result", "FAILURE")
+        .write();
+    return false;
 }

@@ -95,6 +95,12 @@ class BootProtocol {
     // dialogue's own size). One progress mark a block.
     virtual Answer read_eeprom(uint32_t address, uint32_t count, std::vector<uint8_t>& bytes);
 
+    // Whether a bootloader answers at the rate the port is at, asked
+    // quietly (nothing shown) after the application did not answer the
+    // wake-up: a board left in its bootloader is told apart from one that
+    // does not answer at all. false for a dialogue that cannot tell.
+    virtual bool bootloader_answers();
+
     // Leaves the bootloader for the application.
     virtual void start_application() = 0;
 
@@ -122,6 +128,15 @@ class BootProtocol {
 // says so in one line and returns false with nothing written, for the
 // erase and the full write to follow (incremental.cpp).
 bool write_changed_pages(BootProtocol& protocol, const TargetIdentity& target, std::vector<bool>& written);
+
+// After write_changed_pages by page hashes: the hashes of the whole
+// application section asked again and compared with the image's. true when
+// every page holds the image ("Page hashes checked"); else the pages that
+// differ are said and the pass ends in FAILURE, as a verify pass would (a
+// list that does not come counts as every page differing). A dialogue
+// without page hashes compared pages read back, which its verify reads
+// again: nothing is asked, true.
+bool written_pages_hold_the_image(BootProtocol& protocol, const TargetIdentity& target);
 
 // The device pages the image's range touches, from first to one past the
 // last; none for an empty image.

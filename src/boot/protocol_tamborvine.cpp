@@ -182,12 +182,14 @@ class TamborvineProtocol final : public BootProtocol {
 
     PassResult verify_image() override { return burn_flash(family_, kVerifyMode); }
 
-    // 'H' for no pages first: a bootloader that knows the command answers
-    // the end of the list alone; one that does not answers '?', or nothing
-    // within the reply budget, and whatever else it sends is drained. Then
-    // 'H' for the pages: one hash a page, then the end of the list.
+    // 'H' for no pages first (once): a bootloader that knows the command
+    // answers the end of the list alone; one that does not answers '?', or
+    // nothing within the reply budget, and whatever else it sends is
+    // drained. Then 'H' for the pages: one hash a page, then the end of
+    // the list.
     Answer hash_pages(uint32_t first_page, std::vector<uint32_t>& hashes) override {
-        if (!bootloader_knows_page_hash()) return Answer::not_known;
+        if (!hash_known_ && !bootloader_knows_page_hash()) return Answer::not_known;
+        hash_known_ = true;
         if (ask_page_hashes(first_page, hashes)) return Answer::done;
         drain_until_quiet(kQuietMs, kQuietLimitMs);
         return Answer::broke_off;
@@ -220,6 +222,15 @@ class TamborvineProtocol final : public BootProtocol {
 
     const char* no_eeprom_reason(bool) const override {
         return "the bootloader does not know the memory commands (a build from before them)";
+    }
+
+    // 'p' once the line is quiet: the programmer type 'S' is the bootloader's
+    // answer alone (an application echoes the 'p').
+    bool bootloader_answers() override {
+        drain_until_quiet(kQuietMs, kQuietLimitMs);
+        send_byte('p');
+        char answer[2] = {};
+        return read_bytes(1, answer) == 1 && answer[0] == 'S';
     }
 
     // 'E': the bootloader starts the application; the reply is not examined.
@@ -426,6 +437,7 @@ class TamborvineProtocol final : public BootProtocol {
     int family_ = 0;
     std::optional<bool> memory_known_;
     bool erase_in_place_ = false;  // nothing came between the identification and the erase
+    bool hash_known_ = false;      // the bootloader answered 'H' before: not asked again
 };
 
 }  // namespace

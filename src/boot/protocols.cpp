@@ -77,6 +77,8 @@ const char* BootProtocol::no_eeprom_reason(bool) const {
     return "this bootloader's dialogue has no EEPROM commands";
 }
 
+bool BootProtocol::bootloader_answers() { return false; }
+
 void BootProtocol::hold_application() {
     console_print("Verify failed: application not started, the board stays in its bootloader\r\n");
 }

@@ -44,6 +44,12 @@ void console_goto(int column, int row);
 // Blank from the cursor to the right edge; the cursor stays.
 void console_clear_eol();
 
+// Ends the line that what was shown last left open (after the progress
+// dots, a received text), so that a message starts on a line of its own;
+// nothing when the last byte shown was a line feed. Registered at
+// console_init as the program's line ender (end_open_line).
+void console_end_line();
+
 // Raw bytes to standard output, unformatted (the terminal's characters,
 // report_error, usage). Not flushed by itself.
 void console_write(const char* bytes, std::size_t count);
@@ -66,6 +72,18 @@ void console_set_batching(bool on);
 
 // True when standard output is a terminal.
 bool console_is_terminal();
+
+// Select graphic rendition: the parameters of an SGR sequence (digits and
+// ';', "1;31", empty for a reset), as a VT100 takes them: colours, bold,
+// underline, reverse, and back to normal. Nothing when standard output is
+// no terminal. On a console without escape sequences the colours become
+// the console's own.
+void console_set_rendition(const char* parameters, std::size_t length);
+
+// From here on read_key gives a cursor or function key as one code,
+// kExtendedKey plus its second code, instead of the two-code form.
+constexpr int kExtendedKey = 0x100;
+void console_keys_as_one_code();
 
 // True when a key press is waiting (or the second code of a two-code key).
 bool key_available();
@@ -100,12 +118,17 @@ int console_read_word(char* buffer, std::size_t capacity, std::size_t max_chars)
 // Give the keyboard its saved settings back. Safe to call more than once.
 void console_restore();
 
-// A local time of day to the hundredth of a second (the time tags' form).
+// A local time of day to the hundredth of a second (the time tags' form),
+// with the date and the milliseconds for a full timestamp.
 struct TimeOfDay {
-    int hours;       // 0..23
-    int minutes;     // 0..59
-    int seconds;     // 0..60 (a leap second)
-    int hundredths;  // 0..99
+    int hours;             // 0..23
+    int minutes;           // 0..59
+    int seconds;           // 0..60 (a leap second)
+    int hundredths;        // 0..99
+    int milliseconds = 0;  // 0..999
+    int year = 0;
+    int month = 0;  // 1..12
+    int day = 0;    // 1..31
 };
 
 // The local time of day, read afresh from the platform clock.

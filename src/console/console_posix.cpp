@@ -1,6 +1,7 @@
 // Console operations on a POSIX terminal: ANSI sequences on standard output,
 // keys from standard input in raw mode. This file owns the keyboard's
 // terminal settings; nothing else touches them.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -112,8 +113,11 @@ void install_signal_handlers() {
     action.sa_flags = 0;  // no SA_RESTART: blocking calls return EINTR
     // The signals that end a run; each ends it through check_pending_signal
     // with the keyboard given back and 128 + the signal as the status.
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM})
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM})
         sigaction(s, &action, nullptr);
+    // A reader that has gone (standard output into `head`, a log or event
+    // pipe) fails the write that finds it gone; it never ends the run.
+    std::signal(SIGPIPE, SIG_IGN);
     struct sigaction stop {};
     stop.sa_handler = on_stop;
     sigemptyset(&stop.sa_mask);
@@ -271,10 +275,7 @@ void decode_key_bytes() {
             continue;
         }
         if (length == 0) return;  // the rest of the sequence may still come
-        if (code >= 0) {
-            key_codes.push(0);
-            key_codes.push(code);
-        }
+        if (code >= 0) push_extended_key(key_codes, code);
         drop_key_bytes(length);
     }
 }
@@ -318,6 +319,7 @@ void console_init() {
     // console_flush and at exit, so the order of all output is kept.
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     install_signal_handlers();
+    set_line_ender(console_end_line);
 }
 
 void console_take_keys() {
@@ -366,7 +368,17 @@ void console_restore() {
 
 void write_formatted(const char* format, std::va_list args) { std::vfprintf(stdout, format, args); }
 
-void console_put_byte(char byte) { putc_unlocked(byte, stdout); }
+void discard_output() {
+    int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (nowhere < 0) return;
+    dup2(nowhere, STDOUT_FILENO);
+    close(nowhere);
+}
+
+void console_put_byte(char byte) {
+    putc_unlocked(byte, stdout);
+    note_shown(byte);
+}
 
 void stream_write(std::FILE* stream, const char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) putc_unlocked(bytes[i], stream);
@@ -376,7 +388,7 @@ bool console_is_terminal() { return stdout_is_terminal; }
 
 void console_clear() {
     if (stdout_is_terminal) emit("\x1b[H\x1b[2J");
-    if (!output_batched()) std::fflush(stdout);
+    if (!output_batched()) console_flush();
 }
 
 void console_goto(int column, int row) {
@@ -388,6 +400,13 @@ void console_goto(int column, int row) {
 
 void console_clear_eol() {
     if (stdout_is_terminal) emit("\x1b[K");
+}
+
+void console_set_rendition(const char* parameters, std::size_t length) {
+    if (!stdout_is_terminal) return;
+    emit("\x1b[");
+    stream_write(stdout, parameters, length);
+    putc_unlocked('m', stdout);
 }
 
 bool key_available() {
@@ -421,12 +440,21 @@ int read_key() {
     }
 }
 
+// The local time of a second is worked out once: a flood of tagged lines
+// asks for it many times a second.
 TimeOfDay time_of_day() {
+    static time_t known_second = -1;
+    static std::tm parts{};
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    std::tm parts{};
-    localtime_r(&now.tv_sec, &parts);
-    return TimeOfDay{parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 10000000)};
+    if (now.tv_sec != known_second) {
+        localtime_r(&now.tv_sec, &parts);
+        known_second = now.tv_sec;
+    }
+    constexpr long kNanosecondsPerMillisecond = 1000000;
+    int milliseconds = static_cast<int>(now.tv_nsec / kNanosecondsPerMillisecond);
+    return TimeOfDay{parts.tm_hour, parts.tm_min,         parts.tm_sec,     milliseconds / 10,
+                     milliseconds,  parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday};
 }
 
 void console_begin_line_input() {

@@ -3,6 +3,8 @@
 // (pipes and files, where every console call fails). This file owns the
 // console's input mode; nothing else touches it. No escape sequences are
 // written here: positioning and clearing work on the screen buffer itself.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <array>
@@ -32,6 +34,8 @@ constexpr int kInterruptStatus = kExitSignalBase + 2;
 constexpr DWORD kKeyWaitMs = 20;
 
 constexpr std::size_t kPrintCapacity = 4096;
+// SGR codes beyond this are no colour: their digits are not summed further.
+constexpr int kWordLimit = 10000;
 
 HANDLE output_handle = INVALID_HANDLE_VALUE;
 HANDLE input_handle = INVALID_HANDLE_VALUE;
@@ -122,8 +126,7 @@ void push_key_press(const KEY_EVENT_RECORD& key) {
         } else {
             WORD scan = key.wVirtualScanCode;
             if (scan == 0) scan = static_cast<WORD>(MapVirtualKeyA(key.wVirtualKeyCode, MAPVK_VK_TO_VSC));
-            key_codes.push(0);
-            key_codes.push(scan & 0xFF);
+            push_extended_key(key_codes, scan & 0xFF);
         }
     }
 }
@@ -231,6 +234,53 @@ void take_byte_key() {
     }
     key_codes.push(byte);
 }
+
+// ---- colours: SGR parameters as the console's character attributes ----
+
+WORD normal_attributes = FOREGROUND_RED | FOREGROUND_GREEN | FOREGROUND_BLUE;  // as found at the start
+WORD rendition = normal_attributes;
+
+constexpr WORD kForeground = FOREGROUND_RED | FOREGROUND_GREEN | FOREGROUND_BLUE | FOREGROUND_INTENSITY;
+constexpr int kBackgroundShift = 4;  // BACKGROUND_RED is FOREGROUND_RED << 4, and so on
+// The eight colours of SGR (black, red, green, yellow, blue, magenta,
+// cyan, white) as the console's colour bits.
+constexpr WORD kColours[] = {0,
+                             FOREGROUND_RED,
+                             FOREGROUND_GREEN,
+                             FOREGROUND_RED | FOREGROUND_GREEN,
+                             FOREGROUND_BLUE,
+                             FOREGROUND_RED | FOREGROUND_BLUE,
+                             FOREGROUND_GREEN | FOREGROUND_BLUE,
+                             FOREGROUND_RED | FOREGROUND_GREEN | FOREGROUND_BLUE};
+
+WORD with_foreground(WORD attributes, WORD colour) {
+    return static_cast<WORD>((attributes & ~kForeground) | colour);
+}
+
+WORD with_background(WORD attributes, WORD colour) {
+    return static_cast<WORD>((attributes & ~(kForeground << kBackgroundShift)) |
+                             (colour << kBackgroundShift));
+}
+
+// One SGR code; codes the console cannot show (underline, blink) change
+// nothing.
+WORD apply_sgr_code(WORD attributes, int code) {
+    if (code == 0) return normal_attributes;
+    if (code == 1) return static_cast<WORD>(attributes | FOREGROUND_INTENSITY);
+    if (code == 22) return static_cast<WORD>(attributes & ~FOREGROUND_INTENSITY);
+    if (code >= 30 && code <= 37) return with_foreground(attributes, kColours[code - 30]);
+    if (code == 39) return with_foreground(attributes, normal_attributes & kForeground);
+    if (code >= 40 && code <= 47) return with_background(attributes, kColours[code - 40]);
+    if (code == 49) return with_background(attributes, (normal_attributes >> kBackgroundShift) & kForeground);
+    if (code >= 90 && code <= 97)
+        return with_foreground(attributes, kColours[code - 90] | FOREGROUND_INTENSITY);
+    if (code >= 100 && code <= 107)
+        return with_background(attributes, kColours[code - 100] | FOREGROUND_INTENSITY);
+    return attributes;
+}
+
+// How many parameters after 38 or 48 name the colour: 5;N or 2;R;G;B.
+int extended_colour_length(int selector) { return selector == 5 ? 1 : selector == 2 ? 3 : 0; }
 
 bool screen_info(CONSOLE_SCREEN_BUFFER_INFO* info) {
     return output_is_console && GetConsoleScreenBufferInfo(output_handle, info) != 0;
@@ -378,6 +428,7 @@ void console_init() {
     input_handle = GetStdHandle(STD_INPUT_HANDLE);
     CONSOLE_SCREEN_BUFFER_INFO info{};
     output_is_console = GetConsoleScreenBufferInfo(output_handle, &info) != 0;
+    if (output_is_console) normal_attributes = rendition = info.wAttributes;
     input_is_console = GetConsoleMode(input_handle, &saved_input_mode) != 0;
     input_is_pipe = !input_is_console && GetFileType(input_handle) == FILE_TYPE_PIPE;
     if (input_handle == nullptr || input_handle == INVALID_HANDLE_VALUE) key_input_ended = true;
@@ -387,6 +438,7 @@ void console_init() {
     // screen operation and at exit, so the order of all output is kept.
     std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
     SetConsoleCtrlHandler(on_console_control, TRUE);
+    set_line_ender(console_end_line);
 }
 
 void console_take_keys() {
@@ -434,13 +486,44 @@ void write_formatted(const char* format, std::va_list args) {
     va_end(again);
 }
 
-void console_put_byte(char byte) { _putc_nolock(byte, stdout); }
+void discard_output() {
+    int nowhere = _open("NUL", _O_WRONLY);
+    if (nowhere < 0) return;
+    _dup2(nowhere, 1);
+    _close(nowhere);
+}
+
+void console_put_byte(char byte) {
+    _putc_nolock(byte, stdout);
+    note_shown(byte);
+}
 
 void stream_write(std::FILE* stream, const char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) _putc_nolock(bytes[i], stream);
 }
 
 bool console_is_terminal() { return output_is_console; }
+
+void console_set_rendition(const char* parameters, std::size_t length) {
+    if (!output_is_console) return;
+    std::vector<int> codes{0};
+    for (std::size_t i = 0; i < length; ++i) {
+        if (parameters[i] == ';')
+            codes.push_back(0);
+        else if (codes.back() < kWordLimit)
+            codes.back() = codes.back() * 10 + (parameters[i] - '0');
+    }
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        if (codes[i] == 38 || codes[i] == 48) {
+            i +=
+                i + 1 < codes.size() ? static_cast<std::size_t>(extended_colour_length(codes[i + 1])) + 1 : 0;
+            continue;  // a palette colour the console has no bits for
+        }
+        rendition = apply_sgr_code(rendition, codes[i]);
+    }
+    std::fflush(stdout);  // what came before shows in the colours it came in
+    SetConsoleTextAttribute(output_handle, rendition);
+}
 
 void console_clear() {
     CONSOLE_SCREEN_BUFFER_INFO info{};
@@ -512,7 +595,8 @@ int read_key() {
 TimeOfDay time_of_day() {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    return TimeOfDay{now.wHour, now.wMinute, now.wSecond, now.wMilliseconds / 10};
+    return TimeOfDay{now.wHour,         now.wMinute, now.wSecond, now.wMilliseconds / 10,
+                     now.wMilliseconds, now.wYear,   now.wMonth,  now.wDay};
 }
 
 void console_begin_line_input() {

@@ -81,6 +81,8 @@ void events_open(EventSink given) {
 
 bool events_on() { return stream_open; }
 
+bool events_intact() { return !write_failed; }
+
 Event::Event(std::string_view type) {
     if (!events_on()) return;
     fields_ = std::make_unique<Fields>();

@@ -26,6 +26,9 @@ void events_open(EventSink sink);
 // True while a stream is open.
 bool events_on();
 
+// False once an event of the run could not be written in full.
+bool events_intact();
+
 // One event being put together; write() sends it as one line with its type
 // ("event") and the milliseconds since the stream was opened ("t_ms") ahead
 // of the fields given. An event never written is dropped. Texts that are

@@ -195,7 +195,7 @@ int load_hex_records(RomFile& file, MemoryImage image) {
     }
     // A file that cannot be read to its end is not taken as a short image.
     if (file.read_error != 0) {
-        report_system_text(file.read_error);
+        report_system_text(file, "reading", file.read_error);
         hex_error = kHexNotFound;
         return fail_load(file);
     }
@@ -211,7 +211,7 @@ int load_hex_file(const char* path, MemoryImage image) {
     if (!open_rom_file(file, path)) {
         // The system's reason tells a missing file from one that may not
         // be read, which the error line alone does not.
-        report_system_text(errno);
+        report_system_text(file, "opening", errno);
         hex_error = kHexNotFound;
         return 0;
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/fatal.h"
+#include "base/text.h"
 #include "console/console.h"
 #include "image/image.h"
 
@@ -44,7 +45,7 @@ int translate_elf_file(RomFile& file, int kind, MemoryImage image) {
     close_rom_file(file);
     if (!whole) abort_elf_translation("ERROR: ELF file larger than 64 MiB!\r\n");
     if (read_error != 0) {
-        report_system_text(read_error);
+        report_system_text(file, "reading", read_error);
         abort_elf_translation("ERROR: Could not read ELF file!\r\n");
     }
     ElfReading reading = read_elf_image(bytes, kind, image);
@@ -63,6 +64,7 @@ int translate_elf_file(RomFile& file, int kind, MemoryImage image) {
 bool open_rom_file(RomFile& file, const char* path) {
     check_pending_signal();
     errno = 0;
+    file.path = path;
     file.stream = std::fopen(path, "rb");
     int open_error = errno;
     if (file.stream == nullptr && open_error == EINTR) check_pending_signal();
@@ -99,9 +101,11 @@ bool refill_rom_file(RomFile& file) {
     }
 }
 
-void report_system_text(int error) {
+void report_system_text(const RomFile& file, const char* doing, int error) {
+    end_open_line();
     std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", std::strerror(error));
+    std::fprintf(stderr, "tamborvine: %s %s: %s\n", doing, shown_target_bytes(file.path).c_str(),
+                 std::strerror(error));
 }
 
 int read_rom_file(int kind, const char* path, MemoryImage image) {
@@ -111,7 +115,7 @@ int read_rom_file(int kind, const char* path, MemoryImage image) {
     if (!open_rom_file(file, path)) {
         // The system's reason tells a missing file from one that may not
         // be read, which the error line alone does not.
-        report_system_text(errno);
+        report_system_text(file, "opening", errno);
         hex_error = kHexNotFound;
         abort_hex_translation();
     }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "image/image.h"
 
@@ -19,6 +20,7 @@ struct RomFile {
     std::size_t end = 0;
     bool ended = false;  // end of file, or a read error: no more characters
     int read_error = 0;  // errno of a failed read, 0 if none
+    std::string path;    // as given, for the messages
 };
 
 // Opened read-only, as an existing file, in binary. Opening a pipe waits
@@ -30,8 +32,10 @@ void close_rom_file(RomFile& file);
 // Refills the chunk; false when the file gives no further character.
 bool refill_rom_file(RomFile& file);
 
-// The system's error text on standard error, after what the console shows.
-void report_system_text(int error);
+// The system's error text on standard error, after what the console shows,
+// in one line with what was being done to which file: "tamborvine:
+// opening app.hex: No such file or directory".
+void report_system_text(const RomFile& file, const char* doing, int error);
 
 // The HEX reader on an open file: load_hex_file after its open.
 int load_hex_records(RomFile& file, MemoryImage image);

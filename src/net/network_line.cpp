@@ -1,10 +1,16 @@
 // The network line: a TCP connection, for rfc2217 with the Telnet codec on
 // it. Received bytes are decoded as they are read; the server's answers to
-// COM-PORT-OPTION commands are counted, so a setting can wait for its own
-// answer. Output is gathered and sent at the next flush.
+// COM-PORT-OPTION commands are counted, so that the settings sent together
+// are confirmed by one wait. Output is queued and sent as the connection
+// takes it: reading, and answering the server's negotiation, never wait
+// on a server that reads nothing (the line stops reading while its output
+// has no room for the answers); output that has not moved for
+// kWriteStallMs has failed the connection, as a local port's byte fails.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/fatal.h"
 #include "base/text.h"
@@ -16,8 +22,13 @@ constexpr const char* kRfc2217Scheme = "rfc2217://";
 constexpr const char* kRawScheme = "socket://";
 constexpr int64_t kMaxTcpPort = 65535;
 constexpr std::size_t kReadChunk = 4096;
-constexpr int kWriteSliceMs = 100;          // a write waits in slices, so a signal is seen between them
-constexpr std::size_t kCommandValueAt = 4;  // IAC SB COM-PORT-OPTION command, then the value
+constexpr int kWriteSliceMs = 100;  // a write waits in slices, so a signal is seen between them
+// While output waits for the connection to take it, the line is looked at
+// again this often by a caller that waits on it to read.
+constexpr int kOutputRetryMs = 10;
+// Bytes wait already but cannot be taken yet (the receive buffer is full):
+// looked at again after this pause.
+constexpr int kServerLookAgainMs = 1;
 
 bool has_scheme(const char* name, const char* scheme) {
     for (; *scheme != '\0'; ++scheme, ++name)
@@ -72,28 +83,32 @@ const char* command_name(rfc2217::Command command) {
 std::size_t index_of(rfc2217::Command command) { return static_cast<std::size_t>(command); }
 
 // What the line has said already: once per run, not once per connection.
+// A setting a server has left unanswered (by its command and value) is
+// not awaited again, the rate excepted.
 struct Said {
-    std::array<bool, rfc2217::kCommandCount> unanswered{};
+    std::array<std::array<bool, 256>, rfc2217::kCommandCount> unanswered{};
     bool no_com_port = false;
     bool no_modem_lines = false;
+    bool other_rate = false;
+    bool no_line_settings = false;
+    bool other_setting = false;
 };
 Said said;
 
-// Messages of the line go where the port's system texts go.
+// Messages of the line go where the port's system texts go, on a line of
+// their own.
 void say(const char* format, const char* name, const char* detail) {
+    end_open_line();
     std::fflush(stdout);
     std::fprintf(stderr, format, name, detail);
     std::fflush(stderr);
 }
 
-void say_unanswered(const char* name, rfc2217::Command command, uint8_t value) {
-    std::size_t i = index_of(command);
-    if (said.unanswered[i]) return;
-    said.unanswered[i] = true;
-    char what[128];
-    std::snprintf(what, sizeof what, "%s%s within %d ms; going on without it", command_name(command),
-                  command == rfc2217::Command::set_control ? control_name(value) : "", kAnswerWaitPolls);
-    say("%s: the server did not answer %s\n", name, what);
+// A setting by name, as the line that names the unanswered ones says it.
+std::string setting_name(rfc2217::Command command, uint8_t value) {
+    std::string name = command_name(command);
+    if (command == rfc2217::Command::set_control) name += control_name(value);
+    return name;
 }
 
 }  // namespace
@@ -135,7 +150,7 @@ bool parse_network_name(const char* name, NetworkAddress* address) {
 
 // ---- the connection -----------------------------------------------------------
 
-bool NetworkLine::open(const NetworkAddress& address, const char* name, int connect_wait_ms,
+bool NetworkLine::open(const NetworkAddress& address, const char* name, int connect_wait_ms, uint32_t rate,
                        TcpError* error) {
     close();
     std::snprintf(name_.data(), name_.size(), "%s", name);
@@ -145,148 +160,271 @@ bool NetworkLine::open(const NetworkAddress& address, const char* name, int conn
     com_port_ = false;
     sent_ = {};
     answered_ = {};
-    rx_head_ = rx_count_ = tx_size_ = 0;
+    awaited_count_ = 0;
+    purge_pending_ = false;
+    asked_rate_ = answered_rate_ = confirmed_rate_ = 0;
+    modem_sent_ = {-1, -1};
+    rx_head_ = rx_count_ = tx_size_ = data_queued_ = 0;
     ended_ = false;
     end_error_ = {};
     connection_ = tcp_connect(address.host.data(), address.port.data(), connect_wait_ms, error);
     if (connection_ == kNoConnection) return false;
-    if (kind_ == NetworkKind::rfc2217) {
-        for (const rfc2217::Frame& frame : negotiator_.opening()) send_frame(frame);
-        com_port_ = wait_for_com_port_agreement();
-        if (com_port_) {
-            configure_line();
-        } else if (!said.no_com_port && !ended_) {
-            said.no_com_port = true;
-            say("%s: the server does not take the COM-PORT-OPTION (RFC 2217)%s\n", name_.data(),
-                "; the line keeps the server's own settings");
-        }
-    }
-    if (ended_ || !flush()) {
-        *error = end_error_;
+    if (kind_ == NetworkKind::rfc2217 && !negotiate(rate, error)) {
         close();
+        return false;
+    }
+    send_some(0);
+    return true;
+}
+
+// The options, then the line's settings sent together; a re-open (a rate
+// given) awaits their answers here, with the wait interrupter.
+bool NetworkLine::negotiate(uint32_t rate, TcpError* error) {
+    for (const rfc2217::Frame& frame : negotiator_.opening()) queue_frame(frame);
+    Agreement agreement = wait_for_com_port_agreement();
+    if (agreement == Agreement::interrupted) {
+        *error = TcpError{0, TcpError::Kind::interrupted};
+        return false;
+    }
+    com_port_ = agreement == Agreement::agreed;
+    if (!com_port_ && !said.no_com_port && !ended_) {
+        said.no_com_port = true;
+        say("%s: the server does not take the COM-PORT-OPTION (RFC 2217)%s\n", name_.data(),
+            "; the line keeps the server's own settings");
+    }
+    if (com_port_) send_line_settings(rate);
+    Confirmation confirmed = com_port_ && rate > 0 ? confirm_settings() : Confirmation::done;
+    if (confirmed == Confirmation::interrupted) {
+        *error = TcpError{0, TcpError::Kind::interrupted};
+        return false;
+    }
+    if (ended_ || (com_port_ && rate > 0 && !rate_as_asked())) {
+        *error = end_error_;
         return false;
     }
     return true;
 }
 
-// Destruction may come while the process exits (the port is a static):
-// the last bytes (a final --send, a key typed just before Esc) go out, but
-// no signal is looked for, as that would exit a second time.
-NetworkLine::~NetworkLine() {
-    if (is_open() && !ended_) send_gathered(false);
-    tcp_release_wait_event(&wait_event_);
-    tcp_close(connection_);
-}
+// Destruction may come while the process exits: what was written last (a
+// final --send, a key typed just before Esc) goes out within the let-go's
+// second, and no signal is looked for. Answers to the server's negotiation
+// queued after it are not waited for.
+NetworkLine::~NetworkLine() { close(); }
 
 void NetworkLine::close() {
     if (connection_ == kNoConnection) return;
-    if (!ended_) flush();
+    const Deadline let_go = Deadline::in_ms(kLetGoMs);
+    while (data_queued_ > 0 && !has_ended() && !let_go.passed())
+        send_some(shorter_wait(kWriteSliceMs, let_go.left_ms()));
     tcp_release_wait_event(&wait_event_);
     tcp_close(connection_);
     connection_ = kNoConnection;
-    rx_head_ = rx_count_ = tx_size_ = 0;
+    rx_head_ = rx_count_ = tx_size_ = data_queued_ = 0;
 }
 
-// 8-N-1 and no flow control, as a local port is set; the server's buffers
-// purged, and whatever came before the purge's answer dropped. The
-// commands go out together and their answers are awaited after, so that a
-// distant server costs one round trip, not five.
-void NetworkLine::configure_line() {
+// 8-N-1, no flow control and the modem lines off, as a local port is set;
+// the server's buffers purged, and whatever comes before the purge's answer
+// dropped; the rate when one is given.
+void NetworkLine::send_line_settings(uint32_t rate) {
     using rfc2217::Command;
-    struct Setting {
-        rfc2217::Frame frame;
-        Command command;
-        unsigned long count = 0;
-    };
-    std::array<Setting, 5> settings = {{
-        {rfc2217::encode_set_datasize(rfc2217::kDataSize8), Command::set_datasize},
-        {rfc2217::encode_set_parity(rfc2217::kParityNone), Command::set_parity},
-        {rfc2217::encode_set_stopsize(rfc2217::kStopSize1), Command::set_stopsize},
-        {rfc2217::encode_set_control(rfc2217::kControlNoFlowControl), Command::set_control},
-        {rfc2217::encode_purge_data(rfc2217::kPurgeBoth), Command::purge_data},
-    }};
-    for (Setting& setting : settings) setting.count = send_command(setting.frame, setting.command);
-    bool purged = false;
-    for (const Setting& setting : settings)
-        purged = await_answer(setting.frame, setting.command, setting.count);
-    if (purged) rx_head_ = rx_count_ = 0;
-}
-
-bool NetworkLine::wait_for_com_port_agreement() {
-    flush();
-    for (int poll = 0; poll < kAnswerWaitPolls; ++poll) {
-        if (negotiator_.com_port_agreed()) return true;
-        if (negotiator_.com_port_refused() || !pump()) return false;
-        tcp_wait_readable(connection_, 1);
-        check_pending_signal();
+    send_setting(rfc2217::encode_set_datasize(rfc2217::kDataSize8), Command::set_datasize,
+                 rfc2217::kDataSize8);
+    send_setting(rfc2217::encode_set_parity(rfc2217::kParityNone), Command::set_parity, rfc2217::kParityNone);
+    send_setting(rfc2217::encode_set_stopsize(rfc2217::kStopSize1), Command::set_stopsize,
+                 rfc2217::kStopSize1);
+    send_setting(rfc2217::encode_set_control(rfc2217::kControlNoFlowControl), Command::set_control,
+                 rfc2217::kControlNoFlowControl);
+    send_setting(rfc2217::encode_purge_data(rfc2217::kPurgeBoth), Command::purge_data, rfc2217::kPurgeBoth);
+    purge_pending_ = true;
+    for (uint8_t control : {rfc2217::kControlRtsOff, rfc2217::kControlDtrOff})
+        send_setting(rfc2217::encode_set_control(control), Command::set_control, control);
+    modem_sent_ = {0, 0};
+    if (rate > 0) {
+        send_setting(rfc2217::encode_set_baudrate(rate), Command::set_baudrate, 0);
+        asked_rate_ = rate;
     }
-    return negotiator_.com_port_agreed();
 }
 
-unsigned long NetworkLine::send_command(const rfc2217::Frame& frame, rfc2217::Command command) {
-    send_frame(frame);
-    return ++sent_[index_of(command)];
+NetworkLine::Agreement NetworkLine::wait_for_com_port_agreement() {
+    send_some(0);
+    const Deadline deadline = Deadline::in_ms(kAnswerWaitMs);
+    for (;;) {
+        if (!pump() || negotiator_.com_port_refused()) return Agreement::refused;
+        if (negotiator_.com_port_agreed()) return Agreement::agreed;
+        if (deadline.passed()) return Agreement::refused;
+        if (wait_for_server(deadline) == WaitEnd::interrupted) return Agreement::interrupted;
+    }
 }
 
-bool NetworkLine::await_answer(const rfc2217::Frame& frame, rfc2217::Command command, unsigned long count) {
-    if (wait_for_answer(command, count)) return true;
-    if (!ended_) say_unanswered(name_.data(), command, frame.bytes[kCommandValueAt]);
-    return false;
-}
-
-bool NetworkLine::wait_for_answer(rfc2217::Command command, unsigned long count) {
+// The command goes out with the next send; its answer is awaited by the
+// next confirm_settings, unless a server has left it unanswered before.
+void NetworkLine::send_setting(const rfc2217::Frame& frame, rfc2217::Command command, uint8_t value) {
+    queue_frame(frame);
     std::size_t i = index_of(command);
-    flush();
-    for (int poll = 0; poll < kAnswerWaitPolls; ++poll) {
-        if (answered_[i] >= count) return true;
-        if (!pump()) return false;
-        if (answered_[i] >= count) return true;
-        tcp_wait_readable(connection_, 1);
-        check_pending_signal();
+    unsigned long count = ++sent_[i];
+    bool given_up = command != rfc2217::Command::set_baudrate && said.unanswered[i][value];
+    if (given_up || awaited_count_ == awaited_.size()) return;
+    awaited_[awaited_count_++] = Awaited{command, value, count};
+}
+
+bool NetworkLine::all_answered() const {
+    for (std::size_t i = 0; i < awaited_count_; ++i)
+        if (answered_[index_of(awaited_[i].command)] < awaited_[i].count) return false;
+    return true;
+}
+
+// One wait for the answers to every setting sent and not yet answered: one
+// round trip however many there are. Those that did not come in time are
+// named in one line.
+NetworkLine::Confirmation NetworkLine::confirm_settings() {
+    if (!send_all()) return Confirmation::ended;
+    const Deadline deadline = Deadline::in_ms(kAnswerWaitMs);
+    for (;;) {
+        if (!pump()) return Confirmation::ended;
+        if (all_answered() || deadline.passed()) break;
+        if (wait_for_server(deadline) == WaitEnd::interrupted) return Confirmation::interrupted;
     }
-    return answered_[i] >= count;
+    say_unanswered();
+    return ended_ ? Confirmation::ended : Confirmation::done;
+}
+
+void NetworkLine::say_unanswered() {
+    std::string names;
+    for (std::size_t i = 0; i < awaited_count_; ++i) {
+        const Awaited& setting = awaited_[i];
+        std::size_t command = index_of(setting.command);
+        if (answered_[command] >= setting.count) continue;
+        if (setting.command == rfc2217::Command::purge_data) purge_pending_ = false;  // given up
+        if (said.unanswered[command][setting.value] || ended_) continue;
+        said.unanswered[command][setting.value] = true;
+        names += (names.empty() ? "" : ", ") + setting_name(setting.command, setting.value);
+    }
+    awaited_count_ = 0;
+    if (names.empty()) return;
+    char within[64];
+    std::snprintf(within, sizeof within, " within %d ms; going on without it", kAnswerWaitMs);
+    say("%s: the server did not answer %s\n", name_.data(), (names + within).c_str());
+}
+
+// Whether the rate asked for is the server's now; one it set otherwise is
+// said (once a run). A rate left unanswered has been said unanswered: the
+// line goes on with it, and it is not asked for again until it changes.
+bool NetworkLine::rate_as_asked() {
+    std::size_t rate = index_of(rfc2217::Command::set_baudrate);
+    if (answered_[rate] < sent_[rate] || answered_rate_ == asked_rate_) {
+        confirmed_rate_ = asked_rate_;
+        return true;
+    }
+    if (!said.other_rate) {
+        said.other_rate = true;
+        char detail[64];
+        std::snprintf(detail, sizeof detail, "%u baud instead of %u", answered_rate_, asked_rate_);
+        say("%s: the server set %s\n", name_.data(), detail);
+    }
+    return false;
 }
 
 bool NetworkLine::set_rate(uint32_t rate) {
     if (!is_open()) return false;
     if (kind_ != NetworkKind::rfc2217 || !com_port_) return true;
-    // The answer is waited for every time: the next byte must go at the
-    // new rate, even from a server that was slow once.
-    rfc2217::Frame frame = rfc2217::encode_set_baudrate(rate);
-    if (!await_answer(frame, rfc2217::Command::set_baudrate,
-                      send_command(frame, rfc2217::Command::set_baudrate)))
-        return !ended_;
-    if (answered_rate_ == rate) return true;
-    char detail[64];
-    std::snprintf(detail, sizeof detail, "%u baud instead of %u", answered_rate_, rate);
-    say("%s: the server set %s\n", name_.data(), detail);
+    if (rate == confirmed_rate_ && awaited_count_ == 0) return !ended_;  // the open set it
+    send_setting(rfc2217::encode_set_baudrate(rate), rfc2217::Command::set_baudrate, 0);
+    asked_rate_ = rate;
+    return confirm_settings() == Confirmation::done && rate_as_asked();
+}
+
+bool NetworkLine::set_line(const LineCodes& codes) {
+    if (!is_open()) return false;
+    if (kind_ != NetworkKind::rfc2217) {
+        if (!said.no_line_settings)
+            say("%s: %s\n", name_.data(),
+                "a raw TCP connection carries no line settings (data bits, parity, stop bits, flow "
+                "control); the line keeps the server's");
+        said.no_line_settings = true;
+        return false;
+    }
+    if (!com_port_) return false;  // a server without the option was said at the connect
+    using rfc2217::Command;
+    const struct {
+        rfc2217::Frame frame;
+        Command command;
+        uint8_t value;
+    } settings[] = {
+        {rfc2217::encode_set_datasize(codes.data_size), Command::set_datasize, codes.data_size},
+        {rfc2217::encode_set_parity(codes.parity), Command::set_parity, codes.parity},
+        {rfc2217::encode_set_stopsize(codes.stop_size), Command::set_stopsize, codes.stop_size},
+        {rfc2217::encode_set_control(codes.control), Command::set_control, codes.control},
+    };
+    for (const auto& setting : settings) send_setting(setting.frame, setting.command, setting.value);
+    if (confirm_settings() != Confirmation::done) return false;
+    bool all_as_asked = true;
+    for (const auto& setting : settings) {
+        std::size_t i = index_of(setting.command);
+        if (answered_[i] >= sent_[i]) all_as_asked &= answered_as_asked(setting.command, setting.value);
+    }
+    return all_as_asked;
+}
+
+// A server that set another value than asked (a pseudo-terminal behind it
+// keeps 8 data bits) is said once.
+bool NetworkLine::answered_as_asked(rfc2217::Command command, uint8_t value) {
+    uint32_t answered = answered_values_[index_of(command)];
+    if (answered == value) return true;
+    if (!said.other_setting) {
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "%s with %u instead of %u", command_name(command),
+                      static_cast<unsigned>(answered), static_cast<unsigned>(value));
+        say("%s: the server answered %s\n", name_.data(), detail);
+    }
+    said.other_setting = true;
     return false;
 }
 
 bool NetworkLine::set_control(uint8_t control) {
     if (!is_open()) return false;
+    // Dropping a line that does not exist changes nothing (the port drops
+    // DTR whenever it opens): only a line asked to rise is missed.
+    const bool raise = control == rfc2217::kControlDtrOn || control == rfc2217::kControlRtsOn;
     if (kind_ != NetworkKind::rfc2217) {
-        if (!said.no_modem_lines)
-            say("%s: %s\n", name_.data(), "a raw TCP connection carries no modem lines (DTR, RTS)");
-        said.no_modem_lines = true;
+        if (!said.no_modem_lines && raise)
+            say("tamborvine: %s on %s: the port has no modem lines (a raw TCP connection carries none)\n",
+                control == rfc2217::kControlDtrOn ? "DTR" : "RTS", name_.data());
+        said.no_modem_lines = said.no_modem_lines || raise;
         return true;
     }
     if (!com_port_) return true;  // said when the connection was made
-    // A server that once left SET-CONTROL unanswered (ser2net on a device
-    // without modem lines) is not waited for again.
-    rfc2217::Frame frame = rfc2217::encode_set_control(control);
-    unsigned long count = send_command(frame, rfc2217::Command::set_control);
-    if (said.unanswered[index_of(rfc2217::Command::set_control)])
-        flush();
-    else
-        await_answer(frame, rfc2217::Command::set_control, count);
-    return !ended_;
+    bool dtr = control == rfc2217::kControlDtrOn || control == rfc2217::kControlDtrOff;
+    int8_t on = control == rfc2217::kControlDtrOn || control == rfc2217::kControlRtsOn ? 1 : 0;
+    int8_t& sent = modem_sent_[dtr ? 0 : 1];
+    if (sent == on) return !ended_;  // the line is so already
+    sent = on;
+    send_setting(rfc2217::encode_set_control(control), rfc2217::Command::set_control, control);
+    return confirm_settings() != Confirmation::ended;
+}
+
+// Waits for the server to send something (or, while the line cannot read,
+// for its output to move), or the deadline: a source on the connection
+// beside the interrupter. Bytes that wait already but cannot be taken yet
+// are looked at again after a pause.
+WaitEnd NetworkLine::wait_for_server(const Deadline& deadline) {
+    WaitSource source;
+    WaitSource::Kind kind = room_to_read() ? WaitSource::Kind::readable : WaitSource::Kind::writable;
+    if (tcp_wait_source(connection_, kind, &wait_event_, &source) == 0)
+        return wait_within(WaitSource{}, Deadline::in_ms(kServerLookAgainMs));
+    // Output that waits is tried again soon.
+    return wait_within(
+        source, tx_size_ > 0 ? Deadline::in_ms(shorter_wait(deadline.left_ms(), kOutputRetryMs)) : deadline);
+}
+
+// Room for what one read may bring: its data, and the answers it may ask.
+bool NetworkLine::room_to_read() const {
+    return rx_.size() - rx_count_ >= kReadChunk && tx_.size() - tx_size_ >= kReadChunk;
 }
 
 // ---- bytes -------------------------------------------------------------------------
 
 long NetworkLine::read(uint8_t* buffer, std::size_t capacity) {
-    flush();
+    send_some(0);
     if (rx_count_ == 0) pump();
     if (rx_count_ == 0) return ended_ || !is_open() ? -1 : 0;
     std::size_t n = 0;
@@ -300,61 +438,95 @@ long NetworkLine::read(uint8_t* buffer, std::size_t capacity) {
 }
 
 int NetworkLine::wait_source(WaitSource::Kind kind, WaitSource* source) {
-    flush();
+    send_some(0);
     if (ended_ || !is_open()) return 0;
     if (kind == WaitSource::Kind::readable && rx_count_ > 0) return 0;
-    return tcp_wait_source(connection_, kind, &wait_event_, source);
+    if (kind == WaitSource::Kind::writable && tx_size_ < kDataRoom) return 0;
+    // A line that cannot read now waits for its output to move instead.
+    if (kind == WaitSource::Kind::readable && !room_to_read()) kind = WaitSource::Kind::writable;
+    int limit = tcp_wait_source(connection_, kind, &wait_event_, source);
+    // Output waiting for the connection is tried again soon, also by a
+    // caller that waits only to read; a platform that cannot signal room
+    // is asked again as soon.
+    if (kind == WaitSource::Kind::writable && limit == 0) return kOutputRetryMs;
+    return tx_size_ > 0 ? shorter_wait(limit, kOutputRetryMs) : limit;
 }
 
-bool NetworkLine::write(uint8_t byte) {
-    if (kind_ == NetworkKind::rfc2217) {
-        send_frame(rfc2217::encode_data(byte));
-    } else {
-        if (tx_size_ == tx_.size() && !flush()) return false;
-        tx_[tx_size_++] = byte;
+long NetworkLine::write(const uint8_t* bytes, std::size_t count, int wait_ms) {
+    if (has_ended()) return -1;
+    send_some(0);
+    std::size_t taken = queue_data(bytes, count);
+    if (taken == 0 && count > 0 && wait_ms > 0) {
+        send_some(wait_ms);
+        taken = queue_data(bytes, count);
     }
-    return !ended_ && is_open();
+    return has_ended() ? -1 : static_cast<long>(taken);
 }
 
-void NetworkLine::send_frame(const rfc2217::Frame& frame) {
-    if (tx_size_ + frame.size > tx_.size()) flush();
-    if (tx_size_ + frame.size > tx_.size()) return;  // the connection failed; nothing more goes out
-    std::memcpy(tx_.data() + tx_size_, frame.bytes.data(), frame.size);
-    tx_size_ += frame.size;
+// Data into the output while it holds less than kDataRoom; sent as far as
+// the connection takes it at once.
+std::size_t NetworkLine::queue_data(const uint8_t* bytes, std::size_t count) {
+    std::size_t taken = 0;
+    for (; taken < count && tx_size_ < kDataRoom && !ended_; ++taken) {
+        if (kind_ == NetworkKind::rfc2217)
+            queue_frame(rfc2217::encode_data(bytes[taken]));
+        else
+            queue(bytes + taken, 1);
+        data_queued_ = tx_size_;
+    }
+    send_some(0);
+    return taken;
 }
 
-bool NetworkLine::flush() { return send_gathered(true); }
-
-bool NetworkLine::send_gathered(bool watch_signals) {
-    if (tx_size_ == 0) return !ended_;
-    if (ended_ || !is_open()) {
-        tx_size_ = 0;
+// Into the output; when even kTxCapacity does not hold it (a server that
+// sends and reads nothing), the connection has failed.
+bool NetworkLine::queue(const uint8_t* bytes, std::size_t size) {
+    if (ended_) return false;
+    if (tx_size_ == 0) output_stalled_ = Deadline::in_ms(kWriteStallMs);
+    if (tx_size_ + size > tx_.size()) send_some(0);
+    if (tx_size_ + size > tx_.size()) {
+        remember_failure(tcp_timed_out());
         return false;
     }
-    std::size_t sent = 0;
-    Deadline stalled = Deadline::in_ms(kWriteStallMs);  // renewed at every byte taken
-    while (sent < tx_size_) {
-        TcpError error;
-        long n = tcp_write(connection_, tx_.data() + sent, tx_size_ - sent, kWriteSliceMs, &error);
-        if (n < 0) {
-            remember_failure(error);
-            break;
-        }
-        sent += static_cast<std::size_t>(n);
-        if (n > 0) stalled = Deadline::in_ms(kWriteStallMs);
-        if (stalled.passed()) {
-            remember_failure(tcp_timed_out());  // the server took nothing for the whole stall limit
-            break;
-        }
-        if (watch_signals) check_pending_signal();
+    std::memcpy(tx_.data() + tx_size_, bytes, size);
+    tx_size_ += size;
+    return true;
+}
+
+// What the connection takes of the output, waiting up to wait_ms for it to
+// take anything (0: only what it takes at once). Output that has not
+// moved for kWriteStallMs has failed the connection.
+void NetworkLine::send_some(int wait_ms) {
+    if (tx_size_ == 0 || has_ended()) return;
+    TcpError error;
+    long n = tcp_write(connection_, tx_.data(), tx_size_, wait_ms, &error);
+    if (n < 0) {
+        remember_failure(error);
+        return;
     }
-    tx_size_ = 0;
+    auto sent = static_cast<std::size_t>(n);
+    std::memmove(tx_.data(), tx_.data() + sent, tx_size_ - sent);
+    tx_size_ -= sent;
+    data_queued_ -= std::min(data_queued_, sent);
+    if (sent > 0) output_stalled_ = Deadline::in_ms(kWriteStallMs);
+    if (tx_size_ > 0 && output_stalled_.passed()) remember_failure(tcp_timed_out());
+}
+
+// All the output, waiting for the connection to take it (a stop asked for
+// meanwhile ends the run): false when it failed, its output not moving for
+// kWriteStallMs.
+bool NetworkLine::send_all() {
+    while (tx_size_ > 0 && !has_ended()) {
+        send_some(shorter_wait(kWriteSliceMs, output_stalled_.left_ms()));
+        check_pending_signal();
+    }
     return !ended_;
 }
 
 void NetworkLine::remember_failure(const TcpError& error) {
     ended_ = true;
     end_error_ = error;
+    tx_size_ = data_queued_ = 0;
 }
 
 bool NetworkLine::pump() {
@@ -363,7 +535,7 @@ bool NetworkLine::pump() {
     // At most a receive buffer's worth per call: a server that sends only
     // protocol (an endless subnegotiation) fills no buffer, and must not
     // keep the caller here while the keys and the time limits wait.
-    for (std::size_t taken = 0; taken < rx_.size() && rx_.size() - rx_count_ >= chunk.size();) {
+    for (std::size_t taken = 0; taken < rx_.size() && room_to_read();) {
         TcpError error;
         long n = tcp_read(connection_, chunk.data(), chunk.size(), &error);
         if (n < 0) {
@@ -379,7 +551,7 @@ bool NetworkLine::pump() {
         }
         if (static_cast<std::size_t>(n) < chunk.size()) break;
     }
-    if (tx_size_ > 0) flush();  // the answers to the server's negotiation
+    send_some(0);  // the answers to the server's negotiation, as far as it takes them
     return !ended_;
 }
 
@@ -387,18 +559,21 @@ void NetworkLine::handle(const rfc2217::Event& event) {
     using rfc2217::EventKind;
     switch (event.kind) {
         case EventKind::data:
+            if (purge_pending_) break;  // sent before the purge: purged
             rx_[(rx_head_ + rx_count_) % rx_.size()] = event.byte;
             ++rx_count_;
             break;
         case EventKind::will:
         case EventKind::wont:
         case EventKind::do_:
-        case EventKind::dont: send_frame(negotiator_.answer(event.kind, event.byte)); break;
+        case EventKind::dont: queue_frame(negotiator_.answer(event.kind, event.byte)); break;
         case EventKind::com_port: {
             rfc2217::Command command;
             if (!rfc2217::answered_command(event.byte, &command)) break;
             ++answered_[index_of(command)];
+            answered_values_[index_of(command)] = decoder_.value_number();
             if (command == rfc2217::Command::set_baudrate) answered_rate_ = decoder_.value_number();
+            if (command == rfc2217::Command::purge_data) purge_pending_ = false;
             break;
         }
         default: break;

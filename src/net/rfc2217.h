@@ -50,8 +50,13 @@ constexpr std::size_t kCommandCount = 13;
 // PURGE-DATA that the client uses.
 constexpr uint8_t kDataSize8 = 8;
 constexpr uint8_t kParityNone = 1;
+constexpr uint8_t kParityOdd = 2;
+constexpr uint8_t kParityEven = 3;
 constexpr uint8_t kStopSize1 = 1;
+constexpr uint8_t kStopSize2 = 2;
 constexpr uint8_t kControlNoFlowControl = 1;
+constexpr uint8_t kControlXonXoff = 2;
+constexpr uint8_t kControlHardware = 3;
 constexpr uint8_t kControlDtrOn = 8;
 constexpr uint8_t kControlDtrOff = 9;
 constexpr uint8_t kControlRtsOn = 11;

@@ -1,5 +1,5 @@
 // The TCP connection on POSIX: a non-blocking socket throughout; the waits
-// are poll() with a bound.
+// have a bound, and a connect under way waits beside the interrupter.
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "net/tcp.h"
 
@@ -46,24 +47,25 @@ void tune(int fd) {
 #endif
 }
 
-// One address: 0 when connected within wait_ms, else the error.
-int connect_one(int fd, const addrinfo* address, int wait_ms) {
-    if (connect(fd, address->ai_addr, address->ai_addrlen) == 0) return 0;
-    if (errno != EINPROGRESS && errno != EINTR) return errno;
-    pollfd p{fd, POLLOUT, 0};
-    int ready = poll(&p, 1, wait_ms);
-    if (ready == 0) return ETIMEDOUT;
-    if (ready < 0) return errno;
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
-    return error;
+// A connect under way, waited for beside the interrupter: 0 when it is
+// made, else why not (*error).
+int wait_for_connection(int fd, const Deadline& deadline, TcpError* error) {
+    for (;;) {
+        WaitEnd end = wait_within(WaitSource{fd, WaitSource::Kind::writable}, deadline);
+        if (end == WaitEnd::woken) continue;
+        int result = ETIMEDOUT;
+        socklen_t length = sizeof result;
+        if (end == WaitEnd::ready && getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &length) != 0)
+            result = errno;
+        *error = end == WaitEnd::interrupted ? TcpError{0, TcpError::Kind::interrupted}
+                                             : TcpError{result, TcpError::Kind::system};
+        return end == WaitEnd::interrupted ? -1 : result;
+    }
 }
 
 }  // namespace
 
-TcpConnection tcp_connect(const char* host, const char* port, int wait_ms, TcpError* error) {
-    *error = {};
+bool tcp_resolve(const char* host, const char* port, std::vector<TcpAddress>* addresses, TcpError* error) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -71,31 +73,33 @@ TcpConnection tcp_connect(const char* host, const char* port, int wait_ms, TcpEr
     addrinfo* found = nullptr;
     int lookup = getaddrinfo(host, port, &hints, &found);
     if (lookup != 0) {
-        *error = lookup == EAI_SYSTEM ? TcpError{errno, false} : TcpError{lookup, true};
+        *error = lookup == EAI_SYSTEM ? TcpError{errno, TcpError::Kind::system}
+                                      : TcpError{lookup, TcpError::Kind::lookup};
+        return false;
+    }
+    take_addresses(found, addresses);
+    freeaddrinfo(found);
+    return true;
+}
+
+TcpConnection tcp_connect_to(const TcpAddress& address, const Deadline& deadline, TcpError* error) {
+    int fd = socket(address.family, address.socket_type, address.protocol);
+    if (fd < 0) {
+        *error = TcpError{errno, TcpError::Kind::system};
         return kNoConnection;
     }
-    const Deadline deadline = Deadline::in_ms(wait_ms);
-    int last_error = ETIMEDOUT;
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        int fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (fd < 0) {
-            last_error = errno;
-            continue;
-        }
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-        last_error = connect_one(fd, a, deadline.left_ms());
-        if (last_error == 0) {
-            freeaddrinfo(found);
-            tune(fd);
-            return fd;
-        }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    int result = connect(fd, reinterpret_cast<const sockaddr*>(address.bytes.data()), address.length);
+    if (result != 0) result = errno;
+    *error = TcpError{result, TcpError::Kind::system};
+    if (result == EINPROGRESS || result == EINTR) result = wait_for_connection(fd, deadline, error);
+    if (result != 0) {
         close(fd);
-        if (deadline.passed()) break;
+        return kNoConnection;
     }
-    freeaddrinfo(found);
-    *error = {last_error, false};
-    return kNoConnection;
+    tune(fd);
+    return fd;
 }
 
 long tcp_read(TcpConnection connection, uint8_t* buffer, std::size_t capacity, TcpError* error) {
@@ -134,11 +138,6 @@ long tcp_write(TcpConnection connection, const uint8_t* data, std::size_t size, 
     return static_cast<long>(written);
 }
 
-bool tcp_wait_readable(TcpConnection connection, int ms) {
-    pollfd p{static_cast<int>(connection), POLLIN, 0};
-    return poll(&p, 1, ms) > 0;
-}
-
 int tcp_wait_source(TcpConnection connection, WaitSource::Kind kind, std::intptr_t*, WaitSource* source) {
     *source = WaitSource{connection, kind};
     return kWaitForever;
@@ -150,8 +149,9 @@ void tcp_close(TcpConnection connection) {
     if (connection != kNoConnection) close(static_cast<int>(connection));
 }
 
-TcpError tcp_timed_out() { return {ETIMEDOUT, false}; }
+TcpError tcp_timed_out() { return {ETIMEDOUT, TcpError::Kind::system}; }
 
-void tcp_error_text(const TcpError& error, char* text, std::size_t capacity) {
-    std::snprintf(text, capacity, "%s", error.lookup ? gai_strerror(error.code) : std::strerror(error.code));
+void tcp_system_text(const TcpError& error, char* text, std::size_t capacity) {
+    bool lookup = error.kind == TcpError::Kind::lookup;
+    std::snprintf(text, capacity, "%s", lookup ? gai_strerror(error.code) : std::strerror(error.code));
 }

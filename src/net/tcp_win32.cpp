@@ -1,5 +1,6 @@
 // The TCP connection on Windows: Winsock, a non-blocking socket
-// throughout; the waits are select() with a bound.
+// throughout; the waits have a bound, and a connect under way waits beside
+// the interrupter.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // winsock2.h before windows.h
@@ -8,6 +9,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "net/tcp.h"
 
@@ -27,7 +30,7 @@ bool start_winsock(TcpError* error) {
     WSADATA data{};
     int result = WSAStartup(MAKEWORD(2, 2), &data);
     if (result != 0) {
-        *error = {result, false};
+        *error = {result, TcpError::Kind::system};
         return false;
     }
     winsock_started = true;
@@ -59,26 +62,37 @@ int wait_for(SOCKET s, bool write, int ms) {
     return n;
 }
 
-// One address: 0 when connected within wait_ms, else the error.
-int connect_one(SOCKET s, const addrinfo* address, int wait_ms) {
-    if (connect(s, address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0) return 0;
-    int error = WSAGetLastError();
-    if (error != WSAEWOULDBLOCK) return error;
-    int ready = wait_for(s, true, wait_ms < 0 ? 0 : wait_ms);
-    if (ready == 0) return WSAETIMEDOUT;
-    int status = 0;
-    int length = sizeof status;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&status), &length) != 0)
-        return WSAGetLastError();
-    if (ready < 0 && status == 0) status = WSAECONNREFUSED;
-    return status;
+// A connect under way, waited for beside the interrupter on an event that
+// its end signals: 0 when it is made, else why not (*error).
+int wait_for_connection(SOCKET s, const Deadline& deadline, TcpError* error) {
+    WSAEVENT connected = WSACreateEvent();
+    if (connected == WSA_INVALID_EVENT || WSAEventSelect(s, connected, FD_CONNECT) != 0) {
+        if (connected != WSA_INVALID_EVENT) WSACloseEvent(connected);
+        *error = TcpError{WSAGetLastError(), TcpError::Kind::system};
+        return error->code;
+    }
+    int result = WSAETIMEDOUT;
+    WaitEnd end = WaitEnd::woken;
+    while (end == WaitEnd::woken) {
+        end = wait_within(WaitSource{reinterpret_cast<std::intptr_t>(connected), WaitSource::Kind::readable},
+                          deadline);
+        WSANETWORKEVENTS seen{};
+        if (WSAEnumNetworkEvents(s, connected, &seen) == 0 && (seen.lNetworkEvents & FD_CONNECT) != 0) {
+            result = seen.iErrorCode[FD_CONNECT_BIT];
+            end = WaitEnd::ready;
+        }
+    }
+    WSAEventSelect(s, nullptr, 0);  // the socket stays non-blocking
+    WSACloseEvent(connected);
+    *error = end == WaitEnd::interrupted ? TcpError{0, TcpError::Kind::interrupted}
+                                         : TcpError{result, TcpError::Kind::system};
+    return end == WaitEnd::interrupted ? -1 : result;
 }
 
 }  // namespace
 
-TcpConnection tcp_connect(const char* host, const char* port, int wait_ms, TcpError* error) {
-    *error = {};
-    if (!start_winsock(error)) return kNoConnection;
+bool tcp_resolve(const char* host, const char* port, std::vector<TcpAddress>* addresses, TcpError* error) {
+    if (!start_winsock(error)) return false;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -86,31 +100,35 @@ TcpConnection tcp_connect(const char* host, const char* port, int wait_ms, TcpEr
     addrinfo* found = nullptr;
     int lookup = getaddrinfo(host, port, &hints, &found);
     if (lookup != 0) {
-        *error = {lookup, false};
+        *error = TcpError{lookup, TcpError::Kind::lookup};
+        return false;
+    }
+    take_addresses(found, addresses);
+    freeaddrinfo(found);
+    return true;
+}
+
+TcpConnection tcp_connect_to(const TcpAddress& address, const Deadline& deadline, TcpError* error) {
+    if (!start_winsock(error)) return kNoConnection;
+    SOCKET s = socket(address.family, address.socket_type, address.protocol);
+    if (s == INVALID_SOCKET) {
+        *error = TcpError{WSAGetLastError(), TcpError::Kind::system};
         return kNoConnection;
     }
-    const Deadline deadline = Deadline::in_ms(wait_ms);
-    int last_error = WSAETIMEDOUT;
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (s == INVALID_SOCKET) {
-            last_error = WSAGetLastError();
-            continue;
-        }
-        u_long non_blocking = 1;
-        ioctlsocket(s, FIONBIO, &non_blocking);
-        last_error = connect_one(s, a, deadline.left_ms());
-        if (last_error == 0) {
-            freeaddrinfo(found);
-            tune(s);
-            return static_cast<TcpConnection>(s);
-        }
+    u_long non_blocking = 1;
+    ioctlsocket(s, FIONBIO, &non_blocking);
+    int result = 0;
+    if (connect(s, reinterpret_cast<const sockaddr*>(address.bytes.data()),
+                static_cast<int>(address.length)) != 0)
+        result = WSAGetLastError();
+    *error = TcpError{result, TcpError::Kind::system};
+    if (result == WSAEWOULDBLOCK) result = wait_for_connection(s, deadline, error);
+    if (result != 0) {
         closesocket(s);
-        if (deadline.passed()) break;
+        return kNoConnection;
     }
-    freeaddrinfo(found);
-    *error = {last_error, false};
-    return kNoConnection;
+    tune(s);
+    return static_cast<TcpConnection>(s);
 }
 
 long tcp_read(TcpConnection connection, uint8_t* buffer, std::size_t capacity, TcpError* error) {
@@ -149,10 +167,6 @@ long tcp_write(TcpConnection connection, const uint8_t* data, std::size_t size, 
     return static_cast<long>(written);
 }
 
-bool tcp_wait_readable(TcpConnection connection, int ms) {
-    return wait_for(as_socket(connection), false, ms) != 0;
-}
-
 int tcp_wait_source(TcpConnection connection, WaitSource::Kind kind, std::intptr_t* event,
                     WaitSource* source) {
     // Room for output is not signalled again until a write has been
@@ -188,9 +202,9 @@ void tcp_close(TcpConnection connection) {
     if (connection != kNoConnection) closesocket(as_socket(connection));
 }
 
-TcpError tcp_timed_out() { return {WSAETIMEDOUT, false}; }
+TcpError tcp_timed_out() { return {WSAETIMEDOUT, TcpError::Kind::system}; }
 
-void tcp_error_text(const TcpError& error, char* text, std::size_t capacity) {
+void tcp_system_text(const TcpError& error, char* text, std::size_t capacity) {
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              static_cast<DWORD>(error.code), kNeutralLanguage, text,
                              static_cast<DWORD>(capacity), nullptr);

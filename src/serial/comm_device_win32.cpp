@@ -131,6 +131,33 @@ void put_found_settings(HANDLE handle) {
     if (found.control_known) SetCommState(handle, &found.control);
 }
 
+// XON and XOFF, and how full the driver's receive buffer may get before it
+// sends XOFF (and how empty before XON), in bytes.
+constexpr char kXon = 0x11;
+constexpr char kXoff = 0x13;
+constexpr WORD kXonLimit = 512;
+constexpr WORD kXoffLimit = 512;
+
+// The frame and flow control in the control record. RTS follows the
+// driver's handshake under rts-cts; otherwise the port drives it.
+void put_line_settings(DCB& control, const LineSettings& settings) {
+    static constexpr BYTE kParityCodes[] = {NOPARITY, EVENPARITY, ODDPARITY};
+    control.ByteSize = settings.data_bits;
+    control.Parity = kParityCodes[static_cast<int>(settings.parity)];
+    control.fParity = settings.parity != Parity::none;
+    control.StopBits = settings.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    bool hardware = settings.flow == FlowControl::rts_cts;
+    control.fOutxCtsFlow = hardware;
+    control.fRtsControl = hardware ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
+    bool software = settings.flow == FlowControl::xon_xoff;
+    control.fOutX = software;
+    control.fInX = software;
+    control.XonChar = kXon;
+    control.XoffChar = kXoff;
+    control.XonLim = kXonLimit;
+    control.XoffLim = kXoffLimit;
+}
+
 // Reads that return at once with what has come; writes that wait at most
 // kWriteSliceMs for the driver to take them. Each step ends the set-up
 // quietly if its call fails.
@@ -147,19 +174,12 @@ void configure_line(HANDLE handle) {
     DCB control{};
     control.DCBlength = kDcbLength;
     if (!GetCommState(handle, &control)) return;
-    control.ByteSize = 8;
-    control.Parity = NOPARITY;
-    control.StopBits = ONESTOPBIT;
-    control.fParity = 0;
-    control.fOutxCtsFlow = 0;
+    put_line_settings(control, LineSettings{});  // 8-N-1, no flow control, RTS off
     control.fOutxDsrFlow = 0;
     control.fDtrControl = DTR_CONTROL_DISABLE;
     control.fDsrSensitivity = 0;
-    control.fOutX = 0;
-    control.fInX = 0;
     control.fErrorChar = 0;
     control.fNull = 0;
-    control.fRtsControl = RTS_CONTROL_DISABLE;
     control.fAbortOnError = 0;
     SetCommState(handle, &control);
 }
@@ -293,6 +313,15 @@ class CommDevice final : public Device {
         return failure(code);
     }
 
+    DeviceError set_line(const LineSettings& settings) override {
+        DCB control{};
+        control.DCBlength = kDcbLength;
+        if (!GetCommState(handle_, &control)) return last_failure();
+        put_line_settings(control, settings);
+        if (!SetCommState(handle_, &control)) return last_failure();
+        return DeviceError{};
+    }
+
    private:
     // Waits for an overlapped read or write that was started to end; true
     // when it succeeded, with the bytes it moved in *count.
@@ -380,17 +409,18 @@ std::unique_ptr<Device> open_local_device(const char* path, OpenError* error) {
     return std::make_unique<CommDevice>(handle);
 }
 
-// The system's text unchanged (it ends in a line break of its own); a code
+// The system's text unchanged but for the line break it ends in; a code
 // without a text is shown by its number.
-void write_system_text(std::FILE* stream, const DeviceError& error) {
+std::string device_error_text(const DeviceError& error) {
     DWORD code = static_cast<DWORD>(error.code);
     switch (error.kind) {
         case DeviceError::Kind::hung_up: code = ERROR_HANDLE_EOF; break;
-        case DeviceError::Kind::timed_out: std::fputs(kTimedOutText, stream); return;
+        case DeviceError::Kind::timed_out: return kTimedOutText;
         case DeviceError::Kind::not_open: code = ERROR_INVALID_HANDLE; break;
         case DeviceError::Kind::bad_value: code = ERROR_INVALID_PARAMETER; break;
         default: break;
     }
     std::string text = system_text(code);
-    std::fprintf(stream, "%s%s", text.c_str(), text.size() > 0 && text.back() == '\n' ? "" : "\n");
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
 }

@@ -75,7 +75,16 @@ class Device {
     virtual DeviceError set_rate(uint32_t rate) = 0;
 
     virtual DeviceError set_modem_line(ModemLine line, bool raised) = 0;
+
+    // The frame and flow control. A device that kept other settings than
+    // asked, or cannot carry them, has said so itself (reported).
+    virtual DeviceError set_line(const LineSettings& settings) = 0;
 };
+
+// What a device kept of the settings asked, said once a run on standard
+// error: "PORT: the device keeps 8-N-1, not 7-E-1". Returns the error the
+// device gives for it (reported).
+DeviceError say_line_kept(const LineSettings& asked, const LineSettings& kept);
 
 // A port name taken apart (port_name.cpp), once: the port keeps it, so a
 // re-open means what the first open meant.
@@ -124,10 +133,10 @@ void forget_found_settings();
 
 // The text of a timed_out error, the same on every platform.
 constexpr const char* kTimedOutText =
-    "Write time-out: the port took no byte for too long (output held, or nobody reading the other end)\n";
+    "Write time-out: the port took no byte for too long (output held, or nobody reading the other end)";
 
-// The system's text for an error, ending in a line break, onto stream.
-void write_system_text(std::FILE* stream, const DeviceError& error);
+// The system's text for an error, without a line break.
+std::string device_error_text(const DeviceError& error);
 
 // Makes the 1 ms polls last 1 ms whatever kind of device is open: the
 // default Windows timer tick is far coarser. Nothing to do on POSIX.
@@ -136,7 +145,8 @@ void use_fine_timer();
 // ---- the same on every platform ----
 
 // Connects to a network port (name is how the user wrote it, for the
-// line's messages), giving up on the connection after connect_wait_ms.
-// nullptr when the connection cannot be made, *error saying why.
+// line's messages), giving up on the connection after connect_wait_ms; a
+// rate (of a re-open) is set with the line's other settings. nullptr when
+// the connection cannot be made, *error saying why.
 std::unique_ptr<Device> open_network_device(const NetworkAddress& address, const char* name,
-                                            int connect_wait_ms, OpenError* error);
+                                            int connect_wait_ms, uint32_t rate, OpenError* error);

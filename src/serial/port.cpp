@@ -25,9 +25,11 @@ struct SerialPort {
     std::array<char, kPathCapacity> name{};  // as the user gave it
     PortName parsed;
     int32_t remembered_rate = 0;
-    bool gone = false;            // the device vanished and the re-open failed
-    DeviceError pending_failure;  // a failed read found by receive_count, reported by read_byte
+    LineSettings remembered_line;  // 8-N-1 without flow control unless the terminal asked for more
+    bool gone = false;             // the device vanished and the re-open failed
+    DeviceError pending_failure;   // a failed read found by receive_count, reported by read_byte
     bool modem_lines_reported = false;
+    bool gone_said = false;        // a use of the port while it is gone has said so
     Deadline steady_after_reopen;  // until then a failure is one of a line that fails as soon as it opens
 };
 
@@ -62,8 +64,9 @@ std::size_t rx_count = 0;
 std::unique_ptr<Device> open_device(const PortName& name, bool again, std::string* device, OpenError* error) {
     switch (name.kind) {
         case PortName::Kind::network:
-            return open_network_device(name.network, port.name.data(),
-                                       again ? kReconnectWaitMs : kConnectWaitMs, error);
+            return open_network_device(
+                name.network, port.name.data(), again ? kReconnectWaitMs : kConnectWaitMs,
+                port.remembered_rate > 0 ? static_cast<uint32_t>(port.remembered_rate) : 0, error);
         case PortName::Kind::usb: {
             std::vector<PortInfo> matches = matching_ports(list_ports(), name.usb);
             if (matches.size() != 1) {
@@ -122,31 +125,50 @@ void explain(const std::string& device, const OpenError& error, OpenFailure* why
         why->candidates = usb_candidates(port.parsed.usb);
 }
 
-// The system's text for a failed call, on standard error; a device that
-// explained the failure itself has said it already.
-void print_system_error(const DeviceError& error) {
-    if (error.kind == DeviceError::Kind::reported) return;
+// One line on standard error, on a line of its own: the program, what it
+// was doing and on which port, then why ("tamborvine: DTR on /dev/pts/3:
+// ..."), the system's text kept as it is.
+void say_port_failure(const char* doing, const std::string& why) {
+    end_open_line();
     std::fflush(stdout);
-    write_system_text(stderr, error);
+    std::fprintf(stderr, "tamborvine: %s on %s: %s\n", doing, shown_target_bytes(port.name.data()).c_str(),
+                 shown_target_bytes(why).c_str());
+    std::fflush(stderr);
+}
+
+// The system's text for a failed call; a device that explained the failure
+// itself has said it already. A port that is gone (its device vanished, the
+// re-open failed) is said to be, once until it is back, not as the system's
+// text for a closed descriptor.
+void print_system_error(const DeviceError& error, const char* doing) {
+    if (error.kind == DeviceError::Kind::reported) return;
+    if (error.kind != DeviceError::Kind::not_open || !port.gone)
+        return say_port_failure(doing, device_error_text(error));
+    if (port.gone_said) return;
+    port.gone_said = true;
+    end_open_line();
+    std::fflush(stdout);
+    std::fprintf(stderr, "Port %s is gone\n", shown_target_bytes(port.name.data()).c_str());
     std::fflush(stderr);
 }
 
 // A device without modem lines (a pseudo-terminal) refuses every DTR and
-// RTS change; say so once per run, not at every open and pulse.
-void report_modem_line_failure(const DeviceError& error) {
-    if (error.kind == DeviceError::Kind::no_modem_lines) {
-        if (port.modem_lines_reported) return;
-        port.modem_lines_reported = true;
-    }
-    print_system_error(error);
+// RTS change. Dropping a line it does not have changes nothing (the port
+// drops DTR whenever it opens): only a line asked to rise is missed, said
+// once per run, not at every pulse.
+void report_modem_line_failure(const DeviceError& error, ModemLine line, bool raised) {
+    const char* name = line == ModemLine::dtr ? "DTR" : "RTS";
+    if (error.kind != DeviceError::Kind::no_modem_lines) return print_system_error(error, name);
+    if (!raised || port.modem_lines_reported) return;
+    port.modem_lines_reported = true;
+    say_port_failure(name, "the port has no modem lines (" + device_error_text(error) + ")");
 }
 
-// On standard output: the system text carries its own line break, and the
-// report adds one.
+// On standard output, on a line of its own: the system text and a blank
+// line after it.
 void report_read_failure(const DeviceError& error) {
-    std::printf("Bad read result\n");
-    write_system_text(stdout, error);
-    std::printf("\n");
+    end_open_line();
+    std::printf("Bad read result\n%s\n\n", device_error_text(error).c_str());
     std::fflush(stdout);
 }
 
@@ -171,7 +193,7 @@ int stall_time_ms() {
 // A send that failed: the system's text (or the time-out's) on standard
 // error.
 int send_failed(const DeviceError& error) {
-    print_system_error(error);
+    print_system_error(error, "writing");
     return 1;
 }
 
@@ -193,15 +215,24 @@ int open_parsed(bool again, OpenFailure* why) {
         explain(device, error, why);
         return 0;
     }
+    // The way out lets the port go (its settings put back, within a
+    // second), whatever way the run ends.
+    let_go_at_exit(close_port);
     set_dtr(0);
     port.gone = false;
+    port.gone_said = false;
     return 1;
 }
 
 void set_modem_line(ModemLine line, int level) {
     DeviceError error{DeviceError::Kind::not_open};
     if (port.device) error = port.device->set_modem_line(line, level != 0);
-    if (error) report_modem_line_failure(error);
+    if (error) report_modem_line_failure(error, line, level != 0);
+}
+
+DeviceError apply_line(const LineSettings& settings) {
+    if (!port.device) return DeviceError{DeviceError::Kind::not_open};
+    return port.device->set_line(settings);
 }
 
 DeviceError apply_rate(int32_t rate) {
@@ -227,6 +258,15 @@ int open_port(const char* name, OpenFailure* why) {
     return open_parsed(false, why);
 }
 
+std::string port_device_path(const char* name) {
+    PortName parsed;
+    if (!parse_port_name(name, &parsed)) return {};
+    if (parsed.kind == PortName::Kind::device) return parsed.device;
+    if (parsed.kind == PortName::Kind::network) return {};
+    std::vector<PortInfo> matches = matching_ports(list_ports(), parsed.usb);
+    return matches.size() == 1 ? matches.front().device : std::string();
+}
+
 void set_dtr(int level) { set_modem_line(ModemLine::dtr, level); }
 
 void set_rts(int level) { set_modem_line(ModemLine::rts, level); }
@@ -235,8 +275,38 @@ int set_baud_rate(int32_t rate) {
     port.remembered_rate = rate;
     DeviceError error = apply_rate(rate);
     if (!error) return 1;
-    print_system_error(error);
+    const std::string doing = "setting " + std::to_string(rate) + " baud";
+    print_system_error(error, doing.c_str());
     return 0;
+}
+
+std::string line_settings_text(const LineSettings& settings) {
+    static constexpr char kParityLetters[] = {'N', 'E', 'O'};
+    static constexpr const char* kFlowNames[] = {"", ", rts-cts", ", xon-xoff"};
+    std::string text = std::to_string(settings.data_bits) + "-" +
+                       kParityLetters[static_cast<int>(settings.parity)] + "-" +
+                       std::to_string(settings.stop_bits);
+    return text + kFlowNames[static_cast<int>(settings.flow)];
+}
+
+int set_line_settings(const LineSettings& settings) {
+    port.remembered_line = settings;
+    DeviceError error = apply_line(settings);
+    if (!error || error.kind == DeviceError::Kind::reported) return 1;
+    print_system_error(error, ("setting the line to " + line_settings_text(settings)).c_str());
+    return 0;
+}
+
+DeviceError say_line_kept(const LineSettings& asked, const LineSettings& kept) {
+    static bool said = false;
+    if (!said) {
+        said = true;
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s: the device keeps %s, not %s\n", port.name.data(),
+                     line_settings_text(kept).c_str(), line_settings_text(asked).c_str());
+        std::fflush(stderr);
+    }
+    return DeviceError{DeviceError::Kind::reported};
 }
 
 int send_byte(uint8_t byte) { return send_bytes(&byte, 1); }
@@ -365,6 +435,7 @@ int reopen_port() {
         return 0;
     }
     set_baud_rate(rate);
+    if (port.remembered_line != LineSettings{}) set_line_settings(port.remembered_line);
     port.steady_after_reopen = Deadline::in_ms(kSteadyAfterReopenMs);
     return 1;
 }

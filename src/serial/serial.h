@@ -26,6 +26,7 @@ enum class OpenCause : uint8_t {
     no_usb_match,         // no port has the usb: name's identity
     several_usb_matches,  // more than one has it
     no_connection,        // the network connection could not be made
+    interrupted,          // the wait interrupter (a key) ended the open
     other,                // the system's reason says what
 };
 
@@ -45,11 +46,44 @@ struct OpenFailure {
 // 1 = opened, 0 = not: nothing is printed, *why (when given) says why.
 int open_port(const char* name, OpenFailure* why = nullptr);
 
+// The device a port name leads to now, for the files of a run that must
+// not be the port: its path (a COM name's, a usb: name's adapter as found
+// now); empty for a network name, or a usb: name that matches no single
+// adapter.
+std::string port_device_path(const char* name);
+
 // Whether a name can name a port at all: a usb: name and a network name
 // must be well formed (usb:VVVV:PPPP[:SERIAL], rfc2217://HOST:PORT,
 // socket://HOST:PORT); anything else is a device path or a COM name, which
 // must fit in a path.
 bool port_name_valid(const char* name);
+
+// How bytes are framed on the line, and its flow control. The port opens
+// 8-N-1 without flow control, as the bootloader needs; the terminal may
+// ask for another.
+enum class Parity : uint8_t { none, even, odd };
+enum class FlowControl : uint8_t { none, rts_cts, xon_xoff };
+
+struct LineSettings {
+    uint8_t data_bits = 8;  // 5 to 8
+    Parity parity = Parity::none;
+    uint8_t stop_bits = 1;  // 1 or 2
+    FlowControl flow = FlowControl::none;
+
+    bool operator==(const LineSettings&) const = default;
+};
+
+// "7-E-2" and the flow control when there is one ("8-N-1, rts-cts"), for
+// messages.
+std::string line_settings_text(const LineSettings& settings);
+
+// Sets the frame and the flow control, remembered for a re-open as the
+// rate is. 1 = set; 0 = the device refused them (the system's text on
+// standard error). A device that keeps another frame than asked (a
+// pseudo-terminal has no data bits or parity of its own; an adapter that
+// knows no 5-bit bytes) or cannot carry one at all (a raw TCP connection)
+// says so once on standard error, and that counts as set.
+int set_line_settings(const LineSettings& settings);
 
 // Non-zero raises DTR, zero drops it; the same for RTS. On a network port
 // they travel to the server (rfc2217://); a device without modem lines

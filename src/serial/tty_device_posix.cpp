@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "base/fatal.h"
 #include "base/text.h"
@@ -82,20 +83,50 @@ DeviceError failure(int error) {
     return DeviceError{DeviceError::Kind::failed, static_cast<unsigned long>(error)};
 }
 
+// clang-format off
+constexpr tcflag_t kDataBitsFlags[] = {CS5, CS6, CS7, CS8};  // 5 to 8 data bits
+constexpr uint8_t kFewestDataBits = 5;
+// clang-format on
+
+#ifdef CRTSCTS
+constexpr tcflag_t kHardwareFlow = CRTSCTS;
+#else
+constexpr tcflag_t kHardwareFlow = 0;
+#endif
+
+void put_line_settings(termios& t, const LineSettings& settings) {
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | kHardwareFlow);
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    t.c_cflag |= kDataBitsFlags[settings.data_bits - kFewestDataBits];
+    if (settings.parity != Parity::none) t.c_cflag |= PARENB;
+    if (settings.parity == Parity::odd) t.c_cflag |= PARODD;
+    if (settings.stop_bits == 2) t.c_cflag |= CSTOPB;
+    if (settings.flow == FlowControl::rts_cts) t.c_cflag |= kHardwareFlow;
+    if (settings.flow == FlowControl::xon_xoff) t.c_iflag |= IXON | IXOFF;
+}
+
+LineSettings line_settings_of(const termios& t) {
+    LineSettings settings;
+    for (uint8_t i = 0; i < std::size(kDataBitsFlags); ++i)
+        if ((t.c_cflag & CSIZE) == kDataBitsFlags[i]) settings.data_bits = kFewestDataBits + i;
+    if ((t.c_cflag & PARENB) != 0) settings.parity = (t.c_cflag & PARODD) != 0 ? Parity::odd : Parity::even;
+    settings.stop_bits = (t.c_cflag & CSTOPB) != 0 ? 2 : 1;
+    if (kHardwareFlow != 0 && (t.c_cflag & kHardwareFlow) != 0) settings.flow = FlowControl::rts_cts;
+    if ((t.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF)) settings.flow = FlowControl::xon_xoff;
+    return settings;
+}
+
 // Raw 8-N-1, no flow control, no processing either way, reads that return
 // at once. Each step ends the set-up quietly if the device refuses it.
 void configure_line(int fd) {
     termios t{};
     if (tcgetattr(fd, &t) != 0) return;
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                                        IXOFF | IXANY | INPCK);
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | INPCK);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL);
-#ifdef CRTSCTS
-    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-#endif
-    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+    t.c_cflag |= CLOCAL | CREAD;
+    put_line_settings(t, LineSettings{});
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSANOW, &t);
@@ -176,6 +207,19 @@ class TtyDevice final : public Device {
         return failure(errno);
     }
 
+    // A driver may keep another frame than asked without failing (a
+    // pseudo-terminal keeps 8 bits without parity): what it holds is read
+    // back.
+    DeviceError set_line(const LineSettings& settings) override {
+        termios t{};
+        if (tcgetattr(fd_, &t) != 0) return failure(errno);
+        put_line_settings(t, settings);
+        if (tcsetattr(fd_, TCSANOW, &t) != 0 || tcgetattr(fd_, &t) != 0) return failure(errno);
+        LineSettings kept = line_settings_of(t);
+        if (kept != settings) return say_line_kept(settings, kept);
+        return DeviceError{};
+    }
+
    private:
     int fd_;
 };
@@ -220,14 +264,14 @@ void forget_found_settings() { found.path[0] = '\0'; }
 
 void use_fine_timer() {}  // the POSIX sleeps are as fine as asked
 
-void write_system_text(std::FILE* stream, const DeviceError& error) {
+std::string device_error_text(const DeviceError& error) {
     int code = static_cast<int>(error.code);
     switch (error.kind) {
-        case DeviceError::Kind::hung_up: std::fputs("End of file (the device hung up)\n", stream); return;
-        case DeviceError::Kind::timed_out: std::fputs(kTimedOutText, stream); return;
+        case DeviceError::Kind::hung_up: return "End of file (the device hung up)";
+        case DeviceError::Kind::timed_out: return kTimedOutText;
         case DeviceError::Kind::not_open: code = EBADF; break;
         case DeviceError::Kind::bad_value: code = EINVAL; break;
         default: break;
     }
-    std::fprintf(stream, "%s\n", std::strerror(code));
+    return std::strerror(code);
 }

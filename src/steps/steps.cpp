@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "base/fatal.h"
+#include "base/text.h"
 #include "console/console.h"
 #include "events/events.h"
 #include "serial/serial.h"
@@ -91,7 +92,7 @@ bool expect_step(std::size_t index, const Step& step, std::string* failure) {
     }
     *failure =
         "Timed out after " + seconds_text(step.timeout_seconds) + " s waiting for \"" + step.written + "\"";
-    std::fprintf(stderr, "%s\n", failure->c_str());
+    std::fprintf(stderr, "%s\n", shown_target_bytes(*failure).c_str());
     step_event(index, step).with("result", "timed out").with("ms", elapsed_ms(start_ms)).write();
     return false;
 }

@@ -5,12 +5,87 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "console/console.h"  // TimeOfDay
 
 enum class DisplayMode { VT_MODE = 0, ASCII_HEX = 1, HEX_ONLY = 2 };
 
 extern DisplayMode display_mode;
+
+// ---- what the long options ask of the terminal ------------------------------
+
+// The form of the time tags (-T, --log-time): " 9:05:03.07 =" as -T always
+// had it, or ISO 8601 local time with milliseconds, "2025-05-01T09:05:03.075 ".
+enum class TimeFormat : uint8_t { clock, iso };
+
+struct TerminalOptions {
+    bool vt100_keys = false;  // --keys vt100: cursor and function keys as an xterm sends them
+    int exit_key = -1;        // --exit-key: the one key that ends the run; -1: Esc and Ctrl-C
+    bool colors = false;      // --colors: the target's SGR reaches the screen in VT_MODE
+    uint16_t map_in = 0;      // --map-in: received bytes, before the text modes show them
+    uint16_t map_out = 0;     // --map-out: typed keys, before they are sent
+    bool echo = false;        // --echo: what a key sends is shown as well
+    bool log_time = false;    // --log-time: a time tag at the start of every log line
+    TimeFormat time_format = TimeFormat::clock;
+};
+
+extern TerminalOptions terminal_options;
+
+// ---- byte maps (--map-in, --map-out) -----------------------------------------
+
+// Each byte is mapped once, by the one map that names it.
+// clang-format off
+enum ByteMap : uint16_t {
+    kMapCrLf   = 1 << 0,  // CR to LF
+    kMapCrCrLf = 1 << 1,  // CR to CR LF
+    kMapIgnCr  = 1 << 2,  // CR dropped
+    kMapLfCr   = 1 << 3,  // LF to CR
+    kMapLfCrLf = 1 << 4,  // LF to CR LF
+    kMapIgnLf  = 1 << 5,  // LF dropped
+    kMapBsDel  = 1 << 6,  // BS to DEL
+    kMapDelBs  = 1 << 7,  // DEL to BS
+};
+// clang-format on
+
+enum class MapDirection : uint8_t { in, out };
+
+// Names separated by commas ("crlf,delbs") into maps; false with *error
+// saying which name is wrong, or which two map one byte.
+bool parse_byte_maps(std::string_view names, MapDirection direction, uint16_t* maps, std::string* error);
+
+// What one byte becomes: none, one or two bytes.
+struct MappedBytes {
+    std::array<uint8_t, 2> bytes{};
+    std::size_t length = 0;
+};
+MappedBytes map_byte(uint16_t maps, uint8_t byte);
+
+// ---- keys --------------------------------------------------------------------
+
+// The code of a key by its name ("ctrl-]", "ctrl-x", "esc"); -1 when the
+// name names no key the terminal can take as its exit.
+int exit_key_code(std::string_view name);
+
+// The sequence an xterm sends for a cursor or function key, by the second
+// code of its two-code form; empty for a key it has none for.
+std::string_view vt100_key_sequence(int second_code);
+
+// Whether the key ends the run: Esc and Ctrl-C, or the --exit-key alone.
+bool is_exit_key(int code);
+
+// A key that is no command, to the target: mapped, as its VT100 sequence,
+// echoed, as the options say.
+void send_key(int code);
+
+// The terminal's own way of showing what a key sent (--echo).
+void show_echo(const uint8_t* bytes, std::size_t count);
+
+// Back to the screen's normal colours, when the target's colours were
+// shown: before the terminal writes text of its own, and at the end.
+void vt_end_colors();
 
 // Never return: the process ends in them.
 [[noreturn]] void run_terminal();
@@ -44,7 +119,7 @@ void vt_end_character();
 // Opens the log at path (created or truncated), closing one that is open;
 // false when it cannot be opened. Received bytes go to it from then on, as
 // the display writes them.
-bool log_open(const char* path);
+bool log_open(const char* path, bool append = false);
 // Bytes to the log; nothing while none is open or once it has failed. A
 // write that fails (a full disk, a pipe whose reader stalls) is said once on
 // standard error with the system's reason; the terminal goes on without it.
@@ -68,7 +143,8 @@ ByteText escaped_console_form(int byte);  // " <%02x>"
 ByteText escaped_log_form(int byte);      // " <%02x>\r\n"
 ByteText line_byte_log_form(int byte);    // LF: "\r\n", CR: nothing, else the byte
 
-// "%2d:%02d:%02d.%02d =" into a buffer of at least kTimeTagCapacity bytes;
-// returns the length.
+// "%2d:%02d:%02d.%02d =" (or the ISO 8601 form) into a buffer of at least
+// kTimeTagCapacity bytes; returns the length.
 constexpr std::size_t kTimeTagCapacity = 32;
-std::size_t format_time_tag(const TimeOfDay& time, char* buffer, std::size_t capacity);
+std::size_t format_time_tag(const TimeOfDay& time, char* buffer, std::size_t capacity,
+                            TimeFormat format = TimeFormat::clock);

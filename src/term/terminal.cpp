@@ -1,13 +1,15 @@
 // The terminal loop: received bytes first, then at most one key per idle
-// pass; the control keys, the DTR pulse and the two exits (the text upload
-// and the file-name prompt are upload.cpp). A port that goes away (an
-// adapter pulled out) is reported once and re-opened about once a second
-// while the keys still work.
+// pass, and one key every few milliseconds while bytes keep coming (a line
+// that is never idle must not lock the user in); the control keys, the DTR
+// pulse and the two exits (the text upload and the file-name prompt are
+// upload.cpp). A port that goes away (an adapter pulled out) is reported
+// once and re-opened about once a second while the keys still work.
 #include <array>
 #include <cstdint>
 #include <cstdio>
 
 #include "base/fatal.h"
+#include "base/text.h"
 #include "console/console.h"
 #include "serial/serial.h"
 #include "term/term.h"
@@ -21,6 +23,9 @@ constexpr int kKeyCtrlD = 4;
 constexpr int kKeyCtrlR = 18;
 
 constexpr int kDtrPulseMs = 50;
+// While received bytes keep the loop busy, the keys are looked at (and the
+// screen brought up to date) at least this often.
+constexpr int kKeysAmidBytesMs = 5;
 // Between two tries to re-open a lost port.
 constexpr int kReopenEveryMs = 1000;
 
@@ -30,6 +35,7 @@ Deadline next_reopen_try;
 
 // A log that could not be written ends the run with status 1.
 [[noreturn]] void exit_terminal(const char* message) {
+    vt_end_colors();
     console_flush();
     bool log_written = log_close();
     close_port();
@@ -47,6 +53,7 @@ void next_display_mode() {
     // A character begun in VT_MODE cannot be finished by bytes shown in
     // another mode.
     vt_end_character();
+    vt_end_colors();
     int mode = (static_cast<int>(display_mode) + 1) % 3;
     display_mode = static_cast<DisplayMode>(mode);
     console_print("%s", kModeMessages[mode]);
@@ -64,10 +71,11 @@ bool port_usable() { return !port_is_gone(); }
 // Keys that would use the line do nothing while it is gone; the message
 // that it is gone has been shown already.
 void act_on_key(int code) {
+    if (is_exit_key(code))
+        exit_terminal(code == kKeyCtrlC ? "\r\nControl-C Exit\r\n" : "\r\nNormal Exit\r\n");
     switch (code) {
         case kKeyCtrlA: next_display_mode(); break;
         case kKeyCtrlB: console_clear(); break;
-        case kKeyCtrlC: exit_terminal("\r\nControl-C Exit\r\n");
         case kKeyCtrlD:
             if (port_usable()) upload_text_file();
             break;
@@ -75,9 +83,8 @@ void act_on_key(int code) {
         case kKeyCtrlR:
             if (port_usable()) pulse_dtr();
             break;
-        case kKeyEsc: exit_terminal("\r\nNormal Exit\r\n");
         default:
-            if (code >= 0 && port_usable()) send_byte_checked(static_cast<uint8_t>(code & 0xFF));
+            if (code >= 0 && port_usable()) send_key(code);
             break;
     }
 }
@@ -89,14 +96,14 @@ int watch_lost_port() {
     if (!port_is_gone()) return kWaitForever;
     if (!gone_reported) {
         console_print("\r\n*** Port %s is gone: re-opening it every second (Esc to exit) ***\r\n",
-                      port_name());
+                      shown_target_bytes(port_name()).c_str());
         gone_reported = true;
         next_reopen_try = Deadline::in_ms(kReopenEveryMs);
     }
     if (next_reopen_try.passed()) {
         next_reopen_try = Deadline::in_ms(kReopenEveryMs);
         if (reopen_port() == 1) {
-            console_print("\r\n*** Port %s is back ***\r\n", port_name());
+            console_print("\r\n*** Port %s is back ***\r\n", shown_target_bytes(port_name()).c_str());
             gone_reported = false;
             return kWaitForever;
         }
@@ -115,41 +122,69 @@ void wait_for_line_or_keys(int due_ms) {
     check_pending_signal();
 }
 
+// A key held from an upload is the next key, and needs no wait.
+bool act_on_held_key() {
+    int held = 0;
+    if (!take_held_key(&held)) return false;
+    act_on_key(held);
+    return true;
+}
+
 // One idle pass: the screen is brought up to date, then a wait that lasts
 // until a byte or a key comes or the next thing is due, then at most one
 // key.
 void idle_pass() {
     int due_ms = watch_lost_port();
     console_flush();
-    // Keys held from an upload are the next keys, and need no wait.
-    int held = 0;
-    if (take_held_key(&held)) {
-        act_on_key(held);
-        return;
-    }
+    if (act_on_held_key()) return;
     wait_for_line_or_keys(due_ms);
     if (key_available()) act_on_key(read_key());
+}
+
+// Cursor and function keys as one code each, for their VT100 sequences.
+void take_keys_as_asked() {
+    if (terminal_options.vt100_keys) console_keys_as_one_code();
+}
+
+// Between received bytes: the screen brought up to date and at most one
+// key taken, as an idle pass does, without waiting.
+void keys_amid_bytes() {
+    console_flush();
+    if (!act_on_held_key() && key_available()) act_on_key(read_key());
 }
 
 }  // namespace
 
 void run_terminal() {
+    take_keys_as_asked();
+    // A lost port's re-open (its name looked up, its connection made, its
+    // settings answered) gives up for a key: the key is acted on at once,
+    // and the re-open tried again when it is due.
+    set_wait_interrupter(console_key_wait);
     console_print("Start terminal emulation - ESC to exit\r\n");
     display_mode = DisplayMode::VT_MODE;
     console_set_batching(true);
+    Deadline keys_due = Deadline::in_ms(kKeysAmidBytesMs);
     for (;;) {
         check_pending_signal();
         if (byte_waiting()) {
             uint8_t byte = 0;
             // A read that failed (and re-opened the port) brings no byte.
             if (read_byte(&byte) == 1) show_received_byte(byte);
+            if (keys_due.passed()) {
+                keys_amid_bytes();
+                keys_due = Deadline::in_ms(kKeysAmidBytesMs);
+            }
             continue;
         }
         idle_pass();
+        keys_due = Deadline::in_ms(kKeysAmidBytesMs);
     }
 }
 
 void run_terminal_after_upload(const char* text_file) {
+    take_keys_as_asked();
+    set_wait_interrupter(console_key_wait);
     upload_named_file(text_file, true);
     drain_input(kDrainAfterUpload);
     run_terminal();

@@ -12,6 +12,7 @@
 #include "base/fatal.h"
 #include "base/files.h"
 #include "base/run_options.h"
+#include "base/text.h"
 #include "console/console.h"
 #include "events/events.h"
 #include "serial/serial.h"
@@ -62,12 +63,13 @@ bool looking_at_keys() {
     return upload_reads_keys && !held_keys.full() && (held_keys.empty() || held_keys.last() != kKeyCtrlF);
 }
 
-// Keys typed during an upload: true for an Esc or a Ctrl-C. The keys before
-// it are held for the terminal, in their order.
+// Keys typed during an upload: true for an exit key (Esc or Ctrl-C, or the
+// one --exit-key names). The keys before it are held for the terminal, in
+// their order.
 bool stop_key_typed() {
     while (looking_at_keys() && key_available()) {
         int code = read_key();
-        if (code == kKeyEsc || code == kKeyCtrlC) return true;
+        if (is_exit_key(code)) return true;
         if (code < 0) break;
         held_keys.push(code);
     }
@@ -101,7 +103,8 @@ ByteSent send_upload_byte(uint8_t byte) {
 // the file keeps its next byte.
 struct UploadFile {
     std::FILE* stream = nullptr;
-    WaitSource more;  // readable once the next byte (or the end) is there; none: reads never wait
+    WaitSource more;        // readable once the next byte (or the end) is there; none: reads never wait
+    bool the_port = false;  // not opened: it is the port itself, whose bytes are the target's
 };
 
 // The next byte of the file, EOF at its end or when it cannot be read on.
@@ -133,7 +136,10 @@ bool wait_for_file(const UploadFile& file) {
 }
 
 bool upload_stopped_by_key() {
-    console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
+    if (terminal_options.exit_key >= 0)
+        console_print("\r\nUpload stopped: the exit key typed.\r\n");
+    else
+        console_print("\r\nUpload stopped: Esc or Ctrl-C typed.\r\n");
     return false;
 }
 
@@ -180,6 +186,8 @@ UploadFile open_upload_file(const char* name) {
     check_pending_signal();
     errno = 0;
     UploadFile file;
+    file.the_port = same_file(name, port_device_path(port_name()).c_str());
+    if (file.the_port) return file;
     file.stream = std::fopen(name, "rb");
     if (file.stream == nullptr && errno == EINTR) check_pending_signal();
     if (file.stream == nullptr) return file;
@@ -207,7 +215,8 @@ void upload_current_file(bool prompt_when_missing) {
     UploadFile file = open_upload_file(run_options.current_file_name.data());
     if (file.stream == nullptr) {
         if (!prompt_when_missing) report_error("Cannot open input file.");
-        console_print("Cannot open input file.\r\r\n");
+        console_print(file.the_port ? "Cannot open input file: it is the port.\r\r\n"
+                                    : "Cannot open input file.\r\r\n");
         prompt_file_name();
         file = open_upload_file(run_options.current_file_name.data());
         if (file.stream == nullptr) report_error("Cannot open input file.");
@@ -234,7 +243,8 @@ bool take_held_key(int* code) {
 void upload_named_file(const char* text_file, bool prompt_when_missing) {
     drain_input(kDrainBeforeUpload);
     if (!copy_text(run_options.current_file_name, text_file)) report_error("File Name Bad Argument");
-    console_print("\r\nsend text file = %s  ", run_options.current_file_name.data());
+    console_print("\r\nsend text file = %s  ",
+                  shown_target_bytes(run_options.current_file_name.data()).c_str());
     upload_current_file(prompt_when_missing);
 }
 

@@ -12,6 +12,7 @@
 // with what is written before or after it into one.
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 
 #include "console/console.h"
 #include "term/term.h"
@@ -39,6 +40,27 @@ struct VtState {
 };
 
 VtState vt;
+
+// The parameters of the control sequence being read, kept under --colors
+// for an SGR final: a longer one is no rendition a target sends, and is
+// dropped whole.
+constexpr std::size_t kRenditionCapacity = 48;
+struct RenditionText {
+    std::array<char, kRenditionCapacity> text{};
+    std::size_t length = 0;
+    bool overlong = false;
+
+    void add(int b) {
+        if (length == text.size())
+            overlong = true;
+        else
+            text[length++] = static_cast<char>(b);
+    }
+};
+
+RenditionText rendition;
+bool colors_shown = false;  // the screen is not in its normal colours
+bool reset_at_exit_registered = false;
 
 // A UTF-8 character whose first bytes have come and whose rest is due.
 struct Utf8Piece {
@@ -224,6 +246,8 @@ void feed_after_escape(int b) {
             vt.parameter_index = 0;
             vt.parameters[0] = 0;
             vt.parameters[1] = 0;
+            rendition.length = 0;
+            rendition.overlong = false;
             break;  // still escaped; the last byte is no longer ESC
         default: vt.escape_state = EscapeState::ground; break;  // dropped, ESC included
     }
@@ -252,13 +276,33 @@ void place_cursor() {
     goto_tracked_position();
 }
 
+// SGR (final 'm') under --colors: the colours, bold, underline and reset
+// reach the screen; every other sequence the subset does not know stays
+// dropped.
+void select_rendition() {
+    if (rendition.overlong) return;
+    console_set_rendition(rendition.text.data(), rendition.length);
+    colors_shown = true;
+    // A fatal stop or a signal ends the run through exit: the screen gets
+    // its colours back there.
+    if (!reset_at_exit_registered) reset_at_exit_registered = std::atexit([] { vt_end_colors(); }) == 0;
+}
+
 void feed_control_sequence(int b) {
     if (b >= '0' && b <= '9') {
         add_digit(b - '0');
+        if (terminal_options.colors) rendition.add(b);
         return;
     }
     switch (b) {
-        case ';': next_parameter(); break;
+        case ';':
+            next_parameter();
+            if (terminal_options.colors) rendition.add(b);
+            break;
+        case 'm':
+            vt.escape_state = EscapeState::ground;
+            if (terminal_options.colors) select_rendition();
+            break;
         case 'H':
         case 'f':
             place_cursor();
@@ -278,6 +322,12 @@ void feed_control_sequence(int b) {
 }
 
 }  // namespace
+
+void vt_end_colors() {
+    if (!colors_shown) return;
+    console_set_rendition("", 0);
+    colors_shown = false;
+}
 
 void vt_end_character() {
     if (piece.length != 0) break_character();

@@ -280,9 +280,10 @@ def end_raw_run(proc, *fds):
 
 class Program:
     """tamborvine running with its standard input and output on a
-    pseudo-terminal, as in a user's terminal window."""
+    pseudo-terminal, as in a user's terminal window; prefix is a command
+    that runs it (in a namespace of its own, say)."""
 
-    def __init__(self, args, cols=80, rows=24, tty=True, env=None, cwd=None):
+    def __init__(self, args, cols=80, rows=24, tty=True, env=None, cwd=None, prefix=()):
         self.output = bytearray()
         self.tty = tty
         full_env = dict(os.environ)
@@ -293,11 +294,11 @@ class Program:
             fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
             self.saved = termios.tcgetattr(slave)
             self.slave = slave
-            self.proc = subprocess.Popen([TAMBORVINE] + list(args), stdin=slave, stdout=slave,
+            self.proc = subprocess.Popen([*prefix, TAMBORVINE] + list(args), stdin=slave, stdout=slave,
                                          stderr=subprocess.PIPE, env=full_env, cwd=cwd,
                                          start_new_session=True)
         else:
-            self.proc = subprocess.Popen([TAMBORVINE] + list(args), stdin=subprocess.PIPE,
+            self.proc = subprocess.Popen([*prefix, TAMBORVINE] + list(args), stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                          env=full_env, cwd=cwd, bufsize=0)
             self.master = self.proc.stdout.fileno()

@@ -15,8 +15,13 @@ network ports:
 - sim_rfc2217_port: the port of the simulated target's own RFC 2217
   endpoint (--rfc2217 0), which resets the target into its bootloader on a
   DTR or RTS pulse.
+- HostileServer: a server that floods, reads nothing, or answers settings
+  wrongly or never.
+- OwnResolver: a resolver of the program's own whose name server never
+  answers, in a mount namespace of the program's own.
 """
 import os
+import random
 import re
 import select
 import shutil
@@ -139,11 +144,13 @@ class Ser2net:
 
 class TcpBridge:
     """A raw TCP server on 127.0.0.1 passing bytes between one client at a
-    time and the line at path, which it holds open at a fixed rate."""
+    time and the line at path, which it holds open at a fixed rate; what the
+    line sends goes through alter on its way."""
 
-    def __init__(self, path, rate=9600):
+    def __init__(self, path, rate=9600, alter=None):
         self.path = path
         self.rate = rate
+        self.alter = alter or (lambda data: data)
         self.server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.server.bind(("127.0.0.1", 0))
@@ -192,7 +199,7 @@ class TcpBridge:
                 except (BlockingIOError, OSError):
                     data = b""
                 if data:
-                    write_to_reader(client.sendall, data)
+                    write_to_reader(client.sendall, self.alter(data))
 
     @staticmethod
     def _write_line(line, data):
@@ -213,6 +220,84 @@ class TcpBridge:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class HostileServer:
+    """A network port on 127.0.0.1 that misbehaves, each connection as mode
+    says: "data" sends text without end and takes what comes; "negotiation"
+    sends option requests without end and reads nothing; "mute" agrees to
+    COM-PORT-OPTION and answers no setting; "rate" answers SET-BAUDRATE
+    with 115200 and the other settings as asked."""
+
+    COM_PORT = bytes([255, 253, 44])  # IAC DO COM-PORT-OPTION
+    FLOODS = {"data": b"x" * 4096, "negotiation": bytes([255, 251, 1, 255, 251, 3]) * 700}
+
+    def __init__(self, mode):
+        self.mode, self.server = mode, socket.create_server(("127.0.0.1", 0))
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def url(self, scheme="rfc2217"):
+        return "%s://127.0.0.1:%d" % (scheme, self.server.getsockname()[1])
+
+    def _serve(self):
+        while True:
+            client, _ = self.server.accept()
+            threading.Thread(target=self._talk, args=(client,), daemon=True).start()
+
+    def _talk(self, client):
+        try:
+            if self.mode == "data":
+                threading.Thread(target=self._answer, args=(client,), daemon=True).start()
+            while self.mode in self.FLOODS:
+                client.sendall(self.FLOODS[self.mode])
+            client.sendall(self.COM_PORT)
+            self._answer(client)
+        except OSError:
+            pass
+        finally:
+            client.close()
+
+    def _answer(self, client):
+        """Takes what comes; in "rate" mode answers each setting."""
+        heard = b""
+        try:
+            for chunk in iter(lambda: client.recv(4096), b""):
+                heard += chunk
+                for m in re.finditer(rb"\xff\xfa\x2c(.)(.*?)\xff\xf0", heard, re.S) if self.mode == "rate" else ():
+                    value = (115200).to_bytes(4, "big") if m.group(1) == b"\x01" else m.group(2)
+                    client.sendall(bytes([255, 250, 44, m.group(1)[0] + 100]) + value + bytes([255, 240]))
+                heard = heard[heard.rfind(b"\xff\xf0") + 2:] if b"\xff\xf0" in heard else heard
+        except OSError:
+            pass
+
+
+class OwnResolver:
+    """The command prefix (prefix) that runs the program with a resolver of
+    its own, in a mount namespace of its own: a name server that takes each
+    question and never answers (silent), and a hosts file (hosts) naming
+    bench.example, which the caller may empty."""
+
+    def __init__(self, work_path):
+        self.silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        while not self.silent.getsockname()[1]:
+            try:
+                self.silent.bind(("127.%d.%d.%d" % tuple(random.randrange(1, 255) for _ in range(3)), 53))
+            except OSError:
+                pass
+        resolv, self.hosts = os.path.join(work_path, "resolv.conf"), os.path.join(work_path, "hosts")
+        with open(resolv, "w") as f:
+            f.write("nameserver %s\noptions timeout:30 attempts:1\n" % self.silent.getsockname()[0])
+        with open(self.hosts, "w") as f:
+            f.write("127.0.0.1 bench.example\n")
+        script = 'mount --bind "$0" /etc/resolv.conf && mount --bind "$1" /etc/hosts && shift && exec "$@"'
+        self.prefix = ["unshare", "-m", "sh", "-c", script, resolv, self.hosts]
+
+    def asked(self):
+        """Whether a question reached the name server since the last look."""
+        return bool(select.select([self.silent], [], [], 0)[0]) and bool(self.silent.recv(512))
+
+    def close(self):
+        self.silent.close()
 
 
 def sim_rfc2217_port(sim):

@@ -67,13 +67,14 @@ def rate_on_the_line(test, sim, args):
 
 
 class Stops(unittest.TestCase):
-    """Every fatal message of the command line, byte for byte, with status 1,
-    and nothing on standard error."""
+    """Every fatal message of the command line, byte for byte, with status 1;
+    one line on standard error names the word that was wrong."""
 
     def assert_stops(self, args, message: bytes):
         rc, out, err = run_piped(args)
         self.assertEqual((rc, out), (1, fatal(message)), args)
-        self.assertEqual(err, b"", args)
+        if message != b"Cannot open log file.":
+            self.assertRegex(err, rb"^tamborvine: [^\n]*(-[a-zA-Z]|needs)[^\n]*\n$", args)
 
     def test_bad_rates(self):
         for args in (["-b", "0"], ["-b", "abc"], ["-b"], ["-r", "9600"], ["-r", "0"],
@@ -176,10 +177,19 @@ class WithSimulatedPort(unittest.TestCase):
         hex_path = os.path.join(self.tmp, "app.hex")
         with open(hex_path, "w") as f:
             f.write(":0400000001020304F2\n:00000001FF\n")
-        # A cluster first: the file name after it is a stray word, no
-        # download happens.
-        out = self.run_ok(["-wV", hex_path, "-c", self.sim.link, "-q"])
-        self.assertNotIn(b"Down loading", out)
+        # A flash file where it is not read, and --incremental without -w,
+        # would pass writing nothing: refused, nothing reaches the line.
+        first = b"File %s is not read where it stands: the flash file must be the first word" % hex_path.encode()
+        for args, stop in ((["-wV", hex_path], first), (["-w", "-q", hex_path], first),
+                           (["-w", "new.elf"], b"File new.elf is not read where it stands: the flash file must"),
+                           ([hex_path, "-w", "B.HEX"], b"File B.HEX is not read where it stands: only the first"),
+                           ([hex_path, "--incremental"], b"Option --incremental needs -w: without it nothing")):
+            with self.subTest(args=args):
+                rc, out, _ = run_piped(args + ["-c", self.sim.link, "-q"])
+                self.assertEqual(rc, 1)
+                self.assertTrue(out.startswith(b"\r\n" + stop), out)
+        self.sim.sync()
+        self.assertEqual(self.sim.received(), [])
         # The file first: it is the flash file.
         rc, out, _ = run_piped([hex_path, "-c", self.sim.link, "-q"])
         self.assertIn(b"Down loading flash file:%s\r\n" % hex_path.encode(), out)

@@ -57,8 +57,9 @@ class Refusals(unittest.TestCase):
                      ["--download-rate", "99999999999"], ["--download-rate", " 9600"],
                      ["-r", "250000"], ["-r", "1000000"]):
             with self.subTest(args=args):
-                self.assertEqual(run(["-c", "/nonexistent/port"] + args, tty=False),
-                                 (1, fatal(b"Baud Rate - Bad Argument"), b""))
+                rc, out, err = run(["-c", "/nonexistent/port"] + args, tty=False)
+                self.assertEqual((rc, out), (1, fatal(b"Baud Rate - Bad Argument")))
+                self.assertTrue(err.startswith(b"tamborvine: " + args[0].split("=")[0].encode()), err)
         self.assertEqual(run(["--download-rate"], tty=False),
                          (1, fatal(b"Option --download-rate needs a value: --download-rate N"), b""))
 
@@ -70,15 +71,26 @@ class Warning(unittest.TestCase):
 
     def test_a_rate_the_divisor_misses_is_named_before_the_wake_up(self):
         # 115200 gives divisor 7, 125,000 baud: the run goes on and, as on a
-        # real 16 MHz chip, the bootloader cannot read it.
-        with Sim("--target", "--chip-clock") as sim:
-            rc, after, out, _ = download(sim, self.hex, "-t", "-V", "--download-rate", "115200")
-            self.assertEqual(rc, 1)
-            self.assertIn(WARNING_115200 + b"line quiet for 100 ms, 0 bytes dropped\r\n"
-                          b"saying Mancb 7cb at 9600\r\nAVR said Hello", after)
-            self.assertEqual(out.count(b"Warning"), 1)
-            self.assertTrue(out.endswith(b"didn't get reply from AVR, out of sync\r\n\r\n"), out)
-            sim.wait_line(r"^lost 115200 70 \(listening at 125000\)$")
+        # real 16 MHz chip, the bootloader cannot read it; the stop says
+        # where the board was left.
+        for rate in (["--download-rate", "115200"], ["-r", "115200"]):
+            with self.subTest(rate=rate), Sim("--target", "--chip-clock") as sim:
+                rc, after, out, err = download(sim, self.hex, "-t", "-V", *rate)
+                self.assertEqual(rc, 1)
+                self.assertIn(WARNING_115200 + b"line quiet for 100 ms, 0 bytes dropped\r\n"
+                              b"saying Mancb 7cb at 9600\r\nAVR said Hello", after)
+                self.assertEqual(out.count(b"Warning"), 1)
+                self.assertTrue(out.endswith(b"didn't get reply from AVR, out of sync\r\n\r\n"), out)
+                self.assertEqual(err, b"The board's bootloader now listens at 125000 baud, which 115200 baud "
+                                      b"does not reach: reset the board before the next run\n")
+                sim.wait_line(r"^lost 115200 70 \(listening at 125000\)$")
+
+    def test_no_hello_says_when_the_board_is_in_its_bootloader_already(self):
+        for sim_args, hint in ((["--boot"], b"The board is already in its bootloader: run again without -t\n"),
+                               (["--no-wake"], b"")):
+            with self.subTest(sim=sim_args), Sim("--target", *sim_args) as sim:
+                rc, _, out, err = download(sim, self.hex, "-t", "-w")
+                self.assertEqual((rc, out[-24:], err), (1, fatal(b"No hello from AVR\r\n")[-24:], hint))
         # 57600 gives divisor 16, 58,824 baud (2.1 % off): no warning, and
         # none without -t.
         for args, sim_args in ((["-t", "-r", "57600"], []),

@@ -1,11 +1,9 @@
-"""A byte lost on the line never makes the bootloader destroy. Every byte of
-the host's stream of real downloads (verify-only, write, incremental write)
-is dropped in turn and the rest replayed, burst by burst as the host sent
-it, to the emulated chip on a 1 MHz clock (its waits hold in emulated time
-and run faster than the wall clock); of a page's words, which the
-bootloader only counts, one byte in WORD_BYTES_STRIDE. And the real
-program, with a byte dropped at the key places of the dialogue, never says
-SUCCESS when the flash is not the image."""
+"""A byte lost on the line never makes the bootloader destroy: each byte of
+real downloads (verify-only, write, incremental; of a page's words, which the
+bootloader only counts, one in WORD_BYTES_STRIDE) is dropped in turn and the
+rest replayed burst by burst to the emulated chip on a 1 MHz clock (faster
+than the wall clock). And a real run that loses a byte at the key places
+never says SUCCESS when the flash is not the image."""
 import os
 import re
 import unittest
@@ -16,10 +14,7 @@ from harness import run
 
 FAST_BOOTLOADER = os.path.join(FIRMWARE, "bootloader-1mhz.hex")
 FAST_CLOCK, FAST_RATE = 1000000, 62500
-# Past every wait of the bootloader (50 ms, then 30 ms of quiet); a reply
-# that took long to come in the real run (the erase) is waited for that much
-# longer.
-QUIET_CYCLES = 100000
+QUIET_CYCLES = 100000  # past the bootloader's waits (50 ms, then 30 ms of quiet)
 PAGE = 2 * PAGE_WORDS
 TRACED = re.compile(r"^line (\d+) (host|chip) ([0-9a-f]{2})$")
 APPLICATION = 0x1F800  # bytes below the boot section
@@ -48,8 +43,7 @@ def bursts(traced):
 
 
 def losses(sent):
-    """(burst, byte) of each byte to lose: all but most of a page's words
-    (those behind 'D' 'k' 'k', before the 4 checksum bytes)."""
+    """(burst, byte) of each byte to lose: all but most of a page's words (behind 'D' 'k' 'k', before the checksum)."""
     def taken(burst, i):
         words = burst.startswith(b"Dkk") and 3 <= i < len(burst) - 4
         return not words or (i - 3) % WORD_BYTES_STRIDE == 0 or i == len(burst) - 5  # the last word byte
@@ -58,23 +52,15 @@ def losses(sent):
 
 def flash_of(words):
     """The application section holding words, blank elsewhere."""
-    flash = bytearray(b"\xff" * APPLICATION)
-    for address, word in words.items():
-        flash[2 * address:2 * address + 2] = bytes([word & 0xFF, word >> 8])
-    return bytes(flash)
-
-
-def application(chip):
-    return chip.dump()[:APPLICATION]
+    return page_bytes([words.get(address, 0xFFFF) for address in range(APPLICATION // 2)])
 
 
 class Talk:
-    """Our end of the chip's line, the chip's side of it read from the
-    emulator's trace: every byte with the cycle its stop bit ended, in
-    order, whatever the machine's load does to the pseudo-terminal. The
-    emulator answers a question (the cycle now) before it reports what the
-    chip sent in the same slice, so a quiet is over only when a second
-    question finds nothing new."""
+    """Our end of the chip's line, the chip's side read from the emulator's
+    trace (each byte with its cycle, whatever the load does to the
+    pseudo-terminal). The emulator answers a question (the cycle now) before
+    it reports the chip's bytes of the same slice: a quiet is over only when
+    a second question finds nothing new."""
 
     def __init__(self, chip, line):
         self.chip, self.line, self.sent, self.on_line, self.seen, self.last, self.carry = chip, line, 0, 0, 0, 0, b""
@@ -84,8 +70,7 @@ class Talk:
         self.sent += len(data)
 
     def news(self, wait):
-        """The chip's bytes on the line since last asked, waiting up to wait
-        seconds for the emulator to report any."""
+        """The chip's bytes on the line since last asked, waiting up to wait seconds for any."""
         with self.chip.cond:
             if len(self.chip.lines) == self.seen:
                 self.chip.cond.wait(wait)
@@ -133,39 +118,31 @@ class Talk:
 
 
 def check(where, flash, held, image, erase_allowed):
-    """Each word holds what the chip held, or the image's word, or (where
-    the download erases) 0xFFFF."""
+    """Each device page holds what the chip held, or the image's, or (where the download erases) is blank."""
     for start in range(0, APPLICATION, PAGE):
-        if flash[start:start + PAGE] == held[start:start + PAGE]:
-            continue
-        for a in range(start, start + PAGE, 2):
-            word = flash[a:a + 2]
-            if word not in (held[a:a + 2], image[a:a + 2]) and not (erase_allowed and word == b"\xff\xff"):
-                raise AssertionError("%s: word 0x%04x is %s" % (where, a // 2, word.hex()))
+        allowed = (held[start:start + PAGE], image[start:start + PAGE]) + (b"\xff" * PAGE,) * erase_allowed
+        assert flash[start:start + PAGE] in allowed, "%s: page 0x%04x" % (where, start // 2)
 
 
 def recorded(work, name, image, held, flags):
-    """The real program's dialogue with the chip, what the flash holds after
-    it, and how to start such a chip."""
+    """The real program's dialogue, the flash after it, and the chip's arguments."""
     image_path, held_path = work.hex_words(name + ".hex", image), work.hex_words(name + "-held.hex", held)
     chip_args = dict(app=held_path, board=Board("atmega128", FAST_BOOTLOADER, "m128"), trace=True)
     with Emulator(options=["--clock", str(FAST_CLOCK)], **chip_args) as chip:
         rc, out, _ = run([image_path, "-c", chip.link, "--download-rate", str(FAST_RATE), "-q"] + flags,
                          tty=False, timeout=60)
         assert b"\r\nSUCCESS\r\n" in out, out
-        return bursts(chip.traced()), application(chip), chip_args
+        return bursts(chip.traced()), chip.dump()[:APPLICATION], chip_args
 
 
 def replay(name, dialogue, done, chip_args, held, image, erases, drops, start=0, prelude=()):
-    """The dialogue from burst start on (after the prelude's bursts), once
-    for every (burst, byte) in drops without that byte, to a chip that holds
-    held."""
+    """The dialogue from burst start on, after the prelude, without each (burst, byte) of drops in turn."""
     replies = b"".join(reply for _, reply, _ in dialogue[start:])
     held_flash, image_flash = flash_of(held), flash_of(image)
     with Emulator(options=["--speed", "0", "--clock", str(FAST_CLOCK)], **chip_args) as chip, \
             Line(chip.path, FAST_RATE) as line:
         talk = Talk(chip, line)
-        talk.restore(application(chip), held_flash)
+        talk.restore(chip.dump()[:APPLICATION], held_flash)
         for burst, index in drops:
             for sent, reply, took in prelude:
                 talk.send(sent)
@@ -175,7 +152,7 @@ def replay(name, dialogue, done, chip_args, held, image, erases, drops, start=0,
                 talk.send(sent[:index] + sent[index + 1:] if number == burst else sent)
                 got += talk.answer(len(reply), took)
             talk.answer(1 << 20)
-            flash = application(chip)
+            flash = chip.dump()[:APPLICATION]
             where = "%s, byte %d of %r lost" % (name, index, dialogue[burst][0][:8])
             # A dialogue that looks whole to the host has done what the whole one did.
             assert got != replies or flash == done, where
@@ -187,11 +164,8 @@ def replay(name, dialogue, done, chip_args, held, image, erases, drops, start=0,
 class EveryByteLost(unittest.TestCase):
     def test_no_lost_byte_destroys(self):
         work = Workdir()
-        # The chip's longest work is the erase and the hash of every page:
-        # the bytes past them are replayed without them, to a chip as they
-        # leave it (for a write, one that holds the image already: the pages
-        # then change nothing; after the hashes, the bootloader readied for
-        # an erase by an 'H' that asks for no pages).
+        # Past the erase or hash list (the chip's longest work), replayed without it to a chip as it
+        # leaves it (after the hashes readied for an erase by an 'H' for no pages).
         streams = [  # name, image, what the chip held, flags, whether the download erases, resumed after, with
             ("verify", IMAGE_T, IMAGE_T, ["-E"], False, None, None),
             ("write", IMAGE_E, IMAGE_E, ["-w"], True, b"e", None),
@@ -201,23 +175,17 @@ class EveryByteLost(unittest.TestCase):
             dialogue, done, chip_args = recorded(work, name, image, held, flags)
             sent = [burst[0] for burst in dialogue]
             start = sent.index(after) + 1 if after else len(dialogue)
-            drops = losses(sent)
-            arguments = (name, dialogue, done, chip_args, held, image, erases)
+            drops, arguments = losses(sent), (name, dialogue, done, chip_args, held, image, erases)
             replay(*arguments, [d for d in drops if d[0] < start])
             replay(*arguments, [d for d in drops if d[0] >= start], start,
                    [dialogue[sent.index(prelude)]] if prelude else [])
 
 
-# Host bytes (counted from 1) of the page at 0x6500: after p S v V t, the
-# erase and the first page when writing, the first page when verifying.
+# Host bytes (from 1) before the page at 0x6500: p S v V t, then 'e' and a page, or a page's 'A' 'D' 'l' 'l'.
 WRITTEN_PAGE, VERIFIED_PAGE = 5 + 1 + 266, 5 + 6
-LOST_IN_A_RUN = [  # flags, byte lost
-    (["-w"], WRITTEN_PAGE + 1), (["-w"], WRITTEN_PAGE + 2), (["-w"], WRITTEN_PAGE + 3),  # 'A' 0x65 0x00
-    (["-w"], WRITTEN_PAGE + 4), (["-w"], WRITTEN_PAGE + 5), (["-w"], WRITTEN_PAGE + 6),  # 'D' 'k' 'k'
-    (["-w"], WRITTEN_PAGE + 6 + 256 + 1),  # the checksum's first byte
-    ([], VERIFIED_PAGE + 1), ([], VERIFIED_PAGE + 2), ([], VERIFIED_PAGE + 3),  # 'A' 0x65 0x00
-    ([], VERIFIED_PAGE + 4), ([], VERIFIED_PAGE + 5),  # 'D' 'l'
-]
+# Each byte of 'A' 0x65 0x00 and 'D' 'k' 'k' (or 'D' 'l' 'l'), and the checksum's first byte.
+LOST_IN_A_RUN = [(["-w"], WRITTEN_PAGE + n) for n in (1, 2, 3, 4, 5, 6, 263)] + \
+    [([], VERIFIED_PAGE + n) for n in (1, 2, 3, 4, 5, 6)]  # flags, byte lost
 
 
 @unittest.skipUnless(firmware_built(), "firmware not built")
@@ -232,7 +200,7 @@ class ARealRunLosesAByte(unittest.TestCase):
                 chip.cycle()  # the drop is set before the program sends
                 rc, out, _ = run([image_path, "-c", chip.link, "-q"] + flags, tty=False, timeout=60)
                 chip.wait_line(r"^dropped ")
-                flash = application(chip)
+                flash = chip.dump()[:APPLICATION]
                 if not flags:
                     self.assertEqual(flash, flash_of(held), out)
                 if b"\r\nSUCCESS\r\n" in out:

@@ -1,18 +1,25 @@
 """What a run must survive without harm to the user's files, keyboard or
 port: a log named on a command line that is refused or that names a file
-of the run, a log that cannot be written, an overlong prompt answer, a
-port that takes no bytes, signals from outside, and every way out."""
+of the run or the port, a log that cannot be written, an overlong prompt
+answer, a port that takes no bytes, a line that never stops sending,
+signals from outside, readers that go, and every way out."""
+import fcntl
 import os
 import pty
+import select
 import signal
 import subprocess
 import tempfile
 import termios
+import threading
 import time
+import tty
 import unittest
 
 from boot_support import Workdir, boot_sim
-from harness import PTY_HOLDS, TAMBORVINE, Program, Sim, end_raw_run, queued, run
+from harness import PTY_HOLDS, TAMBORVINE, Program, Sim, end_raw_run, queued, run, waiting_in_poll
+from network_support import HostileServer
+from steps_support import read_events
 
 BANNER = b"Start terminal emulation - ESC to exit\r"
 LFLAG = 3
@@ -37,6 +44,46 @@ def process_state(pid):
 
 def raw_keys(settings):
     return not settings[LFLAG] & (termios.ICANON | termios.ECHO)
+
+
+def port_found_so(test):
+    """A pseudo-terminal as another program left it (4800 baud, 7-E-1, line
+    input): its name, its side that keeps its settings, and those."""
+    master, slave = pty.openpty()
+    test.addCleanup(os.close, master)
+    test.addCleanup(os.close, slave)
+    found = termios.tcgetattr(slave)
+    found[2] = termios.CS7 | termios.PARENB | termios.CREAD | termios.CLOCAL  # 7-E-1
+    found[3] |= termios.ICANON | termios.ECHO
+    found[4] = found[5] = termios.B4800
+    termios.tcsetattr(slave, termios.TCSANOW, found)
+    return os.ttyname(slave), slave, termios.tcgetattr(slave)
+
+
+def flooded_tty(test):
+    """A pseudo-terminal whose other side sends text without end: its name."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    os.set_blocking(master, False)
+    stop = threading.Event()
+
+    def flood():
+        while not stop.is_set():
+            try:
+                if select.select([], [master], [], 0.1)[1]:
+                    os.write(master, b"x" * 4096)
+            except BlockingIOError:
+                pass
+    thread = threading.Thread(target=flood, daemon=True)
+    for cleanup in (lambda: os.close(slave), lambda: os.close(master), thread.join, stop.set):
+        test.addCleanup(cleanup)
+    thread.start()
+    return os.ttyname(slave)
+
+
+def ends(events):
+    """The statuses of the end events of an event stream."""
+    return [e["status"] for e in read_events(events) if e["event"] == "end"]
 
 
 def opening_a_fifo(pid):
@@ -85,6 +132,20 @@ class LogOnlyForARunThatIsSure(unittest.TestCase):
                     self.assertEqual(f.read(), self.image)
                 with open(upload, "rb") as f:
                     self.assertEqual(f.read(), b"precious\n")
+
+    def test_a_file_that_is_the_port_is_refused_before_anything_is_sent(self):
+        with boot_sim() as sim:
+            link = os.path.join(self.work.path, "board")
+            os.symlink(sim.link, link)  # itself a link to the pseudo-terminal
+            cases = [(["-l", link], b"Cannot open log file: it is the port."),
+                     (["--events", os.path.realpath(sim.link)], b"Cannot open events file: it is the port."),
+                     (["-d", link], b"Cannot open input file: it is the port.")]
+            for args, message in cases:
+                with self.subTest(args=args):
+                    rc, out, _ = run([self.hex, "-w", "-c", sim.link] + args, tty=False, keys=b"\x1b")
+                    self.assertEqual(rc, 1, out)
+                    self.assertTrue(out.endswith(fatal(message)), out)
+            self.assertEqual(sim.received_bytes(), b"")
 
     def test_quit_after_download_leaves_the_log_file_untouched(self):
         old = self.work.file("old.log", b"yesterday\n")
@@ -271,6 +332,108 @@ class AlwaysAWayOut(unittest.TestCase):
         self.assertEqual(rc, 1, out + err)
         self.assertEqual(err.count(b"Cannot write the events file: "), 1, err)
 
+class Floods(unittest.TestCase):
+    def test_esc_and_ctrl_c_end_the_terminal_under_any_flood(self):
+        for kind, key in (("tty", b"\x1b"), ("tty", b"\x03"), ("socket", b"\x1b"), ("rfc2217", b"\x03")):
+            port = flooded_tty(self) if kind == "tty" else HostileServer("data").url(kind)
+            with self.subTest(kind=kind, key=key), Program(["-c", port]) as p:
+                p.expect(b"x" * 1000, timeout=20)
+                p.keys(key)
+                self.assertEqual(p.wait(timeout=10), 0)
+
+
+class OneWayOut(unittest.TestCase):
+    def setUp(self):
+        self.work = Workdir()
+        self.events = os.path.join(self.work.path, "events.jsonl")
+
+    def test_a_reader_that_has_gone_ends_nothing(self):
+        # Standard output into `head -c 10`; the events on standard error,
+        # whose reader has gone: the run goes on to its own end, the port is
+        # put back as found.
+        upload = self.work.file("notes.txt", b"notes")
+        for gone, args, status in (("stdout", ["-d", upload, "--events", self.events], 0),
+                                   ("stderr", ["--events", "-"], 1)):
+            with self.subTest(gone=gone):
+                port, slave, found = port_found_so(self)
+                reader, writer = os.pipe()
+                os.close(reader)
+                streams = {"stdout": subprocess.DEVNULL, "stderr": subprocess.PIPE, gone: writer}
+                proc = subprocess.run([TAMBORVINE, "-c", port, "-q"] + args, stdin=subprocess.DEVNULL, timeout=20,
+                                      **streams)
+                os.close(writer)
+                self.assertEqual(proc.returncode, status)
+                self.assertEqual(termios.tcgetattr(slave), found)
+                if gone == "stdout":
+                    self.assertEqual(proc.stderr.count(b"Cannot write standard output: "), 1, proc.stderr)
+                    self.assertEqual(ends(self.events), [0])
+
+    def test_a_signal_at_each_stage_ends_the_run_with_one_end_event(self):
+        image = self.work.hex_words("big.hex", {a: a for a in range(0x2000)})
+        target, idle, never_reads = boot_sim("--pace"), Sim(), HostileServer("negotiation")
+        for sim in (target, idle):
+            self.addCleanup(sim.close)
+        stages = [(["-c", os.path.join(self.work.path, "nothing"), "--wait-port", "30"], None, signal.SIGTERM),
+                  ([image, "-w", "-q", "-c", target.link], b"Flash erased", signal.SIGINT),
+                  (["-c", idle.link], BANNER, signal.SIGHUP),
+                  (["-c", never_reads.url("socket"), "-d", "/dev/zero"], b"send text file = ", signal.SIGTERM)]
+        for args, shown, number in stages:
+            with self.subTest(args=args), Program(args + ["--events", self.events]) as p:
+                p.expect(shown) if shown else wait_until(lambda: os.path.exists(self.events) and ends(self.events) == [])
+                p.proc.send_signal(number)
+                self.assertEqual(p.wait(timeout=8), 128 + number)
+                self.assertEqual(ends(self.events), [128 + number])
+
+    def test_a_signal_while_the_last_event_waits_for_its_reader_is_no_second_way_out(self):
+        fifo = os.path.join(self.work.path, "events")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
+        with Sim() as sim, Program(["-c", sim.link, "--events", fifo]) as p:
+            p.expect(BANNER)
+            stream = os.read(reader, 1 << 16)
+            filler = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            fcntl.fcntl(filler, 1031, 4096)  # F_SETPIPE_SZ: one page, filled to its last byte here
+            for size in (64, 1):
+                try:
+                    while os.write(filler, b"\n" * size):
+                        pass
+                except BlockingIOError:
+                    pass
+            os.close(filler)
+            p.keys(b"\x1b")
+            p.expect(b"Normal Exit")
+            wait_until(lambda: waiting_in_poll(p.proc.pid), what="the end event waiting for room")
+            p.proc.send_signal(signal.SIGTERM)
+            while select.select([reader], [], [], 5)[0] and (chunk := os.read(reader, 1 << 16)):
+                stream += chunk
+            self.assertEqual(p.wait(), 0)
+        with open(self.events, "wb") as f:
+            f.write(b"\n".join(line for line in stream.split(b"\n") if line))
+        self.assertEqual(ends(self.events), [0])
+
+    def test_names_reach_messages_escaped_and_a_vanished_port_is_said_gone(self):
+        odd = self.work.hex_words("fw\x1b[2J\x9b.hex", {0x100: 0x1234})
+        with boot_sim() as sim:
+            rc, out, _ = run([odd, "-c", sim.link, "-w", "-q"], tty=False)
+        self.assertEqual(rc, 0, out)
+        self.assertIn(b"fw<1b>[2J\xc2<9b>.hex", out)
+        self.assertNotIn(b"\x1b", out)
+        # The port vanishes while the verify waits for a page's checksum; the
+        # second pass finds it gone.
+        blank = self.work.hex_words("blank.hex", {a: 0xFFFF for a in range(0x200)})
+        link = os.path.join(self.work.path, "adapter")
+        with boot_sim("--silent", "l@3") as sim:
+            os.symlink(sim.path, link)
+            with Program([blank, "-e", blank, "-q", "-c", link], tty=False) as p:
+                wait_until(lambda: len(sim.reported(r"^cmd \d+ l")) == 3, what="the third page's checksum asked")
+                os.unlink(link)
+                sim.command("hangup")
+                self.assertEqual(p.wait(), 1)
+        self.assertIn(b"Port " + link.encode() + b" is gone\n", bytes(p.stderr_data))
+        self.assertNotIn(b"Bad file descriptor", bytes(p.stderr_data))
+
+
 class Signals(unittest.TestCase):
     def test_stop_gives_the_keyboard_back_and_continue_takes_it_again(self):
         master, slave = pty.openpty()
@@ -345,18 +508,10 @@ class PortLeftAsFound(unittest.TestCase):
         ]
         for name, args, key, number, status in ways_out:
             with self.subTest(way_out=name):
-                master, slave = pty.openpty()
-                self.addCleanup(os.close, master)
-                self.addCleanup(os.close, slave)
-                found = termios.tcgetattr(slave)
-                found[2] = termios.CS7 | termios.PARENB | termios.CREAD | termios.CLOCAL  # 7-E-1
-                found[3] |= termios.ICANON | termios.ECHO
-                found[4] = found[5] = termios.B4800
-                termios.tcsetattr(slave, termios.TCSANOW, found)
-                found = termios.tcgetattr(slave)
+                port, slave, found = port_found_so(self)
                 first = [a for a in args if a.endswith(".hex")]
                 rest = [a for a in args if not a.endswith(".hex")]
-                with Program(first + ["-c", os.ttyname(slave)] + rest) as p:
+                with Program(first + ["-c", port] + rest) as p:
                     if not args:
                         p.expect(BANNER)
                         self.assertNotEqual(termios.tcgetattr(slave), found)  # the program's own

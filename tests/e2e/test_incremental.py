@@ -5,16 +5,19 @@ no run starts an application whose verify failed."""
 import os
 import tempfile
 import unittest
+import zlib
 
 from avr_target import (BOOT_START_WORD, BOOTLOADER_HEX, PAGE_WORDS, Emulator, firmware_built, random_words,
                         read_hex, write_hex)
 from boot_support import IDENTIFY, STAYS, Workdir, boot_sim, checksum, download, write_page_bytes
 from harness import run
+from network_support import TcpBridge
 from steps_support import of_kind, read_events
 
 HOST_TIMEOUT = 180.0
 APPLICATION_PAGES = BOOT_START_WORD // PAGE_WORDS
 PROBE = b"H\x00\x00\x00\x00"
+WHOLE = b"H\x00\x00\x01\xf8"  # the hashes of the 504 pages
 FALLBACK = b"Bootloader knows no page hash: erasing and writing the whole image\r\n"
 BROKE_OFF = b"Page hash list broke off: erasing and writing the whole image\r\n"
 
@@ -50,6 +53,25 @@ def host_commands(wire):
 def written_pages(commands):
     """Word addresses of the pages the host wrote ('A' then 'D' 'k')."""
     return [a[1] for a, d in zip(commands, commands[1:]) if a[0] == "A" and d == ("D", "k")]
+
+
+class ReplaceOnce:
+    """Replaces the first old in a stream cut anywhere by new, holding back
+    only a tail that may begin it."""
+
+    def __init__(self, old, new):
+        self.old, self.new, self.held = old, new, b""
+
+    def __call__(self, data):
+        if self.held is None:
+            return data
+        data, at = self.held + data, (self.held + data).find(self.old)
+        if at >= 0:
+            self.held = None
+            return data[:at] + self.new + data[at + len(self.old):]
+        keep = next((k for k in range(len(self.old) - 1, 0, -1) if data.endswith(self.old[:k])), 0)
+        self.held = data[len(data) - keep:]
+        return data[:len(data) - keep]
 
 
 def progress(written):
@@ -95,14 +117,15 @@ class OnTheChip(unittest.TestCase):
         self.assertEqual(rc, 0, out)
         self.assertEqual(written_pages(commands), [p * PAGE_WORDS for p in pages], out)
         self.assertNotIn(("e", None), commands)
-        self.assertEqual([c for c in commands if c[0] == "H"], [("H", (0, 0)), ("H", (0, APPLICATION_PAGES))])
+        whole = ("H", (0, APPLICATION_PAGES))
+        self.assertEqual([c for c in commands if c[0] == "H"], [("H", (0, 0)), whole, whole])
         self.assertEqual(commands[-1], ("E", None))
         self.assertIn(b"\nPage hashes compared\n" + progress(pages) +
-                      b"\nFlash Download finished\nPages written: %d of %d\nVerify Flash.\n"
+                      b"\nFlash Download finished\nPages written: %d of %d\nVerify Flash.\nPage hashes checked\n"
                       % (len(pages), APPLICATION_PAGES), out)
         self.assertTrue(out.endswith(b"\nSUCCESS\n"), out)
         self.assertEqual([(e["result"], e["differ"]) for e in of_kind(self.events, "page_hashes")],
-                         [("compared", len(pages))])
+                         [("compared", len(pages)), ("checked", 0)])
         self.assertEqual([e["address"] for e in of_kind(self.events, "page") if e["pass"] == "write"],
                          [p * PAGE_WORDS for p in pages])
         self.assertEqual([(e["pass"], e["result"]) for e in of_kind(self.events, "pass")],
@@ -150,7 +173,7 @@ class AgainstTheSimulatedTarget(unittest.TestCase):
         # follows byte for byte.
         page = write_page_bytes(ONE_WORD, 0x100, 0x101)
         cases = [(("--no-hash",), FALLBACK, PROBE), (("--silent", "H"), FALLBACK, PROBE),
-                 (("--silent", "H@2"), BROKE_OFF, PROBE + b"H\x00\x00\x01\xf8")]
+                 (("--silent", "H@2"), BROKE_OFF, PROBE + WHOLE)]
         for faults, said, asked in cases:
             with self.subTest(faults=faults), boot_sim(*faults) as sim:
                 rc, after, out, _ = download(sim, self.hex, "-w", "--incremental")
@@ -166,10 +189,26 @@ class AgainstTheSimulatedTarget(unittest.TestCase):
             self.assertEqual(rc, 0, out)
             self.assertEqual(after, b"Page hashes compared\r\n--retry count =1 \r\n." + b"-" * 501 +
                              b"\r\nFlash Download finished\r\nPages written: 1 of 504\r\n"
-                             b"Verify Flash.\r\n.\r\nSUCCESS\r\n")
+                             b"Verify Flash.\r\nPage hashes checked\r\n.\r\nSUCCESS\r\n")
             page = write_page_bytes(ONE_WORD, 0x100, 0x101)
-            wire = IDENTIFY + PROBE + b"H\x00\x00\x01\xf8" + page + page + b"A\x01\x00Dll" + b"E"
+            wire = IDENTIFY + PROBE + WHOLE + page + page + WHOLE + b"A\x01\x00Dll" + b"E"
             self.assertEqual(sim.wait_received(len(wire)), wire)
+
+    def test_a_page_the_first_hash_list_misjudged_fails_the_verify(self):
+        # Device page 300 holds an older image; a hash list altered on the
+        # way calls it blank, as the image has it, so it is not written.
+        # The hashes asked again after the write show it.
+        stale = bytes(range(256))
+        flash = bytearray(b"\xff" * 0x20000)
+        flash[300 * 256:301 * 256] = stale
+        load = self.work.file("old.bin", bytes(flash))
+        misjudged = ReplaceOnce(zlib.crc32(stale).to_bytes(4, "big"), zlib.crc32(b"\xff" * 256).to_bytes(4, "big"))
+        with boot_sim("--load", load) as sim, TcpBridge(sim.path, rate=19200, alter=misjudged) as bridge:
+            rc, out, _ = run([self.hex, "-c", bridge.url(), "-q", "-w", "--incremental"], tty=False, timeout=60)
+            self.assertEqual(rc, 1, out)
+            self.assertIn(b"Verify Flash.\r\nPage hashes after the write: 1 of 504 pages differ from the image "
+                          b"(the first: page 300)\r\n\r\nFAILURE\r\n" + STAYS, out)
+            self.assertEqual(sim.dump_flash()[300 * 256:301 * 256], stale)
 
     def test_an_image_past_the_application_section_is_refused_first(self):
         above = self.work.hex_words("above.hex", {0xFC00: 0xA55A})

@@ -27,6 +27,20 @@ LONG_OPTIONS = (
     b"       --wait-port SECONDS : retry opening the port every 100 ms this long\r\n"
     b"       --read-flash FILE : read the flash into FILE (Intel HEX) before any write\r\n"
     b"       --read-eeprom FILE : read the EEPROM into FILE (Intel HEX) before any write\r\n"
+    b"       --data-bits 5|6|7|8 : the terminal's data bits (default 8)\r\n"
+    b"       --parity none|even|odd : the terminal's parity (default none)\r\n"
+    b"       --stop-bits 1|2 : the terminal's stop bits (default 1)\r\n"
+    b"       --flow none|rts-cts|xon-xoff : the terminal's flow control (default none)\r\n"
+    b"       --keys pc|vt100 : how cursor and function keys go out (default pc: 0, then a code)\r\n"
+    b"       --exit-key KEY : KEY (ctrl-], ctrl-x...) alone ends the terminal; Esc goes to the target\r\n"
+    b"       --colors : the target's colours (SGR) reach the screen\r\n"
+    b"       --map-in MAPS : received bytes mapped: crlf,crcrlf,igncr,lfcr,lfcrlf,ignlf,bsdel,delbs\r\n"
+    b"       --map-out MAPS : typed keys mapped, as --map-in\r\n"
+    b"       --echo : show what the keys send\r\n"
+    b"       --log-append : -l appends to its file instead of emptying it\r\n"
+    b"       --log-time : a time tag at the start of every line of the -l log\r\n"
+    b"       --time-format clock|iso : the tags of -T and --log-time (iso: ISO 8601 with ms)\r\n"
+    b"       --profile NAME : the settings of section NAME of the configuration file\r\n"
     b"\r\n"
 )
 
@@ -50,7 +64,17 @@ class LongOptions(unittest.TestCase):
         for args in (["--x=1"], ["--x", "1"], ["--"], ["--hel"], ["--HELP"], ["--help-me"],
                      ["---help"], ["-w", "--x", "-h"], ["-x", "--help"]):
             with self.subTest(args=args):
-                self.assertEqual(run_piped(args), (1, fatal(b"Bad Argument"), b""))
+                rc, out, err = run_piped(args)
+                self.assertEqual((rc, out), (1, fatal(b"Bad Argument")))
+                self.assertRegex(err, rb"^tamborvine: unknown option (letter . in )?-\S*( \(did you mean --\S+\?\))?\n$")
+
+    def test_an_unknown_word_is_named_with_the_option_it_may_mean(self):
+        for word, said in (("--incremantal", b"--incremantal (did you mean --incremental?)"),
+                           ("--Help", b"--Help (did you mean --help?)"), ("--frobnicate", b"--frobnicate"),
+                           ("-incremental", b"letter i in -incremental (did you mean --incremental?)")):
+            with self.subTest(word=word):
+                self.assertEqual(run_piped([word]),
+                                 (1, fatal(b"Bad Argument"), b"tamborvine: unknown option " + said + b"\n"))
 
     def test_a_flag_given_a_value_stops_naming_the_option(self):
         for args in (["--help=1"], ["--help="], ["-V", "--help=yes", "-h"]):

@@ -1,8 +1,6 @@
-"""The bootloader's memory commands, spoken directly to the emulated chip and
-to the simulated target alike: an EEPROM block written (a damaged one asked
-for again, an unchanged one not written again), EEPROM and flash read back
-with a CRC-32 a block, the probes, and what is refused; and a simulated
-bootloader without them answering '?'."""
+"""The bootloader's memory commands and state rule, alike on the emulated chip
+and the simulated target (a damaged EEPROM block asked for again, an unchanged
+one not written again, reads with a CRC-32 a block, probes, refusals)."""
 import os
 import struct
 import unittest
@@ -18,12 +16,9 @@ EEPROM = bytearray(b"\xff" * 4096)
 EEPROM[EEPROM_AT:EEPROM_AT + len(EEPROM_DATA)] = EEPROM_DATA
 
 
-def crc(data):
-    return zlib.crc32(data).to_bytes(4, "big")
-
-
 def blocks(data):
-    return b"".join(data[i:i + 256] + crc(data[i:i + 256]) for i in range(0, len(data), 256)) + b"\r"
+    cut = [data[i:i + 256] for i in range(0, len(data), 256)]
+    return b"".join(block + zlib.crc32(block).to_bytes(4, "big") for block in cut) + b"\r"
 
 
 def block_write(damage=0):

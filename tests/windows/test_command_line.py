@@ -44,7 +44,8 @@ class CommandLineStops(WineTestCase):
                       b"   [long options] optional\r\n"
                       b"       --help : this usage, with the long options\r\n"
                       b"       --download-rate N : download baud rate, any the port takes (1000000...)\r\n", out)
-        self.assertTrue(out.endswith(b" : read the EEPROM into FILE (Intel HEX) before any write\r\n\r\n"), out[-200:])
+        self.assertIn(b" : retry opening the port every 100 ms this long\r\n", out)
+        self.assertTrue(out.endswith(b" : the settings of section NAME of the configuration file\r\n\r\n"), out[-200:])
         for args, message in [(["--x=1"], b"Bad Argument"), (["--help=1"], b"Option --help takes no value"),
                               (["--download-rate", "0"], b"Baud Rate - Bad Argument")]:
             with self.subTest(args=args):

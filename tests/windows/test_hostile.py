@@ -1,11 +1,13 @@
 """The Windows build under wine against what a hostile target, file or
 command line can do: no C1 control or raw escape on standard output, no
 erase for a file without a whole image, a log that cannot hurt a file of
-the run or fail unseen, a prompt answer that stays in the prompt, an upload
-to a port that takes nothing left with Esc, and the port put back as found
-(as far as wine maps the control record onto the line)."""
+the run or the port or fail unseen, a prompt answer that stays in the
+prompt, an upload to a port that takes nothing left with Esc, Esc under a
+flood, a standard output whose reader has gone, and the port put back as
+found (as far as wine maps the control record onto the line)."""
 import os
 import pty
+import subprocess
 import sys
 import tempfile
 import termios
@@ -17,6 +19,8 @@ from winharness import WineTestCase
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from boot_support import Workdir  # noqa: E402
+from network_support import HostileServer  # noqa: E402
+from test_hostile_runs import ends, flooded_tty  # noqa: E402
 from test_hostile_target import c1_controls  # noqa: E402
 
 BANNER = b"Start terminal emulation - ESC to exit"
@@ -39,13 +43,17 @@ class Hostile(WineTestCase):
         self.addCleanup(os.close, slave)
         if settings:
             settings(slave)
+        self.com1_at(os.ttyname(slave))
+        return slave, master
+
+    def com1_at(self, path):
+        """COM1 pointed at a terminal of the test's own."""
         link = w.port_link()
         if os.path.lexists(link):
             os.unlink(link)
-        os.symlink(os.ttyname(slave), link)
+        os.symlink(path, link)
         # Gone before the terminal goes: its number is soon another's.
         self.addCleanup(lambda: os.path.lexists(link) and os.unlink(link))
-        return slave, master
 
     def test_target_bytes_and_damaged_files(self):
         sim = self.sim()
@@ -98,6 +106,37 @@ class Hostile(WineTestCase):
         p.keys(b"\x1b")
         self.assertEqual(p.wait(20), 1)
         self.assertEqual(bytes(p.stderr_data).count(b"Cannot write log file: "), 1, p.stderr_data)
+
+    def test_a_file_that_is_the_port_is_refused(self):
+        sim = self.sim()
+        for args, message in ((["-l", "COM1"], b"Cannot open log file: it is the port."),
+                              (["--events", "com1:"], b"Cannot open events file: it is the port."),
+                              (["-d", "\\\\.\\COM1"], b"Cannot open input file: it is the port.")):
+            rc, out, _ = self.run_exe([self.z("fw.hex"), "-w", "-c", "COM1"] + args, keys=b"\x1b")
+            self.assertEqual(rc, 1, out)
+            self.assertIn(message, out)
+        self.assertEqual(sim.received_bytes(), b"")
+
+    def test_esc_and_ctrl_c_end_the_terminal_under_a_flood(self):
+        self.com1_at(flooded_tty(self))
+        for port, key in (("COM1", b"\x1b"), (HostileServer("data").url("socket"), b"\x03")):
+            with self.subTest(port=port):
+                p = self.program(["-c", port], tty=False)
+                p.expect(b"x" * 1000, 30)
+                p.keys(key)
+                self.assertEqual(p.wait(20), 0)
+
+    def test_a_standard_output_whose_reader_has_gone_ends_nothing(self):
+        self.sim("--target", "--boot")
+        reader, writer = os.pipe()
+        os.close(reader)
+        args = [self.z("fw.hex"), "-w", "-q", "-c", "COM1", "--events", self.z("run.jsonl")]
+        run = subprocess.run(w.wine_command(args), stdin=subprocess.DEVNULL, stdout=writer, stderr=subprocess.PIPE,
+                             env=w.wine_env(), timeout=w.WINE_TIME_LIMIT + 10)
+        os.close(writer)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(run.stderr.count(b"Cannot write standard output: "), 1, run.stderr)
+        self.assertEqual(ends(os.path.join(self.work.path, "run.jsonl")), [0])
 
     def test_an_overlong_prompt_answer_reaches_nothing(self):
         sim = self.sim()

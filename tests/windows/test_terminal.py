@@ -2,7 +2,9 @@
 shown, keys go to the target, and Esc or Ctrl-C ends the run, on the Win32
 console and without one."""
 import os
+import glob
 import re
+import shutil
 import signal
 import tempfile
 import unittest
@@ -86,6 +88,20 @@ class Terminal(WineTestCase):
         self.assertRegex(w.fold_line_ends(log), rb"^x\r\n\r\n" + TAG + rb"AB\r\n\r\n" + TAG + rb"CD\r\n\r\n$")
         self.assertIn(b"AB\r\r\n", log)
 
+    def test_vt100_keys_and_an_exit_key_on_the_console(self):
+        sim, p = self.start(args=["--keys", "vt100", "--exit-key", "ctrl-x", "--colors"])
+        p.keys(b"\x1b[A\x1b[D\x1b[15~")
+        self.assertEqual(sim.wait_received(11, timeout=20), b"\x1b[A\x1b[D\x1b[15~")
+        p.keys(b"\x1b")
+        self.assertEqual(sim.wait_received(12, timeout=20)[-1:], b"\x1b")
+        sim.send(b"\x1b[31mred\x1b[0m plain\r\n")
+        expect_screen(p, b"plain")
+        p.keys(b"\x18")
+        self.assertEqual(p.wait(20), 0)
+        self.assertIn(b"Normal Exit", w.screen_text(bytes(p.output)))
+        # The console's red, as wine renders it on its terminal.
+        self.assertRegex(bytes(p.output), rb"\x1b\[[0-9;]*31[0-9;]*m")
+
     def test_without_a_console_text_flows_through_and_esc_ends(self):
         sim, p = self.start(tty=False)
         sim.send(b"plain text\r\n")
@@ -96,6 +112,24 @@ class Terminal(WineTestCase):
         out = w.fold_line_ends(bytes(p.output))
         self.assertTrue(out.endswith(b"\r\nNormal Exit\r\n"), out[-80:])
         self.assertNotIn(b"\x1b", out)
+
+    def test_a_profile_in_appdata_written_as_ini(self):
+        homes = glob.glob(os.path.join(w.PREFIX, "drive_c", "users", "*", "AppData", "Roaming"))
+        folder = os.path.join([h for h in homes if "Public" not in h][0], "tamborvine")
+        os.makedirs(folder, exist_ok=True)
+        self.addCleanup(shutil.rmtree, folder, True)
+        with open(os.path.join(folder, "config"), "w", encoding="utf-8") as f:
+            f.write("\ufeff# tio style\n[wine]\nterminal-rate = 57600\nexit-key = ctrl-x ; Esc to the target\n")
+        sim, p = self.start(tty=False, args=["--profile", "wine"])
+        self.assertEqual(sim.rate(), 57600)
+        p.keys(b"\x1b\x18")
+        self.assertEqual(p.wait(20), 0)
+        self.assertEqual(sim.wait_received(1), b"\x1b")
+        with open(os.path.join(folder, "config"), "w") as f:
+            f.write("[wine]\nparty = 1\n")
+        rc, out, _ = self.run_exe(["-c", "COM1", "--profile", "wine"])
+        self.assertEqual(rc, 1)
+        self.assertIn(b'tamborvine\\config:2: unknown key "party"', out)
 
 
 if __name__ == "__main__":

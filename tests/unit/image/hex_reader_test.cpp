@@ -343,7 +343,8 @@ TEST_F(HexReader, MissingFileAndDirectoryAreNotFound) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(load_hex_file((dir + "/absent.hex").c_str(), flash_memory()), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "No such file or directory\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "tamborvine: opening " + dir + "/absent.hex: No such file or directory\n");
     EXPECT_EQ(hex_error, kHexNotFound);
 
     // A directory opens but cannot be read: that is no empty image.
@@ -353,7 +354,7 @@ TEST_F(HexReader, MissingFileAndDirectoryAreNotFound) {
     EXPECT_EQ(load_hex_file(dir.c_str(), flash_memory()), 0);
     std::fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Is a directory\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "tamborvine: reading " + dir + ": Is a directory\n");
     EXPECT_EQ(hex_error, kHexNotFound);
 }
 
@@ -409,7 +410,8 @@ TEST_F(HexReaderDeathTest, AbortsWithTheErrorLineOfEachCode) {
             read_rom_file(kEepromKind, (dir + "/absent.hex").c_str(), flash_memory());
         },
         ::testing::ExitedWithCode(1),
-        "^No such file or directory\nERROR: Could not find HEX file!\r\n\r\n<<TRANSLATION "
+        "^tamborvine: opening .*/absent.hex: No such file or directory\nERROR: Could not find HEX "
+        "file!\r\n\r\n<<TRANSLATION "
         "ABORTED>>\r\n\r\n\r\n$");
     EXPECT_EXIT(
         {
