@@ -96,8 +96,18 @@ const char* protocol_names();
 // ---- download sequence ----
 
 // How a download ended: failed when its verify pass gave up or ended in
-// FAILURE. A download with nothing to verify (the EEPROM kind) succeeds.
-enum class DownloadOutcome { succeeded, failed };
+// FAILURE; not_written when an EEPROM pass found a bootloader that cannot
+// write the EEPROM (a run asked to write it that wrote none has not
+// succeeded).
+enum class DownloadOutcome { succeeded, failed, not_written };
 
-// One pass for the flash kind ('d') or the EEPROM kind ('e').
+// One pass for the flash kind ('d') or the EEPROM kind ('e'). The passes of
+// a run share one bootloader session: the first reaches the bootloader
+// (wake-up or reset) and reads the memories --read-flash and --read-eeprom
+// ask for, the last starts the application (-E, -w) unless a verify failed.
 DownloadOutcome run_download(int kind, const char* path);
+
+// A run without a file to download that reads the chip back: the session
+// of a pass (its way into the bootloader, the identification, -E) with
+// the reads alone.
+DownloadOutcome run_read_back();
