@@ -9,7 +9,7 @@ _tamborvine() {
     # to one of these lists (and its entry in the manual page).
     local flags="-w -t -E -T -V -q -h -v --help --incremental --then-terminal --list-ports --colors --echo
                  --log-append --log-time --watch"
-    local file_options="-d -e -l --events"
+    local file_options="-d -e -l --events --read-flash --read-eeprom"
     local port_options="-c"
     local download_rate_options="-r --download-rate"
     local rate_options="-b"

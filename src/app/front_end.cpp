@@ -164,6 +164,8 @@ void open_events(int argc, char** argv) {
     options.with("flash_file", run_options.no_flash_file ? nullptr : run_options.current_file_name.data())
         .with("eeprom_file", run_options.no_eeprom_file ? nullptr : run_options.eeprom_file_name.data())
         .with("upload_file", run_options.upload_file)
+        .with("read_flash_file", run_options.read_flash_file)
+        .with("read_eeprom_file", run_options.read_eeprom_file)
         .with("terminal_rate", run_options.terminal_rate)
         .with("download_rate", run_options.download_rate)
         .with("write", run_options.write_flash)
@@ -194,14 +196,40 @@ void open_events(int argc, char** argv) {
     start.with("options", std::move(options)).write();
 }
 
+// The passes the command line asks for, and how they came out together: a
+// failed verify outweighs an EEPROM that was not written. A run that only
+// reads the chip back has a session of its own.
+DownloadOutcome run_downloads() {
+    DownloadOutcome outcome = DownloadOutcome::succeeded;
+    auto add = [&outcome](DownloadOutcome pass) {
+        if (pass == DownloadOutcome::failed || outcome == DownloadOutcome::succeeded) outcome = pass;
+    };
+    if (!run_options.no_flash_file) add(run_download(kFlashKind, run_options.current_file_name.data()));
+    if (!run_options.no_eeprom_file) add(run_download(kEepromKind, run_options.eeprom_file_name.data()));
+    const bool reads = run_options.read_flash_file != nullptr || run_options.read_eeprom_file != nullptr;
+    if (run_options.no_flash_file && run_options.no_eeprom_file && reads) add(run_read_back());
+    return outcome;
+}
+
+const char* outcome_reason(DownloadOutcome outcome) {
+    if (outcome == DownloadOutcome::failed) return "verify failed";
+    if (outcome == DownloadOutcome::not_written) return "EEPROM not written";
+    return "downloads done";
+}
+
 // A scripted run: after the downloads, the -d upload and the steps; then
-// the end, or the terminal. A failed verify ends the run first, as with -q:
-// a check of a board that does not hold the image proves nothing.
-void run_script(bool all_verified) {
-    if (!all_verified) {
-        std::fputs("Verify failed: the steps were not run\n", stderr);
+// the end, or the terminal. A failed verify (or an EEPROM not written) ends
+// the run first, as with -q: a check of a board that does not hold the
+// image proves nothing.
+void run_script(DownloadOutcome outcome) {
+    if (outcome != DownloadOutcome::succeeded) {
+        const bool failed = outcome == DownloadOutcome::failed;
+        std::fputs(failed ? "Verify failed: the steps were not run\n"
+                          : "EEPROM not written: the steps were not run\n",
+                   stderr);
         close_port();
-        exit_program(kExitFailure, "verify failed: the steps were not run");
+        exit_program(kExitFailure, failed ? "verify failed: the steps were not run"
+                                          : "EEPROM not written: the steps were not run");
     }
     set_baud_rate(run_options.terminal_rate);
     set_terminal_line();
@@ -246,23 +274,17 @@ int tamborvine_main(int argc, char** argv) {
     if (log_wanted && script.events_path != nullptr && std::strcmp(script.events_path, "-") != 0 &&
         same_file(run_options.log_file, script.events_path))
         report_error("Cannot open log file: it is the events file.");
+    refuse_read_backs_over_files_of_the_run();
     if (log_wanted && !log_open(run_options.log_file, run_options.log_append))
         report_error("Cannot open log file.");
     if (terminal_runs) console_take_keys();
     console_clear();
     open_the_port();
-    bool all_verified = true;
-    if (!run_options.no_flash_file)
-        all_verified &=
-            run_download(kFlashKind, run_options.current_file_name.data()) == DownloadOutcome::succeeded;
-    if (!run_options.no_eeprom_file)
-        all_verified &=
-            run_download(kEepromKind, run_options.eeprom_file_name.data()) == DownloadOutcome::succeeded;
-    if (has_steps) run_script(all_verified);
+    const DownloadOutcome outcome = run_downloads();
+    if (has_steps) run_script(outcome);
     if (run_options.quit_after_download) {
         close_port();
-        exit_program(all_verified ? kExitOk : kExitFailure,
-                     all_verified ? "downloads done" : "verify failed");
+        exit_program(outcome == DownloadOutcome::succeeded ? kExitOk : kExitFailure, outcome_reason(outcome));
     }
     set_baud_rate(run_options.terminal_rate);
     set_terminal_line();

@@ -226,6 +226,22 @@ void refuse_a_log_over_a_file_of_the_run() {
         report_error("Cannot open log file: it is the file to upload.");
 }
 
+// A read-back file replaces what its name held: never a file the run
+// reads or writes otherwise, whatever its spelling, nor the port.
+void refuse_a_read_back_over_a_file_of_the_run(const char* path, const char* other_read_back) {
+    if (path == nullptr) return;
+    const char* files[] = {run_options.no_flash_file ? nullptr : run_options.current_file_name.data(),
+                           run_options.no_eeprom_file ? nullptr : run_options.eeprom_file_name.data(),
+                           run_options.upload_file,
+                           run_options.log_file,
+                           script.events_path,
+                           run_options.port_name.data(),
+                           other_read_back};
+    for (const char* file : files)
+        if (file != nullptr && (std::strcmp(file, path) == 0 || same_file(file, path)))
+            report_error_format("Read-back file %s is a file the run uses", path);
+}
+
 // Stops the run for a letter no option has (after the long options' table,
 // which it looks for what was meant in).
 [[noreturn]] void refuse_unknown_letter(const char* word, char letter);
@@ -371,6 +387,11 @@ void take_reflash_key(const char* word) {
             "Ctrl-C, which end the run), or none");
 }
 
+void take_read_file(const char*& option, const char* path) {
+    if (*path == '\0' || std::strlen(path) >= kPathCapacity) report_error("File Name Bad Argument");
+    option = path;
+}
+
 // A word that must be one of a few names: its index, or the stop that
 // lists them.
 template <std::size_t N>
@@ -462,6 +483,10 @@ constexpr LongOption kLongOptions[] = {
     {"list-ports", nullptr, "list this machine's serial ports and exit",
      [](const char*) { list_ports_and_exit(); }},
     {"wait-port", "SECONDS", "retry opening the port every 100 ms this long", take_wait_port},
+    {"read-flash", "FILE", "read the flash into FILE (Intel HEX) before any write",
+     [](const char* path) { take_read_file(run_options.read_flash_file, path); }},
+    {"read-eeprom", "FILE", "read the EEPROM into FILE (Intel HEX) before any write",
+     [](const char* path) { take_read_file(run_options.read_eeprom_file, path); }},
     {"data-bits", "5|6|7|8", "the terminal's data bits (default 8)", take_data_bits},
     {"parity", "none|even|odd", "the terminal's parity (default none)", take_parity},
     {"stop-bits", "1|2", "the terminal's stop bits (default 1)", take_stop_bits},
@@ -627,4 +652,9 @@ void parse_command_line(int argc, char** argv) {
     if (script.then_terminal && run_options.quit_after_download)
         report_error("Options -q and --then-terminal exclude each other");
     refuse_a_log_over_a_file_of_the_run();
+}
+
+void refuse_read_backs_over_files_of_the_run() {
+    refuse_a_read_back_over_a_file_of_the_run(run_options.read_flash_file, run_options.read_eeprom_file);
+    refuse_a_read_back_over_a_file_of_the_run(run_options.read_eeprom_file, nullptr);
 }

@@ -36,3 +36,8 @@ extern ReflashOptions reflash_options;
 extern LineSettings terminal_line;
 
 void parse_command_line(int argc, char** argv);
+
+// Stops the run when a --read-flash or --read-eeprom file is a file the run
+// reads or writes otherwise, or the port: asked once the log and the event
+// stream exist, so that any spelling of them is known.
+void refuse_read_backs_over_files_of_the_run();

@@ -36,6 +36,10 @@ struct RunOptions {
     // --protocol: the bootloader dialogue, by its own name (set by the
     // command line, its default too).
     const char* protocol = nullptr;
+    // --read-flash, --read-eeprom: the Intel HEX files the chip's memories
+    // are read into before anything is written (the words, not copied).
+    const char* read_flash_file = nullptr;
+    const char* read_eeprom_file = nullptr;
     // --wait-port: how long the first open of the port is tried again.
     int32_t wait_port_seconds = 0;
     bool no_flash_file = true;

@@ -96,8 +96,10 @@ const char* protocol_names();
 // ---- download sequence ----
 
 // How a download ended: failed when its verify pass gave up or ended in
-// FAILURE. A download with nothing to verify (the EEPROM kind) succeeds.
-enum class DownloadOutcome { succeeded, failed };
+// FAILURE; not_written when an EEPROM pass found a bootloader that cannot
+// write the EEPROM (a run asked to write it that wrote none has not
+// succeeded).
+enum class DownloadOutcome { succeeded, failed, not_written };
 
 // One pass for the flash kind ('d') or the EEPROM kind ('e'): the file read
 // into the image, then download_loaded_image.
@@ -136,3 +138,8 @@ ReflashOutcome reflash_target(bool wake);
 // way in (the wake-up, the reset) until 'E'; so after a verify that failed,
 // a download without -E or -w, or one that stopped half way.
 bool target_left_in_bootloader();
+
+// A run without a file to download that reads the chip back: the session
+// of a pass (its way into the bootloader, the identification, -E) with
+// the reads alone.
+DownloadOutcome run_read_back();

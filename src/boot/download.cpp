@@ -270,12 +270,15 @@ void start_application(BootProtocol& protocol, DownloadOutcome verified) {
 }
 
 void image_event(int kind, const char* path) {
+    const MemoryImage image = kind == kFlashKind ? flash_memory() : eeprom_memory();
+    const uint32_t low = *image.low_word;
+    const uint32_t high = *image.high_word;
     Event("image")
         .with("kind", kind == kFlashKind ? "flash" : "eeprom")
         .with("file", path)
-        .with("low_word", LoAddr)
-        .with("high_word", HiAddr)
-        .with("bytes", HiAddr > LoAddr ? 2 * (HiAddr - LoAddr) : 0)
+        .with("low_word", low)
+        .with("high_word", high)
+        .with("bytes", high > low ? 2 * (high - low) : 0)
         .write();
 }
 
@@ -283,8 +286,63 @@ void load_image(int kind, const char* path) {
     console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
                   shown_target_bytes(path).c_str());
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
-    read_rom_file(kind, run_options.current_file_name.data(), flash_memory());
+    read_rom_file(kind, run_options.current_file_name.data(), kind == kFlashKind ? flash_memory() : eeprom_memory());
     image_event(kind, path);
+}
+
+// The passes of a run speak to one bootloader: the first pass reaches it
+// (by the wake-up or the reset) and the last one starts the application,
+// so that the EEPROM pass finds the bootloader that the flash pass
+// left listening.
+struct Session {
+    std::unique_ptr<BootProtocol> protocol;
+    bool read_back = false;      // --read-flash and --read-eeprom are done
+    bool verify_failed = false;  // a pass's verify failed: the application is not started
+};
+Session session;
+
+BootProtocol& reach_bootloader() {
+    if (session.protocol) return *session.protocol;
+    ReplyBuffer reply{};
+    if (run_options.wake_application) wake_application(reply);
+    if (run_options.reset_lines != 0) reset_into_bootloader();
+    in_bootloader = true;
+    switch_to_download_rate();
+    session.protocol = make_protocol(run_options.protocol);
+    return *session.protocol;
+}
+
+// The identification of each pass; the reads of the command line after
+// the first one, before anything is written.
+TargetIdentity identify(BootProtocol& protocol) {
+    const TargetIdentity target = protocol.identify();
+    set_stop_hint({});  // the bootloader understood: no board was left behind
+    if (!session.read_back) read_memories_into_files(protocol, target);
+    session.read_back = true;
+    return target;
+}
+
+DownloadOutcome flash_pass(BootProtocol& protocol, const TargetIdentity& target) {
+    std::vector<bool> written;  // the pages of an incremental write
+    if (run_options.write_flash) {
+        refuse_image_too_big(protocol, target);
+        if (!run_options.incremental || !write_changed_pages(protocol, target, written)) {
+            erase_flash(protocol);
+            write_flash(protocol, target);
+        }
+    }
+    return verify_flash(protocol, target, written);
+}
+
+// The last pass of the run leaves the bootloader (-E, -w), unless a verify
+// failed.
+void end_session(DownloadOutcome outcome) {
+    if (outcome == DownloadOutcome::failed) session.verify_failed = true;
+    if (run_options.exit_bootloader)
+        start_application(*session.protocol,
+                          session.verify_failed ? DownloadOutcome::failed : DownloadOutcome::succeeded);
+    session.protocol.reset();
+    session.verify_failed = false;  // a reflash later is a session of its own
 }
 
 }  // namespace
@@ -295,32 +353,25 @@ DownloadOutcome run_download(int kind, const char* path) {
 }
 
 DownloadOutcome download_loaded_image(int kind) {
-    ReplyBuffer reply{};
-    if (run_options.wake_application) wake_application(reply);
-    if (run_options.reset_lines != 0) reset_into_bootloader();
-    in_bootloader = true;
-    switch_to_download_rate();
-    std::unique_ptr<BootProtocol> protocol = make_protocol(run_options.protocol);
-    const TargetIdentity target = protocol->identify();
-    set_stop_hint({});          // the bootloader understood: no board was left behind
-    if (kind == kEepromKind) {  // nothing is written to EEPROM
-        protocol->leave_eeprom_unwritten();
-        return DownloadOutcome::succeeded;
-    }
-
-    std::vector<bool> written;  // the pages of an incremental write
-    if (run_options.write_flash) {
-        refuse_image_too_big(*protocol, target);
-        if (!run_options.incremental || !write_changed_pages(*protocol, target, written)) {
-            erase_flash(*protocol);
-            write_flash(*protocol, target);
-        }
-    }
-    DownloadOutcome outcome = verify_flash(*protocol, target, written);
-    if (run_options.exit_bootloader) start_application(*protocol, outcome);
+    BootProtocol& protocol = reach_bootloader();
+    const TargetIdentity target = identify(protocol);
+    const DownloadOutcome outcome =
+        kind == kEepromKind ? write_eeprom_image(protocol, target) : flash_pass(protocol, target);
+    // A reflash writes the flash alone: its pass is the session's last.
+    const bool last_pass = kind == kEepromKind || run_options.no_eeprom_file || reflashing;
+    if (last_pass)
+        end_session(outcome);
+    else if (outcome == DownloadOutcome::failed)
+        session.verify_failed = true;
     return outcome;
 }
 
+DownloadOutcome run_read_back() {
+    BootProtocol& protocol = reach_bootloader();
+    identify(protocol);
+    end_session(DownloadOutcome::succeeded);
+    return DownloadOutcome::succeeded;
+}
 // The file is read into a blank image, so that nothing of the image read
 // before it stays where the new one has no data; the name the terminal's
 // upload sends stays as it is.

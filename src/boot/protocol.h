@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -85,8 +86,13 @@ class BootProtocol {
     // dialogue that has verify_pages.
     virtual PassResult verify_pages(const std::vector<bool>& marked);
 
-    // The EEPROM's bytes from address on.
-    virtual Answer write_eeprom(uint32_t address, const std::vector<uint8_t>& bytes);
+    // Writes the bytes into the EEPROM from address on, each cell only where
+    // it does not hold its byte already; a block damaged on the line is
+    // sent again within the dialogue's limits. One progress mark a block.
+    virtual Answer write_eeprom(uint32_t address, std::span<const uint8_t> bytes);
+
+    // The EEPROM's count bytes from address on (whole blocks of the
+    // dialogue's own size). One progress mark a block.
     virtual Answer read_eeprom(uint32_t address, uint32_t count, std::vector<uint8_t>& bytes);
 
     // Whether a bootloader answers at the rate the port is at, asked
@@ -98,10 +104,10 @@ class BootProtocol {
     // Leaves the bootloader for the application.
     virtual void start_application() = 0;
 
-    // The EEPROM pass, after the identification, of a dialogue that does not
-    // write the EEPROM: the program's own dialogue ends the pass there in
-    // silence, as it always has; another says why nothing was written.
-    virtual void leave_eeprom_unwritten();
+    // Why this dialogue cannot write (or read) the EEPROM, for the line
+    // that says nothing was written (or read): asked of a dialogue without
+    // write_eeprom (or read_eeprom).
+    virtual const char* no_eeprom_reason(bool writing) const;
 
     // After a verify that failed, instead of start_application: says that
     // the application is not started and what becomes of the board (the
@@ -139,6 +145,22 @@ struct PageSpan {
     uint32_t end = 0;
 };
 PageSpan image_pages(uint32_t page_bytes);
+
+// ---- the memories beyond the flash write (memories.cpp) ----
+
+// The EEPROM pass after its identification: the EEPROM image written where
+// its file has data, then verified (SUCCESS or FAILURE); a file with data
+// beyond the target's EEPROM is refused before anything is written. A
+// bootloader that cannot write the EEPROM gets nothing: one line says so
+// and why, and the pass counts as not written.
+DownloadOutcome write_eeprom_image(BootProtocol& protocol, const TargetIdentity& target);
+
+// --read-flash and --read-eeprom, after the first identification of the
+// run and before anything is written: what the chip holds (the flash's
+// application section, the whole EEPROM) into Intel HEX files, each whole
+// or not at all. A memory the bootloader cannot read, or a file that cannot
+// be written, ends the run before anything is written.
+void read_memories_into_files(BootProtocol& protocol, const TargetIdentity& target);
 
 // The dialogue of that name (the dialogue's own, from find_protocol);
 // nullptr for a name no dialogue has.

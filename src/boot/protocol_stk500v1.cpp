@@ -154,24 +154,6 @@ struct Exchange {
 // own delay; past the bootloader's second it has left anyway.
 constexpr int kAnswerWaitMs = 1000;
 
-// Reads count bytes, the first within first_ms and each further one within
-// kAnswerWaitMs of the one before; returns how many came.
-std::size_t read_answer(uint8_t* out, std::size_t count, int first_ms) {
-    std::size_t got = 0;
-    Deadline deadline = Deadline::in_ms(first_ms);
-    while (got < count) {
-        uint8_t byte = 0;
-        if (byte_waiting() && read_byte(&byte) == 1) {
-            out[got++] = byte;
-            deadline = Deadline::in_ms(kAnswerWaitMs);
-            continue;
-        }
-        if (deadline.passed()) break;
-        wait_for_byte_ms(deadline.left_ms());
-    }
-    return got;
-}
-
 bool answer_matches(const Exchange& exchange, const std::vector<uint8_t>& answer) {
     for (std::size_t i = 0; i < answer.size(); ++i)
         if (exchange.expected[i] != kAnyByte && exchange.expected[i] != answer[i]) return false;
@@ -318,11 +300,13 @@ class Stk500v1Protocol final : public BootProtocol {
     }
 
     // Debian's builds of these bootloaders take every page as flash: an
-    // EEPROM page would be written over the application's first pages.
-    void leave_eeprom_unwritten() override {
-        console_print(
-            "EEPROM not written: the stk500v1 bootloaders take every page as flash, so an EEPROM page would "
-            "overwrite the application\r\n");
+    // EEPROM page would be written over the application's first pages, and
+    // an EEPROM read gives the flash.
+    const char* no_eeprom_reason(bool writing) const override {
+        return writing
+                   ? "the stk500v1 bootloaders take every page as flash, so an EEPROM page would overwrite "
+                     "the application"
+                   : "the stk500v1 bootloaders read every page from the flash";
     }
 
     // No 'Q'; but these bootloaders leave for the application after their
@@ -349,7 +333,7 @@ class Stk500v1Protocol final : public BootProtocol {
     bool run(const Exchange& exchange, std::vector<uint8_t>& answer, int first_ms) {
         send_bytes(exchange.out.data(), exchange.out.size());
         answer.assign(exchange.expected.size(), 0);
-        answer.resize(read_answer(answer.data(), answer.size(), first_ms));
+        answer.resize(read_bytes_within(answer.data(), answer.size(), first_ms, kAnswerWaitMs));
         const bool whole = answer.size() == exchange.expected.size() && answer_matches(exchange, answer);
         if (!whole) tried_.last_answer = answer;
         return whole;

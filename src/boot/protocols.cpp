@@ -69,11 +69,13 @@ Answer BootProtocol::read_pages(uint32_t, uint32_t, std::vector<uint8_t>&) { ret
 
 PassResult BootProtocol::verify_pages(const std::vector<bool>&) { return PassResult{}; }
 
-Answer BootProtocol::write_eeprom(uint32_t, const std::vector<uint8_t>&) { return Answer::not_supported; }
+Answer BootProtocol::write_eeprom(uint32_t, std::span<const uint8_t>) { return Answer::not_supported; }
 
 Answer BootProtocol::read_eeprom(uint32_t, uint32_t, std::vector<uint8_t>&) { return Answer::not_supported; }
 
-void BootProtocol::leave_eeprom_unwritten() {}
+const char* BootProtocol::no_eeprom_reason(bool) const {
+    return "this bootloader's dialogue has no EEPROM commands";
+}
 
 bool BootProtocol::bootloader_answers() { return false; }
 

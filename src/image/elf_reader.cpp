@@ -227,6 +227,7 @@ void store_placements(const ElfBytes& elf, const std::vector<Placement>& placeme
     for (const Placement& placement : placements) {
         auto bytes = elf.file.subspan(placement.segment.offset, placement.segment.size);
         std::copy(bytes.begin(), bytes.end(), image.bytes.begin() + placement.address);
+        for (uint32_t i = 0; i < placement.segment.size; ++i) mark_stored(image, placement.address + i);
         lowest = std::min(lowest, placement.address);
         highest = std::max(highest, placement.address + placement.segment.size - 1);
     }

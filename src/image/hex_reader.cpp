@@ -102,6 +102,7 @@ bool store_record(const HexRecordData& data, uint8_t count, uint32_t address, Me
         uint32_t a = address + i;
         if (a >= image.bytes.size()) return false;
         image.bytes[a] = data[i];
+        mark_stored(image, a);
         if (a > highest) highest = a;
         if (a < lowest) lowest = a;
         set_image_range(image, lowest, highest);

@@ -17,7 +17,7 @@ constexpr uint32_t kFlashTopByte = 0x1FFFF;  // highest byte address
 constexpr int kFlashKind = 'd';
 constexpr int kEepromKind = 'e';
 
-// Every word 0xFFFF. Called once at start-up.
+// Every word 0xFFFF, and the EEPROM image blank. Called once at start-up.
 void create_flash_image();
 
 // Word view (reading), w < kFlashWords. The readers store bytes (see
@@ -31,14 +31,29 @@ extern uint32_t HiAddr;
 // A memory as the readers fill it: every byte by its address (0xFF where no
 // file put data) and the range of the latest read that stored anything, in
 // words as LoAddr and HiAddr are. A byte beyond bytes is beyond the image.
+// Where stored is given (as long as bytes), the readers set 1 at each
+// address the file put a byte: an 0xFF the file holds is told from a gap.
 struct MemoryImage {
     std::span<uint8_t> bytes;
     uint32_t* low_word;
     uint32_t* high_word;
+    std::span<uint8_t> stored = {};
 };
 
 // The FlashImage with LoAddr and HiAddr as its range.
 MemoryImage flash_memory();
+
+// The EEPROM image, a memory of its own: the EEPROM's address space as
+// avr-gcc has it (64 KiB, so that a file for too large an EEPROM is read
+// and then refused by the chip's own size), blank at start, with the
+// addresses its file stored marked.
+constexpr uint32_t kEepromSpaceBytes = 0x10000;
+MemoryImage eeprom_memory();
+
+// Marks an address a reader stored a byte at, where the image keeps marks.
+inline void mark_stored(MemoryImage image, uint32_t address) {
+    if (address < image.stored.size()) image.stored[address] = 1;
+}
 
 // Sets the image's range to the words that hold the bytes lowest to
 // highest: lowest >> 1 and one past highest >> 1.

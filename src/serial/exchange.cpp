@@ -92,3 +92,19 @@ int read_byte_timeout(uint8_t* out) {
     }
     return 0;
 }
+
+std::size_t read_bytes_within(uint8_t* out, std::size_t count, int first_ms, int gap_ms) {
+    std::size_t got = 0;
+    Deadline deadline = Deadline::in_ms(first_ms);
+    while (got < count) {
+        uint8_t byte = 0;
+        if (byte_waiting() && read_byte(&byte) == 1) {
+            out[got++] = byte;
+            deadline = Deadline::in_ms(gap_ms);
+            continue;
+        }
+        if (deadline.passed()) break;
+        wait_for_byte_ms(deadline.left_ms());
+    }
+    return got;
+}

@@ -191,6 +191,11 @@ int read_bytes(int n, char* buffer, int32_t poll_limit = reply_poll_limit);
 // shown_target_bytes).
 int read_reply(int n, char* buffer, int32_t poll_limit = reply_poll_limit);
 
+// Reads count bytes as fast as they come, the first within first_ms and
+// each further one within gap_ms of the one before (a bulk answer: a page
+// read back, a framed reply); returns how many came.
+std::size_t read_bytes_within(uint8_t* out, std::size_t count, int first_ms, int gap_ms);
+
 // Wait up to 1000 polls for one byte, checking before sleeping.
 // 1 = stored in *out, 0 = none.
 int read_byte_timeout(uint8_t* out);

@@ -123,19 +123,18 @@ class Rates(unittest.TestCase):
                 self.assertEqual({c[0] for c in sim.commands()[1:]}, {rate})
                 self.assertFalse([l for l in sim.lines if l.startswith("lost")])
 
-    def test_second_wake_up_goes_out_at_the_download_rate_and_says_so(self):
-        # Nothing switches back between the passes: the EEPROM pass wakes
-        # the target at the download rate, and the verbose line names it.
+    def test_one_wake_up_for_both_passes(self):
+        # The EEPROM pass speaks to the bootloader the flash pass reached:
+        # no second wake-up, everything after the first at the download rate.
         with Sim("--target") as sim:
-            rc, _, out, _ = download(sim, self.hex, "-t", "-V", "-r", "38400", "-e", self.hex)
-            self.assertEqual(rc, 1)
+            rc, _, out, _ = download(sim, self.hex, "-t", "-w", "-V", "-r", "38400", "-e", self.hex)
+            self.assertEqual(rc, 0, out)
             first, second = out.split(b"Down loading eeprom file:", 1)
             self.assertIn(b"saying Mancb19cb at 9600\r\n", first)
-            self.assertIn(b"saying Mancb19cb at 38400\r\n", second)
-            self.assertTrue(second.endswith(b"\r\nNo hello from AVR\r\n\r\n\r\n"))
-            sim.sync()
-            # Then 'p': the bootloader that the first pass left waiting answers it.
-            self.assertEqual(sim.received()[-10:], [(38400, b) for b in b"Mancb19cbp"])
+            self.assertNotIn(b"saying", second)
+            self.assertTrue(second.endswith(b"Verify EEPROM.\r\nwe say X for blocks 2 to 2\r\n.\r\nSUCCESS\r\n"
+                                            b"we say E\r\n \r\r\n"), second)
+            self.assertEqual({c[0] for c in sim.commands()[1:]}, {38400})
 
     def test_without_wake_up_the_bootloader_is_met_at_the_download_rate(self):
         with Sim("--target", "--boot", "--boot-rate", "38400") as sim:
@@ -151,16 +150,16 @@ class ShortPasses(unittest.TestCase):
         self.work = Workdir()
         self.hex = self.work.hex_words("one.hex", ONE_WORD)
 
-    def test_eeprom_pass_stops_after_identification(self):
+    def test_eeprom_pass_writes_after_identification(self):
         with boot_sim() as sim:
             from harness import run
             rc, out, _ = run(["-e", self.hex, "-c", sim.link, "-q"], tty=False)
             self.assertEqual(rc, 0, out)
             self.assertIn(b"hex file: " + self.hex.encode() + b"\r\r\n", out)
             self.assertIn(b"Down loading eeprom file:" + self.hex.encode() + b"\r\n", out)
-            self.assertFalse(b"Verify" in out)
-            self.assertEqual(sim.wait_received(5), IDENTIFY)
-            self.assertEqual([c[1] for c in sim.commands()], ["p", "S", "v", "V", "t"])
+            self.assertFalse(b"Verify Flash" in out)
+            self.assertEqual(sim.wait_received(5)[:5], IDENTIFY)
+            self.assertEqual([c[1] for c in sim.commands()], ["p", "S", "v", "V", "t", "X", "A", "W", "X"])
 
     def test_flash_verify_then_eeprom_pass_at_the_download_rate(self):
         flash = bytearray(b"\xff" * 0x20000)
@@ -169,17 +168,15 @@ class ShortPasses(unittest.TestCase):
             rc, _, out, _ = download(sim, self.hex, "-e", self.hex)
             self.assertEqual(rc, 0, out)
             self.assertEqual([c[1] for c in sim.commands()],
-                             ["p", "S", "v", "V", "t", "A", "l", "p", "S", "v", "V", "t"])
+                             ["p", "S", "v", "V", "t", "A", "l", "p", "S", "v", "V", "t", "X", "A", "W", "X"])
             self.assertEqual({c[0] for c in sim.commands()}, {19200})
 
-    def test_after_exit_the_bootloader_is_gone_for_an_eeprom_pass(self):
-        # -w implies 'E': the application runs, does not hear 'p' at the
-        # download rate, and its greeting reaches the host as garbage.
+    def test_the_exit_waits_for_the_eeprom_pass(self):
+        # -w implies 'E', sent once the EEPROM pass is done.
         with boot_sim() as sim:
             rc, _, out, _ = download(sim, self.hex, "-w", "-e", self.hex)
-            self.assertEqual(rc, 1)
-            self.assertTrue(out.endswith(b"\r\ndidn't get reply from AVR, out of sync\r\n\r\n"), out)
-            sim.wait_line(r"^lost 19200 70 \(listening at 9600\)$")
+            self.assertEqual(rc, 0, out)
+            self.assertEqual([c[1] for c in sim.commands()][-6:], ["t", "X", "A", "W", "X", "E"])
 
     def test_exit_command_without_write(self):
         with boot_sim() as sim:

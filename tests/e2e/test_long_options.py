@@ -28,6 +28,8 @@ LONG_OPTIONS = (
     b"       --boot-wait-ms MS : wait after --reset (default 100)\r\n"
     b"       --list-ports : list this machine's serial ports and exit\r\n"
     b"       --wait-port SECONDS : retry opening the port every 100 ms this long\r\n"
+    b"       --read-flash FILE : read the flash into FILE (Intel HEX) before any write\r\n"
+    b"       --read-eeprom FILE : read the EEPROM into FILE (Intel HEX) before any write\r\n"
     b"       --data-bits 5|6|7|8 : the terminal's data bits (default 8)\r\n"
     b"       --parity none|even|odd : the terminal's parity (default none)\r\n"
     b"       --stop-bits 1|2 : the terminal's stop bits (default 1)\r\n"

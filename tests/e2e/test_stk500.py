@@ -65,8 +65,11 @@ class Stk500Boards(unittest.TestCase):
                 rc, out, log = self.tamborvine(chip.path, image, "-q")
                 self.assertEqual((rc, of_kind(log, "pass")[-1]["result"]), (status, result), out)
             self.assertIn(b"error at page: %d" % CHANGED_PAGE, out)
-            rc, out, log = self.tamborvine(chip.path, changed, "-w", "--incremental", "-q")
+            before = self.scratch("before.hex")  # read back first: what avrdude wrote
+            rc, out, log = self.tamborvine(chip.path, changed, "-w", "--incremental", "-q", "--read-flash", before)
             self.assertEqual(rc, 0, out)
+            self.assertEqual({a: b for a, b in read_hex_bytes(before).items() if b != 0xFF},
+                             {a: b for a, b in read_hex_bytes(LARGE).items() if b != 0xFF})
             self.assertEqual(of_kind(log, "pages_read")[0]["differ"], 1)
             pages = [(p["pass"], p["address"]) for p in of_kind(log, "page")]
             self.assertEqual(pages, [("write", CHANGED_PAGE), ("verify", CHANGED_PAGE)])
@@ -96,8 +99,10 @@ class Stk500Boards(unittest.TestCase):
                  (None, [too_large, "-w"], 1, b"Image too large for the ATmega328P: it ends at byte 0x07E02"),
                  (None, [SMALL, "-t"], 1, b"Option -t wakes the program's own application; a board on stk500v1 "
                                           b"is reset into its bootloader instead: --reset"),
-                 (None, ["-e", SMALL, "-q"], 0, b"EEPROM not written: the stk500v1 bootloaders take every page as "
-                                                b"flash"))
+                 (None, ["-e", SMALL, "-q"], 1, b"EEPROM not written: the stk500v1 bootloaders take every page as "
+                                                b"flash"),
+                 (None, ["--read-eeprom", self.scratch("e.hex")], 1, b"EEPROM not read: the stk500v1 bootloaders "
+                                                                  b"read every page from the flash; nothing was written"))
         for board, args, status, told in cases:
             with self.subTest(told), Emulator(board=board or BOARDS[0]) as chip:
                 rc, out, log = self.tamborvine(chip.path, *args)

@@ -57,6 +57,8 @@ class Download(WineTestCase):
             (["--target", "--boot"], ["-q"]),           # verify only
             (["--target"], ["-t", "-w", "-q", "--download-rate", "1000000"]),  # the bootloader at divisor 0
             (["--target", "--boot"], ["-w", "--incremental", "-q"]),  # page hashes, then the pages that differ
+            (["--target"], ["-t", "-w", "-e", "image.hex", "--read-flash", "old.hex", "--read-eeprom", "old.eep", "-V",
+                            "-q", "--download-rate", "1000000"]),  # read back, then the flash and the EEPROM in one session
         ]
         for sim_args, args in cases:
             with self.subTest(args=args):
