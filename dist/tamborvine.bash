@@ -8,7 +8,7 @@ _tamborvine() {
     # Every option, by what follows it. A new long option is one word added
     # to one of these lists (and its entry in the manual page).
     local flags="-w -t -E -T -V -q -h -v --help --incremental --then-terminal --list-ports --colors --echo
-                 --log-append --log-time"
+                 --log-append --log-time --watch"
     local file_options="-d -e -l --events --read-flash --read-eeprom"
     local port_options="-c"
     local download_rate_options="-r --download-rate"
@@ -17,7 +17,7 @@ _tamborvine() {
     local protocol_options="--protocol"
     local choice_options="--data-bits --parity --stop-bits --flow --keys --time-format" # one of a few words
     local text_options="--expect --send --timeout --reset-ms --boot-wait-ms --wait-port --exit-key --map-in --map-out
-                        --profile" # a value that no list can offer
+                        --profile --reflash-key --build" # a value that no list can offer
 
     local cur=${COMP_WORDS[COMP_CWORD]}
     local option="" prefix=""

@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "app/options.h"
+#include "app/reflash.h"
 #include "base/fatal.h"
 #include "base/files.h"
 #include "base/run_options.h"
@@ -177,7 +178,10 @@ void open_events(int argc, char** argv) {
         .with("then_terminal", script.then_terminal)
         .with("protocol", run_options.protocol)
         .with("reset", reset_lines_name(run_options.reset_lines))
-        .with("wait_port_s", run_options.wait_port_seconds);
+        .with("wait_port_s", run_options.wait_port_seconds)
+        .with("watch", reflash_options.watch)
+        .with("reflash_key", reflash_options.key)
+        .with("build", reflash_options.build);
     for (const Step& step : script.steps) {
         Event row = Event::object();
         if (step.kind == Step::Kind::send)
@@ -242,6 +246,7 @@ void run_script(DownloadOutcome outcome) {
         exit_program(kExitOk, "steps passed");
     }
     console_ctrl_c_as_key();
+    hand_reflash_to_terminal();
     run_terminal();
 }
 
@@ -254,6 +259,7 @@ int tamborvine_main(int argc, char** argv) {
     parse_command_line(argc, argv);
     refuse_files_that_are_the_port();
     open_events(argc, argv);
+    watch_flash_file();
     // A run that quits after the downloads, or runs steps instead of the
     // terminal, reads no key: the keyboard stays as the user had it, so
     // Ctrl-C interrupts it and a run in the background (or under CI) is not
@@ -283,6 +289,7 @@ int tamborvine_main(int argc, char** argv) {
     set_baud_rate(run_options.terminal_rate);
     set_terminal_line();
     console_ctrl_c_as_key();
+    hand_reflash_to_terminal();
     if (run_options.no_arguments || run_options.upload_file == nullptr) run_terminal();
     run_terminal_after_upload(run_options.upload_file);
 }

@@ -373,6 +373,20 @@ void take_wait_port(const char* word) {
         report_error("Option --wait-port takes whole seconds from 0 to 86400");
 }
 
+// A control chord the terminal lets through to the target; not Esc
+// (Ctrl-[) or Ctrl-C, which end the run.
+void take_reflash_key(const char* word) {
+    constexpr int kEsc = 27;
+    constexpr int kCtrlC = 3;
+    reflash_options.key_given = true;
+    reflash_options.key = std::string_view(word) == "none" ? -1 : exit_key_code(word);
+    if (std::string_view(word) != "none" &&
+        (reflash_options.key < 0 || reflash_options.key == kEsc || reflash_options.key == kCtrlC))
+        report_error(
+            "Option --reflash-key takes ctrl-a to ctrl-z, ctrl-\\, ctrl-], ctrl-^ or ctrl-_ (not Esc or "
+            "Ctrl-C, which end the run), or none");
+}
+
 void take_read_file(const char*& option, const char* path) {
     if (*path == '\0' || std::strlen(path) >= kPathCapacity) report_error("File Name Bad Argument");
     option = path;
@@ -447,6 +461,11 @@ constexpr LongOption kLongOptions[] = {
     {"download-rate", "N", "download baud rate, any the port takes (1000000...)", take_any_download_rate},
     {"incremental", nullptr, "with -w, write only the pages that changed",
      [](const char*) { run_options.incremental = true; }},
+    {"watch", nullptr, "reflash from the terminal when the flash file changes",
+     [](const char*) { reflash_options.watch = true; }},
+    {"reflash-key", "KEY", "reflash by this key (ctrl-w with --watch; none for no key)", take_reflash_key},
+    {"build", "COMMAND", "run COMMAND before each reflash; a failed one flashes nothing",
+     [](const char* command) { reflash_options.build = command; }},
     {"expect", "TEXT", "wait for TEXT to arrive (escapes \\r \\n \\t \\\\ \\xHH)",
      [](const char* text) { add_step(Step::Kind::expect, "expect", text); }},
     {"send", "TEXT", "send TEXT; steps run after the downloads, in order",
@@ -572,6 +591,22 @@ void refuse_conflicts() {
         report_error("Option --reset cannot go with -t: both bring the target into its bootloader");
 }
 
+// A reflash from the terminal needs the flash file and the terminal.
+void refuse_reflash_without_terminal() {
+    if (reflash_options.watch && !reflash_options.key_given) reflash_options.key = kDefaultReflashKey;
+    if (reflash_options.build != nullptr && !reflash_options.wanted())
+        report_error("Option --build runs before a reflash: give --watch or --reflash-key");
+    if (!reflash_options.wanted()) return;
+    if (reflash_options.key >= 0 && reflash_options.key == terminal_options.exit_key)
+        report_error("Options --reflash-key and --exit-key name one key");
+    if (run_options.no_flash_file)
+        report_error("Options --watch and --reflash-key need the flash file as the first word");
+    if (run_options.quit_after_download || (!script.steps.empty() && !script.then_terminal))
+        report_error(
+            "Options --watch and --reflash-key reflash from the terminal: not with -q, nor with "
+            "steps without --then-terminal");
+}
+
 void print_help() {
     print_usage_lines();
     print_long_options(kLongOptions);
@@ -581,6 +616,7 @@ void print_help() {
 }  // namespace
 
 ScriptOptions script;
+ReflashOptions reflash_options;
 LineSettings terminal_line;
 
 void parse_command_line(int argc, char** argv) {
@@ -611,6 +647,7 @@ void parse_command_line(int argc, char** argv) {
     apply_profiles();
     apply_protocol();
     refuse_conflicts();
+    refuse_reflash_without_terminal();
     refuse_incremental_without_write();
     if (script.then_terminal && run_options.quit_after_download)
         report_error("Options -q and --then-terminal exclude each other");

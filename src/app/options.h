@@ -16,6 +16,21 @@ struct ScriptOptions {
 
 extern ScriptOptions script;
 
+// What the long options of a reflash from the terminal asked for.
+struct ReflashOptions {
+    bool watch = false;           // --watch: reflash when the flash file changes
+    int key = -1;                 // --reflash-key, Ctrl-W with --watch; -1: no key
+    const char* build = nullptr;  // --build: the command run before each reflash
+    bool key_given = false;       // --reflash-key was given (none included)
+    bool wanted() const { return watch || key >= 0; }
+};
+
+// The key --watch reflashes by unless --reflash-key names another: Ctrl-W
+// ("write", as -w), which the terminal's own keys leave to the target.
+constexpr int kDefaultReflashKey = 23;
+
+extern ReflashOptions reflash_options;
+
 // The terminal's frame and flow control (--data-bits, --parity,
 // --stop-bits, --flow); the downloads keep 8-N-1 without flow control.
 extern LineSettings terminal_line;

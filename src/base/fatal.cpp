@@ -42,6 +42,12 @@ void (*line_ender)() = nullptr;
 // What an interrupt (Ctrl-C) ends with: the open line ended, then this.
 constexpr const char* kInterruptedLine = "Interrupted\r\n";
 
+// FailureTraps alive; a nested one changes nothing.
+int failure_traps = 0;
+
+void (*stop_watch)() = nullptr;
+bool stop_watch_running = false;
+
 std::string reason_of(int status) {
     if (status == kExitOk) return "done";
     if (status > kExitSignalBase) return "stopped by signal " + std::to_string(status - kExitSignalBase);
@@ -49,6 +55,9 @@ std::string reason_of(int status) {
 }
 
 }  // namespace
+
+FailureTrap::FailureTrap() { ++failure_traps; }
+FailureTrap::~FailureTrap() { --failure_traps; }
 
 void set_fatal_context(std::string_view context) { fatal_context = context; }
 
@@ -58,6 +67,7 @@ void report_error(const char* message) { report_error_hinted(message, stop_hint)
 
 void report_error_hinted(const char* message, std::string_view hint) {
     std::string said = fatal_context + message;
+    if (failure_traps > 0) throw TrappedFailure{said};
     std::printf("\r\n%s\r\n\r\n", said.c_str());
     if (!hint.empty()) {
         std::fflush(stdout);
@@ -114,4 +124,10 @@ bool request_exit(int status) {
 void check_pending_signal() {
     int status = pending_exit_status.load();
     if (status != 0 && !exiting()) exit_program(status);
+    if (stop_watch == nullptr || stop_watch_running || exiting()) return;
+    stop_watch_running = true;
+    stop_watch();
+    stop_watch_running = false;
 }
+
+void set_stop_watch(void (*watch)()) { stop_watch = watch; }

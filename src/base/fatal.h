@@ -2,6 +2,7 @@
 // and a stop asked for from outside (a signal, the console window closed).
 #pragma once
 
+#include <string>
 #include <string_view>
 
 // Exit statuses. A stop from outside ends with 128 + the signal number.
@@ -10,7 +11,8 @@ constexpr int kExitFailure = 1;
 constexpr int kExitSignalBase = 128;
 
 // Writes "\r\n%s\r\n\r\n" with the message to standard output and ends the
-// process with status 1 (never returns).
+// process with status 1 (never returns). Under a FailureTrap it throws
+// TrappedFailure instead, printing nothing.
 [[noreturn]] void report_error(const char* message);
 
 // While a context is set, every fatal message begins with it: a value
@@ -26,6 +28,28 @@ void set_stop_hint(std::string_view hint);
 
 // report_error with a hint for this stop alone.
 [[noreturn]] void report_error_hinted(const char* message, std::string_view hint);
+// A stretch of the run that a failure need not end: a reflash from the
+// terminal, which says why it failed and goes on with the terminal. While
+// one lives, report_error (and report_error_hinted) throws TrappedFailure
+// with its message, context included, and says nothing. Signals,
+// and exit_program itself, still end the run.
+struct TrappedFailure {
+    std::string message;
+};
+
+class FailureTrap {
+   public:
+    FailureTrap();
+    ~FailureTrap();
+    FailureTrap(const FailureTrap&) = delete;
+    FailureTrap& operator=(const FailureTrap&) = delete;
+};
+
+// What else a stretch of the run looks at whenever it looks for a stop:
+// while set, check_pending_signal calls watch (not from within itself), so
+// that the terminal's exit keys end the run at once during a reflash.
+// nullptr for nothing.
+void set_stop_watch(void (*watch)());
 
 // Formats into a bounded work buffer, then report_error with it.
 [[noreturn]] void report_error_format(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -51,6 +51,10 @@ constexpr int kFileNotRegular = -2;
 // The system's text for an error code of the calls above.
 const char* file_error_text(int error);
 
+// The system's text for an error code of its own calls (errno on POSIX,
+// GetLastError on Windows), without a line end.
+std::string system_error_text(unsigned long code);
+
 // What a wait for more of a file being read is: its descriptor when a read
 // of it may wait (a pipe whose writer is slow, a terminal, a device);
 // nothing for a file on disk or a directory, whose reads never wait, nor

@@ -171,6 +171,8 @@ WaitSource input_file_wait_source(std::FILE* file) {
     return WaitSource{fd, WaitSource::Kind::readable};
 }
 
+std::string system_error_text(unsigned long code) { return std::strerror(static_cast<int>(code)); }
+
 // An XDG directory must be absolute; a relative one is ignored, as the
 // base directory specification says.
 std::string user_config_file() {

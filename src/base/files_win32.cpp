@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -182,6 +183,15 @@ const char* file_error_text(int error) {
 }
 
 WaitSource input_file_wait_source(std::FILE*) { return WaitSource{}; }
+
+std::string system_error_text(unsigned long code) {
+    std::array<char, 256> text{};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                  0, text.data(), static_cast<DWORD>(text.size()), nullptr);
+    std::string out(text.data(), length);
+    while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == '.')) out.pop_back();
+    return out.empty() ? "error " + std::to_string(code) : out;
+}
 
 std::string user_config_file() {
     const char* app_data = std::getenv("APPDATA");

@@ -101,11 +101,43 @@ const char* protocol_names();
 // succeeded).
 enum class DownloadOutcome { succeeded, failed, not_written };
 
-// One pass for the flash kind ('d') or the EEPROM kind ('e'). The passes of
-// a run share one bootloader session: the first reaches the bootloader
-// (wake-up or reset) and reads the memories --read-flash and --read-eeprom
-// ask for, the last starts the application (-E, -w) unless a verify failed.
+// One pass for the flash kind ('d') or the EEPROM kind ('e'): the file read
+// into the image, then download_loaded_image.
 DownloadOutcome run_download(int kind, const char* path);
+DownloadOutcome download_loaded_image(int kind);
+
+// ---- a reflash from the terminal ----
+
+// How many pages the latest flash write wrote, of how many it looked at
+// (the application section's with the page hash, the image's otherwise);
+// whole: the erase and the write of the whole image.
+struct PagesWritten {
+    uint32_t written = 0;
+    uint32_t of = 0;
+    bool whole = false;
+};
+void note_pages_written(PagesWritten written);
+
+// The flash file read, once, into an image blank before it (its "image"
+// event written); a file that does not read ends with report_error.
+void read_flash_file(const char* path);
+
+// The image read last, written as a download with -w --incremental -E
+// writes it: into the bootloader the way the command line says (the
+// application's wake-up only when wake; a bootloader that answers where
+// the application did not is taken), the pages that changed, verified,
+// the application started unless the verify failed. Stops as any download
+// stops (report_error).
+struct ReflashOutcome {
+    DownloadOutcome verified = DownloadOutcome::failed;
+    PagesWritten pages;
+};
+ReflashOutcome reflash_target(bool wake);
+
+// Whether the latest download left the target in its bootloader: from its
+// way in (the wake-up, the reset) until 'E'; so after a verify that failed,
+// a download without -E or -w, or one that stopped half way.
+bool target_left_in_bootloader();
 
 // A run without a file to download that reads the chip back: the session
 // of a pass (its way into the bootloader, the identification, -E) with

@@ -34,6 +34,12 @@ constexpr std::string_view kHelloWord = "Hello";
 // a second pass, so a later wake-up goes out at that rate.
 bool download_rate_in_force = false;
 
+// From the way into the bootloader until the application is started.
+bool in_bootloader = false;
+
+// What the latest flash write came to.
+PagesWritten pages_written;
+
 // The divisor is of a 1 MHz reference: a 16 MHz chip's UART clock over 16.
 constexpr int32_t kDivisorReference = 1000000;
 // A rate the divisor misses by more than this share is one the target's
@@ -78,11 +84,14 @@ void warn_of_a_rate_the_divisor_misses(unsigned divisor, int32_t download_rate) 
 // the wake-up cannot reach; the stop says so.
 constexpr const char* kAlreadyInBootloader = "The board is already in its bootloader: run again without -t";
 
-[[noreturn]] void stop_without_hello() {
+bool bootloader_listens() {
     set_baud_rate(run_options.download_rate);
-    bool listening = make_protocol(run_options.protocol)->bootloader_answers();
-    report_error_hinted("No hello from AVR\r\n", listening ? kAlreadyInBootloader : "");
+    return make_protocol(run_options.protocol)->bootloader_answers();
 }
+
+// A reflash takes a bootloader it finds listening: that is where it was
+// going (its earlier try may have left the board there).
+bool reflashing = false;
 
 // Before the wake-up the line must be quiet: an application that has just
 // started (the one a previous run started, a board that was reset) greets,
@@ -169,7 +178,11 @@ void wake_application(ReplyBuffer& reply) {
         console_print("saying Mancb%scb at %d\r\n", divisor.data(), static_cast<int>(line_rate));
     int count = read_wake_up_answer(reply);
     std::string_view said(reply.data(), static_cast<std::size_t>(count));
-    if (count != kHelloLength || !holds_hello(said)) stop_without_hello();
+    if (count != kHelloLength || !holds_hello(said)) {
+        const bool listening = bootloader_listens();
+        if (listening && reflashing) return;
+        report_error_hinted("No hello from AVR\r\n", listening ? kAlreadyInBootloader : "");
+    }
     Event("wake").with("rate", line_rate).with("reply", said).write();
     console_print("AVR said Hello : %s\r\n", shown_target_bytes(reply.data()).c_str());
 }
@@ -223,8 +236,10 @@ void erase_flash(BootProtocol& protocol) {
     Event("erase").write();
 }
 
-void write_flash(BootProtocol& protocol) {
+void write_flash(BootProtocol& protocol, const TargetIdentity& target) {
     protocol.write_image();
+    const PageSpan span = image_pages(target.page_bytes);
+    pages_written = {span.end - span.first, span.end - span.first, true};
     console_print("\r\nFlash Download finished\r\n");
 }
 
@@ -250,15 +265,12 @@ void start_application(BootProtocol& protocol, DownloadOutcome verified) {
         return;
     }
     protocol.start_application();
+    in_bootloader = false;
     Event("exit_bootloader").write();
 }
 
-void load_image(int kind, const char* path) {
-    console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
-                  shown_target_bytes(path).c_str());
-    if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
+void image_event(int kind, const char* path) {
     const MemoryImage image = kind == kFlashKind ? flash_memory() : eeprom_memory();
-    read_rom_file(kind, run_options.current_file_name.data(), image);
     const uint32_t low = *image.low_word;
     const uint32_t high = *image.high_word;
     Event("image")
@@ -268,6 +280,14 @@ void load_image(int kind, const char* path) {
         .with("high_word", high)
         .with("bytes", high > low ? 2 * (high - low) : 0)
         .write();
+}
+
+void load_image(int kind, const char* path) {
+    console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
+                  shown_target_bytes(path).c_str());
+    if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
+    read_rom_file(kind, run_options.current_file_name.data(), kind == kFlashKind ? flash_memory() : eeprom_memory());
+    image_event(kind, path);
 }
 
 // The passes of a run speak to one bootloader: the first pass reaches it
@@ -286,6 +306,7 @@ BootProtocol& reach_bootloader() {
     ReplyBuffer reply{};
     if (run_options.wake_application) wake_application(reply);
     if (run_options.reset_lines != 0) reset_into_bootloader();
+    in_bootloader = true;
     switch_to_download_rate();
     session.protocol = make_protocol(run_options.protocol);
     return *session.protocol;
@@ -307,7 +328,7 @@ DownloadOutcome flash_pass(BootProtocol& protocol, const TargetIdentity& target)
         refuse_image_too_big(protocol, target);
         if (!run_options.incremental || !write_changed_pages(protocol, target, written)) {
             erase_flash(protocol);
-            write_flash(protocol);
+            write_flash(protocol, target);
         }
     }
     return verify_flash(protocol, target, written);
@@ -321,17 +342,23 @@ void end_session(DownloadOutcome outcome) {
         start_application(*session.protocol,
                           session.verify_failed ? DownloadOutcome::failed : DownloadOutcome::succeeded);
     session.protocol.reset();
+    session.verify_failed = false;  // a reflash later is a session of its own
 }
 
 }  // namespace
 
 DownloadOutcome run_download(int kind, const char* path) {
     load_image(kind, path);
+    return download_loaded_image(kind);
+}
+
+DownloadOutcome download_loaded_image(int kind) {
     BootProtocol& protocol = reach_bootloader();
     const TargetIdentity target = identify(protocol);
     const DownloadOutcome outcome =
         kind == kEepromKind ? write_eeprom_image(protocol, target) : flash_pass(protocol, target);
-    const bool last_pass = kind == kEepromKind || run_options.no_eeprom_file;
+    // A reflash writes the flash alone: its pass is the session's last.
+    const bool last_pass = kind == kEepromKind || run_options.no_eeprom_file || reflashing;
     if (last_pass)
         end_session(outcome);
     else if (outcome == DownloadOutcome::failed)
@@ -345,3 +372,38 @@ DownloadOutcome run_read_back() {
     end_session(DownloadOutcome::succeeded);
     return DownloadOutcome::succeeded;
 }
+// The file is read into a blank image, so that nothing of the image read
+// before it stays where the new one has no data; the name the terminal's
+// upload sends stays as it is.
+void read_flash_file(const char* path) {
+    create_flash_image();
+    LoAddr = HiAddr = 0;
+    read_rom_file(kFlashKind, path, flash_memory());
+    image_event(kFlashKind, path);
+}
+
+void note_pages_written(PagesWritten written) { pages_written = written; }
+
+// A reflash is a download with -w --incremental -E, whatever the command
+// line asked of the first one; the wake-up only where the application runs.
+ReflashOutcome reflash_target(bool wake) {
+    const RunOptions asked = run_options;
+    run_options.write_flash = run_options.incremental = run_options.exit_bootloader = true;
+    run_options.wake_application = wake;
+    pages_written = {};
+    reflashing = true;
+    struct Restore {
+        const RunOptions& asked;
+        ~Restore() {
+            reflashing = false;
+            run_options.write_flash = asked.write_flash;
+            run_options.incremental = asked.incremental;
+            run_options.exit_bootloader = asked.exit_bootloader;
+            run_options.wake_application = asked.wake_application;
+        }
+    } restore{asked};
+    const DownloadOutcome verified = download_loaded_image(kFlashKind);
+    return {verified, pages_written};
+}
+
+bool target_left_in_bootloader() { return in_bootloader; }

@@ -77,6 +77,7 @@ uint32_t first_marked(const std::vector<bool>& marked) {
 }
 
 void report_written(uint32_t written, uint32_t of) {
+    note_pages_written({written, of, false});
     console_print("\r\nFlash Download finished\r\n");
     console_print("Pages written: %u of %u\r\n", static_cast<unsigned>(written), static_cast<unsigned>(of));
 }

@@ -16,6 +16,7 @@ namespace {
 bool batching = false;
 bool extended_keys_as_one_code = false;
 bool output_lost = false;
+std::string* captured = nullptr;
 
 // Standard output that cannot be written any more (a pipe whose reader has
 // gone, as `| head -c 10` leaves it): said once on standard error, and from
@@ -64,10 +65,16 @@ void console_print(const char* format, ...) {
     std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
     if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
     va_end(again);
+    if (captured != nullptr) {
+        captured->append(text);
+        return;
+    }
     write_text("%s", text.c_str());
     if (!text.empty()) note_shown(text.back());
     if (!batching) flush_output();
 }
+
+void console_capture(std::string* into) { captured = into; }
 
 void console_write(const char* bytes, std::size_t count) {
     stream_write(stdout, bytes, count);

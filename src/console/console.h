@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "base/wait.h"
 
@@ -33,6 +34,12 @@ void console_ctrl_c_as_key();
 // Formatted text at the cursor, through standard output, then flushed
 // (unless batching is on, see console_set_batching).
 void console_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// While into is set, console_print appends its text there instead of
+// showing it: a reflash from the terminal keeps the download's lines off
+// the screen and says in its own line what they came to. nullptr shows
+// again.
+void console_capture(std::string* into);
 
 // Blank the whole window and put the cursor at column 1, row 1.
 void console_clear();

@@ -175,6 +175,7 @@ uint8_t parse_hex_record(std::string_view line, HexRecordData& data, uint32_t* a
 }
 
 int load_hex_records(RomFile& file, MemoryImage image) {
+    hex_error = kHexOk;  // a file read again after a refused one starts clean
     hex_base_address = 0;
     uint32_t lowest = UINT32_MAX;
     uint32_t highest = 0;

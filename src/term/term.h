@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/wait.h"
 #include "console/console.h"  // TimeOfDay
 
 enum class DisplayMode { VT_MODE = 0, ASCII_HEX = 1, HEX_ONLY = 2 };
@@ -86,6 +87,31 @@ void show_echo(const uint8_t* bytes, std::size_t count);
 // Back to the screen's normal colours, when the target's colours were
 // shown: before the terminal writes text of its own, and at the end.
 void vt_end_colors();
+
+// ---- a reflash from the terminal (--watch, --reflash-key) -------------------
+
+// What the terminal asks of the reflash the run asked for. The terminal
+// looks for one only between received bytes and keys, never during an
+// upload or a prompt; while one runs, the exit keys end the run at once and
+// every other key is dropped (nothing typed reaches the bootloader).
+struct ReflashHooks {
+    int key = -1;  // the key that asks for one; -1: none
+    // The change notification, beside the port and the keyboard: *source,
+    // and the time until a change has settled (0: a reflash is due now),
+    // as console_key_wait says it; nullptr when nothing is watched.
+    int (*change_wait)(WaitSource* source) = nullptr;
+    // Runs one; by_key: asked for by the key, else a change is due.
+    void (*run)(bool by_key) = nullptr;
+};
+void set_reflash_hooks(const ReflashHooks& hooks);
+
+// A line of the terminal's own among what the target sends (the reflash's):
+// on a line of its own, on the screen and in the log; the display mode, the
+// time tags and the VT100 state carry on.
+void terminal_own_line(std::string_view text);
+// Text of the terminal's own as it comes (a build's output), on the
+// screen only.
+void terminal_write(std::string_view text);
 
 // Never return: the process ends in them.
 [[noreturn]] void run_terminal();

@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "base/fatal.h"
 #include "base/text.h"
@@ -28,6 +30,8 @@ constexpr int kDtrPulseMs = 50;
 constexpr int kKeysAmidBytesMs = 5;
 // Between two tries to re-open a lost port.
 constexpr int kReopenEveryMs = 1000;
+
+ReflashHooks reflash_hooks;
 
 // Said once when the port goes, once when it is back.
 bool gone_reported = false;
@@ -68,11 +72,46 @@ void pulse_dtr() {
 
 bool port_usable() { return !port_is_gone(); }
 
+[[noreturn]] void exit_by_key(int code) {
+    exit_terminal(code == kKeyCtrlC ? "\r\nControl-C Exit\r\n" : "\r\nNormal Exit\r\n");
+}
+
+// During a reflash: an exit key ends the run at once; every other key,
+// both codes of a two-code key included, is dropped.
+void exit_keys_only() {
+    while (key_available()) {
+        int code = read_key();
+        if (is_exit_key(code)) exit_by_key(code);
+        if (code == 0 && key_available()) read_key();
+    }
+}
+
+// The exit keys are looked for whenever the download looks for a stop; no
+// key cuts a wait of the download short (a network port's settings being
+// answered), as it does a lost port's re-open.
+void reflash(bool by_key) {
+    console_flush();
+    set_wait_interrupter(nullptr);
+    set_stop_watch(exit_keys_only);
+    reflash_hooks.run(by_key);
+    set_stop_watch(nullptr);
+    set_wait_interrupter(console_key_wait);
+    console_flush();
+}
+
+bool reflash_due() {
+    WaitSource source;
+    return reflash_hooks.change_wait != nullptr && port_usable() && reflash_hooks.change_wait(&source) == 0;
+}
+
 // Keys that would use the line do nothing while it is gone; the message
 // that it is gone has been shown already.
 void act_on_key(int code) {
-    if (is_exit_key(code))
-        exit_terminal(code == kKeyCtrlC ? "\r\nControl-C Exit\r\n" : "\r\nNormal Exit\r\n");
+    if (is_exit_key(code)) exit_by_key(code);
+    if (code == reflash_hooks.key && code >= 0) {
+        if (port_usable()) reflash(true);
+        return;
+    }
     switch (code) {
         case kKeyCtrlA: next_display_mode(); break;
         case kKeyCtrlB: console_clear(); break;
@@ -115,9 +154,11 @@ int watch_lost_port() {
 // the keyboard say how long they may be left alone (a lone ESC is decided
 // when its wait is over).
 void wait_for_line_or_keys(int due_ms) {
-    std::array<WaitSource, 2> sources{};
+    std::array<WaitSource, 3> sources{};
     int limit = shorter_wait(due_ms, port_wait_source(WaitSource::Kind::readable, &sources[0]));
     limit = shorter_wait(limit, console_key_wait(&sources[1]));
+    if (reflash_hooks.change_wait != nullptr && port_usable())
+        limit = shorter_wait(limit, reflash_hooks.change_wait(&sources[2]));
     if (limit != 0) wait_for_any(sources, limit);
     check_pending_signal();
 }
@@ -138,6 +179,10 @@ void idle_pass() {
     console_flush();
     if (act_on_held_key()) return;
     wait_for_line_or_keys(due_ms);
+    if (reflash_due()) {
+        reflash(false);
+        return;
+    }
     if (key_available()) act_on_key(read_key());
 }
 
@@ -146,14 +191,38 @@ void take_keys_as_asked() {
     if (terminal_options.vt100_keys) console_keys_as_one_code();
 }
 
-// Between received bytes: the screen brought up to date and at most one
-// key taken, as an idle pass does, without waiting.
+// Between received bytes: the screen brought up to date, a reflash that is
+// due, or at most one key taken, as an idle pass does, without waiting.
 void keys_amid_bytes() {
     console_flush();
+    if (reflash_due()) {
+        reflash(false);
+        return;
+    }
     if (!act_on_held_key() && key_available()) act_on_key(read_key());
 }
 
 }  // namespace
+
+void set_reflash_hooks(const ReflashHooks& hooks) { reflash_hooks = hooks; }
+
+void terminal_own_line(std::string_view text) {
+    vt_end_character();
+    vt_end_colors();
+    console_end_line();
+    std::string line = "\r\n" + std::string(text) + "\r\n";
+    // The screen's line is ended only where it was left open; the log's
+    // always, so that the line stands on its own there too.
+    console_write(line.data() + 2, line.size() - 2);
+    log_write(line.data(), line.size());
+    console_flush();
+}
+
+void terminal_write(std::string_view text) {
+    vt_end_character();
+    console_write(text.data(), text.size());
+    console_flush();
+}
 
 void run_terminal() {
     take_keys_as_asked();

@@ -327,18 +327,19 @@ class Program:
         while time.monotonic() < deadline:
             self.pump(0.05)
 
-    def _holds(self, needle):
+    def _holds(self, needle, since=0):
         if isinstance(needle, bytes):
-            return needle in self.output
-        return needle.search(bytes(self.output)) is not None
+            return self.output.find(needle, since) >= 0
+        return needle.search(bytes(self.output[since:])) is not None
 
-    def expect(self, needle, timeout=10.0):
-        """Waits until the output holds needle (bytes or compiled regex)."""
+    def expect(self, needle, timeout=10.0, since=0):
+        """Waits until the output from byte since on holds needle (bytes or
+        compiled regex)."""
         deadline = time.monotonic() + timeout
-        while not self._holds(needle):
+        while not self._holds(needle, since):
             ended = self.proc.poll() is not None
             got = self.pump(0.05)
-            if ended and got == 0 and not self._holds(needle):
+            if ended and got == 0 and not self._holds(needle, since):
                 raise AssertionError("program ended (rc=%s) without %r:\n%r"
                                      % (self.proc.returncode, needle, bytes(self.output[-2000:])))
             if time.monotonic() > deadline:

@@ -37,6 +37,7 @@ EXAMPLES = {
     "tamborvine zelmo.hex -t -r 57600": ("avr-app", [b"SUCCESS", b"SUCCESS"]),
     "build/firmware/firmware/tamborvine-avr --link": ("avr", [b"SUCCESS"]),
     "tamborvine-avr --chip atmega328p": ("uno", [b"bytes of flash verified"]),
+    "tamborvine app.hex -t -w --watch": "test_watch.py runs it on the emulated chip, through its edits",
     "tamborvine build/app.elf -w -e build/app.elf": "test_memories runs these on the emulated chip with an EEMEM program",
 }
 

@@ -111,6 +111,24 @@ class Download(WineTestCase):
         p.keys(b"\x1b")
         self.assertEqual(p.wait(20), 0)
 
+    def test_watch_reflashes_an_image_renamed_onto_the_file(self):
+        # ReadDirectoryChangesW under wine tells a rename onto the name; one
+        # page of the image changes; the build runs in cmd.exe first.
+        sim = self.sim("--target", "--app-start-ms", "1000")
+        p = self.program([self.hex_name, "-c", "COM1", "-t", "-w", "--watch", "--build", "echo built by cmd"], tty=True,
+                         cwd=self.work.path)
+        make_raw(p.slave)
+        expect_screen(p, b"Hello from the simulated ATmega128", 120)
+        changed = image_words()
+        changed[0x41] ^= 0xFFFF
+        os.replace(self.work.hex_words("changed.hex", changed), os.path.join(self.work.path, self.hex_name))
+        expect_screen(p, b"built by cmd\r\nReflashing " + self.hex_name.encode(), 120)
+        expect_screen(p, b"Reflashed: 1 of 504 pages", 120)
+        expect_screen(p, b"application started\r\n\r\nHello from the simulated ATmega128", 20)
+        p.keys(b"\x1b")
+        self.assertEqual(p.wait(20), 0)
+        self.assertEqual(sim.stats()["erases"], 1)  # the first download's; the reflash wrote one page
+
     def test_five_wake_ups_in_a_row_on_a_loaded_machine(self):
         self.sim("--target")
         with w.harness.busy_cores():
