@@ -286,7 +286,8 @@ void load_image(int kind, const char* path) {
     console_print(kind == kFlashKind ? "Down loading flash file:%s\r\n" : "Down loading eeprom file:%s\r\n",
                   shown_target_bytes(path).c_str());
     if (!copy_text(run_options.current_file_name, path)) report_error("File Name Bad Argument");
-    read_rom_file(kind, run_options.current_file_name.data(), kind == kFlashKind ? flash_memory() : eeprom_memory());
+    read_rom_file(kind, run_options.current_file_name.data(),
+                  kind == kFlashKind ? flash_memory() : eeprom_memory());
     image_event(kind, path);
 }
 
