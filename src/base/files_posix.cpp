@@ -174,7 +174,7 @@ WaitSource input_file_wait_source(std::FILE* file) {
 std::string system_error_text(unsigned long code) { return std::strerror(static_cast<int>(code)); }
 
 // An XDG directory must be absolute; a relative one is ignored, as the
-// base directory specification says.
+// freedesktop.org rules for these directories ask.
 std::string user_config_file() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/tamborvine/config";
