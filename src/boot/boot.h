@@ -45,6 +45,14 @@ constexpr int kVerifyMode = 1;
 // The message of an image that reaches past the family's flash word limit.
 constexpr const char* kFlashAddressTooBig = "burn_flash() Flash address too big...";
 
+// Words of the bundled bootloader's dialogue that its page commands
+// (burn_flash) and its memory commands (the dialogue's EEPROM and read
+// work) share: 'A' sets the address; a block is answered accepted, or
+// "send it again".
+constexpr uint8_t kSetAddressCommand = 'A';
+constexpr uint8_t kAccepted = '\r';
+constexpr uint8_t kSendAgain = 'N';
+
 // What one burn_flash pass came to.
 struct PassResult {
     // The whole range was gone through; false in verify mode when a

@@ -25,12 +25,9 @@ constexpr uint16_t kPageResendLimit = 5;
 // above this.
 constexpr int32_t kVerifyErrorLimit = 5;
 
-constexpr uint8_t kSetAddressCommand = 'A';
 constexpr uint8_t kPageCommand = 'D';
 constexpr uint8_t kWriteLetter = 'k';
 constexpr uint8_t kVerifyLetter = 'l';
-constexpr uint8_t kAccepted = '\r';
-constexpr uint8_t kSendAgain = 'N';
 constexpr uint16_t kFillerWord = 0xFFFF;
 
 using PageChecksum = std::array<uint8_t, 4>;

@@ -67,9 +67,6 @@ void send_command(uint8_t letter) {
 constexpr uint8_t kFlashReadCommand = 'G';
 constexpr uint8_t kEepromReadCommand = 'X';
 constexpr uint8_t kEepromWriteCommand = 'W';
-constexpr uint8_t kSetAddressCommand = 'A';
-constexpr uint8_t kAccepted = '\r';
-constexpr uint8_t kSendAgain = 'N';
 constexpr uint32_t kBlockBytes = 256;
 // A block that comes damaged, or a range that breaks off, is asked for
 // again from where it broke, this many times in one read.
