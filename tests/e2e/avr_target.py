@@ -287,6 +287,15 @@ class Line:
             out += self.read(1, deadline - time.monotonic())
         return out
 
+    def discard(self):
+        """Throws away what has come so far."""
+        while select.select([self.fd], [], [], 0)[0]:
+            try:
+                if not os.read(self.fd, 4096):
+                    return
+            except BlockingIOError:
+                return
+
     def ask(self, data, count, timeout=2.0):
         self.send(data)
         return self.read(count, timeout)

@@ -22,6 +22,7 @@ except ImportError:  # an interpreter of its own (pyenv, venv) beside Debian's p
 warnings.filterwarnings("ignore", category=DeprecationWarning, module="serial.rfc2217")
 
 from avr_target import BOARDS, Board, Emulator, Line, read_hex_bytes
+from harness import keep_real_time
 
 AVRDUDE = shutil.which("avrdude")
 SYNC, IN_SYNC = b"0 ", b"\x14\x10"  # the bootloader's get-sync and its answer; the application echoes
@@ -48,7 +49,7 @@ class StockBootloaderBoards(unittest.TestCase):
                 back = os.path.join(chip.tmp, "back.hex")
                 run = subprocess.run([AVRDUDE, "-c", "arduino", "-p", board.part, "-P", chip.path, "-b",
                                       str(Board.RATE), "-D", "-U", "flash:w:%s:i" % image, "-U", "flash:r:%s:i" % back],
-                                     capture_output=True, timeout=300)
+                                     capture_output=True, timeout=300, preexec_fn=keep_real_time)
                 self.assertEqual(run.returncode, 0, run.stderr[-2000:])
                 flash, written, read = chip.dump(), read_hex_bytes(image), read_hex_bytes(back)
                 self.assertEqual({a: flash[a] for a in written}, written)

@@ -33,7 +33,10 @@ class DownloadToTheChip(unittest.TestCase):
         """After a reset the bootloader waits for a host, then starts the
         application, which greets at its own rate."""
         with Line(chip.path, APP_RATE) as line:
+            n = len(chip.lines)
             chip.command("reset")
+            chip.wait_line(r"^reset external stdin$", start=n)
+            line.discard()  # the tail of what the application said before (a loaded machine's lag)
             self.assertIn(greeting, line.read_until(greeting, timeout=10))
             self.assertEqual(line.ask(b"echo", 4), b"echo")
 
