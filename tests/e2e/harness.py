@@ -101,11 +101,14 @@ def busy_cores():
 
 
 def keep_real_time():
-    """Runs a target (the simulated board, the emulated chip) or a peer's
-    client ahead of the machine's other work, where the user may raise a
-    priority: a board keeps its own time whatever the host does, and a
-    target starved by a loaded machine answers late, which only a lagging
-    board would; a peer's timing is not what is tested."""
+    """Runs the simulated board or a peer's client ahead of the machine's
+    other work, where the user may raise a priority. The simulated board
+    keeps wall-clock time, as a board does: starved by a loaded machine, it
+    would answer late, or close its bootloader's window on a byte that had
+    come in time. A peer's timing is not what is tested. (The emulated chip
+    is left as it is: it lets its own time fall behind when it is starved,
+    and running it ahead would close its windows on a program that a
+    loaded machine slows.)"""
     try:
         os.setpriority(os.PRIO_PROCESS, 0, -10)
     except OSError:
@@ -128,9 +131,11 @@ class ReportingProcess:
         if self.link and os.path.islink(self.link) and os.path.realpath(self.link) in ours:
             os.unlink(self.link)
 
+    ahead = False  # run ahead of the machine's other work (keep_real_time)
+
     def start(self, cmd):
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, bufsize=0, preexec_fn=keep_real_time)
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     bufsize=0, preexec_fn=keep_real_time if self.ahead else None)
         self.lines = []
         self.cond = threading.Condition()
         self.path = self.proc.stdout.readline().decode().strip()
@@ -181,6 +186,7 @@ class Sim(ReportingProcess):
     """The simulated target."""
 
     name = "sim"
+    ahead = True
 
     def __init__(self, *args, link=None):
         self.tmp = tempfile.mkdtemp(prefix="tvsim-")
