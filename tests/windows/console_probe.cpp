@@ -61,8 +61,12 @@ int screen() {
 }
 
 int keys() {
-    // An orderly end (through the exit handlers) says so.
-    std::atexit([] { std::fputs("end\r\n", stdout); });
+    // An orderly end (through the exit handlers) says so, flushed at once:
+    // the program ends without the runtime's own flush at process detach.
+    std::atexit([] {
+        std::fputs("end\r\n", stdout);
+        std::fflush(stdout);
+    });
     console_print("ready\r\n");
     for (;;) {
         int code = read_key();
