@@ -93,7 +93,7 @@ void report_error_format(const char* format, ...) {
 }
 
 void exit_program(int status, std::string_view reason) {
-    if (exit_begun.exchange(true)) std::_Exit(exit_status);
+    if (exit_begun.exchange(true)) end_process_at_once(exit_status);
     exit_status = status;
     if (status > kExitSignalBase) end_open_line();
     if (status == kExitSignalBase + SIGINT) std::fputs(kInterruptedLine, stdout);
@@ -103,7 +103,7 @@ void exit_program(int status, std::string_view reason) {
     if (status == kExitOk && !events_intact()) status = kExitFailure;
     exit_status = status;
     if (!events_end(status, why) && status == kExitOk) status = kExitFailure;
-    std::exit(status);  // closes the log and every stream; the keyboard is restored at exit
+    end_process(status);  // closes the log and every stream; the keyboard is restored at exit
 }
 
 void let_go_at_exit(void (*let_go)()) {

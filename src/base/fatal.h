@@ -66,6 +66,13 @@ void set_stop_watch(void (*watch)());
 // process at once with the first call's status.
 [[noreturn]] void exit_program(int status, std::string_view reason = {});
 
+// How the process itself ends once the run has let go of everything, one
+// realization per platform (process_end_posix.cpp, process_end_win32.cpp):
+// end_process runs what registered itself to run at exit and flushes and
+// closes every stream first; end_process_at_once does not.
+[[noreturn]] void end_process(int status);
+[[noreturn]] void end_process_at_once(int status);
+
 // Something the way out must let go of, in bounded time (the port): run by
 // exit_program before the last event, the last registered first; at most
 // kLetGoAtExitLimit of them, registered once each.

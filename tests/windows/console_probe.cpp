@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/fatal.h"
 #include "console/console.h"
 
 namespace {
@@ -61,8 +62,12 @@ int screen() {
 }
 
 int keys() {
-    // An orderly end (through the exit handlers) says so.
-    std::atexit([] { std::fputs("end\r\n", stdout); });
+    // An orderly end (through the exit handlers) says so, flushed at once:
+    // the program ends without the runtime's own flush at process detach.
+    std::atexit([] {
+        std::fputs("end\r\n", stdout);
+        std::fflush(stdout);
+    });
     console_print("ready\r\n");
     for (;;) {
         int code = read_key();
@@ -71,9 +76,7 @@ int keys() {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     console_init();
     console_take_keys();
     console_ctrl_c_as_key();
@@ -82,3 +85,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: console_probe screen|keys\n");
     return 2;
 }
+
+}  // namespace
+
+// Ends as the program does, so that its status reaches the test whatever
+// its key thread is doing (it may be ending at the end of input).
+int main(int argc, char** argv) { exit_program(run(argc, argv)); }
