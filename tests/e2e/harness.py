@@ -418,9 +418,11 @@ class Program:
 
     def answer_prompt(self, answer: bytes):
         """Ctrl-F, then the answer typed at the file-name prompt; returns
-        once the program has read it."""
+        once the program has read it. The prompt waited for is the one this
+        Ctrl-F opens, not one that an earlier answer left in the output."""
+        since = len(self.output)
         self.keys(b"\x06")
-        self.expect(b"file name : ")
+        self.expect(b"file name : ", since=since)
         self.keys(answer)
         self.wait_for_raw_keys()
 
