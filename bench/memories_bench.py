@@ -15,6 +15,7 @@ of the verify, and from the identification to the file written.
 
 usage: memories_bench.py [TAMBORVINE] [--repeat N]
 """
+import argparse
 import json
 import os
 import random
@@ -107,15 +108,13 @@ def bench_read_flash(program, work, repeat):
 
 
 def main(argv):
-    repeat = 3
-    if "--repeat" in argv:
-        at = argv.index("--repeat")
-        repeat = int(argv[at + 1])
-        del argv[at:at + 2]
-    program = argv[0] if argv else os.path.join(ROOT, "build", "release", "tamborvine")
+    parser = argparse.ArgumentParser(description="EEPROM write and flash read-back against the wire")
+    parser.add_argument("program", nargs="?", default=os.path.join(ROOT, "build", "release", "tamborvine"))
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args(argv)
     work = tempfile.mkdtemp(prefix="tvmemories-")
-    bench_read_flash(program, work, repeat)
-    bench_eeprom(program, work, repeat)
+    bench_read_flash(args.program, work, args.repeat)
+    bench_eeprom(args.program, work, args.repeat)
 
 
 if __name__ == "__main__":
