@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -13,19 +14,40 @@ bool PtyLine::open_pair() {
     return pair_.master >= 0;
 }
 
+void PtyLine::close_pair() {
+    close_pty_pair(pair_);
+    held_.clear();
+}
+
 void PtyLine::write_bytes(const uint8_t* data, std::size_t count) {
-    constexpr int kFullLineWaitMs = 100;  // a host that does not read: give up on the rest
-    while (count > 0 && pair_.master >= 0) {
+    if (pair_.master < 0) return;
+    if (!held_.empty()) write_held(now_seconds());  // the held bytes go first
+    while (held_.empty() && count > 0) {
         ssize_t n = write(pair_.master, data, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return;
         if (n < 0) {
-            if (errno == EINTR) continue;
-            pollfd p{pair_.master, POLLOUT, 0};
-            if (errno == EAGAIN && poll(&p, 1, kFullLineWaitMs) > 0) continue;
-            return;
+            held_since_ = now_seconds();
+            break;
         }
         data += n;
         count -= static_cast<std::size_t>(n);
     }
+    held_.insert(held_.end(), data, data + count);
+}
+
+void PtyLine::write_held(double now) {
+    uint8_t chunk[4096];
+    while (!held_.empty() && pair_.master >= 0) {
+        std::size_t count = std::min(held_.size(), sizeof chunk);
+        std::copy_n(held_.begin(), count, chunk);
+        ssize_t n = write(pair_.master, chunk, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        held_.erase(held_.begin(), held_.begin() + n);
+        held_since_ = now;
+    }
+    if (now - held_since_ > kHeldSeconds) held_.clear();
 }
 
 bool link_to(const std::string& link, const std::string& target) {

@@ -273,12 +273,14 @@ void Simulator::wait_for_events(double until) {
     double wait = until > now ? until - now : 0.0;
     timespec timeout{static_cast<time_t>(wait),
                      static_cast<long>((wait - static_cast<double>(static_cast<time_t>(wait))) * 1e9)};
-    pollfd fds[4] = {{pty_.master(), POLLIN, 0},
+    const short line_events = pty_.holding() ? POLLIN | POLLOUT : POLLIN;
+    pollfd fds[4] = {{pty_.master(), line_events, 0},
                      {input_open_ ? STDIN_FILENO : -1, POLLIN, 0},
                      {server_.listen_fd(), POLLIN, 0},
                      {server_.client_fd(), POLLIN, 0}};
     if (ppoll(fds, 4, &timeout, nullptr) < 0) return;
     now_ = now_seconds();
+    if (pty_.holding()) pty_.write_held(now_);
     if ((fds[0].revents & POLLIN) != 0) read_pty();
     if ((fds[3].revents & (POLLIN | POLLHUP | POLLERR)) != 0) read_client();
     if ((fds[2].revents & POLLIN) != 0) accept_client();

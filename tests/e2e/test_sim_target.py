@@ -203,6 +203,19 @@ class Pacing(unittest.TestCase):
             self.assertEqual({c[0] for c in sim.commands()}, {1000000})
             self.assertEqual(sim.reported(r"^lost"), [])
 
+    def test_a_program_that_stops_reading_for_half_a_second_loses_no_byte(self):
+        # As a real port's driver, the line holds more than a pseudo-terminal
+        # does; a starved program then re-read blocks another run did not.
+        with Sim("--target", "--boot", "--boot-rate", "1000000", "--pace") as sim, \
+                serial.Serial(sim.link, 1000000, timeout=2) as port:
+            port.write(b"G" + struct.pack(">HH", 0, APPLICATION_PAGES))
+            time.sleep(0.5)  # the program that does not read, not a wait for the simulator
+            answer = read_exactly(port, APPLICATION_PAGES * (PAGE_BYTES + 4) + 1)
+        blocks = [answer[i:i + PAGE_BYTES + 4] for i in range(0, len(answer) - 1, PAGE_BYTES + 4)]
+        self.assertEqual([struct.pack(">I", zlib.crc32(b[:PAGE_BYTES])) for b in blocks],
+                         [b[PAGE_BYTES:] for b in blocks])
+        self.assertEqual((len(blocks), answer[-1:]), (APPLICATION_PAGES, b"\r"))
+
 
 if __name__ == "__main__":
     unittest.main()
