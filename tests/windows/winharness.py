@@ -146,19 +146,11 @@ class WineTestCase(unittest.TestCase):
     def run_exe(self, args, tty=False, keys=b"", timeout=40.0):
         """Runs to the end; returns (status, output, errors) with the line
         ends of the text stream (CR LF for LF) folded back."""
-        for attempt in range(2):
-            p = self.program(args, tty=tty)
-            if keys:
-                p.keys(keys)
-            rc = p.wait(timeout)
-            # The program says something on every way out but a clean one,
-            # and its event stream begins at once. A failing status with not
-            # a byte on either stream is wine that did not start it (seen
-            # once at a class's first run, the wine messages being off), so
-            # it is tried once more.
-            if rc == 0 or p.output or p.stderr_data or attempt == 1:
-                return rc, fold_line_ends(bytes(p.output)), fold_line_ends(bytes(p.stderr_data))
-            sys.stderr.write("wine ended with status %d and no output; starting it again\n" % rc)
+        p = self.program(args, tty=tty)
+        if keys:
+            p.keys(keys)
+        rc = p.wait(timeout)
+        return rc, fold_line_ends(bytes(p.output)), fold_line_ends(bytes(p.stderr_data))
 
 
 def close_sim(sim):
