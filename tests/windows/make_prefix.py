@@ -11,8 +11,10 @@ import winharness as w
 
 
 def run_wine(prefix, args):
-    subprocess.run(["timeout", "-k", "5", "300", w.WINE] + args, env=w.wine_env(prefix), check=True,
-                   stdout=subprocess.DEVNULL)
+    done = subprocess.run(["timeout", "-k", "5", "300", w.WINE] + args, env=w.wine_env(prefix),
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if done.returncode != 0:
+        sys.exit("%s ended with status %d: %r" % (" ".join(args), done.returncode, done.stdout))
 
 
 def make(prefix):
@@ -24,9 +26,15 @@ def make(prefix):
         os.unlink(w.port_link(prefix))
     os.symlink(os.devnull, w.port_link(prefix))
     run_wine(prefix, ["wineboot", "-i"])
+    # The new prefix's own processes finish setting it up before its
+    # registry is written; then every port in one import, one process.
+    w.wait_for_wineserver(prefix)
     # COM12 too: a number that Windows finds only through the \\.\ prefix.
-    for name in w.MAPPED_PORTS:
-        run_wine(prefix, ["reg", "add", r"HKLM\Software\Wine\Ports", "/v", name, "/d", w.port_link(prefix), "/f"])
+    ports = os.path.join(os.path.dirname(w.port_link(prefix)), "ports.reg")
+    with open(ports, "w") as f:
+        f.write("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n")
+        f.writelines('"%s"="%s"\n' % (name, w.port_link(prefix)) for name in w.MAPPED_PORTS)
+    run_wine(prefix, ["reg", "import", ports])
     w.wait_for_wineserver(prefix)
     # The device links are made when wine starts: start it once and check.
     run_wine(prefix, ["cmd", "/c", "exit"])
