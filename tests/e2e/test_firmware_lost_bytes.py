@@ -199,7 +199,10 @@ class ARealRunLosesAByte(unittest.TestCase):
                 chip.command("drop %d" % lost)
                 chip.cycle()  # the drop is set before the program sends
                 rc, out, _ = run([image_path, "-c", chip.link, "-q"] + flags, tty=False, timeout=60)
-                chip.wait_line(r"^dropped ")
+                try:
+                    chip.wait_line(r"^dropped ")
+                except AssertionError as error:  # the run never came that far: say how it ended
+                    raise AssertionError("%s\nthe program (status %d) said: %r" % (error, rc, out)) from None
                 flash = chip.dump()[:APPLICATION]
                 if not flags:
                     self.assertEqual(flash, flash_of(held), out)
