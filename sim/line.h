@@ -47,7 +47,7 @@ class PtyLine : public Line {
     static constexpr double kHeldSeconds = 1.0;
     PtyPair pair_;
     std::deque<uint8_t> held_;
-    double held_since_ = 0;  // when the program last took held bytes
+    double held_since_ = 0;  // when held bytes began to wait, or the program last took some
 };
 
 // Points link at target (atomically replacing an old link); true without a link.

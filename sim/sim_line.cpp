@@ -1,6 +1,5 @@
 // The pseudo-terminal line and the wire model.
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,19 +20,10 @@ void PtyLine::close_pair() {
 
 void PtyLine::write_bytes(const uint8_t* data, std::size_t count) {
     if (pair_.master < 0) return;
-    if (!held_.empty()) write_held(now_seconds());  // the held bytes go first
-    while (held_.empty() && count > 0) {
-        ssize_t n = write(pair_.master, data, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return;
-        if (n < 0) {
-            held_since_ = now_seconds();
-            break;
-        }
-        data += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    held_.insert(held_.end(), data, data + count);
+    double now = now_seconds();
+    if (held_.empty()) held_since_ = now;
+    held_.insert(held_.end(), data, data + count);  // behind what waits already
+    write_held(now);
 }
 
 void PtyLine::write_held(double now) {
