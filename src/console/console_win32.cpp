@@ -164,6 +164,7 @@ struct PipedKeys {
 };
 PipedKeys piped_keys;
 bool pipe_reader_running = false;
+HANDLE pipe_reader = nullptr;
 
 DWORD WINAPI read_piped_keys(void*) {
     for (;;) {
@@ -191,15 +192,29 @@ DWORD WINAPI read_piped_keys(void*) {
     }
 }
 
+// Run at exit: the reader is ended before the process is. Under wine its
+// read is the host's own, which nothing cancels, and a process that ends
+// while that thread is being torn down beside it is now and then ended by
+// a segmentation fault instead of its status. Ended on its own, then
+// given a moment to go (its handle is signalled as it is told to), it is
+// gone when the process ends. Ending it is what the process's end would do
+// to it anyway: it holds no lock while it reads, and nothing takes the
+// keys after this.
+void stop_pipe_reader() {
+    TerminateThread(pipe_reader, 0);
+    WaitForSingleObject(pipe_reader, 200);
+    Sleep(10);
+}
+
 void start_pipe_reader() {
     InitializeCriticalSection(&piped_keys.lock);
-    HANDLE thread = CreateThread(nullptr, 0, read_piped_keys, nullptr, 0, nullptr);
-    if (thread == nullptr) {
+    pipe_reader = CreateThread(nullptr, 0, read_piped_keys, nullptr, 0, nullptr);
+    if (pipe_reader == nullptr) {
         key_input_ended = true;
         return;
     }
-    CloseHandle(thread);
     pipe_reader_running = true;
+    std::atexit(stop_pipe_reader);
 }
 
 // Moves what the reader thread has into key_codes.
