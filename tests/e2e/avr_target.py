@@ -160,7 +160,7 @@ class Emulator(ReportingProcess):
 
     name = "emulator"
 
-    def __init__(self, app=None, speed=None, trace=False, board=None, options=()):
+    def __init__(self, app=None, speed=None, trace=False, board=None, options=(), ahead=None):
         self.tmp = tempfile.mkdtemp(prefix="tvavr-")
         self.link = os.path.join(self.tmp, "port")
         self.flash_path = os.path.join(self.tmp, "flash.bin")
@@ -177,8 +177,9 @@ class Emulator(ReportingProcess):
         # one reset at its open must find the bootloader keeping pace with
         # its tries (a starved board once answered none of the ten). The
         # ATmega128 lets its time fall behind instead, so that its
-        # bootloader's window stays open for a program the load slows.
-        self.ahead = board is not None
+        # bootloader's window stays open for a program the load slows
+        # (unless the test runs that program ahead too).
+        self.ahead = board is not None if ahead is None else ahead
         self.start(cmd)
         if not self.path:
             raise AssertionError("emulator did not start: %r" % self.proc.stderr.read())

@@ -304,7 +304,7 @@ class Program:
     pseudo-terminal, as in a user's terminal window; prefix is a command
     that runs it (in a namespace of its own, say)."""
 
-    def __init__(self, args, cols=80, rows=24, tty=True, env=None, cwd=None, prefix=()):
+    def __init__(self, args, cols=80, rows=24, tty=True, env=None, cwd=None, prefix=(), ahead=False):
         self.output = bytearray()
         self.tty = tty
         full_env = dict(os.environ)
@@ -317,11 +317,12 @@ class Program:
             self.slave = slave
             self.proc = subprocess.Popen([*prefix, TAMBORVINE] + list(args), stdin=slave, stdout=slave,
                                          stderr=subprocess.PIPE, env=full_env, cwd=cwd,
-                                         start_new_session=True)
+                                         start_new_session=True, preexec_fn=keep_real_time if ahead else None)
         else:
             self.proc = subprocess.Popen([*prefix, TAMBORVINE] + list(args), stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                         env=full_env, cwd=cwd, bufsize=0)
+                                         env=full_env, cwd=cwd, bufsize=0,
+                                         preexec_fn=keep_real_time if ahead else None)
             self.master = self.proc.stdout.fileno()
         self.stderr_data = bytearray()
         self.err_thread = threading.Thread(target=self._read_err, daemon=True)
