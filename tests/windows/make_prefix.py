@@ -49,7 +49,8 @@ def make(prefix):
 
 def remove(prefix):
     if os.path.isdir(prefix):
-        w.wait_for_wineserver(prefix)
+        # A server a stopped run left behind never ends by itself (the tests start it to persist).
+        w.stop_wineserver(prefix)
         shutil.rmtree(prefix, ignore_errors=True)
     shutil.rmtree(os.path.dirname(w.port_link(prefix)), ignore_errors=True)
 
