@@ -163,8 +163,7 @@ struct PipedKeys {
     bool ended = false;
 };
 PipedKeys piped_keys;
-bool pipe_reader_running = false;
-HANDLE pipe_reader = nullptr;
+HANDLE pipe_reader = nullptr;  // the reader thread, once started
 
 DWORD WINAPI read_piped_keys(void*) {
     for (;;) {
@@ -213,7 +212,6 @@ void start_pipe_reader() {
         key_input_ended = true;
         return;
     }
-    pipe_reader_running = true;
     std::atexit(stop_pipe_reader);
 }
 
@@ -230,8 +228,8 @@ void take_piped_keys() {
 }
 
 bool byte_key_waiting() {
-    if (input_is_pipe && !pipe_reader_running && !key_input_ended) start_pipe_reader();
-    if (pipe_reader_running) {
+    if (input_is_pipe && pipe_reader == nullptr && !key_input_ended) start_pipe_reader();
+    if (pipe_reader != nullptr) {
         take_piped_keys();
         return !key_codes.empty();
     }
@@ -240,7 +238,7 @@ bool byte_key_waiting() {
 }
 
 void take_byte_key() {
-    if (pipe_reader_running) return;  // byte_key_waiting took them
+    if (pipe_reader != nullptr) return;  // byte_key_waiting took them
     unsigned char byte = 0;
     DWORD count = 0;
     if (!ReadFile(input_handle, &byte, 1, &count, nullptr) || count == 0) {
@@ -425,7 +423,7 @@ bool read_prompt_line() {
     DWORD count = 0;
     auto room = static_cast<DWORD>(prompt_rest.room());
     if (room == 0) return false;
-    if (pipe_reader_running) return take_piped_prompt_byte();
+    if (pipe_reader != nullptr) return take_piped_prompt_byte();
     // From a pipe or file one byte at a time, so that nothing after the
     // answer's line is taken from the keys.
     if (!input_is_console) room = 1;
