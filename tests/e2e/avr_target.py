@@ -203,11 +203,15 @@ class Emulator(ReportingProcess):
         assert len(raw) == 2 * FLASH_WORDS, len(raw)
         return [raw[2 * i] | (raw[2 * i + 1] << 8) for i in range(FLASH_WORDS)]
 
-    def cycle(self):
-        """The chip's cycle count now."""
+    def state(self):
+        """The chip's state report now (its cycle count, how far it fell behind the wall clock)."""
         n = len(self.lines)
         self.command("state")
-        return int(self.wait_line(r"^state .* cycle (\d+)", start=n).group(1))
+        return self.wait_line(r"^state .* cycle (\d+)", start=n)
+
+    def cycle(self):
+        """The chip's cycle count now."""
+        return int(self.state().group(1))
 
     def traced(self, start=0):
         """With trace: (cycle, 'host' or 'chip', byte) for every byte that

@@ -310,6 +310,7 @@ class Program:
         full_env = dict(os.environ)
         if env:
             full_env.update(env)
+        preexec = keep_real_time if ahead else None
         if tty:
             self.master, slave = pty.openpty()
             fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
@@ -317,12 +318,11 @@ class Program:
             self.slave = slave
             self.proc = subprocess.Popen([*prefix, TAMBORVINE] + list(args), stdin=slave, stdout=slave,
                                          stderr=subprocess.PIPE, env=full_env, cwd=cwd,
-                                         start_new_session=True, preexec_fn=keep_real_time if ahead else None)
+                                         start_new_session=True, preexec_fn=preexec)
         else:
             self.proc = subprocess.Popen([*prefix, TAMBORVINE] + list(args), stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                         env=full_env, cwd=cwd, bufsize=0,
-                                         preexec_fn=keep_real_time if ahead else None)
+                                         env=full_env, cwd=cwd, bufsize=0, preexec_fn=preexec)
             self.master = self.proc.stdout.fileno()
         self.stderr_data = bytearray()
         self.err_thread = threading.Thread(target=self._read_err, daemon=True)

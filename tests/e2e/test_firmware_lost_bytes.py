@@ -205,10 +205,8 @@ class ARealRunLosesAByte(unittest.TestCase):
                 try:
                     chip.wait_line(r"^dropped ")
                 except AssertionError as error:  # the run never came that far: say how it ended
-                    n = len(chip.lines)
-                    chip.command("state")  # and how far the chip fell behind the wall clock
                     raise AssertionError("%s\n%s\nthe program (status %d) said: %r"
-                                         % (error, chip.wait_line("^state ", start=n).string, rc, out)) from None
+                                         % (error, chip.state().string, rc, out)) from None
                 flash = chip.dump()[:APPLICATION]
                 if not flags:
                     self.assertEqual(flash, flash_of(held), out)
