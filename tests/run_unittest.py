@@ -13,12 +13,34 @@ import unittest
 SKIPPED = 77
 
 
+class ReportingResult(unittest.TextTestResult):
+    """A failed test also shows the last reports of the helper processes it
+    started (the simulated board, the emulated chip): what reached them and
+    when, for a failure that comes only now and then."""
+
+    def startTest(self, test):
+        self.helpers_before = len(started_helpers())
+        super().startTest(test)
+
+    def _exc_info_to_string(self, err, test):
+        text = super()._exc_info_to_string(err, test)
+        for helper in started_helpers()[getattr(self, "helpers_before", 0):]:
+            text += "\nlast reports of the %s (%s), times from time.monotonic():\n  %s\n" % (
+                helper.name, helper.path, "\n  ".join(helper.last_reports()))
+        return text
+
+
+def started_helpers():
+    harness = sys.modules.get("harness")
+    return getattr(harness, "STARTED", [])
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     sys.path.insert(0, os.getcwd())
     suite = unittest.defaultTestLoader.loadTestsFromName(sys.argv[1])
-    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
+    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2, resultclass=ReportingResult).run(suite)
     if not result.wasSuccessful():
         return 1
     if result.skipped:

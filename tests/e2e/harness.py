@@ -115,9 +115,29 @@ def keep_real_time():
         pass
 
 
+# Every helper process started, in order: a failed test shows the last
+# reports of those it started (tests/run_unittest.py).
+STARTED = []
+
+
+def line_openers(path):
+    """The processes other than this test's own that have path open, as
+    "pid name" each."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if any(os.readlink("/proc/%s/fd/%s" % (pid, fd)) == path for fd in os.listdir("/proc/%s/fd" % pid)):
+                with open("/proc/%s/comm" % pid) as f:
+                    found.append("%s %s" % (pid, f.read().strip()))
+        except OSError:
+            pass
+    return found
+
+
 class ReportingProcess:
     """A helper program that prints the path of its line first and then one
-    report a line; the reports are collected in self.lines."""
+    report a line; the reports are collected in self.lines, with the time
+    each came in self.times."""
 
     name = "process"
     link = None
@@ -137,10 +157,12 @@ class ReportingProcess:
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      bufsize=0, preexec_fn=keep_real_time if self.ahead else None)
         self.lines = []
+        self.times = []
         self.cond = threading.Condition()
         self.path = self.proc.stdout.readline().decode().strip()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
+        STARTED.append(self)
 
     def _read(self):
         # Buffered: the unbuffered pipe gives its lines a byte per read, which
@@ -149,7 +171,17 @@ class ReportingProcess:
         for raw in io.BufferedReader(self.proc.stdout):
             with self.cond:
                 self.lines.append(raw.decode(errors="replace").rstrip("\n"))
+                self.times.append(time.monotonic())
                 self.cond.notify_all()
+
+    openers = ()  # who else had the line open as it closed
+
+    def last_reports(self, count=30):
+        """The last reports, each with the time it came (time.monotonic)."""
+        with self.cond:
+            shown = ["%.3f %s" % (at, line if len(line) < 160 else line[:150] + " ...")
+                     for at, line in zip(self.times[-count:], self.lines[-count:])]
+        return shown + ["others with the line open at its end: %s" % ", ".join(self.openers)] * bool(self.openers)
 
     def command(self, text):
         def write(data):
@@ -269,6 +301,12 @@ class Sim(ReportingProcess):
     def close(self):
         self.forget_link()
         if self.proc.poll() is None:
+            # For a failed test's report: how late the sim answered, and
+            # any other process reading its line (one that opened this
+            # number while it still belonged to a line that had gone).
+            ours = {"%d" % self.proc.pid, "%d" % os.getpid()}
+            self.openers = [o for o in line_openers(self.path) if o.split()[0] not in ours]
+            self.command("stats")
             self.command("quit")
             try:
                 self.proc.wait(timeout=5)
