@@ -19,12 +19,12 @@ class ReportingResult(unittest.TextTestResult):
     when, for a failure that comes only now and then."""
 
     def startTest(self, test):
-        self.helpers_before = len(started_helpers())
+        del started_helpers()[:]
         super().startTest(test)
 
     def _exc_info_to_string(self, err, test):
         text = super()._exc_info_to_string(err, test)
-        for helper in started_helpers()[getattr(self, "helpers_before", 0):]:
+        for helper in started_helpers():
             text += "\nlast reports of the %s (%s), times from time.monotonic():\n  %s\n" % (
                 helper.name, helper.path, "\n  ".join(helper.last_reports()))
         return text

@@ -115,23 +115,9 @@ def keep_real_time():
         pass
 
 
-# Every helper process started, in order: a failed test shows the last
-# reports of those it started (tests/run_unittest.py).
+# The helper processes the running test started: a failed test shows their
+# last reports (tests/run_unittest.py empties it as each test starts).
 STARTED = []
-
-
-def line_openers(path):
-    """The processes other than this test's own that have path open, as
-    "pid name" each."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if any(os.readlink("/proc/%s/fd/%s" % (pid, fd)) == path for fd in os.listdir("/proc/%s/fd" % pid)):
-                with open("/proc/%s/comm" % pid) as f:
-                    found.append("%s %s" % (pid, f.read().strip()))
-        except OSError:
-            pass
-    return found
 
 
 class ReportingProcess:
@@ -174,14 +160,11 @@ class ReportingProcess:
                 self.times.append(time.monotonic())
                 self.cond.notify_all()
 
-    openers = ()  # who else had the line open as it closed
-
     def last_reports(self, count=30):
         """The last reports, each with the time it came (time.monotonic)."""
         with self.cond:
-            shown = ["%.3f %s" % (at, line if len(line) < 160 else line[:150] + " ...")
-                     for at, line in zip(self.times[-count:], self.lines[-count:])]
-        return shown + ["others with the line open at its end: %s" % ", ".join(self.openers)] * bool(self.openers)
+            return ["%.3f %s" % (at, line if len(line) < 160 else line[:150] + " ...")
+                    for at, line in zip(self.times[-count:], self.lines[-count:])]
 
     def command(self, text):
         def write(data):
@@ -301,12 +284,7 @@ class Sim(ReportingProcess):
     def close(self):
         self.forget_link()
         if self.proc.poll() is None:
-            # For a failed test's report: how late the sim answered, and
-            # any other process reading its line (one that opened this
-            # number while it still belonged to a line that had gone).
-            ours = {"%d" % self.proc.pid, "%d" % os.getpid()}
-            self.openers = [o for o in line_openers(self.path) if o.split()[0] not in ours]
-            self.command("stats")
+            self.command("stats")  # for a failed test's report: how late the sim answered
             self.command("quit")
             try:
                 self.proc.wait(timeout=5)
