@@ -97,7 +97,7 @@ class Warning(unittest.TestCase):
                                (["--download-rate", "115200"], ["--boot", "--boot-rate", "115200"])):
             with self.subTest(args=args), Sim("--target", *sim_args) as sim:
                 rc, _, out, _ = download(sim, self.hex, "-w", *args)
-                self.assertEqual(rc, 0, (out, sim.lines[-12:]))  # the sim's reports: what reached the board, when
+                self.assertEqual(rc, 0, out)
                 self.assertNotIn(b"Warning", out)
 
 

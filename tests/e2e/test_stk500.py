@@ -43,7 +43,7 @@ class Stk500Boards(unittest.TestCase):
         command = [AVRDUDE, "-c", "arduino", "-p", board.part, "-P", chip.path, "-b", str(Board.RATE), "-D"]
         run = subprocess.run(command + [x for op in operations for x in ("-U", op)], capture_output=True,
                              timeout=300, preexec_fn=keep_real_time)  # a peer, keeping the board's time
-        self.assertEqual(run.returncode, 0, (run.stderr[:1000], run.stderr[-500:], chip.lines[-20:]))
+        self.assertEqual(run.returncode, 0, (run.stderr[:1000], run.stderr[-500:]))
 
     def test_written_image_greets_and_avrdude_reads_it_back(self):
         for board, image, rate in ((BOARDS[0], BOARDS[0].app("9600"), 9600), (BOARDS[1], BOARDS[1].app("large"), 115200)):
